@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs every Debian package Corvane's build, program and tests need. Safe to run again.
+set -euo pipefail
+if [ "$(id -u)" -ne 0 ]; then
+  echo "deps.sh: run as root (it installs Debian packages)" >&2
+  exit 1
+fi
+packages=(
+  # build
+  cmake ninja-build g++ pkg-config clang-14 libclang-rt-14-dev
+  qt6-base-dev qt6-qpa-plugins libmnl-dev libsqlite3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # running: fonts for captions, a virtual display and a tray host when there is no desktop
+  fontconfig fonts-dejavu-core fonts-liberation2 xvfb xauth trayer x11-utils dbus-x11
+  # tests: network namespaces, other users, process tools
+  iproute2 util-linux procps sqlite3 imagemagick
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

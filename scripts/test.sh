@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every Corvane test: all GoogleTest suites under ctest (with AddressSanitizer and
+# UndefinedBehaviorSanitizer), a short run of every benchmark, and a short run of every fuzzer.
+# Run as root: the tests that tear connections down run in private network namespaces, and the registry
+# tests also run parts as an unprivileged user.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+./scripts/deps.sh
+
+jobs=$(nproc)
+build=${CORVANE_TEST_BUILD:-build-test}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_SANITIZE=ON >/dev/null
+ninja -C "$build" -j "$jobs"
+
+. scripts/display.sh
+start_virtual_display
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
+export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-xcb}
+
+status=0
+ctest --test-dir "$build" --output-on-failure -j "$jobs" || status=1
+
+echo "== Benchmarks (short run; ratios are indicative under the sanitizers) =="
+for b in "$build"/bench/bench_*; do
+  [ -x "$b" ] || continue
+  echo "-- $(basename "$b")"
+  "$b" --benchmark_min_time=0.01 >"$build/$(basename "$b").log" 2>&1 || { echo "benchmark $(basename "$b") failed:"; tail -20 "$build/$(basename "$b").log"; status=1; }
+  grep -i -E 'ratio|allocation' "$build/$(basename "$b").log" | head -20 || true
+done
+
+echo "== Fuzzers (clang, libFuzzer, 20 s each) =="
+if ls fuzz/*.cmake >/dev/null 2>&1; then
+  CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCORVANE_FUZZ=ON -DCORVANE_TESTS=OFF -DCORVANE_BENCH=OFF >/dev/null
+  targets=$(ninja -C build-fuzz -t targets all | grep -o '^fuzz/fuzz_[a-z_]*' | sort -u | xargs -rn1 basename)
+  for t in $targets; do
+    ninja -C build-fuzz "$t" >/dev/null
+    mkdir -p "build-fuzz/corpus-$t"
+    seeds=""; [ -d "fuzz/corpus/$t" ] && seeds="fuzz/corpus/$t"
+    if ./build-fuzz/fuzz/"$t" -max_total_time=20 -rss_limit_mb=2048 "build-fuzz/corpus-$t" $seeds >"build-fuzz/$t.log" 2>&1; then
+      echo "fuzzer $t: $(grep -o 'Done [0-9]* runs' "build-fuzz/$t.log" | tail -1), no failure"
+    else
+      echo "fuzzer $t failed:"; tail -30 "build-fuzz/$t.log"; status=1
+    fi
+  done
+fi
+exit $status
