@@ -1,0 +1,155 @@
+#include "ui/main/frm_main.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QEvent>
+
+#include <chrono>
+
+#include "platform/message_loop.h"
+#include "settings/settings_table.h"
+#include "ui/main/m_sys_tray.h"
+#include "ui/main/resources.h"
+
+namespace corvane::ui {
+namespace {
+
+constexpr int kClientWidth = 603;
+constexpr int kClientHeight = 289;
+constexpr char kWindowIcon[] = ":/corvane/icons/corvane.ico";
+constexpr char kProtectionOffIcon[] = ":/corvane/icons/protection_off.ico";
+
+}  // namespace
+
+FrmMain::FrmMain(std::string programFolder, FirewallFactory makeFirewall)
+    : programFolder_(std::move(programFolder)),
+      makeFirewall_(std::move(makeFirewall)),
+      tFire_([this] { OnFireTick(); }) {
+    InitResources();
+    setWindowTitle(QStringLiteral("Corvane"));
+    tFire_.SetInterval(std::chrono::milliseconds(1));
+    iconOn_ = platform::LoadIconResource(kWindowIcon);
+    iconOff_ = platform::LoadIconResource(kProtectionOffIcon);
+    setWindowIcon(QIcon(QString::fromLatin1(kWindowIcon)));
+}
+
+FrmMain::~FrmMain() {
+    platform::SetTrayMessageHandler(platform::HandleOf(this), nullptr);
+    // Already gone after a regular close; this covers a window destroyed without one.
+    static_cast<void>(platform::Shell_NotifyIconA(platform::NIM_DELETE, trayIconData_));
+}
+
+void FrmMain::Create() {
+    hide();
+    Load();
+}
+
+void FrmMain::Load() {
+    // 1. The named mutex, held until the process ends.
+    mutex_ = std::make_unique<platform::NamedMutex>("Corvane");
+
+    // 2. The window has no Size command: its size is fixed.
+    setFixedSize(kClientWidth, kClientHeight);
+
+    // 3. The tray record, owned by this window, its tip from the caption.
+    const platform::WindowHandle self = platform::HandleOf(this);
+    mSysTray::FillTrayRecord(trayIconData_, self, windowTitle().toStdString());
+    platform::SetTrayMessageHandler(self, [this](std::uint32_t message, std::uint32_t mouseMessage) {
+        if (message == mSysTray::kTrayCallbackMessage) TrayMouseMove(mouseMessage);
+    });
+
+    // 5. The definitions.
+    firewall_ = makeFirewall_(*this);
+    firewall_->LoadDefinitions(programFolder_);
+
+    // 6, 8, 10. The settings (each read makes sure the key exists first).
+    const settings::StartupSettings stored = settings::ReadStartupSettings();
+
+    // 7. Protection as "Run" says; the tray icon shows it.
+    ShowProtection(stored.protection_on);
+    trayIconData_.hIcon = stored.protection_on ? iconOn_ : iconOff_;
+    trayAdded_ = platform::Shell_NotifyIconA(platform::NIM_ADD, trayIconData_);
+    SendTray(platform::NIM_MODIFY);
+
+    // 9. Shown, or only the tray icon. Without a tray host the icon is no way back to a hidden
+    // window, so the window is shown then.
+    if (!stored.start_in_tray || !trayAdded_) {
+        setWindowState(Qt::WindowNoState);
+        show();
+    }
+
+    // 10, 11, 12. The count, in the caption and the tip.
+    firewall_->SetBlockedCount(stored.blocked_count);
+    SetCaption(windowTitle().toStdString() + " - " + std::to_string(stored.blocked_count) + " Attempts Blocked");
+    SendTray(platform::NIM_MODIFY);
+}
+
+bool FrmMain::ProtectionOn() const { return protectionOn_; }
+
+void FrmMain::ShowProtection(bool on) {
+    protectionOn_ = on;
+    tFire_.SetEnabled(on);
+}
+
+void FrmMain::SetProtection(bool on) {
+    ShowProtection(on);
+    static_cast<void>(settings::SaveProtection(on));  // refused without rights: this run still changes
+    trayIconData_.hIcon = on ? iconOn_ : iconOff_;
+    SendTray(platform::NIM_MODIFY);
+}
+
+void FrmMain::OnFireTick() {
+    if (firewall_) firewall_->Tick();
+}
+
+void FrmMain::SetCaption(const std::string& caption) {
+    setWindowTitle(QString::fromStdString(caption));
+    mSysTray::SetTrayTip(trayIconData_, caption);
+}
+
+void FrmMain::SendTray(std::uint32_t message) {
+    // Without a tray host the record still changes; the icon shows it once a host appears.
+    static_cast<void>(platform::Shell_NotifyIconA(message, trayIconData_));
+}
+
+void FrmMain::Yield() { platform::Yield(); }
+
+void FrmMain::ShowBlockedCaption(const std::string& caption) {
+    SetCaption(caption);
+    SendTray(platform::NIM_MODIFY);
+}
+
+void FrmMain::TrayMouseMove(std::uint32_t x) {
+    if (!mSysTray::RestoresWindow(x)) return;
+    setWindowState(Qt::WindowNoState);
+    show();
+    raise();
+    activateWindow();
+}
+
+void FrmMain::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // Minimising hides the window; the tray icon brings it back.
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)) hide();
+}
+
+void FrmMain::QueryClose() {
+    // Refused without rights under the machine-wide settings: the count is then simply not saved.
+    static_cast<void>(settings::SaveAttempts(firewall_ ? firewall_->BlockedCount() : 0));
+}
+
+void FrmMain::closeEvent(QCloseEvent* event) {
+    if (closed_) {
+        event->accept();
+        return;
+    }
+    closed_ = true;
+    QueryClose();
+    tFire_.SetEnabled(false);
+    SendTray(platform::NIM_DELETE);
+    trayAdded_ = false;
+    event->accept();
+    QApplication::quit();
+}
+
+}  // namespace corvane::ui

@@ -1,0 +1,80 @@
+#pragma once
+// FrmMain: the main window. It is the program's start-up object and lives as long as the process: it
+// owns the scan timer `tFire`, the tray record `TrayIconData` and the connection blocker with its
+// block list and count. Closing it, for any reason, saves the count, removes the tray icon and ends
+// the program.
+#include <QWidget>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/m_firewall.h"
+#include "engine/scan_host.h"
+#include "platform/icons.h"
+#include "platform/named_mutex.h"
+#include "platform/timers.h"
+#include "platform/tray.h"
+
+namespace corvane::ui {
+
+class FrmMain : public QWidget, private engine::ScanHost {
+    Q_OBJECT
+
+public:
+    // The blocker is handed in so tests can give it a table of their own; the program passes the
+    // machine's (mFirewall::CreateForSystem).
+    using FirewallFactory = std::function<std::unique_ptr<engine::mFirewall>(engine::ScanHost&)>;
+    FrmMain(std::string programFolder, FirewallFactory makeFirewall);
+    ~FrmMain() override;
+
+    // Creation: hides the window, which runs the load sequence; the window shows itself only when the
+    // "Tray" setting says so.
+    void Create();
+
+    // Protection: the pair (switch position, tFire enabled).
+    bool ProtectionOn() const;
+    void SetProtection(bool on);  // the switch's click: look, tFire, "Run", tray icon
+
+    engine::mFirewall& Firewall() { return *firewall_; }
+    const platform::NotifyIconData& TrayRecord() const { return trayIconData_; }
+    platform::IconHandle WindowIcon() const { return iconOn_; }
+    platform::IconHandle ProtectionOffIcon() const { return iconOff_; }
+    bool TrayIconAdded() const { return trayAdded_; }
+
+    // The window's mouse-move handler as the tray callback reaches it: x is the mouse message
+    // identifier of the click on the tray icon.
+    void TrayMouseMove(std::uint32_t x);
+
+    // tFire's tick.
+    void OnFireTick();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void Load();
+    void QueryClose();
+    void ShowProtection(bool on);
+    void SetCaption(const std::string& caption);
+    void SendTray(std::uint32_t message);
+
+    // engine::ScanHost
+    void Yield() override;
+    void ShowBlockedCaption(const std::string& caption) override;
+
+    std::string programFolder_;
+    FirewallFactory makeFirewall_;
+    std::unique_ptr<engine::mFirewall> firewall_;
+    platform::IntervalTimer tFire_;
+    platform::NotifyIconData trayIconData_{};
+    platform::IconHandle iconOn_ = 0;
+    platform::IconHandle iconOff_ = 0;
+    std::unique_ptr<platform::NamedMutex> mutex_;
+    bool protectionOn_ = false;
+    bool trayAdded_ = false;
+    bool closed_ = false;
+};
+
+}  // namespace corvane::ui
