@@ -1,0 +1,469 @@
+// Costs of the engine's tick, each against its reference, with the ratios
+// printed at the end of the run.
+//
+//   idle tick            vs one read of /proc/net/snmp     goal <= 1.5, 0 heap allocations
+//   tick after an open   vs one bare IPv4+IPv6 dump        goal <= 1.3 at 100, 1,000, 10,000 connections
+//   100,000 listed       vs 10 listed                      goal <= 1.2
+//   tick that blocks one vs `ss -K dst ADDR`; tick after an open vs a parse of /proc/net/tcp
+//
+// As root the benchmark moves itself into a private network namespace (loopback
+// up) and builds the connections there; otherwise only the parts that need no
+// connections of their own run.
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <new>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/m_firewall.h"
+#include "platform/linux/proc_net_snmp_counters.h"
+#include "platform/linux/sock_diag_tcp_table.h"
+#include "platform/linux/unique_fd.h"
+
+// ---- Heap allocation counter ------------------------------------------------
+
+namespace {
+std::atomic<unsigned long long> gAllocations{0};
+}
+
+void* operator new(std::size_t size) {
+    gAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+
+namespace {
+
+using corvane::engine::mFirewall;
+using corvane::engine::ParseDefinitions;
+using corvane::platform::linux_impl::UniqueFd;
+
+bool gPrivateNetwork = false;
+unsigned long long gIdleAllocations = 0;
+unsigned long long gIdleTicks = 0;
+
+// ---- Helpers ----------------------------------------------------------------
+
+class NullHost final : public corvane::engine::ScanHost {
+public:
+    void Yield() override {}
+    void ShowBlockedCaption(const std::string&) override {}
+};
+
+std::string ListOf(std::size_t entries, const char* extra = nullptr) {
+    std::string file = "V100\r\n";
+    if (extra != nullptr) file += std::string(extra) + "\r\n";
+    for (std::size_t i = 0; i < entries; ++i)
+        file += "11." + std::to_string(i >> 16 & 255) + "." + std::to_string(i >> 8 & 255) + "." +
+                std::to_string(i & 255) + "\r\n";
+    return file;
+}
+
+sockaddr_in V4(const char* address, std::uint16_t port) {
+    sockaddr_in socketAddress{};
+    socketAddress.sin_family = AF_INET;
+    socketAddress.sin_port = htons(port);
+    ::inet_pton(AF_INET, address, &socketAddress.sin_addr);
+    return socketAddress;
+}
+
+void CloseWithReset(UniqueFd& fd) {
+    const linger abortive{1, 0};
+    static_cast<void>(::setsockopt(fd.Get(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive));
+    fd.Reset();
+}
+
+struct Connection {
+    UniqueFd client;
+    UniqueFd server;
+    void Close() {
+        CloseWithReset(client);
+        CloseWithReset(server);
+    }
+};
+
+class Listener {
+public:
+    explicit Listener(const char* address) : address_(address) {
+        fd_ = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in local = V4(address, 0);
+        socklen_t length = sizeof local;
+        if (::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+            ::listen(fd_.Get(), 65535) != 0 ||
+            ::getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+            std::perror("listener");
+            std::exit(1);
+        }
+        port_ = ntohs(local.sin_port);
+    }
+    // accept: take the server end out of the queue too (else it stays queued,
+    // a row without a descriptor, which is how the pool holds many connections).
+    Connection Open(bool accept = true) const {
+        Connection connection;
+        connection.client = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const sockaddr_in remote = V4(address_, port_);
+        if (::connect(connection.client.Get(), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
+            std::perror("connect");
+            std::exit(1);
+        }
+        if (accept) connection.server = UniqueFd(::accept4(fd_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        return connection;
+    }
+
+private:
+    const char* address_;
+    UniqueFd fd_;
+    std::uint16_t port_ = 0;
+};
+
+// The idle connections the table holds during a benchmark (two rows each: the
+// client and its queued server end), and a second listener for the connections
+// opened and closed around each measured tick.
+class Pool {
+public:
+    void Resize(std::size_t connections) {
+        if (!idle_) idle_ = std::make_unique<Listener>("127.0.0.3");
+        while (connections_.size() > connections) {
+            connections_.back().Close();
+            connections_.pop_back();
+        }
+        while (connections_.size() < connections) connections_.push_back(idle_->Open(false));
+    }
+    const Listener& listener() {
+        if (!churn_) churn_ = std::make_unique<Listener>("127.0.0.4");
+        return *churn_;
+    }
+
+private:
+    std::unique_ptr<Listener> idle_;
+    std::unique_ptr<Listener> churn_;
+    std::vector<Connection> connections_;
+};
+
+Pool& ThePool() {
+    static Pool pool;
+    return pool;
+}
+
+const Listener& BlockedListener() {
+    static Listener listener("127.0.0.9");
+    return listener;
+}
+
+std::unique_ptr<mFirewall> MakeFirewall(NullHost& host, std::size_t listed, const char* extra = nullptr) {
+    std::unique_ptr<mFirewall> firewall = mFirewall::CreateForSystem(host);
+    firewall->SetDefinitions(ParseDefinitions(ListOf(listed, extra)));
+    firewall->Tick();  // the first tick reads and scans whatever is there
+    return firewall;
+}
+
+// ---- Idle tick --------------------------------------------------------------
+
+void BM_CountersRead(benchmark::State& state) {
+    if (gPrivateNetwork) ThePool().Resize(200);
+    corvane::platform::linux_impl::ProcNetSnmpCounters counters;
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        if (counters.ReadRaw(bytes) != 0) state.SkipWithError("pread /proc/net/snmp failed");
+        benchmark::DoNotOptimize(bytes);
+    }
+}
+
+void BM_IdleTick(benchmark::State& state) {
+    if (gPrivateNetwork) ThePool().Resize(200);
+    NullHost host;
+    std::unique_ptr<mFirewall> firewall = MakeFirewall(host, 10);
+    const unsigned long long before = gAllocations.load();
+    std::size_t ticks = 0;
+    for (auto _ : state) {
+        firewall->Tick();
+        ++ticks;
+    }
+    gIdleAllocations = gAllocations.load() - before;
+    gIdleTicks = ticks;
+    state.counters["heap_allocs"] = static_cast<double>(gIdleAllocations);
+}
+
+// ---- Tick after an open vs one bare dump ------------------------------------
+
+void BM_BareDump(benchmark::State& state) {
+    ThePool().Resize(static_cast<std::size_t>(state.range(0)));
+    corvane::platform::linux_impl::SockDiagTcpTable service;
+    std::size_t v4 = 0;
+    std::size_t v6 = 0;
+    for (auto _ : state) {
+        if (service.DumpOnly(AF_INET, v4) != 0 || service.DumpOnly(AF_INET6, v6) != 0)
+            state.SkipWithError("dump failed");
+        benchmark::DoNotOptimize(v4 + v6);
+    }
+    state.counters["rows"] = static_cast<double>(v4 + v6);
+}
+
+void BM_TickAfterOpen(benchmark::State& state) {
+    ThePool().Resize(static_cast<std::size_t>(state.range(0)));
+    NullHost host;
+    std::unique_ptr<mFirewall> firewall = MakeFirewall(host, static_cast<std::size_t>(state.range(1)));
+    for (auto _ : state) {
+        state.PauseTiming();
+        Connection opened = ThePool().listener().Open();
+        state.ResumeTiming();
+        firewall->Tick();
+        state.PauseTiming();
+        opened.Close();
+        state.ResumeTiming();
+    }
+    if (firewall->LastTable().rows.size() < 2 * static_cast<std::size_t>(state.range(0)))
+        state.SkipWithError("the tick did not read the whole table");
+    state.counters["rows"] = static_cast<double>(firewall->LastTable().rows.size());
+}
+
+// ---- Scan cost by list size, without the kernel -----------------------------
+
+class ChangingTable final : public corvane::platform::TcpTableService {
+public:
+    explicit ChangingTable(std::size_t rows) {
+        for (std::size_t i = 0; i < rows; ++i) {
+            corvane::platform::TcpRow row;
+            row.dwState = corvane::platform::kTcpStateEstab;
+            row.dwRemoteAddr = htonl(0x0a000000U + static_cast<std::uint32_t>(i * 7919));
+            row.family = AF_INET;
+            row.cookie = i + 1;
+            rows_.push_back(row);
+        }
+    }
+    std::uint32_t GetTcpTable(corvane::platform::TcpTable& table) override {
+        rows_[0].cookie += rows_.size();  // another socket each time: the table always changed
+        table.rows.assign(rows_.begin(), rows_.end());
+        return 0;
+    }
+    std::uint32_t SetTcpEntry(const corvane::platform::TcpRow&) override { return 0; }
+
+private:
+    std::vector<corvane::platform::TcpRow> rows_;
+};
+
+class MovingCounters final : public corvane::platform::OpenCounterService {
+public:
+    std::uint32_t ReadOpens(std::uint64_t& opens) override {
+        opens = ++opens_;
+        return 0;
+    }
+
+private:
+    std::uint64_t opens_ = 0;
+};
+
+void BM_ScanOnly(benchmark::State& state) {
+    NullHost host;
+    mFirewall firewall(std::make_unique<ChangingTable>(2000), std::make_unique<MovingCounters>(), host);
+    firewall.SetDefinitions(ParseDefinitions(ListOf(static_cast<std::size_t>(state.range(0)))));
+    for (auto _ : state) firewall.Tick();
+    state.counters["rows"] = 2000;
+}
+
+// ---- What a script would do instead -----------------------------------------
+
+void BM_TickBlockingOne(benchmark::State& state) {
+    ThePool().Resize(static_cast<std::size_t>(state.range(0)));
+    NullHost host;
+    std::unique_ptr<mFirewall> firewall = MakeFirewall(host, 10, "127.0.0.9");
+    for (auto _ : state) {
+        state.PauseTiming();
+        Connection opened = BlockedListener().Open();
+        const std::int32_t before = firewall->BlockedCount();
+        state.ResumeTiming();
+        firewall->Tick();
+        state.PauseTiming();
+        if (firewall->BlockedCount() != before + 1) state.SkipWithError("the connection was not blocked");
+        opened.Close();
+        state.ResumeTiming();
+    }
+}
+
+void BM_SsKill(benchmark::State& state) {
+    ThePool().Resize(static_cast<std::size_t>(state.range(0)));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    char program[] = "ss";
+    char kill[] = "-K";
+    char dst[] = "dst";
+    char address[] = "127.0.0.9";
+    char* argv[] = {program, kill, dst, address, nullptr};
+    for (auto _ : state) {
+        state.PauseTiming();
+        Connection opened = BlockedListener().Open();
+        state.ResumeTiming();
+        pid_t child = 0;
+        int status = 0;
+        if (posix_spawnp(&child, "ss", &actions, nullptr, argv, environ) != 0 || ::waitpid(child, &status, 0) != child ||
+            !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            state.SkipWithError("ss -K failed");
+        }
+        state.PauseTiming();
+        char byte = 0;
+        if (::recv(opened.client.Get(), &byte, 1, MSG_DONTWAIT) >= 0 || errno != ECONNABORTED)
+            state.SkipWithError("ss -K did not abort the connection");
+        opened.Close();
+        state.ResumeTiming();
+    }
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+void BM_ProcNetTcpParse(benchmark::State& state) {
+    ThePool().Resize(static_cast<std::size_t>(state.range(0)));
+    const std::unordered_set<std::uint32_t> listed = {htonl(0x7f000009U)};
+    std::vector<char> buffer(1 << 20);
+    std::size_t rows = 0;
+    for (auto _ : state) {
+        UniqueFd file(::open("/proc/net/tcp", O_RDONLY | O_CLOEXEC));
+        std::size_t used = 0;
+        for (;;) {
+            if (used == buffer.size()) buffer.resize(buffer.size() * 2);
+            const ssize_t got = ::read(file.Get(), buffer.data() + used, buffer.size() - used);
+            if (got <= 0) break;
+            used += static_cast<std::size_t>(got);
+        }
+        rows = 0;
+        std::size_t matches = 0;
+        const char* line = static_cast<const char*>(std::memchr(buffer.data(), '\n', used));  // skip the header
+        const char* end = buffer.data() + used;
+        while (line != nullptr && ++line < end) {
+            unsigned local = 0, localPort = 0, remote = 0, remotePort = 0, st = 0;
+            if (std::sscanf(line, "%*d: %8X:%4X %8X:%4X %2X", &local, &localPort, &remote, &remotePort, &st) == 5) {
+                ++rows;
+                if (st != 0x0A && listed.count(remote) != 0) ++matches;
+            }
+            line = static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
+        }
+        benchmark::DoNotOptimize(matches);
+    }
+    state.counters["rows"] = static_cast<double>(rows);
+}
+
+// ---- Set-up and the ratios --------------------------------------------------
+
+std::string EnterPrivateNetwork() {
+    if (::unshare(CLONE_NEWNET) != 0) return std::string("unshare: ") + std::strerror(errno);
+    UniqueFd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    if (::ioctl(control.Get(), SIOCGIFFLAGS, &request) != 0) return std::string("SIOCGIFFLAGS: ") + std::strerror(errno);
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    if (::ioctl(control.Get(), SIOCSIFFLAGS, &request) != 0) return std::string("SIOCSIFFLAGS: ") + std::strerror(errno);
+    // Queued server ends need no descriptor, but a long accept queue.
+    UniqueFd somaxconn(::open("/proc/sys/net/core/somaxconn", O_WRONLY | O_CLOEXEC));
+    if (!somaxconn.Valid() || ::write(somaxconn.Get(), "65535", 5) != 5)
+        return std::string("net.core.somaxconn: ") + std::strerror(errno);
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0) return std::string("getrlimit: ") + std::strerror(errno);
+    files.rlim_cur = files.rlim_max;
+    if (files.rlim_cur < 12000) return "RLIMIT_NOFILE hard limit below 12000";
+    if (::setrlimit(RLIMIT_NOFILE, &files) != 0) return std::string("RLIMIT_NOFILE: ") + std::strerror(errno);
+    return {};
+}
+
+class CapturingReporter final : public benchmark::ConsoleReporter {
+public:
+    std::map<std::string, double> times;  // microseconds per iteration, by name
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs)
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
+                times[run.benchmark_name()] = run.GetAdjustedRealTime();
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
+
+void PrintRatio(const CapturingReporter& reporter, const char* what, const std::string& measured,
+                const std::string& reference, double goal) {
+    const auto a = reporter.times.find(measured);
+    const auto b = reporter.times.find(reference);
+    if (a == reporter.times.end() || b == reporter.times.end() || b->second <= 0) {
+        std::printf("RATIO %-44s n/a (not measured)\n", what);
+        return;
+    }
+    const double ratio = a->second / b->second;
+    if (goal > 0)
+        std::printf("RATIO %-44s %8.3f  (%.1f us / %.1f us, goal <= %.1f: %s)\n", what, ratio, a->second, b->second,
+                    goal, ratio <= goal ? "met" : "MISSED");
+    else
+        std::printf("RATIO %-44s %8.3f  (%.1f us / %.1f us)\n", what, ratio, a->second, b->second);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string why = "not root";
+    if (::geteuid() == 0) {
+        why = EnterPrivateNetwork();
+        gPrivateNetwork = why.empty();
+    }
+    if (!gPrivateNetwork)
+        std::printf("note: no private network namespace (%s); the real-table parts are left out\n", why.c_str());
+
+    benchmark::RegisterBenchmark("BM_CountersRead", BM_CountersRead)->Unit(benchmark::kMicrosecond)->UseRealTime();
+    benchmark::RegisterBenchmark("BM_IdleTick", BM_IdleTick)->Unit(benchmark::kMicrosecond)->UseRealTime();
+    for (const long listed : {10L, 100000L})
+        benchmark::RegisterBenchmark("BM_ScanOnly", BM_ScanOnly)->Arg(listed)->Unit(benchmark::kMicrosecond)->UseRealTime();
+    if (gPrivateNetwork) {
+        for (const long connections : {100L, 1000L, 10000L}) {
+            benchmark::RegisterBenchmark("BM_BareDump", BM_BareDump)->Arg(connections)->Unit(benchmark::kMicrosecond)->UseRealTime();
+            benchmark::RegisterBenchmark("BM_TickAfterOpen", BM_TickAfterOpen)->Args({connections, 10})->Unit(benchmark::kMicrosecond)->UseRealTime();
+            if (connections == 1000) {
+                benchmark::RegisterBenchmark("BM_TickAfterOpen", BM_TickAfterOpen)->Args({connections, 100000})->Unit(benchmark::kMicrosecond)->UseRealTime();
+                benchmark::RegisterBenchmark("BM_TickBlockingOne", BM_TickBlockingOne)->Arg(connections)->Unit(benchmark::kMicrosecond)->UseRealTime();
+                benchmark::RegisterBenchmark("BM_SsKill", BM_SsKill)->Arg(connections)->Unit(benchmark::kMicrosecond)->UseRealTime();
+                benchmark::RegisterBenchmark("BM_ProcNetTcpParse", BM_ProcNetTcpParse)->Arg(connections)->Unit(benchmark::kMicrosecond)->UseRealTime();
+            }
+        }
+    }
+
+    benchmark::Initialize(&argc, argv);
+    CapturingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+
+    std::printf("\n");
+    PrintRatio(reporter, "idle tick / one counters read", "BM_IdleTick/real_time", "BM_CountersRead/real_time", 1.5);
+    std::printf("ALLOCS idle ticks: %llu heap allocations in %llu ticks (goal 0: %s)\n", gIdleAllocations, gIdleTicks,
+                gIdleAllocations == 0 ? "met" : "MISSED");
+    for (const char* n : {"100", "1000", "10000"})
+        PrintRatio(reporter, (std::string("tick after open / bare dump, ") + n + " conns").c_str(),
+                   std::string("BM_TickAfterOpen/") + n + "/10/real_time", std::string("BM_BareDump/") + n + "/real_time",
+                   1.3);
+    PrintRatio(reporter, "tick after open, 100000 vs 10 listed", "BM_TickAfterOpen/1000/100000/real_time",
+               "BM_TickAfterOpen/1000/10/real_time", 1.2);
+    PrintRatio(reporter, "scan alone, 100000 vs 10 listed", "BM_ScanOnly/100000/real_time", "BM_ScanOnly/10/real_time",
+               1.2);
+    PrintRatio(reporter, "tick blocking one / ss -K dst (1000 conns)", "BM_TickBlockingOne/1000/real_time",
+               "BM_SsKill/1000/real_time", 0);
+    PrintRatio(reporter, "tick after open / /proc/net/tcp parse (1000)", "BM_TickAfterOpen/1000/10/real_time",
+               "BM_ProcNetTcpParse/1000/real_time", 0);
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,32 @@
+#pragma once
+// Block transfers with ternary raster operations (rop.h). The pattern is the destination
+// context's brush (a null brush leaves operations that need a pattern undone). Colour rules
+// between formats:
+// - monochrome source onto colour destination: black source pixels become the destination
+//   context's text colour, white ones its background colour;
+// - colour source onto monochrome destination: source pixels equal to the source context's
+//   background colour become white, all others black;
+// - on a monochrome destination the brush colour is black or white by nearness (objects.h).
+// Only destination pixels whose source pixel lies inside the source bitmap are written; the
+// destination's clip region applies, the source's does not. Source and destination may share a
+// bitmap (overlap included): the source is read as it was before the call.
+
+#include "platform/gdi/gdi_types.h"
+
+namespace corvane::gdi {
+
+// The rectangle x..x+width-1 by y..y+height-1 (negative sizes extend to the left or up) combined
+// with the brush; rop must not use a source.
+BOOL PatBlt(HDC dc, int x, int y, int width, int height, DWORD rop);
+
+// Same-size transfer from (xSrc, ySrc) in source to (x, y) in dest. source may be null when the
+// rop uses no source. Negative sizes move both rectangles' corners alike.
+BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int xSrc, int ySrc, DWORD rop);
+
+// Scaled transfer: each destination pixel takes the source pixel under its centre,
+// index floor((2 i + 1) * sourceSize / (2 * destSize)) on each axis. Opposite signs of a
+// destination and source size mirror that axis.
+BOOL StretchBlt(HDC dest, int x, int y, int width, int height, HDC source, int xSrc, int ySrc,
+                int widthSrc, int heightSrc, DWORD rop);
+
+}  // namespace corvane::gdi

@@ -1,0 +1,142 @@
+#pragma once
+// The drawing objects behind the handles, and the per-thread table that owns them.
+// Internal to the drawing service: callers use the handle functions of the other headers.
+
+#include <QImage>
+#include <QRegion>
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include "platform/gdi/clip_spans.h"
+#include "platform/gdi/gdi_types.h"
+
+namespace corvane::gdi::detail {
+
+// Pixels are kept as QImage::Format_RGB32 (0xFFRRGGBB). A monochrome bitmap holds only
+// black (0xFF000000) and white (0xFFFFFFFF) pixels.
+struct BitmapObject {
+  QImage pixels;
+  bool monochrome = false;
+  bool fromPicture = false;  // reports a pixel-bits pointer, like a device-independent bitmap
+};
+
+struct PenObject {
+  LOGPEN pen;
+};
+
+struct BrushObject {
+  LOGBRUSH brush;
+};
+
+// The Qt font is built from the description at each use, so no font-engine object outlives the
+// application that owns the font database.
+struct FontObject {
+  LOGFONTA logFont;
+};
+
+struct RegionObject {
+  QRegion region;
+};
+
+// An icon keeps every image of its file, with straight (not premultiplied) alpha.
+struct IconObject {
+  std::vector<QImage> images;
+};
+
+struct DcObject {
+  bool screen = false;  // the screen context of GetDC(nullptr): no surface of its own
+  HBITMAP bitmap;
+  HPEN pen;
+  HBRUSH brush;
+  HFONT font;
+  COLORREF textColor = 0x000000;
+  COLORREF bkColor = 0xFFFFFF;
+  int bkMode = OPAQUE;
+  int mapMode = MM_TEXT;
+  std::optional<QRegion> clip;
+  ClipSpans clipSpans;  // clip as row spans, rebuilt whenever clip changes
+};
+
+using Object = std::variant<std::monostate, DcObject, BitmapObject, PenObject, BrushObject,
+                            FontObject, RegionObject, IconObject>;
+
+struct Slot {
+  std::uint16_t generation = 1;
+  bool stock = false;
+  int selections = 0;  // how many device contexts hold this object
+  Object object;
+};
+
+// Stock objects, created with the table and never deleted.
+struct StockHandles {
+  HBRUSH brushes[6];  // WHITE_BRUSH .. NULL_BRUSH
+  HPEN whitePen, blackPen, nullPen;
+  HFONT systemFont, guiFont;
+  HBITMAP defaultBitmap;  // the 1 x 1 monochrome bitmap of a new memory context
+  HDC screenDc;
+};
+
+class ObjectTable {
+ public:
+  static constexpr std::size_t kMaxSlots = 0xFFFF;
+
+  ObjectTable();
+  ObjectTable(const ObjectTable&) = delete;
+  ObjectTable& operator=(const ObjectTable&) = delete;
+
+  // The calling thread's table.
+  static ObjectTable& current();
+
+  // Stores the object; 0 when the table is full.
+  std::uint32_t add(Object object, bool stock = false);
+  Slot* slot(std::uint32_t value);
+  // Frees the slot (the caller has checked it may go). False for an unknown handle.
+  bool remove(std::uint32_t value);
+  std::size_t liveObjects() const { return live_; }
+
+  template <class T>
+  T* get(std::uint32_t value) {
+    Slot* s = slot(value);
+    return s ? std::get_if<T>(&s->object) : nullptr;
+  }
+
+  const StockHandles& stock() const { return stock_; }
+
+ private:
+  std::deque<Slot> slots_;  // deque: references stay valid while objects are added
+  std::vector<std::uint16_t> free_;
+  std::size_t live_ = 0;
+  StockHandles stock_{};
+};
+
+inline ObjectTable& table() { return ObjectTable::current(); }
+
+template <ObjectKind K, class T>
+T* lookup(Handle<K> h) {
+  return table().get<T>(h.value);
+}
+
+inline DcObject* lookupDc(HDC dc) { return table().get<DcObject>(dc.value); }
+inline BitmapObject* lookupBitmap(HBITMAP b) { return table().get<BitmapObject>(b.value); }
+
+// Pixel value of a colour on a bitmap: on a monochrome bitmap a colour is white when it is
+// nearer to white than to black (r + g + b >= 383), else black.
+inline std::uint32_t pixelFromColor(COLORREF c, bool monochrome) {
+  if (monochrome) {
+    const int sum = GetRValue(c) + GetGValue(c) + GetBValue(c);
+    return sum >= 383 ? 0xFFFFFFFFu : 0xFF000000u;
+  }
+  return 0xFF000000u | (static_cast<std::uint32_t>(GetRValue(c)) << 16) |
+         (static_cast<std::uint32_t>(GetGValue(c)) << 8) | static_cast<std::uint32_t>(GetBValue(c));
+}
+
+inline COLORREF colorFromPixel(std::uint32_t p) {
+  return RGB(static_cast<int>((p >> 16) & 0xFF), static_cast<int>((p >> 8) & 0xFF),
+             static_cast<int>(p & 0xFF));
+}
+
+}  // namespace corvane::gdi::detail

@@ -1,0 +1,38 @@
+#pragma once
+// Pixel rules of the shaped regions, shared by the region functions and by Arc.
+// A pixel belongs to a shape when its centre (x + 0.5, y + 0.5) lies inside it; for polygons a
+// centre exactly on an edge belongs to the pixel run starting there (runs are half-open).
+// Internal to the drawing service.
+
+#include <QRegion>
+
+#include <vector>
+
+#include "platform/gdi/clip_spans.h"
+#include "platform/gdi/gdi_types.h"
+
+namespace corvane::gdi::detail {
+
+// Rows of a shape: row i is y = top + i, holding its runs left to right.
+struct RowSpans {
+  long long top = 0;
+  std::vector<std::vector<Span>> rows;
+};
+
+// Largest box side accepted for shaped regions; bigger requests fail.
+inline constexpr long long kMaxShapeSide = 1LL << 16;
+// Largest coordinate magnitude accepted for polygon points.
+inline constexpr long long kMaxShapeCoordinate = 1LL << 27;
+
+// The ellipse inscribed in [left, right) x [top, bottom): pixel centres with
+// ((2x + 1 - left - right) / (right - left))^2 + ((2y + 1 - top - bottom) / (bottom - top))^2 <= 1.
+// Each row holds at most one run and the shape is symmetric about both centre lines.
+RowSpans ellipseRows(long long left, long long top, long long right, long long bottom);
+
+// A polygon (closed automatically) under ALTERNATE (odd crossings) or WINDING (non-zero) filling.
+RowSpans polygonRows(const POINT* points, int count, int fillMode);
+
+// The region covering the runs, in QRegion's banded form (equal rows merged into one band).
+QRegion regionFromRows(const RowSpans& rows);
+
+}  // namespace corvane::gdi::detail

@@ -1,0 +1,210 @@
+#include "platform/linux/sock_diag_tcp_table.h"
+
+#include <libmnl/libmnl.h>
+#include <linux/inet_diag.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/win32_error.h"
+
+namespace corvane::platform {
+
+std::unique_ptr<TcpTableService> CreateSystemTcpTable() {
+    return std::make_unique<linux_impl::SockDiagTcpTable>();
+}
+
+namespace linux_impl {
+namespace {
+
+// Large enough for the biggest datagram the kernel builds for a dump.
+constexpr std::size_t kReceiveBufferSize = 64 * 1024;
+constexpr std::uint32_t kAllStates = ~0U;
+
+// Kernel TCP states (include/net/tcp_states.h) to MIB_TCP_STATE numbers.
+std::uint32_t MibStateFromKernel(std::uint8_t state) {
+    switch (state) {
+    case 1: return kTcpStateEstab;      // TCP_ESTABLISHED
+    case 2: return kTcpStateSynSent;    // TCP_SYN_SENT
+    case 3: return kTcpStateSynRcvd;    // TCP_SYN_RECV
+    case 4: return kTcpStateFinWait1;   // TCP_FIN_WAIT1
+    case 5: return kTcpStateFinWait2;   // TCP_FIN_WAIT2
+    case 6: return kTcpStateTimeWait;   // TCP_TIME_WAIT
+    case 7: return kTcpStateClosed;     // TCP_CLOSE
+    case 8: return kTcpStateCloseWait;  // TCP_CLOSE_WAIT
+    case 9: return kTcpStateLastAck;    // TCP_LAST_ACK
+    case 10: return kTcpStateListen;    // TCP_LISTEN
+    case 11: return kTcpStateClosing;   // TCP_CLOSING
+    case 12: return kTcpStateSynRcvd;   // TCP_NEW_SYN_RECV (a pending request)
+    default: return kTcpStateClosed;
+    }
+}
+
+bool IsV4Mapped(const __be32 address[4]) {
+    return address[0] == 0 && address[1] == 0 && address[2] == htonl(0x0000ffffU);
+}
+
+// Fills row from one inet_diag message; false for rows that are not IPv4
+// connections (plain IPv6 sockets).
+bool RowFromMessage(const inet_diag_msg& message, TcpRow& row) {
+    const inet_diag_sockid& id = message.id;
+    if (message.idiag_family == AF_INET) {
+        row.dwLocalAddr = id.idiag_src[0];
+        row.dwRemoteAddr = id.idiag_dst[0];
+    } else if (message.idiag_family == AF_INET6) {
+        // A dual-stack socket talking IPv4 carries ::ffff:a.b.c.d on both ends.
+        // A dual-stack listener bound to :: is not an IPv4 row.
+        if (!IsV4Mapped(id.idiag_dst) || !IsV4Mapped(id.idiag_src)) return false;
+        row.dwLocalAddr = id.idiag_src[3];
+        row.dwRemoteAddr = id.idiag_dst[3];
+    } else {
+        return false;
+    }
+    row.dwState = MibStateFromKernel(message.idiag_state);
+    row.dwLocalPort = id.idiag_sport;
+    row.dwRemotePort = id.idiag_dport;
+    row.family = message.idiag_family;
+    row.interfaceIndex = id.idiag_if;
+    row.cookie = (static_cast<std::uint64_t>(id.idiag_cookie[1]) << 32) | id.idiag_cookie[0];
+    return true;
+}
+
+}  // namespace
+
+void SockDiagTcpTable::SocketCloser::operator()(mnl_socket* socket) const noexcept {
+    // Nothing useful can follow a failed close of our own netlink socket.
+    static_cast<void>(mnl_socket_close(socket));
+}
+
+SockDiagTcpTable::SockDiagTcpTable() : buffer_(kReceiveBufferSize) {}
+
+SockDiagTcpTable::~SockDiagTcpTable() = default;
+
+std::uint32_t SockDiagTcpTable::EnsureOpen() {
+    if (socket_) return win32::kNoError;
+    std::unique_ptr<mnl_socket, SocketCloser> socket(mnl_socket_open2(NETLINK_SOCK_DIAG, SOCK_CLOEXEC));
+    if (!socket) return Win32FromErrno(errno);
+    if (mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0) return Win32FromErrno(errno);
+    portId_ = mnl_socket_get_portid(socket.get());
+    socket_ = std::move(socket);
+    return win32::kNoError;
+}
+
+std::uint32_t SockDiagTcpTable::SendDumpRequest(std::uint8_t family) {
+    nlmsghdr* header = mnl_nlmsg_put_header(buffer_.data());
+    header->nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    header->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    header->nlmsg_seq = ++sequence_;
+    auto* request = static_cast<inet_diag_req_v2*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req_v2)));
+    request->sdiag_family = family;
+    request->sdiag_protocol = IPPROTO_TCP;
+    request->idiag_states = kAllStates;
+    if (mnl_socket_sendto(socket_.get(), header, header->nlmsg_len) < 0) return Win32FromErrno(errno);
+    return win32::kNoError;
+}
+
+template <typename OnMessage>
+std::uint32_t SockDiagTcpTable::ReceiveAll(OnMessage&& onMessage) {
+    auto callback = [](const nlmsghdr* header, void* data) -> int {
+        if (mnl_nlmsg_get_payload_len(header) < sizeof(inet_diag_msg)) {
+            errno = EBADMSG;
+            return MNL_CB_ERROR;
+        }
+        (*static_cast<OnMessage*>(data))(*static_cast<const inet_diag_msg*>(mnl_nlmsg_get_payload(header)));
+        return MNL_CB_OK;
+    };
+    for (;;) {
+        const ssize_t received = mnl_socket_recvfrom(socket_.get(), buffer_.data(), buffer_.size());
+        if (received < 0) return Win32FromErrno(errno);
+        const int result = mnl_cb_run(buffer_.data(), static_cast<std::size_t>(received), sequence_, portId_,
+                                      callback, &onMessage);
+        if (result == MNL_CB_STOP) return win32::kNoError;
+        if (result < 0) return Win32FromErrno(errno);
+    }
+}
+
+std::uint32_t SockDiagTcpTable::GetTcpTable(TcpTable& table) {
+    table.rows.clear();
+    std::uint32_t result = EnsureOpen();
+    // IPv4 sockets first, then dual-stack IPv6 sockets with IPv4-mapped peers.
+    for (const std::uint8_t family : {std::uint8_t{AF_INET}, std::uint8_t{AF_INET6}}) {
+        if (result != win32::kNoError) break;
+        result = SendDumpRequest(family);
+        if (result != win32::kNoError) break;
+        result = ReceiveAll([&table](const inet_diag_msg& message) {
+            TcpRow row;
+            if (RowFromMessage(message, row)) table.rows.push_back(row);
+        });
+    }
+    if (result != win32::kNoError) {
+        // A dump broken off leaves unread datagrams behind; start afresh next time.
+        socket_.reset();
+        table.rows.clear();
+    }
+    return result;
+}
+
+std::uint32_t SockDiagTcpTable::DumpOnly(std::uint8_t family, std::size_t& messages) {
+    messages = 0;
+    std::uint32_t result = EnsureOpen();
+    if (result == win32::kNoError) result = SendDumpRequest(family);
+    if (result == win32::kNoError) result = ReceiveAll([&messages](const inet_diag_msg&) { ++messages; });
+    if (result != win32::kNoError) socket_.reset();
+    return result;
+}
+
+std::uint32_t SockDiagTcpTable::SetTcpEntry(const TcpRow& row) {
+    if (row.dwState != kTcpStateDeleteTcb) return win32::kErrorInvalidParameter;
+    if (row.family != AF_INET && row.family != AF_INET6) return win32::kErrorInvalidParameter;
+    std::uint32_t result = EnsureOpen();
+    if (result != win32::kNoError) return result;
+
+    nlmsghdr* header = mnl_nlmsg_put_header(buffer_.data());
+    header->nlmsg_type = SOCK_DESTROY;
+    header->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+    header->nlmsg_seq = ++sequence_;
+    auto* request = static_cast<inet_diag_req_v2*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req_v2)));
+    request->sdiag_family = row.family;
+    request->sdiag_protocol = IPPROTO_TCP;
+    request->idiag_states = kAllStates;
+    inet_diag_sockid& id = request->id;
+    id.idiag_sport = static_cast<__be16>(row.dwLocalPort);
+    id.idiag_dport = static_cast<__be16>(row.dwRemotePort);
+    if (row.family == AF_INET) {
+        id.idiag_src[0] = row.dwLocalAddr;
+        id.idiag_dst[0] = row.dwRemoteAddr;
+    } else {
+        id.idiag_src[2] = id.idiag_dst[2] = htonl(0x0000ffffU);
+        id.idiag_src[3] = row.dwLocalAddr;
+        id.idiag_dst[3] = row.dwRemoteAddr;
+    }
+    id.idiag_if = row.interfaceIndex;
+    id.idiag_cookie[0] = static_cast<std::uint32_t>(row.cookie);
+    id.idiag_cookie[1] = static_cast<std::uint32_t>(row.cookie >> 32);
+
+    if (mnl_socket_sendto(socket_.get(), header, header->nlmsg_len) < 0) {
+        result = Win32FromErrno(errno);
+        socket_.reset();
+        return result;
+    }
+    const ssize_t received = mnl_socket_recvfrom(socket_.get(), buffer_.data(), buffer_.size());
+    if (received < 0) {
+        result = Win32FromErrno(errno);
+        socket_.reset();
+        return result;
+    }
+    // The acknowledgement is an NLMSG_ERROR carrying 0 or the negative errno.
+    if (mnl_cb_run(buffer_.data(), static_cast<std::size_t>(received), sequence_, portId_, nullptr, nullptr) < 0) {
+        const int error = errno;
+        if (error == ESRCH || error == EPROTO) socket_.reset();  // out of step with the kernel
+        return Win32FromErrno(error);
+    }
+    return win32::kNoError;
+}
+
+}  // namespace linux_impl
+}  // namespace corvane::platform

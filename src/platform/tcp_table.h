@@ -1,0 +1,64 @@
+#pragma once
+// The IPv4 TCP connection table: reading it and tearing one connection down.
+//
+// Rows follow the platform row layout the scan was written against (MIB_TCPROW):
+// a state code 1..12, addresses in network byte order, ports in network byte
+// order in the low 16 bits. Each row also carries what the kernel needs to find
+// the very same socket again (its family, interface and cookie).
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace corvane::platform {
+
+// MIB_TCP_STATE numbers.
+enum TcpState : std::uint32_t {
+    kTcpStateClosed = 1,
+    kTcpStateListen = 2,
+    kTcpStateSynSent = 3,
+    kTcpStateSynRcvd = 4,
+    kTcpStateEstab = 5,
+    kTcpStateFinWait1 = 6,
+    kTcpStateFinWait2 = 7,
+    kTcpStateCloseWait = 8,
+    kTcpStateClosing = 9,
+    kTcpStateLastAck = 10,
+    kTcpStateTimeWait = 11,
+    kTcpStateDeleteTcb = 12,
+};
+
+struct TcpRow {
+    std::uint32_t dwState = 0;
+    std::uint32_t dwLocalAddr = 0;   // network byte order
+    std::uint32_t dwLocalPort = 0;   // network byte order, low 16 bits
+    std::uint32_t dwRemoteAddr = 0;  // network byte order
+    std::uint32_t dwRemotePort = 0;  // network byte order, low 16 bits
+    // Identity of the kernel socket behind the row.
+    std::uint8_t family = 0;         // AF_INET, or AF_INET6 for a v4-mapped dual-stack socket
+    std::uint32_t interfaceIndex = 0;
+    std::uint64_t cookie = 0;
+};
+
+// The table as read: the row count is rows.size(). Reading into the same table
+// again reuses its storage.
+struct TcpTable {
+    std::vector<TcpRow> rows;
+};
+
+class TcpTableService {
+public:
+    virtual ~TcpTableService() = default;
+    // GetTcpTable's role: replaces table's rows with the whole current IPv4 table
+    // (however many connections). Returns a Win32 code; on failure the table is empty.
+    virtual std::uint32_t GetTcpTable(TcpTable& table) = 0;
+    // SetTcpEntry's role: a row handed back with dwState 12 (DELETE_TCB) is torn down.
+    // 0 on success, 5 without the right to do it, 1168 when the socket is gone,
+    // 87 for any other state.
+    virtual std::uint32_t SetTcpEntry(const TcpRow& row) = 0;
+};
+
+// The machine's own table (kernel sock_diag over netlink), for the network
+// namespace the process is in when the service first talks to the kernel.
+std::unique_ptr<TcpTableService> CreateSystemTcpTable();
+
+}  // namespace corvane::platform

@@ -1,0 +1,74 @@
+#pragma once
+// Every registry value the system keeps, in one table, and the reads and writes the windows make.
+// All access goes through RegistryRoutines with a fresh instance per call.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "settings/registry_routines.h"
+
+namespace corvane::settings {
+
+enum class Setting { Run, Tray, Attempts, BootWithWindows, DisableScriptDebugger };
+
+struct SettingDefinition {
+  Setting id;
+  std::int32_t root;            // kHkeyLocalMachine or kHkeyCurrentUser
+  std::string_view key;         // `KeyRoot` exactly as set
+  std::string_view name;        // value name
+  std::int32_t type;            // always 1 (REG_SZ)
+  std::string_view default_value;  // what a reader gets when the value is absent
+  std::string_view written_by;
+  std::string_view read_by;
+};
+
+inline constexpr std::array<SettingDefinition, 5> kSettings = {{
+    {Setting::Run, kHkeyLocalMachine, "Software\\Corvane", "Run", 1, "1",
+     "protection switch: \"1\" on, \"0\" off", "start-up: 1 turns protection on"},
+    {Setting::Tray, kHkeyLocalMachine, "Software\\Corvane", "Tray", 1, "1",
+     "Options window: \"1\" ticked, \"0\" cleared", "start-up: 0 shows the window; Options window: box state"},
+    {Setting::Attempts, kHkeyLocalMachine, "Software\\Corvane", "Attempts", 1, "0",
+     "shut-down: BlockedCount as decimal digits", "start-up: becomes BlockedCount"},
+    {Setting::BootWithWindows, kHkeyLocalMachine, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", "Corvane", 1,
+     "", "Options window: full path of the running program when ticked, deleted when cleared",
+     "Options window: any non-empty text ticks the box"},
+    {Setting::DisableScriptDebugger, kHkeyCurrentUser, "Software\\Microsoft\\Internet Explorer\\Main",
+     "Disable Script Debugger", 1, "yes", "Options window: \"yes\" ticked, \"No\" cleared",
+     "Options window: ticked exactly when the text is \"yes\""},
+}};
+
+const SettingDefinition& Definition(Setting setting);
+
+// Makes sure the setting's key exists (KeyExists, then CreateKey without a name), as the readers do.
+void EnsureSettingKey(Setting setting);
+
+// Ensures the key, then GetRegistryValue with the table's default.
+RegistryVariant ReadSetting(Setting setting);
+
+// The setting read as above and converted to an integer; nullopt when it is not a number.
+std::optional<std::int32_t> ReadSettingNumber(Setting setting);
+
+// SetRegistryValue with type 1 into the existing key (a missing key or no right fails, false).
+bool WriteSetting(Setting setting, const RegistryVariant& value);
+
+// DeleteValue of the setting (the Run-key value is deleted through its key with a trailing "\").
+std::int32_t DeleteSetting(Setting setting);
+
+// What start-up (FrmMain load, steps 6, 8 and 10) reads, in that order.
+struct StartupSettings {
+  bool protection_on = true;   // "Run" is 1; any other number or a non-number: off
+  bool start_in_tray = true;   // "Tray" is a number other than 0; a non-number shows the window
+  std::int32_t blocked_count = 0;  // "Attempts"; a non-number gives 0
+};
+StartupSettings ReadStartupSettings();
+
+// Query-close: "Attempts" := count as decimal text. The result is for callers that care; the
+// window ignores it.
+bool SaveAttempts(std::int32_t blocked_count);
+
+// Protection switch: "Run" := "1" or "0".
+bool SaveProtection(bool on);
+
+}  // namespace corvane::settings

@@ -1,0 +1,203 @@
+// ScanConnections with scripted tables: what is torn down, counted and shown,
+// and when the table is read and scanned at all.
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <memory>
+
+#include "engine/m_firewall.h"
+#include "fake_services.h"
+
+namespace corvane::engine {
+namespace {
+
+using testing::Address;
+using testing::FakeCounters;
+using testing::FakeTcpTable;
+using testing::RecordingHost;
+using testing::Row;
+
+class Scan : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto table = std::make_unique<FakeTcpTable>();
+        auto counters = std::make_unique<FakeCounters>();
+        table_ = table.get();
+        counters_ = counters.get();
+        firewall_ = std::make_unique<mFirewall>(std::move(table), std::move(counters), host_);
+    }
+    void List(const char* file) { firewall_->SetDefinitions(ParseDefinitions(file)); }
+    // A tick after some connection opened.
+    void TickAfterOpen() {
+        ++counters_->opens;
+        firewall_->Tick();
+    }
+
+    RecordingHost host_;
+    FakeTcpTable* table_ = nullptr;
+    FakeCounters* counters_ = nullptr;
+    std::unique_ptr<mFirewall> firewall_;
+};
+
+TEST_F(Scan, TearsDownListedRowsOnceEachAndShowsTheCount) {
+    List("V100\r\n1.2.3.4\r\n1.2.3.4\r\n5.6.7.8\r\n");
+    firewall_->SetBlockedCount(41);
+    table_->rows = {Row("1.2.3.4", 1), Row("9.9.9.9", 2), Row("1.2.3.4", 3), Row("5.6.7.8", 4, platform::kTcpStateTimeWait)};
+    firewall_->Tick();
+
+    // Both rows to the twice-listed address go, each once; the TIME_WAIT row too.
+    ASSERT_EQ(table_->tornDown.size(), 3U);
+    EXPECT_EQ(table_->tornDown[0].cookie, 1U);
+    EXPECT_EQ(table_->tornDown[1].cookie, 3U);
+    EXPECT_EQ(table_->tornDown[2].cookie, 4U);
+    for (const platform::TcpRow& row : table_->tornDown) EXPECT_EQ(row.dwState, platform::kTcpStateDeleteTcb);
+    // The row goes back whole, only its state changed.
+    EXPECT_EQ(table_->tornDown[0].dwRemoteAddr, Address("1.2.3.4"));
+    EXPECT_EQ(table_->tornDown[0].dwLocalPort, table_->rows[0].dwLocalPort);
+
+    EXPECT_EQ(firewall_->BlockedCount(), 44);
+    EXPECT_EQ(host_.captions, (std::vector<std::string>{"Corvane - 42 Attempts blocked", "Corvane - 43 Attempts blocked",
+                                                        "Corvane - 44 Attempts blocked"}));
+    EXPECT_EQ(host_.yields, 4);  // once before each row
+}
+
+TEST_F(Scan, ListeningRowsAndInexactTextsNeverMatch) {
+    List("0.0.0.0\r\n1.2.3.4\r\n 5.6.7.8\r\n10.0.0.01\r\n");
+    table_->rows = {Row("0.0.0.0", 1, platform::kTcpStateListen), Row("1.2.3.4", 2, platform::kTcpStateListen),
+                    Row("5.6.7.8", 3), Row("10.0.0.1", 4)};
+    firewall_->Tick();
+    EXPECT_TRUE(table_->tornDown.empty());
+    EXPECT_EQ(firewall_->BlockedCount(), 0);
+    EXPECT_TRUE(host_.captions.empty());
+
+    // 0.0.0.0 on a row that is not listening is an ordinary listed address.
+    table_->rows.push_back(Row("0.0.0.0", 5, platform::kTcpStateSynSent));
+    TickAfterOpen();
+    ASSERT_EQ(table_->tornDown.size(), 1U);
+    EXPECT_EQ(table_->tornDown[0].cookie, 5U);
+}
+
+TEST_F(Scan, EmptyListBlocksNothing) {
+    table_->rows = {Row("1.2.3.4", 1), Row("0.0.0.0", 2)};
+    firewall_->Tick();
+    TickAfterOpen();
+    EXPECT_TRUE(table_->tornDown.empty());
+    EXPECT_EQ(firewall_->BlockedCount(), 0);
+}
+
+TEST_F(Scan, CountSaturatesAndRefusedTeardownsStillCount) {
+    List("1.2.3.4\r\n");
+    firewall_->SetBlockedCount(std::numeric_limits<std::int32_t>::max() - 1);
+    table_->teardownResult = platform::win32::kErrorAccessDenied;
+    table_->rows = {Row("1.2.3.4", 1), Row("1.2.3.4", 2), Row("1.2.3.4", 3)};
+    firewall_->Tick();
+    EXPECT_EQ(table_->tornDown.size(), 3U);
+    EXPECT_EQ(firewall_->BlockedCount(), std::numeric_limits<std::int32_t>::max());
+    EXPECT_EQ(host_.captions, std::vector<std::string>(3, "Corvane - 2147483647 Attempts blocked"));
+}
+
+TEST_F(Scan, GateReadsTheTableOnlyAfterAnOpenAndScansOnlyAChangedTable) {
+    List("1.2.3.4\r\n");
+    table_->rows = {Row("9.9.9.9", 1), Row("8.8.8.8", 2)};
+    firewall_->Tick();  // the first tick always reads and scans
+    EXPECT_EQ(table_->reads, 1);
+    EXPECT_EQ(host_.yields, 2);
+
+    // Counters still: the table is not read, whatever happened to it.
+    table_->rows = {Row("9.9.9.9", 1), Row("1.2.3.4", 3)};
+    firewall_->Tick();
+    firewall_->Tick();
+    EXPECT_EQ(table_->reads, 1);
+    EXPECT_TRUE(table_->tornDown.empty());
+
+    // A listed connection opened while another closed: same row count, other
+    // sockets. Torn down at this tick.
+    TickAfterOpen();
+    EXPECT_EQ(table_->reads, 2);
+    ASSERT_EQ(table_->tornDown.size(), 1U);
+    EXPECT_EQ(table_->tornDown[0].cookie, 3U);
+
+    // Counters moved but the same sockets in the same states (a connection that
+    // opened and closed in between): read, not scanned. The listed row still in
+    // the table (this fake's teardown removes nothing) is not counted again.
+    TickAfterOpen();
+    EXPECT_EQ(table_->reads, 3);
+    EXPECT_EQ(host_.yields, 4);
+    EXPECT_EQ(firewall_->BlockedCount(), 1);
+
+    // The same sockets in another order are the same table.
+    std::swap(table_->rows[0], table_->rows[1]);
+    TickAfterOpen();
+    EXPECT_EQ(host_.yields, 4);
+
+    // A socket that changed state makes another table.
+    table_->rows[0].dwState = platform::kTcpStateCloseWait;
+    TickAfterOpen();
+    EXPECT_EQ(host_.yields, 6);
+    EXPECT_EQ(firewall_->BlockedCount(), 2);
+}
+
+TEST_F(Scan, FailedReadsKeepTheGateOpen) {
+    List("1.2.3.4\r\n");
+    table_->rows = {Row("1.2.3.4", 1)};
+    table_->readResult = platform::win32::kErrorNotEnoughMemory;
+    firewall_->Tick();
+    EXPECT_EQ(firewall_->LastTable().rows.size(), 0U);  // a failed read is a table of no rows
+    EXPECT_TRUE(table_->tornDown.empty());
+
+    // Same counters, but the last read failed: read again, and block.
+    table_->readResult = platform::win32::kNoError;
+    firewall_->Tick();
+    EXPECT_EQ(table_->reads, 2);
+    EXPECT_EQ(table_->tornDown.size(), 1U);
+
+    // Counters that cannot be read: the table is read at every tick, and
+    // scanned only when it changed.
+    counters_->result = platform::win32::kErrorAccessDenied;
+    firewall_->Tick();
+    firewall_->Tick();
+    EXPECT_EQ(table_->reads, 4);
+    EXPECT_EQ(table_->tornDown.size(), 1U);
+    table_->rows.push_back(Row("1.2.3.4", 2));
+    firewall_->Tick();
+    EXPECT_EQ(table_->tornDown.size(), 3U);
+}
+
+TEST_F(Scan, TickDuringAYieldDoesNotNest) {
+    List("1.2.3.4\r\n");
+    table_->rows = {Row("1.2.3.4", 1), Row("5.5.5.5", 2), Row("1.2.3.4", 3)};
+    int depth = 0;
+    int maxDepth = 0;
+    host_.onYield = [&] {
+        ++depth;
+        maxDepth = std::max(maxDepth, depth);
+        EXPECT_TRUE(firewall_->Scanning());
+        ++counters_->opens;  // the next tick would read the table
+        firewall_->Tick();
+        --depth;
+    };
+    firewall_->Tick();
+    EXPECT_EQ(maxDepth, 1);
+    EXPECT_EQ(table_->reads, 1);
+    EXPECT_EQ(host_.yields, 3);
+    EXPECT_EQ(table_->tornDown.size(), 2U);
+    EXPECT_FALSE(firewall_->Scanning());
+
+    // After the scan the next tick runs normally.
+    host_.onYield = nullptr;
+    firewall_->Tick();
+    EXPECT_EQ(table_->reads, 2);
+}
+
+TEST(AddressText, DottedTextOfNetworkOrderAddresses) {
+    EXPECT_EQ(AddressToText(Address("127.0.0.1")), "127.0.0.1");
+    EXPECT_EQ(AddressToText(Address("1.2.3.4")), "1.2.3.4");
+    EXPECT_EQ(AddressToText(0), "0.0.0.0");
+    EXPECT_EQ(AddressToText(0xffffffffU), "255.255.255.255");
+    EXPECT_EQ(AddressToText(htonl(0x0a000102U)), "10.0.1.2");
+    EXPECT_EQ(BlockedCaption(0), "Corvane - 0 Attempts blocked");
+    EXPECT_EQ(BlockedCaption(-3), "Corvane - -3 Attempts blocked");
+}
+
+}  // namespace
+}  // namespace corvane::engine
