@@ -1,0 +1,175 @@
+// The main window's start-up, tray icon, count and close, with a scripted connection table and a
+// private settings store.
+#include <QApplication>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/tray.h"
+#include "settings/settings_table.h"
+#include "ui/main/frm_main.h"
+#include "ui/main/m_sys_tray.h"
+#include "ui_test_support.h"
+
+namespace corvane::ui {
+namespace {
+
+using testing::App;
+using testing::Connection;
+using testing::ScratchRoot;
+using testing::ScriptedNetwork;
+
+class FrmMainTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        App();
+        // Where a tray host is promised (the test script starts one), it must be found.
+        if (std::getenv("CORVANE_REQUIRE_TRAY") != nullptr) {
+            ASSERT_TRUE(platform::TrayHostAvailable());
+        }
+        testing::WriteDefinitions(root.path(), "V105\r\n127.0.0.9\r\n10.1.2.3\r\n");
+    }
+
+    // Stores a setting the way the program itself would find it.
+    static void Store(settings::Setting setting, const char* text) {
+        settings::EnsureSettingKey(setting);
+        ASSERT_TRUE(settings::WriteSetting(setting, settings::RegistryVariant(std::string(text))));
+    }
+
+    std::unique_ptr<FrmMain> Start() {
+        auto window = std::make_unique<FrmMain>(root.path().string(), [this](engine::ScanHost& host) {
+            return testing::MakeFirewall(network, host);
+        });
+        window->Create();
+        return window;
+    }
+
+    static std::string Tip(const FrmMain& window) {
+        return platform::QueryTrayIcon(window.TrayRecord().hWnd, window.TrayRecord().uID).tip;
+    }
+
+    ScratchRoot root;
+    ScriptedNetwork network;
+};
+
+TEST_F(FrmMainTest, FreshSystemStartsProtectedInTheTrayWithCountZero) {
+    auto window = Start();
+    const auto& record = window->TrayRecord();
+    EXPECT_EQ(record.cbSize, 88u);
+    EXPECT_EQ(record.uID, 1u);
+    EXPECT_EQ(record.uFlags, 7u);
+    EXPECT_EQ(record.uCallbackMessage, 512u);
+
+    EXPECT_TRUE(window->ProtectionOn());
+    EXPECT_EQ(window->windowTitle().toStdString(), "Corvane - 0 Attempts Blocked");
+    const auto icon = platform::QueryTrayIcon(record.hWnd, record.uID);
+    ASSERT_TRUE(icon.exists);
+    EXPECT_EQ(icon.icon, window->WindowIcon());
+    EXPECT_EQ(icon.tip, "Corvane - 0 Attempts Blocked");
+    // Hidden in the tray, unless there is no tray to come back from.
+    EXPECT_EQ(window->isVisible(), !platform::TrayHostAvailable());
+
+    // The definitions were loaded from the program folder, and start-up made the settings key.
+    EXPECT_EQ(window->Firewall().DefsVersion(), "105");
+    EXPECT_EQ(window->Firewall().BlockList().size(), 2u);
+    settings::RegistryRoutines registry;
+    registry.set_hkey(settings::kHkeyLocalMachine);
+    registry.set_KeyRoot("Software\\Corvane");
+    EXPECT_TRUE(registry.KeyExists());
+}
+
+TEST_F(FrmMainTest, StoredOffAndVisibleStartsUnprotectedAndShown) {
+    Store(settings::Setting::Run, "0");
+    Store(settings::Setting::Tray, "0");
+    auto window = Start();
+    EXPECT_FALSE(window->ProtectionOn());
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(platform::QueryTrayIcon(window->TrayRecord().hWnd, 1).icon, window->ProtectionOffIcon());
+
+    // With protection off the timer does not scan: a listed connection survives ticks.
+    network.rows = {Connection("127.0.0.9", 1)};
+    QTest::qWait(30);
+    EXPECT_TRUE(network.tornDown.empty());
+}
+
+TEST_F(FrmMainTest, OnlyRunOneMeansProtection) {
+    Store(settings::Setting::Run, "2");
+    EXPECT_FALSE(Start()->ProtectionOn());
+}
+
+TEST_F(FrmMainTest, StoredCountShowsUntilTheFirstBlockThenTheScanRewritesIt) {
+    Store(settings::Setting::Attempts, "17");
+    auto window = Start();
+    EXPECT_EQ(window->windowTitle().toStdString(), "Corvane - 17 Attempts Blocked");
+    EXPECT_EQ(Tip(*window), "Corvane - 17 Attempts Blocked");
+
+    network.rows = {Connection("10.9.9.9", 1), Connection("127.0.0.9", 2)};
+    network.opens += 2;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !network.tornDown.empty(); }, 2000));
+    EXPECT_EQ(network.tornDown.front().cookie, 2u);
+    EXPECT_EQ(window->windowTitle().toStdString(), "Corvane - 18 Attempts blocked");
+    EXPECT_EQ(Tip(*window), "Corvane - 18 Attempts blocked");
+}
+
+TEST_F(FrmMainTest, SwitchingChangesTimerIconAndRunButNotTheTip) {
+    auto window = Start();
+    const std::string tipBefore = Tip(*window);
+
+    window->SetProtection(false);
+    EXPECT_FALSE(window->ProtectionOn());
+    EXPECT_EQ(platform::QueryTrayIcon(window->TrayRecord().hWnd, 1).icon, window->ProtectionOffIcon());
+    EXPECT_EQ(settings::ToText(settings::ReadSetting(settings::Setting::Run)), "0");
+    EXPECT_EQ(Tip(*window), tipBefore);
+
+    window->SetProtection(true);
+    EXPECT_EQ(platform::QueryTrayIcon(window->TrayRecord().hWnd, 1).icon, window->WindowIcon());
+    EXPECT_EQ(settings::ToText(settings::ReadSetting(settings::Setting::Run)), "1");
+    EXPECT_EQ(Tip(*window), tipBefore);
+}
+
+TEST_F(FrmMainTest, ClicksOnTheTrayIconRestoreTheWindowPointerMovesDoNot) {
+    auto window = Start();
+    const auto handle = window->TrayRecord().hWnd;
+    window->hide();
+
+    for (std::uint32_t message : {512u, 520u, 521u}) {
+        platform::DeliverTrayActivation(handle, 1, message);
+        EXPECT_FALSE(window->isVisible()) << message;
+    }
+    for (std::uint32_t message = 513; message <= 519; ++message) {
+        window->hide();
+        platform::DeliverTrayActivation(handle, 1, message);
+        EXPECT_TRUE(window->isVisible()) << message;
+        EXPECT_FALSE(window->isMinimized()) << message;
+    }
+}
+
+TEST_F(FrmMainTest, MinimisingHidesTheWindowAndKeepsTheIcon) {
+    Store(settings::Setting::Tray, "0");
+    auto window = Start();
+    ASSERT_TRUE(window->isVisible());
+    window->setWindowState(Qt::WindowMinimized);
+    QApplication::processEvents();
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(platform::QueryTrayIcon(window->TrayRecord().hWnd, 1).exists);
+}
+
+TEST_F(FrmMainTest, ClosingSavesTheCountAndRemovesTheIcon) {
+    Store(settings::Setting::Attempts, "41");
+    auto window = Start();
+    network.rows = {Connection("127.0.0.9", 7), Connection("127.0.0.9", 8)};
+    network.opens += 2;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return network.tornDown.size() == 2; }, 2000));
+    EXPECT_EQ(window->windowTitle().toStdString(), "Corvane - 43 Attempts blocked");
+
+    const auto record = window->TrayRecord();
+    window->close();
+    EXPECT_FALSE(platform::QueryTrayIcon(record.hWnd, record.uID).exists);
+    EXPECT_EQ(settings::ToText(settings::ReadSetting(settings::Setting::Attempts)), "43");
+}
+
+}  // namespace
+}  // namespace corvane::ui

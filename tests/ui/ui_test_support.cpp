@@ -1,0 +1,93 @@
+#include "ui_test_support.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <fstream>
+
+namespace corvane::ui::testing {
+namespace {
+
+class ScriptedTable final : public platform::TcpTableService {
+public:
+    explicit ScriptedTable(ScriptedNetwork& network) : network_(network) {}
+    std::uint32_t GetTcpTable(platform::TcpTable& table) override {
+        table.rows = network_.rows;
+        return 0;
+    }
+    std::uint32_t SetTcpEntry(const platform::TcpRow& row) override {
+        network_.tornDown.push_back(row);
+        std::erase_if(network_.rows, [&](const platform::TcpRow& r) { return r.cookie == row.cookie; });
+        return 0;
+    }
+
+private:
+    ScriptedNetwork& network_;
+};
+
+class ScriptedCounters final : public platform::OpenCounterService {
+public:
+    explicit ScriptedCounters(ScriptedNetwork& network) : network_(network) {}
+    std::uint32_t ReadOpens(std::uint64_t& opens) override {
+        opens = network_.opens;
+        return 0;
+    }
+
+private:
+    ScriptedNetwork& network_;
+};
+
+}  // namespace
+
+QApplication& App() {
+    static int argc = 1;
+    static char name[] = "test_ui";
+    static char* argv[] = {name, nullptr};
+    if (std::getenv("DISPLAY") == nullptr && std::getenv("QT_QPA_PLATFORM") == nullptr)
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    static QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    return app;
+}
+
+ScratchRoot::ScratchRoot() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "corvane-ui-XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+    if (const char* old = std::getenv("CORVANE_ROOT")) {
+        previous_ = old;
+        hadPrevious_ = true;
+    }
+    ::setenv("CORVANE_ROOT", path_.c_str(), 1);
+}
+
+ScratchRoot::~ScratchRoot() {
+    if (hadPrevious_)
+        ::setenv("CORVANE_ROOT", previous_.c_str(), 1);
+    else
+        ::unsetenv("CORVANE_ROOT");
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::unique_ptr<engine::mFirewall> MakeFirewall(ScriptedNetwork& network, engine::ScanHost& host) {
+    return std::make_unique<engine::mFirewall>(std::make_unique<ScriptedTable>(network),
+                                               std::make_unique<ScriptedCounters>(network), host);
+}
+
+platform::TcpRow Connection(const char* remote, std::uint64_t cookie, std::uint32_t state) {
+    platform::TcpRow row;
+    row.dwState = state;
+    in_addr address{};
+    ::inet_pton(AF_INET, remote, &address);
+    row.dwRemoteAddr = address.s_addr;
+    row.dwRemotePort = htons(443);
+    row.family = AF_INET;
+    row.cookie = cookie;
+    return row;
+}
+
+void WriteDefinitions(const std::filesystem::path& folder, const std::string& content) {
+    std::ofstream(folder / "qd.def", std::ios::binary) << content;
+}
+
+}  // namespace corvane::ui::testing
