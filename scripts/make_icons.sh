@@ -20,3 +20,17 @@ for s in 16 32; do convert "$tmp/off.png" -resize ${s}x${s} "$tmp/off-$s.png"; d
 convert "$tmp"/on-16.png "$tmp"/on-32.png "$tmp"/on-48.png "$tmp"/on-128.png "$out/corvane.ico"
 convert "$tmp"/off-16.png "$tmp"/off-32.png -colors 16 "$out/protection_off.ico"
 cp "$tmp/on-128.png" "$out/corvane.png"
+
+# The command buttons' pictures, 32 x 32 icons shown at 24 pixels.
+glyph() { # $1 name, $2 colour, $3.. draw primitives
+  local name=$1 colour=$2; shift 2
+  convert -size 32x32 xc:none -fill none -stroke "$colour" -strokewidth 3 "$@" "$tmp/$name.png"
+  convert "$tmp/$name.png" "$out/$name.ico"
+}
+glyph options '#2b5797' -draw "circle 16,16 16,8" -draw "line 16,1 16,6" -draw "line 16,26 16,31" \
+  -draw "line 1,16 6,16" -draw "line 26,16 31,16" -draw "line 5,5 9,9" -draw "line 23,23 27,27" \
+  -draw "line 5,27 9,23" -draw "line 23,9 27,5"
+glyph update '#1f9d3a' -draw "arc 5,5 27,27 200,520" -strokewidth 1 -fill '#1f9d3a' -draw "polygon 20,2 28,9 19,12"
+glyph help '#2b5797' -draw "circle 16,16 16,2" -fill '#2b5797' -stroke none -pointsize 20 -gravity center -annotate +0+1 '?'
+glyph exit '#c02020' -draw "line 8,8 24,24" -draw "line 24,8 8,24"
+glyph tray '#555555' -draw "rectangle 3,6 29,26" -fill '#555555' -draw "rectangle 18,19 26,23"
