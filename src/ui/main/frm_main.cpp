@@ -6,6 +6,8 @@
 
 #include <chrono>
 
+#include "widgets/buttons/zq_buttons_h.h"
+
 #include "platform/message_loop.h"
 #include "settings/settings_table.h"
 #include "ui/main/m_sys_tray.h"
@@ -18,6 +20,11 @@ constexpr int kClientWidth = 603;
 constexpr int kClientHeight = 289;
 constexpr char kWindowIcon[] = ":/corvane/icons/corvane.ico";
 constexpr char kProtectionOffIcon[] = ":/corvane/icons/protection_off.ico";
+constexpr char kFormDescription[] = ":/corvane/forms/frm_main.json";
+
+// The switch's looks: green "ON", red "OFF".
+constexpr buttons::OleColor kOnColor = 0xC000;
+constexpr buttons::OleColor kOffColor = 0xC0;
 
 }  // namespace
 
@@ -31,7 +38,26 @@ FrmMain::FrmMain(std::string programFolder, FirewallFactory makeFirewall)
     iconOn_ = platform::LoadIconResource(kWindowIcon);
     iconOff_ = platform::LoadIconResource(kProtectionOffIcon);
     setWindowIcon(QIcon(QString::fromLatin1(kWindowIcon)));
+    BuildControls();
 }
+
+void FrmMain::BuildControls() {
+    QJsonObject description;
+    QString error;
+    // The description is compiled in; a fault in it is a fault of the build, shown on the console.
+    if (!ReadFormDescription(QString::fromLatin1(kFormDescription), description, &error) ||
+        !LoadForm(*this, description, controls_, &error))
+        qWarning("FrmMain: %s", qPrintable(error));
+    setWindowTitle(QStringLiteral("Corvane"));
+
+    if (auto* on = BtnOn()) connect(on, &buttons::zqButtons_H::Click, this, [this] { SetProtection(BtnOn()->Value()); });
+    if (auto* exit = controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnExit")))
+        connect(exit, &buttons::zqButtons_H::Click, this, &QWidget::close);
+    if (auto* tray = controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnTray")))
+        connect(tray, &buttons::zqButtons_H::Click, this, [this] { setWindowState(Qt::WindowMinimized); });
+}
+
+buttons::zqButtons_H* FrmMain::BtnOn() const { return controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnOn")); }
 
 FrmMain::~FrmMain() {
     platform::SetTrayMessageHandler(platform::HandleOf(this), nullptr);
@@ -88,6 +114,11 @@ bool FrmMain::ProtectionOn() const { return protectionOn_; }
 
 void FrmMain::ShowProtection(bool on) {
     protectionOn_ = on;
+    if (auto* button = BtnOn()) {
+        button->SetValue(on);
+        button->SetCaption(on ? QStringLiteral("ON") : QStringLiteral("OFF"));
+        button->SetBackColor(on ? kOnColor : kOffColor);
+    }
     tFire_.SetEnabled(on);
 }
 

@@ -15,6 +15,11 @@
 #include "platform/named_mutex.h"
 #include "platform/timers.h"
 #include "platform/tray.h"
+#include "ui/main/form_loader.h"
+
+namespace corvane::buttons {
+class zqButtons_H;
+}
 
 namespace corvane::ui {
 
@@ -42,6 +47,10 @@ public:
     platform::IconHandle ProtectionOffIcon() const { return iconOff_; }
     bool TrayIconAdded() const { return trayAdded_; }
 
+    // The window's controls by name ("BtnOn", "BtnExit", …).
+    const LoadedForm& Controls() const { return controls_; }
+    buttons::zqButtons_H* BtnOn() const;
+
     // The window's mouse-move handler as the tray callback reaches it: x is the mouse message
     // identifier of the click on the tray icon.
     void TrayMouseMove(std::uint32_t x);
@@ -54,6 +63,7 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    void BuildControls();
     void Load();
     void QueryClose();
     void ShowProtection(bool on);
@@ -64,6 +74,7 @@ private:
     void Yield() override;
     void ShowBlockedCaption(const std::string& caption) override;
 
+    LoadedForm controls_;
     std::string programFolder_;
     FirewallFactory makeFirewall_;
     std::unique_ptr<engine::mFirewall> firewall_;
