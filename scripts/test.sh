@@ -16,7 +16,7 @@ ninja -C "$build" -j "$jobs"
 . scripts/display.sh
 start_virtual_display
 
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-xcb}
