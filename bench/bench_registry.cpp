@@ -69,12 +69,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        times[run.benchmark_name()] = run.GetAdjustedRealTime();
+        real[run.benchmark_name()] = run.GetAdjustedRealTime();
+        cpu[run.benchmark_name()] = run.GetAdjustedCPUTime();
       }
     }
     ConsoleReporter::ReportRuns(runs);
   }
-  std::map<std::string, double> times;
+  std::map<std::string, double> real;
+  std::map<std::string, double> cpu;
 };
 
 }  // namespace
@@ -95,16 +97,20 @@ int main(int argc, char** argv) {
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
-  const auto ours = reporter.times.find("BM_GetRegistryValue");
-  const auto bare = reporter.times.find("BM_BareSqlitePointQuery");
-  int rc = 0;
-  if (ours != reporter.times.end() && bare != reporter.times.end() && bare->second > 0) {
-    const double ratio = ours->second / bare->second;
-    std::printf("GetRegistryValue / bare SQLite point query: %.2fx (goal <= 2.00x) %s\n", ratio,
-                ratio <= 2.0 ? "met" : "NOT met");
+  // CPU time (user and system, so the file locking counts) is the verdict; wall time is printed
+  // too but is disturbed by whatever else shares the machine.
+  const auto ratio = [](const std::map<std::string, double>& times) {
+    const auto ours = times.find("BM_GetRegistryValue");
+    const auto bare = times.find("BM_BareSqlitePointQuery");
+    return ours != times.end() && bare != times.end() && bare->second > 0 ? ours->second / bare->second : -1.0;
+  };
+  const double by_cpu = ratio(reporter.cpu);
+  if (by_cpu > 0) {
+    std::printf("ratio GetRegistryValue / bare SQLite point query: %.2fx CPU time, %.2fx wall time (goal <= 2.00x) %s\n",
+                by_cpu, ratio(reporter.real), by_cpu <= 2.0 ? "met" : "NOT met");
   }
   corvane::platform::close_cached_hives();
   std::error_code ec;
   std::filesystem::remove_all(g_root, ec);
-  return rc;
+  return 0;
 }

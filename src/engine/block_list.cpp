@@ -18,7 +18,12 @@ std::string_view BlockList::operator[](std::size_t index) const noexcept {
     return std::string_view(text_.data() + start, ends_[index] - start);
 }
 
-bool BlockList::Contains(std::string_view text) const { return lookup_.find(text) != lookup_.end(); }
+bool BlockList::Contains(std::string_view text) const {
+    if (filter_.empty()) return false;
+    const std::size_t slot = TextHash{}(text) & filterMask_;
+    if ((filter_[slot / 64] >> (slot % 64) & 1U) == 0) return false;
+    return lookup_.find(text) != lookup_.end();
+}
 
 std::string_view BlockList::Builder::CurrentEntry() const noexcept {
     const std::size_t start = EntryStart();
@@ -43,6 +48,16 @@ BlockList BlockList::Builder::Build() {
     // vector keeps its buffer).
     list_.lookup_.reserve(list_.ends_.size());
     for (std::size_t i = 0; i < list_.ends_.size(); ++i) list_.lookup_.insert(list_[i]);
+    if (!list_.lookup_.empty()) {
+        std::size_t slots = 64;
+        while (slots < list_.lookup_.size() * 32) slots *= 2;
+        list_.filter_.assign(slots / 64, 0);
+        list_.filterMask_ = slots - 1;
+        for (const std::string_view text : list_.lookup_) {
+            const std::size_t slot = TextHash{}(text) & list_.filterMask_;
+            list_.filter_[slot / 64] |= std::uint64_t{1} << (slot % 64);
+        }
+    }
     return std::move(list_);
 }
 

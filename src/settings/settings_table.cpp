@@ -53,12 +53,16 @@ std::int32_t DeleteSetting(Setting setting) {
   return routines.DeleteValue(std::string(definition.name));
 }
 
+// In all three, a stored text that is not a number skips the assignment, so the value stays 0.
+bool ReadProtectionAtStart() { return ReadSettingNumber(Setting::Run).value_or(0) == 1; }
+bool ReadStartInTray() { return ReadSettingNumber(Setting::Tray).value_or(0) != 0; }
+std::int32_t ReadBlockedCount() { return ReadSettingNumber(Setting::Attempts).value_or(0); }
+
 StartupSettings ReadStartupSettings() {
   StartupSettings settings;
-  // A stored text that is not a number skips the assignment, so its variable keeps 0.
-  settings.protection_on = ReadSettingNumber(Setting::Run).value_or(0) == 1;
-  settings.start_in_tray = ReadSettingNumber(Setting::Tray).value_or(0) != 0;
-  settings.blocked_count = ReadSettingNumber(Setting::Attempts).value_or(0);
+  settings.protection_on = ReadProtectionAtStart();
+  settings.start_in_tray = ReadStartInTray();
+  settings.blocked_count = ReadBlockedCount();
   return settings;
 }
 

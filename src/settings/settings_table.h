@@ -63,6 +63,11 @@ struct StartupSettings {
   std::int32_t blocked_count = 0;  // "Attempts"; a non-number gives 0
 };
 StartupSettings ReadStartupSettings();
+// The three reads one by one (each ensures the key first), for a start-up that interleaves them
+// with its other steps.
+bool ReadProtectionAtStart();
+bool ReadStartInTray();
+std::int32_t ReadBlockedCount();
 
 // Query-close: "Attempts" := count as decimal text. The result is for callers that care; the
 // window ignores it.

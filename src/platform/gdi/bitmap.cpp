@@ -16,7 +16,7 @@ bool acceptableBitmapSize(long long width, long long height) {
 }
 
 int nearestSource(long long i, long long sourceCount, long long targetCount) {
-  return static_cast<int>((2 * i + 1) * sourceCount / (2 * targetCount));
+  return static_cast<int>(static_cast<__int128>(2 * i + 1) * sourceCount / (2 * targetCount));
 }
 
 }  // namespace detail

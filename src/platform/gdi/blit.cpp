@@ -132,8 +132,34 @@ BOOL transfer(HDC destDc, Axis ax, Axis ay, HDC sourceDc, DWORD rop) {
       columns[static_cast<std::size_t>(x - x0)] = sx >= 0 && sx < srcWidth ? static_cast<int>(sx) : -1;
     }
   }
-  const bool plainCopy = ((rop >> 16) & 0xFFu) == 0xCC && !monoToColour && !colourToMono &&
-                         ax.srcCount == ax.destCount && !ax.mirror;
+  const bool copiesSource = ((rop >> 16) & 0xFFu) == 0xCC && !monoToColour && !colourToMono;
+  const bool plainCopy = copiesSource && ax.srcCount == ax.destCount && !ax.mirror;
+  if (copiesSource && !plainCopy) {
+    // Scaled copy: gather each row through the column map; a row whose source row equals the
+    // previous one is that row again.
+    long long previousSource = -1;
+    std::uint32_t* previousRow = nullptr;
+    bool complete = true;  // every column has a source pixel
+    for (int c : columns) complete = complete && c >= 0;
+    for (long long y = y0; y < y1; ++y) {
+      const long long sy = sourceAt(ay, y - ay.destStart);
+      if (sy < 0 || sy >= srcHeight) continue;
+      const std::uint32_t* srcRow = srcRows + sy * srcStride;
+      std::uint32_t* d = target->row(static_cast<int>(y));
+      if (!target->clipped() && sy == previousSource && previousRow) {
+        std::memcpy(d + x0, previousRow + x0, static_cast<std::size_t>(x1 - x0) * 4);
+        continue;
+      }
+      target->spans(y, x0, x1, [&](int, int a, int b) {
+        const int* map = columns.data() - x0;
+        for (int x = a; x < b; ++x)
+          if (map[x] >= 0) d[x] = srcRow[map[x]];
+      });
+      previousSource = complete ? sy : -1;
+      previousRow = d;
+    }
+    return TRUE;
+  }
 
   withRop(rop, [&](auto op) {
     for (long long y = y0; y < y1; ++y) {

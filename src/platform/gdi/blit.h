@@ -24,7 +24,8 @@ BOOL PatBlt(HDC dc, int x, int y, int width, int height, DWORD rop);
 BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int xSrc, int ySrc, DWORD rop);
 
 // Scaled transfer: each destination pixel takes the source pixel under its centre,
-// index floor((2 i + 1) * sourceSize / (2 * destSize)) on each axis. Opposite signs of a
+// index floor((2 i + 1) * sourceSize / (2 * destSize)) on each axis. A negative size covers the
+// pixels x + size .. x - 1 (as a rectangle with its corners swapped); opposite signs of a
 // destination and source size mirror that axis.
 BOOL StretchBlt(HDC dest, int x, int y, int width, int height, HDC source, int xSrc, int ySrc,
                 int widthSrc, int heightSrc, DWORD rop);

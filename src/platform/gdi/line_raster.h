@@ -42,10 +42,21 @@ void rasterLine(long long x0, long long y0, long long x1, long long y1, long lon
     first = std::max(first, m0 - majorHigh + 1);
     last = std::min(last, m0 - majorLow + 1);
   }
+  // Lines longer than 2^30 pixels need wider arithmetic for 2 i |minor|.
+  const bool wide = n >= (1LL << 30) || aMinor >= (1LL << 30);
   for (long long i = first; i < last; ++i) {
-    const long long twice = 2 * i * aMinor;
+    long long r = 0;
     // ties go to the smaller coordinate: up for a line moving down, and vice versa
-    const long long r = sMinor >= 0 ? ceilDiv(twice - n, 2 * n) : floorDiv(twice + n, 2 * n);
+    if (!wide) {
+      const long long twice = 2 * i * aMinor;
+      r = sMinor >= 0 ? ceilDiv(twice - n, 2 * n) : floorDiv(twice + n, 2 * n);
+    } else {
+      const __int128 twice = static_cast<__int128>(2 * i) * aMinor;
+      const __int128 den = static_cast<__int128>(2) * n;
+      // both numerators are >= -n > -den, so adding den keeps them positive for the division
+      r = sMinor >= 0 ? static_cast<long long>((twice - n + den - 1) / den)
+                      : static_cast<long long>((twice + n) / den);
+    }
     const long long major = m0 + sm * i;
     const long long minor = minor0 + sMinor * r;
     if (xMajor)

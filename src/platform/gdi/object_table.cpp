@@ -51,36 +51,22 @@ ObjectTable::ObjectTable() {
   stock_.screenDc = HDC(add(std::move(screen), true));
 }
 
-ObjectTable& ObjectTable::current() {
-  thread_local ObjectTable instance;
-  return instance;
-}
-
-std::uint32_t ObjectTable::add(Object object, bool stock) {
-  std::uint16_t index = 0;
+std::uint32_t ObjectTable::claim(bool stock) {
+  std::uint32_t index = 0;
   if (!free_.empty()) {
     index = free_.back();
     free_.pop_back();
   } else {
-    if (slots_.size() >= kMaxSlots) return 0;
-    slots_.emplace_back();
-    index = static_cast<std::uint16_t>(slots_.size());  // slots are numbered from 1
+    if (count_ >= kMaxSlots) return 0;
+    if ((count_ >> kChunkBits) >= chunks_.size())
+      chunks_.push_back(std::make_unique<std::array<Slot, 1u << kChunkBits>>());
+    index = ++count_;
   }
-  Slot& s = slots_[index - 1u];
-  s.object = std::move(object);
+  Slot& s = at(index);
   s.stock = stock;
   s.selections = 0;
   if (!stock) ++live_;
-  return (static_cast<std::uint32_t>(s.generation) << 16) | index;
-}
-
-Slot* ObjectTable::slot(std::uint32_t value) {
-  const std::uint32_t index = value & 0xFFFFu;
-  const auto generation = static_cast<std::uint16_t>(value >> 16);
-  if (index == 0 || index > slots_.size()) return nullptr;
-  Slot& s = slots_[index - 1u];
-  if (s.generation != generation || std::holds_alternative<std::monostate>(s.object)) return nullptr;
-  return &s;
+  return index;
 }
 
 bool ObjectTable::remove(std::uint32_t value) {

@@ -6,7 +6,8 @@
 #include <QRegion>
 
 #include <cstdint>
-#include <deque>
+#include <array>
+#include <memory>
 #include <optional>
 #include <variant>
 #include <vector>
@@ -38,8 +39,30 @@ struct FontObject {
   LOGFONTA logFont;
 };
 
+// A plain rectangle is kept as such until an operation needs the region's general form, so
+// making and dropping one-rectangle regions costs no region storage.
 struct RegionObject {
-  QRegion region;
+  explicit RegionObject(QRegion r) : region_(std::move(r)) {}
+  explicit RegionObject(QRect r) : rect_(r) {}
+
+  const QRegion& get() { return edit(); }
+  QRegion& edit() {
+    if (rect_) {
+      region_ = QRegion(*rect_);
+      rect_.reset();
+    }
+    return region_;
+  }
+  void set(QRegion r) {
+    region_ = std::move(r);
+    rect_.reset();
+  }
+  // The rectangle when the region is one (or empty), without building the general form.
+  std::optional<QRect> simpleRect() const { return rect_; }
+
+ private:
+  QRegion region_;
+  std::optional<QRect> rect_;
 };
 
 // An icon keeps every image of its file, with straight (not premultiplied) alpha.
@@ -89,11 +112,33 @@ class ObjectTable {
   ObjectTable& operator=(const ObjectTable&) = delete;
 
   // The calling thread's table.
-  static ObjectTable& current();
+  static ObjectTable& current() {
+    thread_local ObjectTable instance;
+    return instance;
+  }
 
   // Stores the object; 0 when the table is full.
-  std::uint32_t add(Object object, bool stock = false);
-  Slot* slot(std::uint32_t value);
+  std::uint32_t add(Object object, bool stock = false) {
+    const std::uint32_t index = claim(stock);
+    if (index != 0) at(index).object = std::move(object);
+    return handleOf(index);
+  }
+  // Builds the object in place.
+  template <class T, class... Args>
+  std::uint32_t emplace(Args&&... args) {
+    const std::uint32_t index = claim(false);
+    if (index != 0) at(index).object.emplace<T>(std::forward<Args>(args)...);
+    return handleOf(index);
+  }
+  Slot* slot(std::uint32_t value) {
+    const std::uint32_t index = value & 0xFFFFu;
+    if (index == 0 || index > count_) return nullptr;
+    Slot& s = at(index);
+    if (s.generation != static_cast<std::uint16_t>(value >> 16) ||
+        std::holds_alternative<std::monostate>(s.object))
+      return nullptr;
+    return &s;
+  }
   // Frees the slot (the caller has checked it may go). False for an unknown handle.
   bool remove(std::uint32_t value);
   std::size_t liveObjects() const { return live_; }
@@ -107,7 +152,20 @@ class ObjectTable {
   const StockHandles& stock() const { return stock_; }
 
  private:
-  std::deque<Slot> slots_;  // deque: references stay valid while objects are added
+  // A free slot number (0 when the table is full), counted as live unless stock.
+  std::uint32_t claim(bool stock);
+  std::uint32_t handleOf(std::uint32_t index) {
+    return index == 0 ? 0 : (static_cast<std::uint32_t>(at(index).generation) << 16) | index;
+  }
+
+  static constexpr std::uint32_t kChunkBits = 8;  // slots are kept in chunks of 256
+  // Slot numbers start at 1. Chunks never move, so references stay valid while objects are added.
+  Slot& at(std::uint32_t index) {
+    const std::uint32_t i = index - 1;
+    return (*chunks_[i >> kChunkBits])[i & ((1u << kChunkBits) - 1)];
+  }
+  std::vector<std::unique_ptr<std::array<Slot, 1u << kChunkBits>>> chunks_;
+  std::uint32_t count_ = 0;  // slots made so far
   std::vector<std::uint16_t> free_;
   std::size_t live_ = 0;
   StockHandles stock_{};

@@ -14,7 +14,8 @@ namespace {
 
 RegionObject* find(HRGN h) { return detail::lookup<ObjectKind::region, RegionObject>(h); }
 
-HRGN store(QRegion region) { return HRGN(detail::table().add(RegionObject{std::move(region)})); }
+HRGN store(QRegion region) { return HRGN(detail::table().add(RegionObject(std::move(region)))); }
+HRGN storeRect(QRect rect) { return HRGN(detail::table().emplace<RegionObject>(rect)); }
 
 int kindOf(const QRegion& r) {
   if (r.isEmpty()) return NULLREGION;
@@ -37,7 +38,7 @@ bool representable(long long l, long long t, long long r, long long b) {
 
 HRGN CreateRectRgn(int left, int top, int right, int bottom) {
   if (!representable(left, top, right, bottom)) return nullptr;
-  return store(QRegion(rectOf(left, top, right, bottom)));
+  return storeRect(rectOf(left, top, right, bottom));
 }
 
 HRGN CreateRectRgnIndirect(const RECT* rect) {
@@ -70,57 +71,85 @@ int CombineRgn(HRGN dest, HRGN a, HRGN b, int mode) {
   RegionObject* ra = find(a);
   if (!d || !ra) return ERROR;
   if (mode == RGN_COPY) {
-    d->region = ra->region;
-    return kindOf(d->region);
+    if (d != ra) d->set(ra->get());
+    return kindOf(d->get());
   }
   RegionObject* rb = find(b);
   if (!rb) return ERROR;
+  if (d == ra && d != rb) {
+    // In place: lets QRegion append a rectangle below or right of the rest without rebuilding.
+    QRegion& target = d->edit();
+    const std::optional<QRect> simple = rb->simpleRect();
+    switch (mode) {
+      case RGN_AND: target &= rb->get(); break;
+      case RGN_OR:
+        if (simple)
+          target += *simple;
+        else
+          target += rb->get();
+        break;
+      case RGN_XOR: target ^= rb->get(); break;
+      case RGN_DIFF:
+        if (simple)
+          target -= QRegion(*simple);
+        else
+          target -= rb->get();
+        break;
+      default: return ERROR;
+    }
+    return kindOf(target);
+  }
+  const QRegion& qa = ra->get();
+  const QRegion& qb = rb->get();
+  QRegion result;
   switch (mode) {
-    case RGN_AND: d->region = ra->region.intersected(rb->region); break;
-    case RGN_OR: d->region = ra->region.united(rb->region); break;
-    case RGN_XOR: d->region = ra->region.xored(rb->region); break;
-    case RGN_DIFF: d->region = ra->region.subtracted(rb->region); break;
+    case RGN_AND: result = qa.intersected(qb); break;
+    case RGN_OR: result = qa.united(qb); break;
+    case RGN_XOR: result = qa.xored(qb); break;
+    case RGN_DIFF: result = qa.subtracted(qb); break;
     default: return ERROR;
   }
-  return kindOf(d->region);
+  d->set(std::move(result));
+  return kindOf(d->get());
 }
 
 int OffsetRgn(HRGN region, int dx, int dy) {
   RegionObject* r = find(region);
   if (!r) return ERROR;
-  if (!r->region.isEmpty()) {
-    const QRect box = r->region.boundingRect();
+  QRegion& moved = r->edit();
+  if (!moved.isEmpty()) {
+    const QRect box = moved.boundingRect();
     const long long nl = static_cast<long long>(box.left()) + dx;
     const long long nr = static_cast<long long>(box.right()) + dx;
     const long long nt = static_cast<long long>(box.top()) + dy;
     const long long nb = static_cast<long long>(box.bottom()) + dy;
     if (nl < INT32_MIN || nr > INT32_MAX - 1 || nt < INT32_MIN || nb > INT32_MAX - 1) return ERROR;
-    r->region.translate(dx, dy);
+    moved.translate(dx, dy);
   }
-  return kindOf(r->region);
+  return kindOf(moved);
 }
 
 int GetRgnBox(HRGN region, RECT* box) {
   RegionObject* r = find(region);
   if (!r || !box) return ERROR;
-  if (r->region.isEmpty()) {
+  if (r->get().isEmpty()) {
     *box = RECT{};
     return NULLREGION;
   }
-  const QRect b = r->region.boundingRect();
+  const QRect b = r->get().boundingRect();
   *box = RECT{b.left(), b.top(), b.left() + b.width(), b.top() + b.height()};
-  return kindOf(r->region);
+  return kindOf(r->get());
 }
 
 BOOL PtInRegion(HRGN region, int x, int y) {
   RegionObject* r = find(region);
-  return r && r->region.contains(QPoint(x, y)) ? TRUE : FALSE;
+  return r && r->get().contains(QPoint(x, y)) ? TRUE : FALSE;
 }
 
 BOOL EqualRgn(HRGN a, HRGN b) {
   RegionObject* ra = find(a);
   RegionObject* rb = find(b);
-  return ra && rb && ra->region.xored(rb->region).isEmpty() ? TRUE : FALSE;
+  return ra && rb && ra->get().xored(rb->get()).isEmpty() ? TRUE : FALSE;
 }
 
 namespace {
@@ -143,13 +172,13 @@ BOOL paint(HDC dc, const QRegion& area, HBRUSH brush) {
 
 BOOL FillRgn(HDC dc, HRGN region, HBRUSH brush) {
   RegionObject* r = find(region);
-  return r ? paint(dc, r->region, brush) : FALSE;
+  return r ? paint(dc, r->get(), brush) : FALSE;
 }
 
 BOOL FrameRgn(HDC dc, HRGN region, HBRUSH brush, int width, int height) {
   RegionObject* r = find(region);
   if (!r || width <= 0 || height <= 0) return FALSE;
-  const QRegion& whole = r->region;
+  const QRegion& whole = r->get();
   const QRegion inner = whole.translated(-width, 0)
                             .intersected(whole.translated(width, 0))
                             .intersected(whole.translated(0, -height))
@@ -167,14 +196,14 @@ int SelectClipRgn(HDC dc, HRGN region) {
   }
   RegionObject* r = find(region);
   if (!r) return ERROR;
-  d->clip = r->region;
-  d->clipSpans = detail::ClipSpans(r->region);
-  return kindOf(r->region);
+  d->clip = r->get();
+  d->clipSpans = detail::ClipSpans(r->get());
+  return kindOf(r->get());
 }
 
 QRegion RegionToQRegion(HRGN region) {
   RegionObject* r = find(region);
-  return r ? r->region : QRegion();
+  return r ? r->get() : QRegion();
 }
 
 HRGN CreateRgnFromQRegion(const QRegion& region) { return store(region); }

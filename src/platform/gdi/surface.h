@@ -18,6 +18,7 @@ class Surface {
   int width() const { return width_; }
   int height() const { return height_; }
   bool monochrome() const { return mono_; }
+  bool clipped() const { return clip_->active(); }
   std::uint32_t pixelOf(COLORREF c) const { return pixelFromColor(c, mono_); }
 
   std::uint32_t* row(int y) { return rows_ + static_cast<std::ptrdiff_t>(y) * stride_; }

@@ -1,4 +1,7 @@
 // The registry functions of platform/registry.h on top of the SQLite hives and the autostart folder.
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -50,23 +53,49 @@ std::map<std::string, std::shared_ptr<Hive>>& hive_cache() {
   return cache;
 }
 
-std::filesystem::path hive_file(RootKey root) {
-  if (root == kHkeyLocalMachine) return machine_state_dir() / "hklm.db";
-  if (root == kHkeyCurrentUser) return user_config_dir() / "hkcu.db";
-  return {};
+const char* env_or_empty(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+// The database file of a root. The names depend only on the environment and the user, so they are
+// worked out again only when one of those changes. Called with cache_mutex held.
+const std::filesystem::path& hive_file(RootKey root) {
+  struct Memo {
+    bool valid = false;
+    std::string corvane_root, xdg_config_home, home;
+    uid_t uid = 0;
+    std::filesystem::path file;
+  };
+  static Memo memos[2];
+  Memo& memo = memos[root == kHkeyLocalMachine ? 0 : 1];
+  const char* corvane_root = env_or_empty("CORVANE_ROOT");
+  const char* xdg = env_or_empty("XDG_CONFIG_HOME");
+  const char* home = env_or_empty("HOME");
+  const uid_t uid = ::getuid();
+  if (!memo.valid || memo.corvane_root != corvane_root || memo.xdg_config_home != xdg || memo.home != home ||
+      memo.uid != uid) {
+    memo.file = root == kHkeyLocalMachine ? machine_state_dir() / "hklm.db" : user_config_dir() / "hkcu.db";
+    memo.corvane_root = corvane_root;
+    memo.xdg_config_home = xdg;
+    memo.home = home;
+    memo.uid = uid;
+    memo.valid = true;
+  }
+  return memo.file;
 }
 
 RegStatus hive_for_root(RootKey root, std::shared_ptr<Hive>& out) {
   if (root != kHkeyLocalMachine && root != kHkeyCurrentUser) return kErrorInvalidHandle;
-  std::filesystem::path file = hive_file(root);
   std::lock_guard lock(cache_mutex);
+  const std::filesystem::path& file = hive_file(root);
   auto& cache = hive_cache();
   if (const auto found = cache.find(file.native()); found != cache.end()) {
     out = found->second;
     return kErrorSuccess;
   }
   Hive::Options options;
-  options.file = std::move(file);
+  options.file = file;
   if (root == kHkeyLocalMachine) {
     options.dir_mode = 0755;
     options.file_mode = 0644;

@@ -15,8 +15,10 @@ namespace corvane::platform {
 
 namespace {
 
-// How long a write or read waits for another process's lock before giving up.
-constexpr int kBusyTimeoutMs = 2000;
+// How long a write or read waits for another process's lock before giving up. Writers are not
+// queued: a process writing many values back to back keeps the lock most of the time, so the wait
+// must cover such a burst (a few hundred writes), yet stay short enough for a window's handler.
+constexpr int kBusyTimeoutMs = 5000;
 
 constexpr std::string_view kSchema =
     "CREATE TABLE IF NOT EXISTS keys("

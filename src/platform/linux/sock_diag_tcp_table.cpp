@@ -80,7 +80,7 @@ void SockDiagTcpTable::SocketCloser::operator()(mnl_socket* socket) const noexce
     static_cast<void>(mnl_socket_close(socket));
 }
 
-SockDiagTcpTable::SockDiagTcpTable() : buffer_(kReceiveBufferSize) {}
+SockDiagTcpTable::SockDiagTcpTable(Walk walk) : walk_(walk), buffer_(kReceiveBufferSize) {}
 
 SockDiagTcpTable::~SockDiagTcpTable() = default;
 
@@ -107,8 +107,20 @@ std::uint32_t SockDiagTcpTable::SendDumpRequest(std::uint8_t family) {
     return win32::kNoError;
 }
 
+std::uint32_t SockDiagTcpTable::SendOneWalkDumpRequest() {
+    nlmsghdr* header = mnl_nlmsg_put_header(buffer_.data());
+    header->nlmsg_type = TCPDIAG_GETSOCK;
+    header->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    header->nlmsg_seq = ++sequence_;
+    auto* request = static_cast<inet_diag_req*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req)));
+    request->idiag_family = AF_INET;  // not looked at by the dump, which takes every family
+    request->idiag_states = kAllStates;
+    if (mnl_socket_sendto(socket_.get(), header, header->nlmsg_len) < 0) return Win32FromErrno(errno);
+    return win32::kNoError;
+}
+
 template <typename OnMessage>
-std::uint32_t SockDiagTcpTable::ReceiveAll(OnMessage&& onMessage) {
+std::uint32_t SockDiagTcpTable::ReceiveAll(OnMessage& onMessage) {
     auto callback = [](const nlmsghdr* header, void* data) -> int {
         if (mnl_nlmsg_get_payload_len(header) < sizeof(inet_diag_msg)) {
             errno = EBADMSG;
@@ -130,16 +142,34 @@ std::uint32_t SockDiagTcpTable::ReceiveAll(OnMessage&& onMessage) {
 std::uint32_t SockDiagTcpTable::GetTcpTable(TcpTable& table) {
     table.rows.clear();
     std::uint32_t result = EnsureOpen();
+    auto keepRow = [&table](const inet_diag_msg& message) {
+        TcpRow row;
+        if (RowFromMessage(message, row)) table.rows.push_back(row);
+    };
+    if (result == win32::kNoError && walk_ == Walk::kOneWalk) {
+        result = SendOneWalkDumpRequest();
+        if (result == win32::kNoError) result = ReceiveAll(keepRow);
+        if (result == win32::kErrorInvalidParameter || result == win32::kErrorNotSupported ||
+            result == win32::kErrorNotFound) {
+            // This kernel has no such request: ask per family from now on.
+            walk_ = Walk::kPerFamily;
+            table.rows.clear();
+            socket_.reset();
+            result = EnsureOpen();
+        } else {
+            return Finish(result, table);
+        }
+    }
     // IPv4 sockets first, then dual-stack IPv6 sockets with IPv4-mapped peers.
     for (const std::uint8_t family : {std::uint8_t{AF_INET}, std::uint8_t{AF_INET6}}) {
         if (result != win32::kNoError) break;
         result = SendDumpRequest(family);
-        if (result != win32::kNoError) break;
-        result = ReceiveAll([&table](const inet_diag_msg& message) {
-            TcpRow row;
-            if (RowFromMessage(message, row)) table.rows.push_back(row);
-        });
+        if (result == win32::kNoError) result = ReceiveAll(keepRow);
     }
+    return Finish(result, table);
+}
+
+std::uint32_t SockDiagTcpTable::Finish(std::uint32_t result, TcpTable& table) {
     if (result != win32::kNoError) {
         // A dump broken off leaves unread datagrams behind; start afresh next time.
         socket_.reset();
@@ -151,8 +181,9 @@ std::uint32_t SockDiagTcpTable::GetTcpTable(TcpTable& table) {
 std::uint32_t SockDiagTcpTable::DumpOnly(std::uint8_t family, std::size_t& messages) {
     messages = 0;
     std::uint32_t result = EnsureOpen();
-    if (result == win32::kNoError) result = SendDumpRequest(family);
-    if (result == win32::kNoError) result = ReceiveAll([&messages](const inet_diag_msg&) { ++messages; });
+    if (result == win32::kNoError) result = family == AF_UNSPEC ? SendOneWalkDumpRequest() : SendDumpRequest(family);
+    auto countMessage = [&messages](const inet_diag_msg&) { ++messages; };
+    if (result == win32::kNoError) result = ReceiveAll(countMessage);
     if (result != win32::kNoError) socket_.reset();
     return result;
 }

@@ -12,7 +12,14 @@ namespace corvane::platform::linux_impl {
 
 class SockDiagTcpTable final : public TcpTableService {
 public:
-    SockDiagTcpTable();
+    // How the table is read. kOneWalk asks for TCP sockets of every family in one
+    // dump (the inet_diag request without a family), so the kernel walks its
+    // connection hash once instead of once per family; a kernel that refuses it
+    // is asked per family from then on. kPerFamily always asks per family
+    // (inet_diag_req_v2: IPv4, then IPv6).
+    enum class Walk { kOneWalk, kPerFamily };
+
+    explicit SockDiagTcpTable(Walk walk = Walk::kOneWalk);
     ~SockDiagTcpTable() override;
     SockDiagTcpTable(const SockDiagTcpTable&) = delete;
     SockDiagTcpTable& operator=(const SockDiagTcpTable&) = delete;
@@ -20,20 +27,26 @@ public:
     std::uint32_t GetTcpTable(TcpTable& table) override;
     std::uint32_t SetTcpEntry(const TcpRow& row) override;
 
-    // One dump of one family, each message handed to nothing: the bare cost of
-    // talking to the kernel, for comparison in benchmarks. Counts the messages.
+    // One dump of one family (AF_UNSPEC: the one-walk dump of every family), each
+    // message only counted: the bare cost of talking to the kernel, for comparison
+    // in benchmarks.
     std::uint32_t DumpOnly(std::uint8_t family, std::size_t& messages);
+
+    Walk walk() const noexcept { return walk_; }
 
 private:
     std::uint32_t EnsureOpen();
     std::uint32_t SendDumpRequest(std::uint8_t family);
+    std::uint32_t SendOneWalkDumpRequest();
+    std::uint32_t Finish(std::uint32_t result, TcpTable& table);
     template <typename OnMessage>
-    std::uint32_t ReceiveAll(OnMessage&& onMessage);
+    std::uint32_t ReceiveAll(OnMessage& onMessage);
 
     struct SocketCloser {
         void operator()(mnl_socket* socket) const noexcept;
     };
     std::unique_ptr<mnl_socket, SocketCloser> socket_;
+    Walk walk_;
     unsigned int portId_ = 0;
     unsigned int sequence_ = 0;
     std::vector<char> buffer_;

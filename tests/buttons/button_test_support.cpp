@@ -1,0 +1,88 @@
+#include "button_test_support.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+#include <gtest/gtest.h>
+
+namespace corvane::buttons::testing {
+namespace {
+
+class AppEnvironment final : public ::testing::Environment {
+public:
+    void SetUp() override { App(); }
+};
+
+[[maybe_unused]] const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new AppEnvironment);  // gtest owns it
+
+}  // namespace
+
+QApplication& App() {
+    static int argc = 1;
+    static char name[] = "test_buttons";
+    static char* argv[] = {name, nullptr};
+    static std::unique_ptr<QApplication> app = [] {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        QGuiApplication::setApplicationDisplayName(QStringLiteral("Corvane"));
+        return std::make_unique<QApplication>(argc, argv);
+    }();
+    return *app;
+}
+
+EventRecorder::EventRecorder(zqButtons_H& b, bool withRedraws) {
+    auto* self = this;
+    QObject::connect(&b, &zqButtons_H::MouseDown, [self](std::int16_t& button, std::int16_t&, float&, float&) {
+        self->events.push_back("MouseDown " + std::to_string(button));
+    });
+    QObject::connect(&b, &zqButtons_H::MouseUp, [self](std::int16_t& button, std::int16_t&, float&, float&) {
+        self->events.push_back("MouseUp " + std::to_string(button));
+    });
+    QObject::connect(&b, &zqButtons_H::MouseMove, [self](std::int16_t&, std::int16_t&, float&, float&) {
+        self->events.push_back("MouseMove");
+    });
+    QObject::connect(&b, &zqButtons_H::KeyDown, [self](std::int16_t& key, std::int16_t&) {
+        self->events.push_back("KeyDown " + std::to_string(key));
+    });
+    QObject::connect(&b, &zqButtons_H::KeyPress, [self](std::int16_t& ascii) {
+        self->events.push_back("KeyPress " + std::to_string(ascii));
+    });
+    QObject::connect(&b, &zqButtons_H::KeyUp, [self](std::int16_t& key, std::int16_t&) {
+        self->events.push_back("KeyUp " + std::to_string(key));
+    });
+    QObject::connect(&b, &zqButtons_H::MouseOnButton, [self](bool& on) {
+        self->events.push_back(on ? "MouseOnButton True" : "MouseOnButton False");
+    });
+    QObject::connect(&b, &zqButtons_H::Click, [self] { self->events.push_back("Click"); });
+    QObject::connect(&b, &zqButtons_H::DoubleClick, [self](std::int16_t& button) {
+        self->events.push_back("DoubleClick " + std::to_string(button));
+    });
+    QObject::connect(&b, &zqButtons_H::PropertyChanged, [self](const QString& key) {
+        self->events.push_back("Changed " + key.toStdString());
+    });
+    if (withRedraws) QObject::connect(&b, &zqButtons_H::Redrawn, [self] { self->events.push_back("Redraw"); });
+}
+
+CursorGuard::CursorGuard() : previous_(platform::SetCursorProvider(owned_)) {}
+
+CursorGuard::~CursorGuard() { platform::SetCursorProvider(previous_); }
+
+MessageBoxCatcher::MessageBoxCatcher() {
+    previous_ = platform::SetMessageBoxInterceptor([this](const platform::MessageBoxRequest& request) {
+        shown.push_back(request);
+        return platform::IDOK;
+    });
+}
+
+MessageBoxCatcher::~MessageBoxCatcher() { platform::SetMessageBoxInterceptor(previous_); }
+
+bool WaitUntil(const std::function<bool()>& done, int limitMs) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > limitMs) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+}  // namespace corvane::buttons::testing
