@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 
@@ -108,7 +109,12 @@ std::string DefinitionsPath(const std::string& programFolder) {
 
 Definitions LoadDefinitions(const std::string& programFolder) {
     DefinitionsReader reader;
-    std::ifstream file(DefinitionsPath(programFolder), std::ios::binary);
+    const std::string path = DefinitionsPath(programFolder);
+    // Only a regular file is read: a FIFO would stall start-up and a device
+    // such as /dev/zero would never end.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) return reader.Finish();
+    std::ifstream file(path, std::ios::binary);
     if (!file.is_open()) return reader.Finish();
     std::vector<char> chunk(kReadChunk);
     while (file) {

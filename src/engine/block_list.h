@@ -93,8 +93,9 @@ Definitions ParseDefinitions(std::string_view bytes);
 // Path of the definitions file inside the program folder.
 std::string DefinitionsPath(const std::string& programFolder);
 
-// Loads programFolder + "/qd.def". A missing or unreadable file gives empty
-// definitions; a read error part-way keeps what was read before it.
+// Loads programFolder + "/qd.def". A missing or unreadable file, or one that is
+// not a regular file, gives empty definitions; a read error part-way keeps what
+// was read before it.
 Definitions LoadDefinitions(const std::string& programFolder);
 
 }  // namespace corvane::engine

@@ -139,10 +139,18 @@ TEST_F(BlockListFile, MissingOrUnreadableFileGivesEmptyDefinitions) {
     EXPECT_TRUE(missing.blockList.empty());
     EXPECT_EQ(missing.defsVersion, "");
 
-    // A folder named qd.def opens but cannot be read.
+    // A folder named qd.def.
     std::filesystem::create_directory(folder_ / "qd.def");
-    Definitions directory = LoadDefinitions(folder_.string());
-    EXPECT_TRUE(directory.blockList.empty());
+    EXPECT_TRUE(LoadDefinitions(folder_.string()).blockList.empty());
+    std::filesystem::remove(folder_ / "qd.def");
+
+    // Nothing that is not a regular file: a FIFO without a writer (would block
+    // start-up) and an endless device.
+    ASSERT_EQ(::mkfifo((folder_ / "qd.def").c_str(), 0600), 0);
+    EXPECT_TRUE(LoadDefinitions(folder_.string()).blockList.empty());
+    std::filesystem::remove(folder_ / "qd.def");
+    std::filesystem::create_symlink("/dev/zero", folder_ / "qd.def");
+    EXPECT_TRUE(LoadDefinitions(folder_.string()).blockList.empty());
     std::filesystem::remove(folder_ / "qd.def");
 
     if (::geteuid() != 0) {

@@ -61,16 +61,26 @@ TEST_P(TableRead, HoldsEveryIPv4ConnectionIncludingDualStackOnes) {
     ASSERT_EQ(::listen(v6Listener.Get(), 8), 0);
     UniqueFd v6Client = ConnectTo(AF_INET6, V6("::1", LocalPort(v6Listener.Get())));
     ASSERT_TRUE(v6Client.Valid());
+    // A dual-stack listener bound to an IPv4-mapped address is an IPv4 listener.
+    UniqueFd mappedListener(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in6 mappedLocal = V6("::ffff:127.0.0.5", 0);
+    ASSERT_EQ(::bind(mappedListener.Get(), reinterpret_cast<const sockaddr*>(&mappedLocal), sizeof mappedLocal), 0);
+    ASSERT_EQ(::listen(mappedListener.Get(), 8), 0);
 
     platform::linux_impl::SockDiagTcpTable service(GetParam());
     TcpTable table;
     ASSERT_EQ(service.GetTcpTable(table), 0U);
-    // Listener + 301 clients + their 301 accepted ends, nothing more.
-    EXPECT_EQ(table.rows.size(), 1U + 2U * 301U);
+    // Two listeners + 301 clients + their 301 accepted ends, nothing more.
+    EXPECT_EQ(table.rows.size(), 2U + 2U * 301U);
+    const TcpRow* mappedListening = FindByLocalPort(table, LocalPort(mappedListener.Get()));
+    ASSERT_NE(mappedListening, nullptr);
+    EXPECT_EQ(mappedListening->dwState, platform::kTcpStateListen);
+    EXPECT_EQ(mappedListening->dwLocalAddr, Address("127.0.0.5"));
+    EXPECT_EQ(mappedListening->dwRemoteAddr, 0U);
 
     // Accepted ends share the listener's local port; the listener is the LISTEN one.
     const auto listenerRow = std::find_if(table.rows.begin(), table.rows.end(), [&](const TcpRow& row) {
-        return row.dwState == platform::kTcpStateListen;
+        return row.dwState == platform::kTcpStateListen && row.dwLocalPort == htons(port);
     });
     ASSERT_NE(listenerRow, table.rows.end());
     EXPECT_EQ(listenerRow->dwLocalAddr, Address("127.0.0.2"));

@@ -78,7 +78,10 @@ TEST_F(Scan, ListeningRowsAndInexactTextsNeverMatch) {
 
     // An empty list blocks nothing.
     List("V1\r\n");
+    table_->rows.push_back(Row("1.2.3.4", 6));
+    const int yieldsBefore = host_.yields;
     TickAfterOpen();
+    EXPECT_EQ(host_.yields, yieldsBefore + 6);  // scanned
     EXPECT_EQ(table_->tornDown.size(), 1U);
 }
 

@@ -48,6 +48,10 @@ bool IsV4Mapped(const __be32 address[4]) {
     return address[0] == 0 && address[1] == 0 && address[2] == htonl(0x0000ffffU);
 }
 
+bool IsUnspecified(const __be32 address[4]) {
+    return address[0] == 0 && address[1] == 0 && address[2] == 0 && address[3] == 0;
+}
+
 // Fills row from one inet_diag message; false for rows that are not IPv4
 // connections (plain IPv6 sockets).
 bool RowFromMessage(const inet_diag_msg& message, TcpRow& row) {
@@ -56,9 +60,10 @@ bool RowFromMessage(const inet_diag_msg& message, TcpRow& row) {
         row.dwLocalAddr = id.idiag_src[0];
         row.dwRemoteAddr = id.idiag_dst[0];
     } else if (message.idiag_family == AF_INET6) {
-        // A dual-stack socket talking IPv4 carries ::ffff:a.b.c.d on both ends.
-        // A dual-stack listener bound to :: is not an IPv4 row.
-        if (!IsV4Mapped(id.idiag_dst) || !IsV4Mapped(id.idiag_src)) return false;
+        // A dual-stack socket talking IPv4 carries ::ffff:a.b.c.d on both ends (a
+        // listener bound to such an address has no remote end yet). Sockets of
+        // plain IPv6 addresses, and listeners on ::, are not IPv4 rows.
+        if (!IsV4Mapped(id.idiag_src) || !(IsV4Mapped(id.idiag_dst) || IsUnspecified(id.idiag_dst))) return false;
         row.dwLocalAddr = id.idiag_src[3];
         row.dwRemoteAddr = id.idiag_dst[3];
     } else {
@@ -209,9 +214,12 @@ std::uint32_t SockDiagTcpTable::SetTcpEntry(const TcpRow& row) {
         id.idiag_src[0] = row.dwLocalAddr;
         id.idiag_dst[0] = row.dwRemoteAddr;
     } else {
-        id.idiag_src[2] = id.idiag_dst[2] = htonl(0x0000ffffU);
+        id.idiag_src[2] = htonl(0x0000ffffU);
         id.idiag_src[3] = row.dwLocalAddr;
-        id.idiag_dst[3] = row.dwRemoteAddr;
+        if (row.dwRemoteAddr != 0) {
+            id.idiag_dst[2] = htonl(0x0000ffffU);
+            id.idiag_dst[3] = row.dwRemoteAddr;
+        }
     }
     id.idiag_if = row.interfaceIndex;
     id.idiag_cookie[0] = static_cast<std::uint32_t>(row.cookie);
