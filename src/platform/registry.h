@@ -9,6 +9,11 @@
 // is one transaction and is on disk when the call returns; several processes may use a hive at once,
 // and a hive locked past a short wait, corrupt or unreadable gives an error result.
 //
+// A key opened with open_key reads from one snapshot of its hive until it is closed (or until this
+// process writes to that hive): the open and the queries after it share one read lock. Other
+// processes' writes wait for that lock, so keys are meant to be held for one operation, as
+// RegistryRoutines does, not kept open.
+//
 // The values of HKEY_LOCAL_MACHINE "SOFTWARE\Microsoft\Windows\CurrentVersion\Run" are the
 // system-wide XDG autostart entries: value NAME is the file NAME.desktop in the autostart folder.
 #include <cstdint>

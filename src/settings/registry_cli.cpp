@@ -1,5 +1,6 @@
 #include "settings/registry_cli.h"
 
+#include <cctype>
 #include <charconv>
 #include <ostream>
 

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,7 +49,7 @@ std::string integrity(const std::filesystem::path& file) {
 class RegistryProcesses : public testing::TempRootTest {};
 
 TEST_F(RegistryProcesses, TwoProcessesWritingOneHiveAtOnceBothSucceed) {
-  constexpr int kCount = 60;
+  constexpr int kCount = 40;
   std::vector<pid_t> pids;
   for (const char* prefix : {"a", "b"}) {
     const std::string count = std::to_string(kCount);
@@ -197,6 +198,31 @@ TEST_F(RegistryProcesses, AnOrdinaryUserFindsAMissingMachineHiveEmpty) {
   const auto set = testing::run_process(testing::as_nobody({tool.string(), "set", "HKLM\\Software\\Corvane", "Run", "REG_SZ", "1"}));
   EXPECT_EQ(set.exit_code, 2);
   EXPECT_FALSE(std::filesystem::exists(hklm_file()));
+}
+
+TEST_F(RegistryProcesses, AnUnreadableMachineHiveLeavesAnOrdinaryUserOnTheDefaults) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a part as another user";
+  {
+    settings::RegistryRoutines routines;
+    routines.set_hkey(settings::kHkeyLocalMachine);
+    routines.set_KeyRoot("Software\\Corvane");
+    ASSERT_EQ(routines.CreateKey(), "0");
+    ASSERT_TRUE(routines.SetRegistryValue("Run", std::string("0"), 1));
+  }
+  close_cached_hives();
+  ASSERT_EQ(::chmod(hklm_file().c_str(), 0600), 0);
+  const auto helper = root_ / "helper";
+  const auto tool = root_ / "corvane-reg";
+  std::filesystem::copy_file(CORVANE_REGISTRY_HELPER, helper);
+  std::filesystem::copy_file(CORVANE_REG_TOOL, tool);
+
+  const auto report = testing::run_process(testing::as_nobody({helper.string(), "routines-report"}));
+  EXPECT_EQ(report.exit_code, 0) << report.err;
+  EXPECT_NE(report.out.find("key_exists=0\n"), std::string::npos) << report.out;
+  EXPECT_NE(report.out.find("run=1\n"), std::string::npos) << "the default, not the stored 0: " << report.out;
+  const auto get = testing::run_process(testing::as_nobody({tool.string(), "get", "HKLM\\Software\\Corvane", "Run"}));
+  EXPECT_EQ(get.exit_code, 2);
+  EXPECT_NE(get.err.find("access denied"), std::string::npos) << get.err;
 }
 
 }  // namespace

@@ -55,7 +55,7 @@ fs::path user_config_dir() {
   const fs::path root = corvane_root();
   if (!root.empty()) return root / "home" / user_name() / ".config/corvane";
   const std::string xdg = env_text("XDG_CONFIG_HOME");
-  // The base directory specification ignores relative values.
+  // XDG_CONFIG_HOME counts only when it is an absolute path.
   if (!xdg.empty() && xdg.front() == '/') return fs::path(xdg) / "corvane";
   return fs::path(home_dir()) / ".config/corvane";
 }

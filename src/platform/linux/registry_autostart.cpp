@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cctype>
 #include <charconv>
 #include <filesystem>
 #include <fstream>
