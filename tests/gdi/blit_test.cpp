@@ -146,6 +146,28 @@ TEST(GdiBlit, StretchTakesTheSourcePixelUnderEachCentreAndMirrors) {
   EXPECT_EQ(edge.at(2, 0), RGB(7, 7, 7));
 }
 
+TEST(GdiBlit, ShrinkingFoldsPixelsByTheStretchMode) {
+  // Six source columns onto three: columns {0,1}, {2,3}, {4,5} fall into destination 0, 1, 2.
+  const COLORREF row[6] = {0x0F0F0F, 0xF0F0FF, 0xFFFFFF, 0x000000, 0x123456, 0x123456};
+  testing::Canvas src(6, 1);
+  for (int x = 0; x < 6; ++x) SetPixel(src.dc(), x, 0, row[x]);
+  testing::Canvas dst(3, 1);
+  EXPECT_EQ(GetStretchBltMode(dst.dc()), BLACKONWHITE);
+  StretchBlt(dst.dc(), 0, 0, 3, 1, src.dc(), 0, 0, 6, 1, SRCCOPY);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(dst.at(i, 0), row[2 * i] & row[2 * i + 1]) << i;
+  EXPECT_EQ(SetStretchBltMode(dst.dc(), WHITEONBLACK), BLACKONWHITE);
+  StretchBlt(dst.dc(), 0, 0, 3, 1, src.dc(), 0, 0, 6, 1, SRCCOPY);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(dst.at(i, 0), row[2 * i] | row[2 * i + 1]) << i;
+  SetStretchBltMode(dst.dc(), COLORONCOLOR);
+  StretchBlt(dst.dc(), 0, 0, 3, 1, src.dc(), 0, 0, 6, 1, SRCCOPY);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(dst.at(i, 0), row[2 * i + 1]) << i;  // under the centre
+  // Mirrored, the folded blocks come from the other end.
+  SetStretchBltMode(dst.dc(), BLACKONWHITE);
+  StretchBlt(dst.dc(), 3, 0, -3, 1, src.dc(), 0, 0, 6, 1, SRCCOPY);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(dst.at(2 - i, 0), row[2 * i] & row[2 * i + 1]) << i;
+  EXPECT_EQ(SetStretchBltMode(dst.dc(), 0), 0);
+}
+
 TEST(GdiBlit, OverlappingCopyWithinOneBitmapReadsTheOldPixels) {
   testing::Canvas c(6, 1);
   for (int x = 0; x < 6; ++x) SetPixel(c.dc(), x, 0, RGB(x, 0, 0));

@@ -147,6 +147,30 @@ TEST(GdiObjects, CopyImageScalesByPixelCentres) {
   for (HBITMAP b : {source, wide, narrow}) DeleteObject(b);
 }
 
+TEST(GdiObjects, CreateBitmapReadsPaddedMonochromeRowsAndColourWords) {
+  // 10 x 2 monochrome: each row padded to one 16-bit word, leftmost pixel in the top bit, set
+  // bits white.
+  const unsigned char mono[] = {0xA0, 0x40, 0xFF, 0xC0};
+  const HBITMAP m = CreateBitmap(10, 2, 1, 1, mono);
+  const QImage mi = BitmapImage(m);
+  for (int x = 0; x < 10; ++x) {
+    const bool top = (x < 8 ? (0xA0 >> (7 - x)) : (0x40 >> (15 - x))) & 1;
+    const bool bottom = (x < 8 ? (0xFF >> (7 - x)) : (0xC0 >> (15 - x))) & 1;
+    EXPECT_EQ(mi.pixel(x, 0) & 0xFFFFFF, top ? 0xFFFFFFu : 0u) << x;
+    EXPECT_EQ(mi.pixel(x, 1) & 0xFFFFFF, bottom ? 0xFFFFFFu : 0u) << x;
+  }
+  const std::uint32_t words[2] = {0x00112233, 0x00FFEEDD};  // 0x00RRGGBB
+  const HBITMAP c = CreateBitmap(2, 1, 1, 32, words);
+  const HDC dc = CreateCompatibleDC(nullptr);
+  const HGDIOBJ old = SelectObject(dc, c);
+  EXPECT_EQ(GetPixel(dc, 0, 0), RGB(0x11, 0x22, 0x33));
+  EXPECT_EQ(GetPixel(dc, 1, 0), RGB(0xFF, 0xEE, 0xDD));
+  SelectObject(dc, old);
+  DeleteDC(dc);
+  DeleteObject(m);
+  DeleteObject(c);
+}
+
 TEST(GdiObjects, ContextSettingsReturnPreviousValues) {
   testing::Canvas c(2, 2);
   EXPECT_EQ(SetBkMode(c.dc(), NEWTRANSPARENT), OPAQUE);

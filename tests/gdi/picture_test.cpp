@@ -93,6 +93,8 @@ TEST(GdiPicture, IconsKeepAlphaAndBlendWhenDrawn) {
   for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 10; ++x) EXPECT_EQ(big.at(x, y), x < 2 ? 0xFFFFFFu : 0u) << x << "," << y;
 
+  // A request far beyond the bitmap only visits the visible part.
+  EXPECT_EQ(DrawIconEx(big.dc(), -5, -5, p.icon, 2000000000, 2000000000, 0, nullptr, DI_IMAGE), TRUE);
   EXPECT_EQ(DestroyIcon(p.icon), TRUE);
   EXPECT_EQ(DestroyIcon(p.icon), FALSE);
   EXPECT_EQ(DrawIconEx(c.dc(), 0, 0, p.icon, 0, 0, 0, nullptr, DI_NORMAL), FALSE);

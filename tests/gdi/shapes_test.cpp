@@ -246,12 +246,6 @@ TEST(GdiClip, DrawingStaysInsideTheSelectedRegion) {
   DeleteObject(ellipse);
 }
 
-}  // namespace
-}  // namespace corvane::gdi
-
-namespace corvane::gdi {
-namespace {
-
 TEST(GdiLimits, ExtremeCoordinatesDrawTheVisiblePartWithoutOverflow) {
   testing::Canvas c(10, 10);
   // A line four billion pixels long at exactly 45 degrees crosses the canvas on y = x + 1.
@@ -272,6 +266,13 @@ TEST(GdiLimits, ExtremeCoordinatesDrawTheVisiblePartWithoutOverflow) {
   for (int y = 0; y < 6; ++y)
     for (int x = 0; x < 6; ++x) EXPECT_EQ(r.at(x, y), RGB(0, 0, 255));
   EXPECT_EQ(StretchBlt(r.dc(), INT32_MIN, 0, INT32_MAX, 6, c.dc(), 0, 0, INT32_MAX - 1, 6, SRCCOPY), TRUE);
+
+  // A clip region far larger than any bitmap, and an icon-sized request of two billion pixels.
+  const HRGN huge = CreateRectRgn(-2000000000, -2000000000, 2000000000, 2000000000);
+  ASSERT_EQ(SelectClipRgn(r.dc(), huge), SIMPLEREGION);
+  EXPECT_EQ(SetPixel(r.dc(), 5, 5, 0), 0u);
+  SelectClipRgn(r.dc(), nullptr);
+  DeleteObject(huge);
 
   RECT rect{INT32_MAX - 1, 0, INT32_MAX, 1};
   EXPECT_EQ(OffsetRect(&rect, 5, 0), TRUE);  // wraps instead of overflowing

@@ -65,6 +65,24 @@ long long sourceAt(const Axis& a, long long i) {
   return a.srcStart + k;
 }
 
+// The source offsets whose pixel centres fall into destination offset i of a shrinking axis:
+// k with i <= (2 k + 1) * destCount / (2 * srcCount) < i + 1, as absolute source coordinates
+// [first, last). An axis that does not shrink gives the one pixel under the centre.
+std::pair<long long, long long> blockOf(const Axis& a, long long i) {
+  if (a.srcCount <= a.destCount) {
+    const long long k = sourceAt(a, i);
+    return {k, k + 1};
+  }
+  const auto start = [&](long long j) {
+    const __int128 num = static_cast<__int128>(2 * j) * a.srcCount - a.destCount;
+    const __int128 den = static_cast<__int128>(2) * a.destCount;
+    return static_cast<long long>(num >= 0 ? (num + den - 1) / den : -((-num) / den));
+  };
+  const long long k0 = start(i), k1 = start(i + 1);
+  if (a.mirror) return {a.srcStart + a.srcCount - k1, a.srcStart + a.srcCount - k0};
+  return {a.srcStart + k0, a.srcStart + k1};
+}
+
 BOOL transfer(HDC destDc, Axis ax, Axis ay, HDC sourceDc, DWORD rop) {
   DcObject* dest = detail::lookupDc(destDc);
   if (!dest) return FALSE;
@@ -132,7 +150,23 @@ BOOL transfer(HDC destDc, Axis ax, Axis ay, HDC sourceDc, DWORD rop) {
       columns[static_cast<std::size_t>(x - x0)] = sx >= 0 && sx < srcWidth ? static_cast<int>(sx) : -1;
     }
   }
-  const bool copiesSource = ((rop >> 16) & 0xFFu) == 0xCC && !monoToColour && !colourToMono;
+  // BLACKONWHITE and WHITEONBLACK fold every source pixel of a shrinking axis into its
+  // destination pixel (AND, OR); COLORONCOLOR and HALFTONE keep the pixel under the centre.
+  const bool folds = needsSource && (dest->stretchMode == BLACKONWHITE || dest->stretchMode == WHITEONBLACK) &&
+                     (ax.srcCount > ax.destCount || ay.srcCount > ay.destCount);
+  const bool foldAnd = dest->stretchMode == BLACKONWHITE;
+  std::vector<std::pair<long long, long long>> columnBlocks;
+  std::vector<std::uint32_t> foldedRow;
+  std::vector<char> foldedValid;
+  if (folds) {
+    for (long long x = x0; x < x1; ++x) {
+      auto [c0, c1] = blockOf(ax, x - ax.destStart);
+      columnBlocks.push_back({std::max<long long>(c0, 0), std::min<long long>(c1, srcWidth)});
+    }
+    foldedRow.resize(static_cast<std::size_t>(x1 - x0));
+    foldedValid.resize(static_cast<std::size_t>(x1 - x0));
+  }
+  const bool copiesSource = !folds && ((rop >> 16) & 0xFFu) == 0xCC && !monoToColour && !colourToMono;
   const bool plainCopy = copiesSource && ax.srcCount == ax.destCount && !ax.mirror;
   if (copiesSource && !plainCopy) {
     // Scaled copy: gather each row through the column map; a row whose source row equals the
@@ -164,7 +198,24 @@ BOOL transfer(HDC destDc, Axis ax, Axis ay, HDC sourceDc, DWORD rop) {
   withRop(rop, [&](auto op) {
     for (long long y = y0; y < y1; ++y) {
       const std::uint32_t* srcRow = nullptr;
-      if (needsSource) {
+      if (folds) {
+        auto [r0, r1] = blockOf(ay, y - ay.destStart);
+        r0 = std::max<long long>(r0, 0);
+        r1 = std::min<long long>(r1, srcHeight);
+        for (std::size_t i = 0; i < foldedRow.size(); ++i) {
+          const auto [c0, c1] = columnBlocks[i];
+          std::uint32_t value = foldAnd ? ~0u : 0u;
+          bool any = false;
+          for (long long r = r0; r < r1; ++r)
+            for (long long c = c0; c < c1; ++c) {
+              const std::uint32_t p = srcRows[r * srcStride + c];
+              value = foldAnd ? (value & p) : (value | p);
+              any = true;
+            }
+          foldedRow[i] = value | 0xFF000000u;
+          foldedValid[i] = any;
+        }
+      } else if (needsSource) {
         const long long sy = sourceAt(ay, y - ay.destStart);
         if (sy < 0 || sy >= srcHeight) continue;
         srcRow = srcRows + sy * srcStride;
@@ -182,7 +233,11 @@ BOOL transfer(HDC destDc, Axis ax, Axis ay, HDC sourceDc, DWORD rop) {
         }
         for (int x = a; x < b; ++x) {
           std::uint32_t s = 0;
-          if (needsSource) {
+          if (folds) {
+            const auto i = static_cast<std::size_t>(x - x0);
+            if (!foldedValid[i]) continue;
+            s = convert(foldedRow[i]);
+          } else if (needsSource) {
             const int sx = columns[static_cast<std::size_t>(x - x0)];
             if (sx < 0) continue;
             s = convert(srcRow[sx]);
@@ -204,6 +259,19 @@ BOOL PatBlt(HDC dc, int x, int y, int width, int height, DWORD rop) {
 
 BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int xSrc, int ySrc, DWORD rop) {
   return transfer(dest, normalise(x, width, xSrc, width), normalise(y, height, ySrc, height), source, rop);
+}
+
+int SetStretchBltMode(HDC dc, int mode) {
+  DcObject* d = detail::lookupDc(dc);
+  if (!d || mode < BLACKONWHITE || mode > HALFTONE) return 0;
+  const int previous = d->stretchMode;
+  d->stretchMode = mode;
+  return previous;
+}
+
+int GetStretchBltMode(HDC dc) {
+  const DcObject* d = detail::lookupDc(dc);
+  return d ? d->stretchMode : 0;
 }
 
 BOOL StretchBlt(HDC dest, int x, int y, int width, int height, HDC source, int xSrc, int ySrc,

@@ -24,9 +24,16 @@ BOOL PatBlt(HDC dc, int x, int y, int width, int height, DWORD rop);
 BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int xSrc, int ySrc, DWORD rop);
 
 // Scaled transfer: each destination pixel takes the source pixel under its centre,
-// index floor((2 i + 1) * sourceSize / (2 * destSize)) on each axis. A negative size covers the
+// index floor((2 i + 1) * sourceSize / (2 * destSize)) on each axis. Where an axis shrinks, the
+// destination context's stretch mode decides: BLACKONWHITE (the default) ANDs and WHITEONBLACK
+// ORs all the source pixels whose centres fall into the destination pixel, before any format
+// conversion and the rop; COLORONCOLOR and HALFTONE keep the pixel under the centre. A negative size covers the
 // pixels x + size .. x - 1 (as a rectangle with its corners swapped); opposite signs of a
 // destination and source size mirror that axis.
+// Stretch modes: returns the previous mode, 0 on failure.
+int SetStretchBltMode(HDC dc, int mode);
+int GetStretchBltMode(HDC dc);
+
 BOOL StretchBlt(HDC dest, int x, int y, int width, int height, HDC source, int xSrc, int ySrc,
                 int widthSrc, int heightSrc, DWORD rop);
 

@@ -2,7 +2,8 @@
 // Device contexts: a memory context draws on the bitmap selected into it, with its selected pen,
 // brush and font, its text and background colours, background mode, clip region and map mode.
 // A new memory context holds a 1 x 1 monochrome bitmap, the black pen, the white brush and the
-// system font; text colour black, background white, mode OPAQUE, no clip, MM_TEXT.
+// system font; text colour black, background white, mode OPAQUE, no clip, MM_TEXT, stretch mode
+// BLACKONWHITE.
 // All objects belong to the thread that created them.
 
 #include <cstddef>

@@ -5,7 +5,9 @@
 // the face; a face that is not installed (such as "Verdana") falls back through fontconfig to a
 // metric-compatible or common sans-serif face. lfQuality ANTIALIASED_QUALITY or CLEARTYPE_QUALITY
 // draws smoothed glyphs; every other value draws them aliased, so text pixels are exactly the text
-// colour. Kerning is off, so a line is as wide as its words and spaces together.
+// colour. Kerning is off, so a line is as wide as its words and spaces together. lfWidth,
+// lfEscapement, lfOrientation, lfCharSet, the precisions and lfPitchAndFamily are kept (GetObjectA
+// returns them) but do not change the glyphs.
 // Glyphs need the application's font database: until a QGuiApplication exists, fonts can be made
 // and described but text calls fail.
 

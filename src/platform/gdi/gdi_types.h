@@ -123,6 +123,12 @@ inline constexpr int MM_TWIPS = 6;
 inline constexpr int MM_ISOTROPIC = 7;
 inline constexpr int MM_ANISOTROPIC = 8;
 
+// Stretch modes.
+inline constexpr int BLACKONWHITE = 1;
+inline constexpr int WHITEONBLACK = 2;
+inline constexpr int COLORONCOLOR = 3;
+inline constexpr int HALFTONE = 4;
+
 // Pen styles.
 inline constexpr int PS_SOLID = 0;
 inline constexpr int PS_DASH = 1;

@@ -2,6 +2,8 @@
 
 #include <QImageReader>
 
+#include <algorithm>
+
 #include "platform/gdi/bitmap.h"
 #include "platform/gdi/surface.h"
 
@@ -98,12 +100,16 @@ BOOL DrawIconEx(HDC dc, int x, int y, HICON icon, int cx, int cy, UINT /*step*/,
   const int w = cx == 0 ? image->width() : cx;
   const int h = cy == 0 ? image->height() : cy;
   const bool mono = surface->monochrome();
-  for (int row = 0; row < h; ++row) {
+  // Only the part of the icon over the bitmap is visited.
+  const int firstRow = static_cast<int>(std::clamp<long long>(-static_cast<long long>(y), 0, h));
+  const int lastRow = static_cast<int>(std::clamp<long long>(static_cast<long long>(surface->height()) - y, 0, h));
+  const int firstCol = static_cast<int>(std::clamp<long long>(-static_cast<long long>(x), 0, w));
+  const int lastCol = static_cast<int>(std::clamp<long long>(static_cast<long long>(surface->width()) - x, 0, w));
+  for (int row = firstRow; row < lastRow; ++row) {
     const long long ty = static_cast<long long>(y) + row;
-    if (ty < 0 || ty >= surface->height()) continue;
     const auto* src = reinterpret_cast<const std::uint32_t*>(
         image->constScanLine(detail::nearestSource(row, image->height(), h)));
-    for (int col = 0; col < w; ++col) {
+    for (int col = firstCol; col < lastCol; ++col) {
       const long long tx = static_cast<long long>(x) + col;
       if (!surface->visible(tx, ty)) continue;
       const std::uint32_t s = src[detail::nearestSource(col, image->width(), w)];

@@ -80,6 +80,7 @@ struct DcObject {
   COLORREF bkColor = 0xFFFFFF;
   int bkMode = OPAQUE;
   int mapMode = MM_TEXT;
+  int stretchMode = BLACKONWHITE;
   std::optional<QRegion> clip;
   ClipSpans clipSpans;  // clip as row spans, rebuilt whenever clip changes
 };

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "platform/gdi/bitmap.h"
 #include "platform/gdi/objects.h"
 #include "platform/gdi/region_raster.h"
 #include "platform/gdi/surface.h"
@@ -197,7 +198,9 @@ int SelectClipRgn(HDC dc, HRGN region) {
   RegionObject* r = find(region);
   if (!r) return ERROR;
   d->clip = r->get();
-  d->clipSpans = detail::ClipSpans(r->get());
+  // Only the part where a bitmap can be matters; this bounds the row table of a huge region.
+  constexpr int kReach = kMaxBitmapSide + 1;
+  d->clipSpans = detail::ClipSpans(r->get().intersected(QRect(0, 0, kReach, kReach)));
   return kindOf(r->get());
 }
 
