@@ -40,14 +40,9 @@ private:
 }  // namespace
 
 QApplication& App() {
-    static int argc = 1;
-    static char name[] = "test_ui";
-    static char* argv[] = {name, nullptr};
-    if (std::getenv("DISPLAY") == nullptr && std::getenv("QT_QPA_PLATFORM") == nullptr)
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static QApplication app(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
-    return app;
+    auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+    if (app == nullptr) std::abort();  // main() makes the application before any test runs
+    return *app;
 }
 
 ScratchRoot::ScratchRoot() {

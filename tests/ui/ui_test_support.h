@@ -17,7 +17,7 @@
 
 namespace corvane::ui::testing {
 
-// One application for the test program; offscreen when there is no display.
+// The test program's application (made by its main(); offscreen when there is no display).
 QApplication& App();
 
 // A fresh folder for CORVANE_ROOT (settings, locks), removed when the object goes.
