@@ -23,6 +23,10 @@ public:
     std::vector<std::string> events;
     void Clear() { events.clear(); }
     std::vector<std::string> Take() { return std::exchange(events, {}); }
+
+private:
+    // The connections end with the recorder.
+    std::unique_ptr<QObject> context_ = std::make_unique<QObject>();
 };
 
 // A pointer the tests place: a screen position and the window under it.

@@ -14,6 +14,7 @@ namespace {
 
 using ::corvane::buttons::testing::CursorGuard;
 using ::corvane::buttons::testing::EventRecorder;
+using ::corvane::buttons::testing::MessageBoxCatcher;
 using Events = std::vector<std::string>;
 
 // Records the key presses that reach a container (posted arrows among them).
@@ -35,10 +36,10 @@ protected:
     void SetUp() override {
         testing::App();
         form = std::make_unique<QWidget>();
-        form->installEventFilter(&keyLog);
         button = std::make_unique<zqButtons_H>(form.get());
         button->resize(80, 24);
         button->InitNewInstance();
+        form->installEventFilter(&keyLog);  // sees the keys before the container handles them
         recorder = std::make_unique<EventRecorder>(*button);
     }
     void Click(std::int16_t which = 1) {
@@ -256,24 +257,6 @@ TEST_F(ButtonEvents, AmbientChangesFollowTheHost) {
     EXPECT_EQ(recorder->Take(), (Events{"Redraw"}));
     button->HostAmbientChanged(QStringLiteral("Font"));
     EXPECT_TRUE(recorder->events.empty());
-}
-
-TEST_F(ButtonEvents, ShownInTheDesignerAsDefault) {
-    button->SetDefault(true);
-    button->HostShow();  // running: nothing
-    button->SetUserMode(false);
-    button->SetShowFocusRect(false);
-    recorder->Clear();
-    button->HostShow();
-    EXPECT_TRUE(recorder->events.empty());
-    button->SetUserMode(true);
-    button->SetShowFocusRect(true);
-    button->SetUserMode(false);
-    button->SetDefault(true);
-    recorder->Clear();
-    button->HostShow();
-    EXPECT_EQ(recorder->Take(), (Events{"Redraw"}));
-    EXPECT_NE(button->StateFlags() & zqButtons_H::kFocusLook, 0);
 }
 
 // The Qt window events deliver the same notifications.

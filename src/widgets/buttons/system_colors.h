@@ -4,8 +4,7 @@
 
 namespace corvane::buttons {
 
-// The RGB value of system colour `index` from the desktop's standard colour table; black for an index
-// the desktop does not define.
+// The RGB value of system colour `index`, answered by the drawing platform's GetSysColor.
 OleColor PlatformSystemColor(int index);
 
 }  // namespace corvane::buttons

@@ -8,6 +8,12 @@
 //
 // A button is set up by exactly one of InitNewInstance() (first placed on a form) or
 // LoadInstanceData() (the form's saved description of it), after it has been given its container.
+// Saved instance data is a JSON object keyed by the property keys ("Caption", "CapAlign", "BackStyle",
+// "Shape", "Mode", "Value", "cBack", ...; any case), e.g.
+//   {"Caption": "&Options", "BackStyle": 3, "Mode": 1, "cBack": "0x8000000F",
+//    "Font": {"name": "Tahoma", "size": 8.25, "bold": true}, "Image": {"source": ":/img/on.png"}}
+// Colours are numbers or "0x..." / "#RRGGBB" texts; pictures are {"source": file or resource} objects.
+// Events are Qt signals whose arguments are references: connect them directly (same thread).
 #include <QFont>
 #include <QImage>
 #include <QJsonObject>
