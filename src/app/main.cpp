@@ -10,6 +10,7 @@
 #include <string>
 
 #include "engine/m_firewall.h"
+#include "platform/gdi/sys_colors.h"
 #include "platform/named_mutex.h"
 #include "platform/program_folder.h"
 #include "ui/main/frm_main.h"
@@ -49,6 +50,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Corvane"));
     QApplication::setQuitOnLastWindowClosed(false);  // the window hides to the tray
+    // System colours (button face, button text, …) follow the desktop's palette.
+    corvane::gdi::SetSysColorSource(corvane::gdi::PaletteSysColorSource(QApplication::palette()));
 
     // Without a program folder there is no qd.def to find: the program then runs with an empty list.
     std::string programFolder;
