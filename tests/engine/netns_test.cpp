@@ -41,7 +41,12 @@ class TableRead : public PrivateNetwork,
 
 INSTANTIATE_TEST_SUITE_P(BothWalks, TableRead,
                          ::testing::Values(platform::linux_impl::SockDiagTcpTable::Walk::kOneWalk,
-                                           platform::linux_impl::SockDiagTcpTable::Walk::kPerFamily));
+                                           platform::linux_impl::SockDiagTcpTable::Walk::kPerFamily),
+                         [](const auto& info) {
+                             return info.param == platform::linux_impl::SockDiagTcpTable::Walk::kOneWalk
+                                        ? std::string("OneWalk")
+                                        : std::string("PerFamily");
+                         });
 
 TEST_P(TableRead, HoldsEveryIPv4ConnectionIncludingDualStackOnes) {
     UniqueFd listener = Listen("127.0.0.2");
