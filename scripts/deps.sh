@@ -8,10 +8,10 @@ fi
 packages=(
   # build
   cmake ninja-build g++ pkg-config clang-14 libclang-rt-14-dev
-  qt6-base-dev qt6-qpa-plugins libmnl-dev libsqlite3-dev
+  qt6-base-dev qt6-qpa-plugins libmnl-dev libsqlite3-dev libxcb-xtest0-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # running: fonts for captions, a virtual display and a tray host when there is no desktop
-  fontconfig fonts-dejavu-core fonts-liberation2 xvfb xauth trayer x11-utils dbus-x11
+  fontconfig fonts-dejavu-core fonts-liberation2 xvfb xauth trayer x11-utils dbus-x11 dbus-daemon
   # tests: network namespaces, other users, process tools
   iproute2 util-linux procps sqlite3 imagemagick
 )

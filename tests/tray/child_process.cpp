@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -34,35 +36,75 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
     return pointers;
 }
 
+// The program file argv[0] names: itself when it has a slash, else the first match along PATH.
+std::string ProgramPath(const std::string& name) {
+    if (name.find('/') != std::string::npos) return name;
+    const char* path = std::getenv("PATH");
+    std::string folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    std::size_t begin = 0;
+    while (begin <= folders.size()) {
+        const auto end = std::min(folders.find(':', begin), folders.size());
+        const std::string candidate = folders.substr(begin, end - begin) + "/" + name;
+        if (end > begin && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+        begin = end + 1;
+    }
+    return {};
+}
+
 }  // namespace
 
 std::optional<ChildProcess> ChildProcess::Start(const std::vector<std::string>& argv,
                                                 const std::map<std::string, std::string>& environment,
                                                 Output output, std::string& error) {
-    int pipeEnds[2] = {-1, -1};
-    if (output == Output::Captured && ::pipe2(pipeEnds, O_CLOEXEC) != 0) {
-        error = std::string("pipe: ") + std::strerror(errno);
+    const std::string program = ProgramPath(argv.front());
+    if (program.empty()) {
+        error = "cannot start " + argv.front() + ": not found in PATH";
         return std::nullopt;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (output == Output::Captured) posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
-
+    int outputEnds[2] = {-1, -1};
+    int execEnds[2] = {-1, -1};  // the child reports a failed exec here; a successful one closes it
+    if ((output == Output::Captured && ::pipe2(outputEnds, O_CLOEXEC) != 0) || ::pipe2(execEnds, O_CLOEXEC) != 0) {
+        error = std::string("pipe: ") + std::strerror(errno);
+        for (int fd : {outputEnds[0], outputEnds[1]})
+            if (fd >= 0) static_cast<void>(::close(fd));
+        return std::nullopt;
+    }
     auto arguments = argv;
     auto environmentTexts = MergedEnvironment(environment);
     auto argumentPointers = Pointers(arguments);
     auto environmentPointers = Pointers(environmentTexts);
-    pid_t pid = -1;
-    const int result = ::posix_spawnp(&pid, argumentPointers[0], &actions, nullptr, argumentPointers.data(),
-                                      environmentPointers.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (pipeEnds[1] >= 0) static_cast<void>(::close(pipeEnds[1]));
-    if (result != 0) {
-        if (pipeEnds[0] >= 0) static_cast<void>(::close(pipeEnds[0]));
-        error = "cannot start " + argv.front() + ": " + std::strerror(result);
+    const pid_t parent = ::getpid();
+
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls from here to the exec. The child ends with the test, even when the
+        // test dies without cleaning up, so no bus, display or host outlives it.
+        if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) ::_exit(127);
+        if (outputEnds[1] >= 0 && ::dup2(outputEnds[1], STDOUT_FILENO) < 0) ::_exit(127);
+        ::execve(program.c_str(), argumentPointers.data(), environmentPointers.data());
+        const int failure = errno;
+        static_cast<void>(::write(execEnds[1], &failure, sizeof failure));
+        ::_exit(127);
+    }
+    const int forkFailure = errno;
+    static_cast<void>(::close(execEnds[1]));
+    if (outputEnds[1] >= 0) static_cast<void>(::close(outputEnds[1]));
+    int execFailure = 0;
+    if (pid > 0) {
+        ssize_t got;
+        do {
+            got = ::read(execEnds[0], &execFailure, sizeof execFailure);
+        } while (got < 0 && errno == EINTR);
+        if (got != static_cast<ssize_t>(sizeof execFailure)) execFailure = 0;
+    }
+    static_cast<void>(::close(execEnds[0]));
+    if (pid < 0 || execFailure != 0) {
+        if (outputEnds[0] >= 0) static_cast<void>(::close(outputEnds[0]));
+        error = "cannot start " + argv.front() + ": " + std::strerror(pid < 0 ? forkFailure : execFailure);
+        if (pid > 0) ChildProcess(pid, -1).Wait();
         return std::nullopt;
     }
-    return ChildProcess(pid, pipeEnds[0]);
+    return ChildProcess(pid, outputEnds[0]);
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
