@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/linux/registry_status.h"
 #include "platform/linux/registry_autostart.h"
 #include "platform/linux/registry_hive.h"
 #include "platform/linux/registry_key_path.h"
@@ -135,16 +136,6 @@ RegStatus make_handle(const OpenKey& parent, const std::shared_ptr<Hive>& hive, 
   key->path = std::move(stored_path);
   key->access = access;
   out = RegistryKey(std::move(key));
-  return kErrorSuccess;
-}
-
-RegStatus copy_out(std::span<const std::uint8_t> data, std::span<std::uint8_t> buffer,
-                   std::uint32_t& size) {
-  if (data.size() > std::numeric_limits<std::uint32_t>::max()) return kErrorRegistryIoFailed;
-  size = static_cast<std::uint32_t>(data.size());
-  if (buffer.data() == nullptr) return kErrorSuccess;
-  if (buffer.size() < data.size()) return kErrorMoreData;
-  if (!data.empty()) std::memcpy(buffer.data(), data.data(), data.size());
   return kErrorSuccess;
 }
 

@@ -1,3 +1,4 @@
+#include "platform/linux/registry_status.h"
 #include "platform/linux/registry_autostart.h"
 
 #include <fcntl.h>
@@ -24,23 +25,6 @@ namespace {
 constexpr std::string_view kSuffix = ".desktop";
 constexpr std::string_view kTypeKey = "X-Corvane-Registry-Type";
 constexpr std::string_view kDataKey = "X-Corvane-Registry-Data";
-
-RegStatus status_from_errno(int error) {
-  switch (error) {
-    case 0:
-      return kErrorSuccess;
-    case ENOENT:
-      return kErrorFileNotFound;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return kErrorAccessDenied;
-    case ENOMEM:
-      return kErrorNotEnoughMemory;
-    default:
-      return kErrorRegistryIoFailed;
-  }
-}
 
 // A desktop entry string value: backslash, newline, tab and carriage return escaped.
 std::string escape_string(std::string_view text) {

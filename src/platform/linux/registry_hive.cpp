@@ -1,3 +1,4 @@
+#include "platform/linux/registry_status.h"
 #include "platform/linux/registry_hive.h"
 
 #include <fcntl.h>
@@ -34,19 +35,6 @@ constexpr std::string_view kSchema =
     "  data BLOB NOT NULL,"
     "  UNIQUE(key, name));";
 
-RegStatus status_from_errno(int error) {
-  switch (error) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return kErrorAccessDenied;
-    case ENOMEM:
-      return kErrorNotEnoughMemory;
-    default:
-      return kErrorRegistryIoFailed;
-  }
-}
-
 // A write transaction that rolls back unless committed.
 class WriteTransaction {
  public:
@@ -79,16 +67,6 @@ class WriteTransaction {
   int status_ = SQLITE_ERROR;
   bool active_ = false;
 };
-
-RegStatus copy_out(std::span<const std::uint8_t> data, std::span<std::uint8_t> buffer,
-                   std::uint32_t& size) {
-  if (data.size() > std::numeric_limits<std::uint32_t>::max()) return kErrorRegistryIoFailed;
-  size = static_cast<std::uint32_t>(data.size());
-  if (buffer.data() == nullptr) return kErrorSuccess;
-  if (buffer.size() < data.size()) return kErrorMoreData;
-  if (!data.empty()) std::memcpy(buffer.data(), data.data(), data.size());
-  return kErrorSuccess;
-}
 
 }  // namespace
 
