@@ -3,6 +3,7 @@
 // a steerable pointer and a message box catcher.
 #include <QApplication>
 #include <QWidget>
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,5 +68,22 @@ private:
 
 // Runs the event loop until `done` holds or `limitMs` passes; returns whether it held.
 bool WaitUntil(const std::function<bool()>& done, int limitMs = 3000);
+
+// A new button, 80 x 24, on a form of its own, with its events recorded.
+class PlacedButtonTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        App();
+        form = std::make_unique<QWidget>();
+        button = std::make_unique<zqButtons_H>(form.get());
+        button->resize(80, 24);
+        button->InitNewInstance();
+        recorder = std::make_unique<EventRecorder>(*button);
+    }
+
+    std::unique_ptr<QWidget> form;
+    std::unique_ptr<zqButtons_H> button;
+    std::unique_ptr<EventRecorder> recorder;
+};
 
 }  // namespace corvane::buttons::testing

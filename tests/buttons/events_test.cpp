@@ -31,16 +31,11 @@ protected:
     }
 };
 
-class ButtonEvents : public ::testing::Test {
+class ButtonEvents : public testing::PlacedButtonTest {
 protected:
     void SetUp() override {
-        testing::App();
-        form = std::make_unique<QWidget>();
-        button = std::make_unique<zqButtons_H>(form.get());
-        button->resize(80, 24);
-        button->InitNewInstance();
+        PlacedButtonTest::SetUp();
         form->installEventFilter(&keyLog);  // sees the keys before the container handles them
-        recorder = std::make_unique<EventRecorder>(*button);
     }
     void Click(std::int16_t which = 1) {
         button->HostMouseDown(which, 0, 5, 5);
@@ -56,10 +51,9 @@ protected:
         button->HostKeyUp(code, 0);
     }
 
+    void TearDown() override { form->removeEventFilter(&keyLog); }
+
     KeyLog keyLog;
-    std::unique_ptr<QWidget> form;
-    std::unique_ptr<zqButtons_H> button;
-    std::unique_ptr<EventRecorder> recorder;
 };
 
 TEST_F(ButtonEvents, LeftClickOnACommandButton) {

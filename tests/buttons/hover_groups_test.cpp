@@ -15,22 +15,11 @@ using ::corvane::buttons::testing::CursorGuard;
 using ::corvane::buttons::testing::EventRecorder;
 using Events = std::vector<std::string>;
 
-class ButtonHover : public ::testing::Test {
+class ButtonHover : public testing::PlacedButtonTest {
 protected:
-    void SetUp() override {
-        testing::App();
-        form = std::make_unique<QWidget>();
-        button = std::make_unique<zqButtons_H>(form.get());
-        button->resize(80, 24);
-        button->InitNewInstance();
-        recorder = std::make_unique<EventRecorder>(*button);
-    }
     void Tick() { modZqTimer::timer_proc(button->hwnd(), platform::WM_TIMER, zqButtons_H::kHoverTimerId, 0); }
 
     CursorGuard pointer;
-    std::unique_ptr<QWidget> form;
-    std::unique_ptr<zqButtons_H> button;
-    std::unique_ptr<EventRecorder> recorder;
 };
 
 TEST_F(ButtonHover, EnterOnceThenLeaveAtTheNextTick) {

@@ -17,21 +17,9 @@ using Events = std::vector<std::string>;
 PictureRef Bitmap() { return MakePicture(QImage(20, 10, QImage::Format_RGB32)); }
 PictureRef Icon() { return MakePicture(QImage(16, 16, QImage::Format_ARGB32), ButtonPicture::Kind::Icon); }
 
-class ButtonProperties : public ::testing::Test {
+class ButtonProperties : public testing::PlacedButtonTest {
 protected:
-    void SetUp() override {
-        testing::App();
-        form = std::make_unique<QWidget>();
-        button = std::make_unique<zqButtons_H>(form.get());
-        button->resize(80, 24);
-        button->InitNewInstance();
-        recorder = std::make_unique<EventRecorder>(*button);
-    }
     void DesignTime() { button->SetUserMode(false); }
-
-    std::unique_ptr<QWidget> form;
-    std::unique_ptr<zqButtons_H> button;
-    std::unique_ptr<EventRecorder> recorder;
 };
 
 TEST_F(ButtonProperties, EnumeratedValuesOutOfRangeAreIgnoredSilently) {
