@@ -166,8 +166,9 @@ pid_t StartSsLoop() {
     return pid;
 }
 
-// Median time from connect() until the abort is seen, over `samples` connections.
-double MedianConnectToAbortMs(std::uint16_t port, int listener, int samples) {
+// Median time from connect() until the abort is seen, over `samples` connections, each `gap` after the
+// last one's abort.
+double MedianConnectToAbortMs(std::uint16_t port, int listener, int samples, std::chrono::microseconds gap) {
     std::vector<double> times;
     for (int i = 0; i < samples; ++i) {
         const auto start = Clock::now();
@@ -179,23 +180,32 @@ double MedianConnectToAbortMs(std::uint16_t port, int listener, int samples) {
         }
         times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         Drain(listener);
+        std::this_thread::sleep_for(gap);
     }
     if (times.empty()) return 0;
     std::sort(times.begin(), times.end());
     return times[times.size() / 2];
 }
 
-double BareDumpMs() {
+// One bare dump of the table. `gap` is the pause before each dump: the program dumps out of a 1 ms
+// sleep, when the kernel's connection hash is no longer in the processor's caches, so that is the
+// dump its latency is compared with; back-to-back dumps (no gap) are faster and printed beside it.
+double BareDumpMs(std::chrono::microseconds gap) {
     auto table = corvane::platform::CreateSystemTcpTable();
     corvane::platform::TcpTable rows;
     constexpr int kReads = 200;
-    const auto start = Clock::now();
-    for (int i = 0; i < kReads; ++i) benchmark::DoNotOptimize(table->GetTcpTable(rows));
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count() / kReads;
+    double total = 0;
+    for (int i = 0; i < kReads; ++i) {
+        if (gap.count() > 0) std::this_thread::sleep_for(gap);
+        const auto start = Clock::now();
+        benchmark::DoNotOptimize(table->GetTcpTable(rows));
+        total += std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    }
+    return total / kReads;
 }
 
 bool gNamespaceReady = false;
-double gProgramMedianMs = 0, gSsMedianMs = 0, gDumpMs = 0, gProgramCpu = 0, gSsCpu = 0;
+double gProgramMedianMs = 0, gProgramBurstMedianMs = 0, gSsMedianMs = 0, gDumpMs = 0, gWarmDumpMs = 0, gProgramCpu = 0, gSsCpu = 0;
 
 bool Ready(benchmark::State& state) {
     if (!gNamespaceReady) state.SkipWithError("needs root: runs in a private network namespace");
@@ -210,11 +220,18 @@ void BM_ConnectToAbort_Program(benchmark::State& state) {
     Contender program{StartProgram()};
     std::this_thread::sleep_for(1500ms);  // start-up
     for (auto _ : state) {
-        gProgramMedianMs = MedianConnectToAbortMs(port, listener.Get(), 60);
+        // Single connections, each meeting the program at a random point of its tick (5 ms apart), and a
+        // burst, each connection opened as soon as the one before was aborted. The burst is phase-locked
+        // to the timer: it always starts just after the tick that tore the last one down, so it waits
+        // almost a whole tick, and shows the worst case rather than the typical one.
+        gProgramMedianMs = MedianConnectToAbortMs(port, listener.Get(), 60, 5000us);
+        gProgramBurstMedianMs = MedianConnectToAbortMs(port, listener.Get(), 60, 0us);
         state.SetIterationTime(gProgramMedianMs / 1000.0);
     }
-    gDumpMs = BareDumpMs();
+    gDumpMs = BareDumpMs(1000us);
+    gWarmDumpMs = BareDumpMs(0us);
     state.counters["median_ms"] = gProgramMedianMs;
+    state.counters["burst_median_ms"] = gProgramBurstMedianMs;
     state.counters["goal_ms"] = 1.0 + gDumpMs;
 }
 
@@ -226,7 +243,7 @@ void BM_ConnectToAbort_SsLoop(benchmark::State& state) {
     Contender loop{StartSsLoop()};
     std::this_thread::sleep_for(200ms);
     for (auto _ : state) {
-        gSsMedianMs = MedianConnectToAbortMs(port, listener.Get(), 60);
+        gSsMedianMs = MedianConnectToAbortMs(port, listener.Get(), 60, 5000us);
         state.SetIterationTime(gSsMedianMs / 1000.0);
     }
     state.counters["median_ms"] = gSsMedianMs;
@@ -300,9 +317,10 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     if (gNamespaceReady) {
-        std::printf("\nconnect() -> abort, program: median %.2f ms; goal %.2f ms (one 1 ms tick + one dump of %.3f ms); "
-                    "ratio %.2f (goal <= 1.0)\n",
-                    gProgramMedianMs, 1.0 + gDumpMs, gDumpMs, gProgramMedianMs / (1.0 + gDumpMs));
+        std::printf("\nconnect() -> abort, program: median %.2f ms; goal %.2f ms (one 1 ms tick + one dump out of a "
+                    "1 ms sleep, %.3f ms; back to back a dump takes %.3f ms); ratio %.2f (goal <= 1.0)\n",
+                    gProgramMedianMs, 1.0 + gDumpMs, gDumpMs, gWarmDumpMs, gProgramMedianMs / (1.0 + gDumpMs));
+        std::printf("connect() -> abort, program, connections back to back: median %.2f ms\n", gProgramBurstMedianMs);
         std::printf("connect() -> abort, `ss -K` loop: median %.2f ms; program/ss ratio %.2f\n", gSsMedianMs,
                     gSsMedianMs > 0 ? gProgramMedianMs / gSsMedianMs : 0.0);
         std::printf("idle CPU over 10 s, 200 connections: program %.2f%% of one core (goal <= 2%%), "

@@ -38,15 +38,20 @@ std::string TipText(const NotifyIconData& data) {
     return std::string(data.szTip, length);
 }
 
-void Apply(TrayEntry& entry, const NotifyIconData& data) {
+// Only what changed goes to the tray host: every blocked attempt modifies the record, and sending an
+// unchanged picture again would make the host redraw (or, over D-Bus, receive) the whole icon.
+void Apply(TrayEntry& entry, const NotifyIconData& data, bool fresh) {
     if (data.uFlags & NIF_MESSAGE) entry.callbackMessage = data.uCallbackMessage;
-    if (data.uFlags & NIF_ICON) {
+    if ((data.uFlags & NIF_ICON) && (fresh || data.hIcon != entry.iconHandle)) {
         entry.iconHandle = data.hIcon;
         entry.icon->setIcon(IconOf(data.hIcon));
     }
     if (data.uFlags & NIF_TIP) {
-        entry.tip = TipText(data);
-        entry.icon->setToolTip(QString::fromLocal8Bit(entry.tip.data(), static_cast<qsizetype>(entry.tip.size())));
+        std::string tip = TipText(data);
+        if (fresh || tip != entry.tip) {
+            entry.tip = std::move(tip);
+            entry.icon->setToolTip(QString::fromLocal8Bit(entry.tip.data(), static_cast<qsizetype>(entry.tip.size())));
+        }
     }
 }
 
@@ -90,7 +95,7 @@ bool Shell_NotifyIconA(std::uint32_t message, const NotifyIconData& data) {
                              [owner = data.hWnd, id = data.uID](QSystemTrayIcon::ActivationReason reason) {
                                  OnActivated(owner, id, reason);
                              });
-            Apply(entry, data);
+            Apply(entry, data, true);
             // Shown even without a tray host: the icon appears when a host starts. The add still reports
             // failure then, as the caller may want to offer another way back to its window.
             entry.icon->show();
@@ -99,7 +104,7 @@ bool Shell_NotifyIconA(std::uint32_t message, const NotifyIconData& data) {
         }
         case NIM_MODIFY:
             if (it == entries.end()) return false;
-            Apply(it->second, data);
+            Apply(it->second, data, false);
             return true;
         case NIM_DELETE:
             if (it == entries.end()) return false;
