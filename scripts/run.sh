@@ -11,4 +11,13 @@ ninja -C build corvane corvane-reg
 . scripts/display.sh
 start_virtual_display
 echo "Starting Corvane (build/src/corvane); its window starts in the tray unless the \"Tray\" setting is 0."
-build/src/corvane "$@"
+# Ctrl+C or a termination request reaches the program, which closes like its Exit button (saving the
+# count); the virtual display, if any, goes only after it.
+build/src/corvane "$@" &
+program=$!
+trap 'kill -TERM "$program" 2>/dev/null' INT TERM
+status=0
+wait "$program" || status=$?
+# A signal interrupts the first wait; the second collects the program's own end.
+if kill -0 "$program" 2>/dev/null; then wait "$program" || status=$?; fi
+exit "$status"
