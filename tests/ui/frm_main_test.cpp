@@ -13,6 +13,7 @@
 #include "ui/main/frm_main.h"
 #include "ui/main/m_sys_tray.h"
 #include "ui_test_support.h"
+#include "widgets/buttons/zq_buttons_h.h"
 
 namespace corvane::ui {
 namespace {
@@ -169,6 +170,90 @@ TEST_F(FrmMainTest, ClosingSavesTheCountAndRemovesTheIcon) {
     window->close();
     EXPECT_FALSE(platform::QueryTrayIcon(record.hWnd, record.uID).exists);
     EXPECT_EQ(settings::ToText(settings::ReadSetting(settings::Setting::Attempts)), "43");
+}
+
+}  // namespace
+}  // namespace corvane::ui
+
+namespace corvane::ui {
+namespace {
+
+class FrmMainControlsTest : public FrmMainTest {
+protected:
+    buttons::zqButtons_H* Button(const FrmMain& window, const char* name) {
+        return window.Controls().Find<buttons::zqButtons_H>(QString::fromLatin1(name));
+    }
+    static void ClickOn(buttons::zqButtons_H& button) {
+        button.HostMouseDown(1, 0, 5, 5);
+        button.HostMouseUp(1, 0, 5, 5);
+        button.HostClick();
+    }
+};
+
+TEST_F(FrmMainControlsTest, TheFormDescriptionBuildsEveryControlInPlace) {
+    auto window = Start();
+    const struct {
+        const char* name;
+        const char* caption;
+        QRect place;
+    } expected[] = {
+        {"BtnOn", "ON", QRect(8, 8, 153, 233)},      {"BtnOptions", "&Options", QRect(192, 64, 225, 33)},
+        {"BtnUpdate", "&Update", QRect(192, 64, 225, 33)}, {"BtnTray", "&Tray", QRect(288, 248, 97, 33)},
+        {"BtnExit", "&Exit", QRect(392, 248, 97, 33)},   {"BtnHelp", "&Help", QRect(496, 248, 97, 33)},
+    };
+    for (const auto& control : expected) {
+        auto* button = Button(*window, control.name);
+        ASSERT_NE(button, nullptr) << control.name;
+        EXPECT_EQ(button->Caption().toStdString(), control.caption) << control.name;
+        EXPECT_EQ(button->geometry(), control.place) << control.name;
+        EXPECT_EQ(button->ButtonStyle(), 7) << control.name;
+        EXPECT_EQ(button->Font().family().toStdString(), "Verdana") << control.name;
+    }
+    // The command buttons carry their pictures, shown at 24 pixels.
+    EXPECT_NE(Button(*window, "BtnExit")->Picture(), nullptr);
+    EXPECT_EQ(Button(*window, "BtnExit")->PicturePixelSize(), 24);
+    EXPECT_EQ(Button(*window, "BtnOn")->Mode(), 1);
+    EXPECT_EQ(window->size(), QSize(603, 289));
+}
+
+TEST_F(FrmMainControlsTest, TheSwitchTurnsProtectionOffAndOnAgain) {
+    auto window = Start();
+    auto* on = Button(*window, "BtnOn");
+    ASSERT_NE(on, nullptr);
+    ASSERT_TRUE(on->Value());
+    EXPECT_EQ(on->BackColor(), 0xC000);
+
+    ClickOn(*on);
+    EXPECT_FALSE(window->ProtectionOn());
+    EXPECT_EQ(on->Caption().toStdString(), "OFF");
+    EXPECT_EQ(on->BackColor(), 0xC0);
+    EXPECT_EQ(settings::ToText(settings::ReadSetting(settings::Setting::Run)), "0");
+    // Protection off: a listed connection is left alone.
+    network.rows = {Connection("127.0.0.9", 1)};
+    network.opens += 1;
+    QTest::qWait(20);
+    EXPECT_TRUE(network.tornDown.empty());
+
+    ClickOn(*on);
+    EXPECT_TRUE(window->ProtectionOn());
+    EXPECT_EQ(on->Caption().toStdString(), "ON");
+    EXPECT_EQ(settings::ToText(settings::ReadSetting(settings::Setting::Run)), "1");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !network.tornDown.empty(); }, 2000));
+}
+
+TEST_F(FrmMainControlsTest, TrayHidesTheWindowAndExitClosesTheProgram) {
+    Store(settings::Setting::Tray, "0");
+    auto window = Start();
+    ASSERT_TRUE(window->isVisible());
+    ClickOn(*Button(*window, "BtnTray"));
+    QApplication::processEvents();
+    EXPECT_FALSE(window->isVisible());
+
+    window->Firewall().SetBlockedCount(9);
+    const auto record = window->TrayRecord();
+    ClickOn(*Button(*window, "BtnExit"));
+    EXPECT_FALSE(platform::QueryTrayIcon(record.hWnd, record.uID).exists);
+    EXPECT_EQ(settings::ToText(settings::ReadSetting(settings::Setting::Attempts)), "9");
 }
 
 }  // namespace
