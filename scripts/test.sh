@@ -37,7 +37,7 @@ for b in "$bench_build"/bench/bench_*; do
   [ -f "$b" ] && [ -x "$b" ] || continue
   echo "-- $(basename "$b")"
   log="$bench_build/$(basename "$b").log"
-  "$b" --benchmark_min_time=0.01 >"$log" 2>&1 || { echo "benchmark $(basename "$b") failed:"; tail -20 "$log"; status=1; }
+  "$b" --benchmark_min_time=0.01 --benchmark_color=false >"$log" 2>&1 || { echo "benchmark $(basename "$b") failed:"; tail -20 "$log"; status=1; }
   grep -i -E 'ratio|alloc|repaint|median|cpu over' "$log" | head -20 || true
 done
 
