@@ -29,10 +29,17 @@ protected:
         GTEST_SKIP() << "needs a private network namespace: " << why;
     }
 
-    static const TcpRow* FindByLocalPort(const TcpTable& table, std::uint16_t port) {
-        for (const TcpRow& row : table.rows)
-            if (row.dwLocalPort == htons(port)) return &row;
-        return nullptr;
+    static std::uint64_t CookieOf(int fd) {
+        std::uint64_t cookie = 0;
+        socklen_t length = sizeof cookie;
+        if (::getsockopt(fd, SOL_SOCKET, SO_COOKIE, &cookie, &length) != 0 || cookie == 0)
+            ADD_FAILURE() << "no socket cookie for fd " << fd;
+        return cookie;
+    }
+    static const TcpRow* FindByCookie(const TcpTable& table, std::uint64_t cookie) {
+        const auto row = std::find_if(table.rows.begin(), table.rows.end(),
+                                      [&](const TcpRow& r) { return r.cookie == cookie; });
+        return row == table.rows.end() ? nullptr : &*row;
     }
 };
 
@@ -59,6 +66,13 @@ TEST_P(TableRead, HoldsEveryIPv4ConnectionIncludingDualStackOnes) {
     }
     UniqueFd mapped = ConnectMapped("127.0.0.2", port);
     ASSERT_TRUE(mapped.Valid());
+    // Taking every connection off the accept queue makes sure the server ends are whole sockets: under
+    // load the kernel may still be turning a pending request into one while the table is read.
+    std::vector<UniqueFd> accepted;
+    for (int i = 0; i < 301; ++i) {
+        accepted.emplace_back(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        ASSERT_TRUE(accepted.back().Valid());
+    }
     // A plain IPv6 connection is not an IPv4 row.
     UniqueFd v6Listener(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const sockaddr_in6 v6Local = V6("::1", 0);
@@ -77,7 +91,7 @@ TEST_P(TableRead, HoldsEveryIPv4ConnectionIncludingDualStackOnes) {
     ASSERT_EQ(service.GetTcpTable(table), 0U);
     // Two listeners + 301 clients + their 301 accepted ends, nothing more.
     EXPECT_EQ(table.rows.size(), 2U + 2U * 301U);
-    const TcpRow* mappedListening = FindByLocalPort(table, LocalPort(mappedListener.Get()));
+    const TcpRow* mappedListening = FindByCookie(table, CookieOf(mappedListener.Get()));
     ASSERT_NE(mappedListening, nullptr);
     EXPECT_EQ(mappedListening->dwState, platform::kTcpStateListen);
     EXPECT_EQ(mappedListening->dwLocalAddr, Address("127.0.0.5"));
@@ -92,7 +106,7 @@ TEST_P(TableRead, HoldsEveryIPv4ConnectionIncludingDualStackOnes) {
     EXPECT_EQ(listenerRow->dwRemoteAddr, 0U);
     EXPECT_EQ(listenerRow->dwLocalPort, htons(port));
 
-    const TcpRow* client = FindByLocalPort(table, LocalPort(clients[123].Get()));
+    const TcpRow* client = FindByCookie(table, CookieOf(clients[123].Get()));
     ASSERT_NE(client, nullptr);
     EXPECT_EQ(client->dwState, platform::kTcpStateEstab);
     EXPECT_EQ(client->family, AF_INET);
@@ -101,14 +115,15 @@ TEST_P(TableRead, HoldsEveryIPv4ConnectionIncludingDualStackOnes) {
     EXPECT_EQ(client->dwRemotePort, htons(port));
     EXPECT_NE(client->cookie, 0U);
 
-    const TcpRow* dualStack = FindByLocalPort(table, LocalPort(mapped.Get()));
+    const TcpRow* dualStack = FindByCookie(table, CookieOf(mapped.Get()));
     ASSERT_NE(dualStack, nullptr);
     EXPECT_EQ(dualStack->family, AF_INET6);
     EXPECT_EQ(dualStack->dwRemoteAddr, Address("127.0.0.2"));
     EXPECT_EQ(dualStack->dwLocalAddr, Address("127.0.0.1"));
 
-    EXPECT_EQ(FindByLocalPort(table, LocalPort(v6Client.Get())), nullptr);
-    EXPECT_EQ(FindByLocalPort(table, LocalPort(v6Listener.Get())), nullptr);
+    // Told apart by the kernel's cookie, not the port: an IPv4 client may get the same port number.
+    EXPECT_EQ(FindByCookie(table, CookieOf(v6Client.Get())), nullptr);
+    EXPECT_EQ(FindByCookie(table, CookieOf(v6Listener.Get())), nullptr);
 
     // Cookies tell sockets apart.
     std::vector<std::uint64_t> cookies;
@@ -134,8 +149,8 @@ TEST_F(PrivateNetwork, TeardownReportsItsResult) {
     platform::linux_impl::SockDiagTcpTable service;
     TcpTable table;
     ASSERT_EQ(service.GetTcpTable(table), 0U);
-    const TcpRow* firstRow = FindByLocalPort(table, LocalPort(first.Get()));
-    const TcpRow* secondRow = FindByLocalPort(table, LocalPort(second.Get()));
+    const TcpRow* firstRow = FindByCookie(table, CookieOf(first.Get()));
+    const TcpRow* secondRow = FindByCookie(table, CookieOf(second.Get()));
     ASSERT_TRUE(firstRow && secondRow);
     TcpRow row = *firstRow;
     TcpRow mappedRow = *secondRow;
@@ -182,7 +197,7 @@ TEST_F(PrivateNetwork, TeardownReportsItsResult) {
     // A row whose cookie is not the socket's (the address pair reused) is not it.
     UniqueFd third = Connect("127.0.0.2", port);
     ASSERT_EQ(service.GetTcpTable(table), 0U);
-    const TcpRow* thirdRow = FindByLocalPort(table, LocalPort(third.Get()));
+    const TcpRow* thirdRow = FindByCookie(table, CookieOf(third.Get()));
     ASSERT_NE(thirdRow, nullptr);
     TcpRow stale = *thirdRow;
     stale.dwState = platform::kTcpStateDeleteTcb;
