@@ -5,7 +5,9 @@
 //                        IPv4 + IPv6 dump of the same table. Beside it, the same measure for a shell
 //                        loop of `ss -K dst ADDR`, what a user would script instead.
 //   idle CPU             the program's CPU time over 10 s with protection on and 200 idle connections
-//                        open; goal: at most 2% of one core. Beside it, the `ss -K` loop's.
+//                        open; goal: at most 2% of one core. Beside it, the floor of any design that
+//                        wakes every millisecond to read the counters (a bare sleep-and-read loop), and
+//                        the `ss -K` loop's.
 //
 // Runs as root only: everything happens in a private network namespace with loopback up, where the
 // program sees only the benchmark's own connections.
@@ -16,6 +18,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -205,7 +208,7 @@ double BareDumpMs(std::chrono::microseconds gap) {
 }
 
 bool gNamespaceReady = false;
-double gProgramMedianMs = 0, gProgramBurstMedianMs = 0, gSsMedianMs = 0, gDumpMs = 0, gWarmDumpMs = 0, gProgramCpu = 0, gSsCpu = 0;
+double gProgramMedianMs = 0, gProgramBurstMedianMs = 0, gSsMedianMs = 0, gDumpMs = 0, gWarmDumpMs = 0, gProgramCpu = 0, gFloorCpu = 0, gSsCpu = 0;
 
 bool Ready(benchmark::State& state) {
     if (!gNamespaceReady) state.SkipWithError("needs root: runs in a private network namespace");
@@ -267,6 +270,33 @@ double IdleCpuPercent(pid_t pid) {
     return 100.0 * (CpuSeconds(pid) - before) / wall;
 }
 
+// The floor of a design that wakes every millisecond to read the counters: a bare loop of a 1 ms sleep
+// and one read of /proc/net/snmp, nothing else. What the program spends above it is its own.
+pid_t StartCounterLoop() {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int counters = ::open("/proc/net/snmp", O_RDONLY | O_CLOEXEC);
+        char buffer[8192];
+        const timespec millisecond{0, 1000000};
+        for (;;) {
+            ::ppoll(nullptr, 0, &millisecond, nullptr);
+            if (::pread(counters, buffer, sizeof buffer, 0) < 0) ::_exit(1);
+        }
+    }
+    return pid;
+}
+
+void BM_IdleCpu_CounterLoop(benchmark::State& state) {
+    if (!Ready(state)) return;
+    Contender loop{StartCounterLoop()};
+    std::this_thread::sleep_for(200ms);
+    for (auto _ : state) {
+        gFloorCpu = IdleCpuPercent(loop.pid);
+        state.SetIterationTime(10);
+    }
+    state.counters["cpu_percent"] = gFloorCpu;
+}
+
 void BM_IdleCpu_Program(benchmark::State& state) {
     if (!Ready(state)) return;
     Contender program{StartProgram()};
@@ -305,6 +335,7 @@ void BM_IdleCpu_SsLoop(benchmark::State& state) {
 
 BENCHMARK(BM_ConnectToAbort_Program)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ConnectToAbort_SsLoop)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IdleCpu_CounterLoop)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_IdleCpu_Program)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_IdleCpu_SsLoop)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
@@ -326,6 +357,9 @@ int main(int argc, char** argv) {
         std::printf("idle CPU over 10 s, 200 connections: program %.2f%% of one core (goal <= 2%%), "
                     "ratio to goal %.2f; `ss -K` loop %.1f%%\n",
                     gProgramCpu, gProgramCpu / 2.0, gSsCpu);
+        std::printf("idle CPU, floor of a 1 ms counters loop (sleep + one read, nothing else): %.2f%%; "
+                    "program / floor ratio %.2f\n",
+                    gFloorCpu, gFloorCpu > 0 ? gProgramCpu / gFloorCpu : 0.0);
     }
     if (!gFolder.empty()) {
         std::error_code ignored;
