@@ -6,12 +6,11 @@
 
 #include <chrono>
 
-#include "widgets/buttons/zq_buttons_h.h"
-
 #include "platform/message_loop.h"
 #include "settings/settings_table.h"
 #include "ui/main/m_sys_tray.h"
 #include "ui/main/resources.h"
+#include "widgets/buttons/zq_buttons_h.h"
 
 namespace corvane::ui {
 namespace {
@@ -33,7 +32,6 @@ FrmMain::FrmMain(std::string programFolder, FirewallFactory makeFirewall)
       makeFirewall_(std::move(makeFirewall)),
       tFire_([this] { OnFireTick(); }) {
     InitResources();
-    setWindowTitle(QStringLiteral("Corvane"));
     tFire_.SetInterval(std::chrono::milliseconds(1));
     iconOn_ = platform::LoadIconResource(kWindowIcon);
     iconOff_ = platform::LoadIconResource(kProtectionOffIcon);
@@ -48,7 +46,7 @@ void FrmMain::BuildControls() {
     if (!ReadFormDescription(QString::fromLatin1(kFormDescription), description, &error) ||
         !LoadForm(*this, description, controls_, &error))
         qWarning("FrmMain: %s", qPrintable(error));
-    setWindowTitle(QStringLiteral("Corvane"));
+    setWindowTitle(QStringLiteral("Corvane"));  // the caption at creation, whatever the description said
 
     if (auto* on = BtnOn()) connect(on, &buttons::zqButtons_H::Click, this, [this] { SetProtection(BtnOn()->Value()); });
     if (auto* exit = controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnExit")))
