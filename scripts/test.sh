@@ -25,7 +25,7 @@ export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-xcb}
 export CORVANE_REQUIRE_TRAY=1
 
 status=0
-ctest --test-dir "$build" --output-on-failure -j "$jobs" || status=1
+ctest --test-dir "$build" --output-on-failure -j "$jobs" 2>&1 | tee "$build/ctest.log" || status=1
 
 echo "== Benchmarks (optimised build, short run) =="
 # Timings under the sanitizers mean nothing, so the benchmarks get a build of their own.
@@ -56,5 +56,14 @@ if ls fuzz/*.cmake >/dev/null 2>&1; then
       echo "fuzzer $t failed:"; tail -30 "build-fuzz/$t.log"; status=1
     fi
   done
+fi
+# The test suites' result once more, as the last line.
+summary=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$build/ctest.log" | tail -1 || true)
+total=$(echo "$summary" | sed -E 's/.* out of ([0-9]+).*/\1/')
+failed=$(echo "$summary" | sed -E 's/.* ([0-9]+) tests failed.*/\1/')
+if [ -n "$summary" ]; then
+  echo "ctest: $((total - failed)) passed, $failed failed"
+else
+  echo "ctest: no result"; status=1
 fi
 exit $status
