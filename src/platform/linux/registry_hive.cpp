@@ -300,17 +300,24 @@ RegStatus Hive::create_key_locked(std::string_view path, std::int64_t& id, std::
   return kErrorSuccess;
 }
 
+// Runs `body` inside one write transaction of the hive (the caller holds the lock): a body that does not
+// answer success leaves nothing behind, one that does is on disk when this returns.
+template <typename Body>
+RegStatus Hive::write_locked(Body&& body) {
+  end_snapshot_locked();
+  WriteTransaction transaction(begin_, commit_, rollback_);
+  if (transaction.begin_status() != SQLITE_DONE) return fail(transaction.begin_status());
+  const RegStatus status = body();
+  if (status != kErrorSuccess) return status;
+  const int rc = transaction.commit();
+  return rc == SQLITE_DONE ? kErrorSuccess : fail(rc);
+}
+
 RegStatus Hive::create_key(std::string_view path, std::int64_t& id, std::string& stored_path,
                            bool& created) {
   std::lock_guard lock(mutex_);
   if (!db_ || !writable_) return kErrorAccessDenied;
-  end_snapshot_locked();
-  WriteTransaction transaction(begin_, commit_, rollback_);
-  if (transaction.begin_status() != SQLITE_DONE) return fail(transaction.begin_status());
-  const RegStatus status = create_key_locked(path, id, stored_path, created);
-  if (status != kErrorSuccess) return status;
-  const int rc = transaction.commit();
-  return rc == SQLITE_DONE ? kErrorSuccess : fail(rc);
+  return write_locked([&] { return create_key_locked(path, id, stored_path, created); });
 }
 
 RegStatus Hive::delete_key(std::string_view path) {
@@ -318,33 +325,31 @@ RegStatus Hive::delete_key(std::string_view path) {
   std::lock_guard lock(mutex_);
   if (!db_) return kErrorFileNotFound;
   if (!writable_) return kErrorAccessDenied;
-  end_snapshot_locked();
-  WriteTransaction transaction(begin_, commit_, rollback_);
-  if (transaction.begin_status() != SQLITE_DONE) return fail(transaction.begin_status());
-  std::int64_t id = 0;
-  {
-    sqlite::Statement::Use find(find_key_);
-    find.bind(1, path);
-    const int rc = find.step();
-    if (rc == SQLITE_DONE) return kErrorFileNotFound;
-    if (rc != SQLITE_ROW) return fail(rc);
-    id = find.column_int(0);
-  }
-  {
-    sqlite::Statement::Use children(has_children_);
-    children.bind(1, id);
-    const int rc = children.step();
-    if (rc == SQLITE_ROW) return kErrorAccessDenied;
-    if (rc != SQLITE_DONE) return fail(rc);
-  }
-  for (sqlite::Statement* statement : {&delete_key_values_, &delete_key_}) {
-    sqlite::Statement::Use remove(*statement);
-    remove.bind(1, id);
-    const int rc = remove.step();
-    if (rc != SQLITE_DONE) return fail(rc);
-  }
-  const int rc = transaction.commit();
-  return rc == SQLITE_DONE ? kErrorSuccess : fail(rc);
+  return write_locked([&]() -> RegStatus {
+    std::int64_t id = 0;
+    {
+      sqlite::Statement::Use find(find_key_);
+      find.bind(1, path);
+      const int rc = find.step();
+      if (rc == SQLITE_DONE) return kErrorFileNotFound;
+      if (rc != SQLITE_ROW) return fail(rc);
+      id = find.column_int(0);
+    }
+    {
+      sqlite::Statement::Use children(has_children_);
+      children.bind(1, id);
+      const int rc = children.step();
+      if (rc == SQLITE_ROW) return kErrorAccessDenied;
+      if (rc != SQLITE_DONE) return fail(rc);
+    }
+    for (sqlite::Statement* statement : {&delete_key_values_, &delete_key_}) {
+      sqlite::Statement::Use remove(*statement);
+      remove.bind(1, id);
+      const int rc = remove.step();
+      if (rc != SQLITE_DONE) return fail(rc);
+    }
+    return kErrorSuccess;
+  });
 }
 
 RegStatus Hive::key_alive(std::int64_t key) {
@@ -379,43 +384,35 @@ RegStatus Hive::set_value(std::int64_t key, std::string_view name, std::uint32_t
                           std::span<const std::uint8_t> data) {
   std::lock_guard lock(mutex_);
   if (!db_ || !writable_) return kErrorAccessDenied;
-  end_snapshot_locked();
-  WriteTransaction transaction(begin_, commit_, rollback_);
-  if (transaction.begin_status() != SQLITE_DONE) return fail(transaction.begin_status());
-  const RegStatus alive = key_alive(key);
-  if (alive != kErrorSuccess) return alive;
-  {
+  return write_locked([&]() -> RegStatus {
+    const RegStatus alive = key_alive(key);
+    if (alive != kErrorSuccess) return alive;
     sqlite::Statement::Use use(upsert_value_);
     use.bind(1, key);
     use.bind(2, name);
     use.bind(3, static_cast<std::int64_t>(type));
     use.bind(4, data);
     const int rc = use.step();
-    if (rc != SQLITE_DONE) return fail(rc);
-  }
-  const int rc = transaction.commit();
-  return rc == SQLITE_DONE ? kErrorSuccess : fail(rc);
+    return rc == SQLITE_DONE ? kErrorSuccess : fail(rc);
+  });
 }
 
 RegStatus Hive::delete_value(std::int64_t key, std::string_view name) {
   std::lock_guard lock(mutex_);
   if (!db_) return kErrorFileNotFound;
   if (!writable_) return kErrorAccessDenied;
-  end_snapshot_locked();
-  WriteTransaction transaction(begin_, commit_, rollback_);
-  if (transaction.begin_status() != SQLITE_DONE) return fail(transaction.begin_status());
-  const RegStatus alive = key_alive(key);
-  if (alive != kErrorSuccess) return alive;
-  {
-    sqlite::Statement::Use use(delete_value_);
-    use.bind(1, key);
-    use.bind(2, name);
-    const int rc = use.step();
-    if (rc != SQLITE_DONE) return fail(rc);
-  }
-  if (sqlite3_changes(db_.get()) == 0) return kErrorFileNotFound;
-  const int rc = transaction.commit();
-  return rc == SQLITE_DONE ? kErrorSuccess : fail(rc);
+  return write_locked([&]() -> RegStatus {
+    const RegStatus alive = key_alive(key);
+    if (alive != kErrorSuccess) return alive;
+    {
+      sqlite::Statement::Use use(delete_value_);
+      use.bind(1, key);
+      use.bind(2, name);
+      const int rc = use.step();
+      if (rc != SQLITE_DONE) return fail(rc);
+    }
+    return sqlite3_changes(db_.get()) == 0 ? kErrorFileNotFound : kErrorSuccess;
+  });
 }
 
 RegStatus Hive::sub_key_at(std::int64_t key, std::uint32_t index, std::string& name) {

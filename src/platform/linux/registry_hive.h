@@ -71,6 +71,8 @@ class Hive {
                               bool& created);
   RegStatus fail(int sqlite_code);
   void end_snapshot_locked();
+  template <typename Body>
+  RegStatus write_locked(Body&& body);
 
   std::mutex mutex_;
   sqlite::Db db_;
