@@ -38,12 +38,17 @@
 #include <thread>
 #include <vector>
 
+#include "../tests/engine/private_network.h"
 #include "platform/linux/unique_fd.h"
 #include "platform/tcp_table.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using corvane::engine::testing::Connect;
+using corvane::engine::testing::EnterPrivateNetwork;
+using corvane::engine::testing::Listen;
+using corvane::engine::testing::LocalPort;
 using corvane::platform::linux_impl::UniqueFd;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -51,40 +56,11 @@ using namespace std::chrono_literals;
 constexpr const char* kListed = "127.0.0.2";
 constexpr const char* kUnlisted = "127.0.0.3";
 
-bool EnterPrivateNetwork() {
-    if (::unshare(CLONE_NEWNET) != 0) return false;
-    UniqueFd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    if (::ioctl(control.Get(), SIOCGIFFLAGS, &request) != 0) return false;
-    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-    return ::ioctl(control.Get(), SIOCSIFFLAGS, &request) == 0;
-}
-
-sockaddr_in V4(const char* address, std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    ::inet_pton(AF_INET, address, &a.sin_addr);
-    return a;
-}
-
-UniqueFd Listen(const char* address, std::uint16_t& port) {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in local = V4(address, 0);
-    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || ::listen(fd.Get(), 4096) != 0)
-        return {};
-    socklen_t length = sizeof local;
-    ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&local), &length);
-    port = ntohs(local.sin_port);
-    return fd;
-}
-
-UniqueFd Connect(const char* address, std::uint16_t port) {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_in remote = V4(address, port);
-    if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) return {};
-    return fd;
+// The port a listener on `address` got.
+UniqueFd ListenOn(const char* address, std::uint16_t& port) {
+    UniqueFd listener = Listen(address);
+    port = listener.Valid() ? LocalPort(listener.Get()) : 0;
+    return listener;
 }
 
 bool Aborted(int fd) {
@@ -218,7 +194,7 @@ bool Ready(benchmark::State& state) {
 void BM_ConnectToAbort_Program(benchmark::State& state) {
     if (!Ready(state)) return;
     std::uint16_t port = 0;
-    UniqueFd listener = Listen(kListed, port);
+    UniqueFd listener = ListenOn(kListed, port);
     ::fcntl(listener.Get(), F_SETFL, O_NONBLOCK);
     Contender program{StartProgram()};
     std::this_thread::sleep_for(1500ms);  // start-up
@@ -241,7 +217,7 @@ void BM_ConnectToAbort_Program(benchmark::State& state) {
 void BM_ConnectToAbort_SsLoop(benchmark::State& state) {
     if (!Ready(state)) return;
     std::uint16_t port = 0;
-    UniqueFd listener = Listen(kListed, port);
+    UniqueFd listener = ListenOn(kListed, port);
     ::fcntl(listener.Get(), F_SETFL, O_NONBLOCK);
     Contender loop{StartSsLoop()};
     std::this_thread::sleep_for(200ms);
@@ -255,7 +231,7 @@ void BM_ConnectToAbort_SsLoop(benchmark::State& state) {
 // CPU share of one core over 10 s with 200 idle connections to unlisted addresses.
 double IdleCpuPercent(pid_t pid) {
     std::uint16_t port = 0;
-    UniqueFd listener = Listen(kUnlisted, port);
+    UniqueFd listener = ListenOn(kUnlisted, port);
     std::vector<UniqueFd> clients;
     std::vector<UniqueFd> servers;
     for (int i = 0; i < 200; ++i) {
@@ -343,7 +319,7 @@ BENCHMARK(BM_IdleCpu_SsLoop)->UseManualTime()->Iterations(1)->Unit(benchmark::kM
 
 int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
-    gNamespaceReady = ::geteuid() == 0 && EnterPrivateNetwork();
+    gNamespaceReady = ::geteuid() == 0 && EnterPrivateNetwork().empty();
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
