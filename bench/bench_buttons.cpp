@@ -1,6 +1,7 @@
 // A burst of ten property changes wrapped in DelayDrawing True ... False against one property change:
 // both must repaint the button exactly once; the burst's cost is printed as a ratio to the single setter.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <cstdio>
@@ -78,6 +79,8 @@ BENCHMARK(Burst);
 // Reports as usual and keeps each benchmark's time per iteration for the ratio.
 class RatioReporter final : public benchmark::ConsoleReporter {
 public:
+    // Colours only on a terminal; a log gets plain text.
+    RatioReporter() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs)
             if (!run.error_occurred) times[run.benchmark_name()] = run.GetAdjustedRealTime();

@@ -409,6 +409,8 @@ std::string EnterPrivateNetwork() {
 
 class CapturingReporter final : public benchmark::ConsoleReporter {
 public:
+    // Colours only on a terminal; a log gets plain text.
+    CapturingReporter() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
     // Microseconds per iteration, by name: CPU time of this process (kernel work
     // done for its system calls included; steadier than wall-clock time on a
     // shared machine), or wall-clock time where another process does part of the

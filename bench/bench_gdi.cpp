@@ -6,6 +6,7 @@
 #include <QRegion>
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -168,6 +169,8 @@ BENCHMARK(BM_RegionBuild_QRegion);
 // Keeps each run's time per iteration so the ratios can be printed after the console output.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal; a log gets plain text.
+  RatioReporter() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& r : runs) times_[r.benchmark_name()] = r.GetAdjustedCPUTime();
     ConsoleReporter::ReportRuns(runs);

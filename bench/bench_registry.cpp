@@ -1,6 +1,7 @@
 // GetRegistryValue of a REG_SZ (open the key, query, close) against a bare SQLite point query of
 // the same row on a connection of its own. Prints the ratio of the two; the goal is at most 2.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 
@@ -66,6 +67,8 @@ BENCHMARK(BM_BareSqlitePointQuery);
 // Remembers each benchmark's time per iteration so the ratio can be printed after the run.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal; a log gets plain text.
+  RatioReporter() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
