@@ -41,7 +41,8 @@ void SingleSetter(benchmark::State& state) {
         }
         repaints += painted;
     }
-    state.counters["repaints_per_change"] = benchmark::Counter(static_cast<double>(repaints), benchmark::Counter::kAvgIterations);
+    state.counters["repaints_per_change"] =
+        benchmark::Counter(static_cast<double>(repaints), benchmark::Counter::kAvgIterations);
 }
 
 void Burst(benchmark::State& state) {
@@ -70,7 +71,8 @@ void Burst(benchmark::State& state) {
         }
         repaints += painted;
     }
-    state.counters["repaints_per_burst"] = benchmark::Counter(static_cast<double>(repaints), benchmark::Counter::kAvgIterations);
+    state.counters["repaints_per_burst"] =
+        benchmark::Counter(static_cast<double>(repaints), benchmark::Counter::kAvgIterations);
 }
 
 BENCHMARK(SingleSetter);
@@ -83,8 +85,10 @@ public:
     RatioReporter() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs)
-            if (!run.error_occurred) times[run.benchmark_name()] = run.GetAdjustedRealTime();
-            else failed = true;
+            if (!run.error_occurred)
+                times[run.benchmark_name()] = run.GetAdjustedRealTime();
+            else
+                failed = true;
         ConsoleReporter::ReportRuns(runs);
     }
     std::map<std::string, double> times;

@@ -340,8 +340,8 @@ void BM_SsKill(benchmark::State& state) {
         state.ResumeTiming();
         pid_t child = 0;
         int status = 0;
-        if (posix_spawnp(&child, "ss", &actions, nullptr, argv, environ) != 0 || ::waitpid(child, &status, 0) != child ||
-            !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        if (posix_spawnp(&child, "ss", &actions, nullptr, argv, environ) != 0 ||
+            ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
             state.SkipWithError("ss -K failed");
         }
         state.PauseTiming();
@@ -392,9 +392,11 @@ std::string EnterPrivateNetwork() {
     UniqueFd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     ifreq request{};
     std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    if (::ioctl(control.Get(), SIOCGIFFLAGS, &request) != 0) return std::string("SIOCGIFFLAGS: ") + std::strerror(errno);
+    if (::ioctl(control.Get(), SIOCGIFFLAGS, &request) != 0)
+        return std::string("SIOCGIFFLAGS: ") + std::strerror(errno);
     request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-    if (::ioctl(control.Get(), SIOCSIFFLAGS, &request) != 0) return std::string("SIOCSIFFLAGS: ") + std::strerror(errno);
+    if (::ioctl(control.Get(), SIOCSIFFLAGS, &request) != 0)
+        return std::string("SIOCSIFFLAGS: ") + std::strerror(errno);
     // Queued server ends need no descriptor, but a long accept queue.
     UniqueFd somaxconn(::open("/proc/sys/net/core/somaxconn", O_WRONLY | O_CLOEXEC));
     if (!somaxconn.Valid() || ::write(somaxconn.Get(), "65535", 5) != 5)
@@ -419,8 +421,8 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs)
             if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                times[run.benchmark_name()] = run.benchmark_name().ends_with("real_time") ? run.GetAdjustedRealTime()
-                                                                                          : run.GetAdjustedCPUTime();
+                times[run.benchmark_name()] =
+                    run.benchmark_name().ends_with("real_time") ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime();
         ConsoleReporter::ReportRuns(runs);
     }
 };
@@ -459,13 +461,27 @@ int main(int argc, char** argv) {
     if (gPrivateNetwork) {
         for (const long connections : {100L, 1000L, 10000L}) {
             benchmark::RegisterBenchmark("BM_BareDump", BM_BareDump)->Arg(connections)->Unit(benchmark::kMicrosecond);
-            benchmark::RegisterBenchmark("BM_BareOneWalk", BM_BareOneWalk)->Arg(connections)->Unit(benchmark::kMicrosecond);
-            benchmark::RegisterBenchmark("BM_TickAfterOpen", BM_TickAfterOpen)->Args({connections, 10})->Unit(benchmark::kMicrosecond);
+            benchmark::RegisterBenchmark("BM_BareOneWalk", BM_BareOneWalk)
+                ->Arg(connections)
+                ->Unit(benchmark::kMicrosecond);
+            benchmark::RegisterBenchmark("BM_TickAfterOpen", BM_TickAfterOpen)
+                ->Args({connections, 10})
+                ->Unit(benchmark::kMicrosecond);
             if (connections == 1000) {
-                benchmark::RegisterBenchmark("BM_TickAfterOpen", BM_TickAfterOpen)->Args({connections, 100000})->Unit(benchmark::kMicrosecond);
-                benchmark::RegisterBenchmark("BM_TickBlockingOne", BM_TickBlockingOne)->Arg(connections)->Unit(benchmark::kMicrosecond)->UseRealTime();
-                benchmark::RegisterBenchmark("BM_SsKill", BM_SsKill)->Arg(connections)->Unit(benchmark::kMicrosecond)->UseRealTime();
-                benchmark::RegisterBenchmark("BM_ProcNetTcpParse", BM_ProcNetTcpParse)->Arg(connections)->Unit(benchmark::kMicrosecond);
+                benchmark::RegisterBenchmark("BM_TickAfterOpen", BM_TickAfterOpen)
+                    ->Args({connections, 100000})
+                    ->Unit(benchmark::kMicrosecond);
+                benchmark::RegisterBenchmark("BM_TickBlockingOne", BM_TickBlockingOne)
+                    ->Arg(connections)
+                    ->Unit(benchmark::kMicrosecond)
+                    ->UseRealTime();
+                benchmark::RegisterBenchmark("BM_SsKill", BM_SsKill)
+                    ->Arg(connections)
+                    ->Unit(benchmark::kMicrosecond)
+                    ->UseRealTime();
+                benchmark::RegisterBenchmark("BM_ProcNetTcpParse", BM_ProcNetTcpParse)
+                    ->Arg(connections)
+                    ->Unit(benchmark::kMicrosecond);
             }
         }
     }
@@ -480,16 +496,13 @@ int main(int argc, char** argv) {
                 gIdleAllocations == 0 ? "met" : "MISSED");
     for (const char* n : {"100", "1000", "10000"})
         PrintRatio(reporter, (std::string("tick after open / bare dump, ") + n + " conns").c_str(),
-                   std::string("BM_TickAfterOpen/") + n + "/10", std::string("BM_BareDump/") + n,
-                   1.3);
+                   std::string("BM_TickAfterOpen/") + n + "/10", std::string("BM_BareDump/") + n, 1.3);
     for (const char* n : {"100", "1000", "10000"})
         PrintRatio(reporter, (std::string("tick after open / bare one-walk dump, ") + n).c_str(),
-                   std::string("BM_TickAfterOpen/") + n + "/10", std::string("BM_BareOneWalk/") + n,
-                   0);
+                   std::string("BM_TickAfterOpen/") + n + "/10", std::string("BM_BareOneWalk/") + n, 0);
     PrintRatio(reporter, "tick after open, 100000 vs 10 listed", "BM_TickAfterOpen/1000/100000",
                "BM_TickAfterOpen/1000/10", 1.2);
-    PrintRatio(reporter, "scan alone, 100000 vs 10 listed", "BM_ScanOnly/100000", "BM_ScanOnly/10",
-               1.2);
+    PrintRatio(reporter, "scan alone, 100000 vs 10 listed", "BM_ScanOnly/100000", "BM_ScanOnly/10", 1.2);
     PrintRatio(reporter, "tick blocking one / ss -K dst (1000 conns)", "BM_TickBlockingOne/1000/real_time",
                "BM_SsKill/1000/real_time", 0);
     PrintRatio(reporter, "tick after open / /proc/net/tcp parse (1000)", "BM_TickAfterOpen/1000/10",

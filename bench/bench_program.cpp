@@ -17,8 +17,8 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <sched.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -184,7 +184,8 @@ double BareDumpMs(std::chrono::microseconds gap) {
 }
 
 bool gNamespaceReady = false;
-double gProgramMedianMs = 0, gProgramBurstMedianMs = 0, gSsMedianMs = 0, gDumpMs = 0, gWarmDumpMs = 0, gProgramCpu = 0, gFloorCpu = 0, gSsCpu = 0;
+double gProgramMedianMs = 0, gProgramBurstMedianMs = 0, gSsMedianMs = 0, gDumpMs = 0, gWarmDumpMs = 0, gProgramCpu = 0,
+       gFloorCpu = 0, gSsCpu = 0;
 
 bool Ready(benchmark::State& state) {
     if (!gNamespaceReady) state.SkipWithError("needs root: runs in a private network namespace");
@@ -324,18 +325,21 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     if (gNamespaceReady) {
-        std::printf("\nconnect() -> abort, program: median %.2f ms; goal %.2f ms (one 1 ms tick + one dump out of a "
-                    "1 ms sleep, %.3f ms; back to back a dump takes %.3f ms); ratio %.2f (goal <= 1.0)\n",
-                    gProgramMedianMs, 1.0 + gDumpMs, gDumpMs, gWarmDumpMs, gProgramMedianMs / (1.0 + gDumpMs));
+        std::printf(
+            "\nconnect() -> abort, program: median %.2f ms; goal %.2f ms (one 1 ms tick + one dump out of a "
+            "1 ms sleep, %.3f ms; back to back a dump takes %.3f ms); ratio %.2f (goal <= 1.0)\n",
+            gProgramMedianMs, 1.0 + gDumpMs, gDumpMs, gWarmDumpMs, gProgramMedianMs / (1.0 + gDumpMs));
         std::printf("connect() -> abort, program, connections back to back: median %.2f ms\n", gProgramBurstMedianMs);
         std::printf("connect() -> abort, `ss -K` loop: median %.2f ms; program/ss ratio %.2f\n", gSsMedianMs,
                     gSsMedianMs > 0 ? gProgramMedianMs / gSsMedianMs : 0.0);
-        std::printf("idle CPU over 10 s, 200 connections: program %.2f%% of one core (goal <= 2%%), "
-                    "ratio to goal %.2f; `ss -K` loop %.1f%%\n",
-                    gProgramCpu, gProgramCpu / 2.0, gSsCpu);
-        std::printf("idle CPU, floor of a 1 ms counters loop (sleep + one read, nothing else): %.2f%%; "
-                    "program / floor ratio %.2f\n",
-                    gFloorCpu, gFloorCpu > 0 ? gProgramCpu / gFloorCpu : 0.0);
+        std::printf(
+            "idle CPU over 10 s, 200 connections: program %.2f%% of one core (goal <= 2%%), "
+            "ratio to goal %.2f; `ss -K` loop %.1f%%\n",
+            gProgramCpu, gProgramCpu / 2.0, gSsCpu);
+        std::printf(
+            "idle CPU, floor of a 1 ms counters loop (sleep + one read, nothing else): %.2f%%; "
+            "program / floor ratio %.2f\n",
+            gFloorCpu, gFloorCpu > 0 ? gProgramCpu / gFloorCpu : 0.0);
     }
     if (!gFolder.empty()) {
         std::error_code ignored;

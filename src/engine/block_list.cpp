@@ -21,7 +21,7 @@ std::string_view BlockList::operator[](std::size_t index) const noexcept {
 
 bool BlockList::Contains(std::string_view text) const {
     if (filter_.empty()) return false;
-    const std::size_t slot = TextHash{}(text) & filterMask_;
+    const std::size_t slot = TextHash{}(text)&filterMask_;
     if ((filter_[slot / 64] >> (slot % 64) & 1U) == 0) return false;
     return lookup_.find(text) != lookup_.end();
 }
@@ -55,7 +55,7 @@ BlockList BlockList::Builder::Build() {
         list_.filter_.assign(slots / 64, 0);
         list_.filterMask_ = slots - 1;
         for (const std::string_view text : list_.lookup_) {
-            const std::size_t slot = TextHash{}(text) & list_.filterMask_;
+            const std::size_t slot = TextHash{}(text)&list_.filterMask_;
             list_.filter_[slot / 64] |= std::uint64_t{1} << (slot % 64);
         }
     }

@@ -72,22 +72,22 @@ struct OpenKey;
 // An open key (or a predefined root). Move-only; closes itself when it goes out of scope, and
 // close_key() closes it earlier with a result.
 class RegistryKey {
- public:
-  RegistryKey() = default;
-  RegistryKey(RegistryKey&&) noexcept = default;
-  RegistryKey& operator=(RegistryKey&&) noexcept = default;
-  RegistryKey(const RegistryKey&) = delete;
-  RegistryKey& operator=(const RegistryKey&) = delete;
-  ~RegistryKey() = default;
+public:
+    RegistryKey() = default;
+    RegistryKey(RegistryKey&&) noexcept = default;
+    RegistryKey& operator=(RegistryKey&&) noexcept = default;
+    RegistryKey(const RegistryKey&) = delete;
+    RegistryKey& operator=(const RegistryKey&) = delete;
+    ~RegistryKey() = default;
 
-  bool is_open() const { return static_cast<bool>(impl_); }
+    bool is_open() const { return static_cast<bool>(impl_); }
 
-  explicit RegistryKey(std::shared_ptr<detail::OpenKey> impl) : impl_(std::move(impl)) {}
-  const std::shared_ptr<detail::OpenKey>& impl() const { return impl_; }
-  void reset() { impl_.reset(); }
+    explicit RegistryKey(std::shared_ptr<detail::OpenKey> impl) : impl_(std::move(impl)) {}
+    const std::shared_ptr<detail::OpenKey>& impl() const { return impl_; }
+    void reset() { impl_.reset(); }
 
- private:
-  std::shared_ptr<detail::OpenKey> impl_;
+private:
+    std::shared_ptr<detail::OpenKey> impl_;
 };
 
 // The handle of a predefined root; a value that names no supported root gives a key that is not
@@ -97,13 +97,12 @@ RegistryKey root_key(RootKey root);
 // RegOpenKeyExA: opens `sub_key` below `parent` (an empty path opens `parent` itself again).
 // kErrorFileNotFound when a component is missing; kErrorAccessDenied when `access` asks for writing
 // and the hive is not writable by this process.
-RegStatus open_key(const RegistryKey& parent, std::string_view sub_key, std::uint32_t access,
-                   RegistryKey& out);
+RegStatus open_key(const RegistryKey& parent, std::string_view sub_key, std::uint32_t access, RegistryKey& out);
 
 // RegCreateKeyExA: opens `sub_key`, creating every missing component. `created` (optional) tells
 // whether the last component was new.
-RegStatus create_key(const RegistryKey& parent, std::string_view sub_key, std::uint32_t access,
-                     RegistryKey& out, bool* created = nullptr);
+RegStatus create_key(const RegistryKey& parent, std::string_view sub_key, std::uint32_t access, RegistryKey& out,
+                     bool* created = nullptr);
 
 // RegCloseKey. kErrorInvalidHandle when `key` is not open.
 RegStatus close_key(RegistryKey& key);
@@ -131,8 +130,8 @@ RegStatus enum_key(const RegistryKey& key, std::uint32_t index, std::string& nam
 
 // RegEnumValueA: value number `index` (in order of creation), kErrorNoMoreItems past the end. The
 // data buffer works as in query_value; with kErrorMoreData, `name`, `type` and `size` are set.
-RegStatus enum_value(const RegistryKey& key, std::uint32_t index, std::string& name,
-                     std::uint32_t& type, std::span<std::uint8_t> buffer, std::uint32_t& size);
+RegStatus enum_value(const RegistryKey& key, std::uint32_t index, std::string& name, std::uint32_t& type,
+                     std::span<std::uint8_t> buffer, std::uint32_t& size);
 
 // RegConnectRegistryA: an empty name or this machine's own host name (any case, with or without
 // leading "\\\\") gives the local root; any other computer gives kErrorBadNetPath.

@@ -34,7 +34,7 @@ struct TcpRow {
     std::uint32_t dwRemoteAddr = 0;  // network byte order
     std::uint32_t dwRemotePort = 0;  // network byte order, low 16 bits
     // Identity of the kernel socket behind the row.
-    std::uint8_t family = 0;         // AF_INET, or AF_INET6 for a v4-mapped dual-stack socket
+    std::uint8_t family = 0;  // AF_INET, or AF_INET6 for a v4-mapped dual-stack socket
     std::uint32_t interfaceIndex = 0;
     std::uint64_t cookie = 0;
 };

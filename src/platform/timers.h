@@ -34,15 +34,14 @@ private:
 
 // The callback of a numbered window timer: the window, the message (WM_TIMER), the timer's identifier
 // and the tick time in milliseconds since the system started.
-using TimerProc = std::function<void(WindowHandle window, std::uint32_t message, std::uintptr_t id,
-                                     std::uint32_t time)>;
+using TimerProc =
+    std::function<void(WindowHandle window, std::uint32_t message, std::uintptr_t id, std::uint32_t time)>;
 
 inline constexpr std::uint32_t WM_TIMER = 0x0113;
 
 // Starts (or restarts with a new interval and callback) timer `id` of `window`. The timer lives at most
 // as long as its window. False when the handle names no live window or the callback is empty.
-[[nodiscard]] bool SetTimer(WindowHandle window, std::uintptr_t id, std::chrono::milliseconds interval,
-                            TimerProc proc);
+[[nodiscard]] bool SetTimer(WindowHandle window, std::uintptr_t id, std::chrono::milliseconds interval, TimerProc proc);
 
 // Stops timer `id` of `window`; false when there was no such timer. Safe inside the timer's own callback.
 bool KillTimer(WindowHandle window, std::uintptr_t id);

@@ -23,8 +23,8 @@
 namespace corvane::settings::cli {
 
 struct KeyArgument {
-  std::int32_t root = 0;
-  std::string path;
+    std::int32_t root = 0;
+    std::string path;
 };
 
 std::optional<KeyArgument> ParseKey(std::string_view text);

@@ -10,14 +10,13 @@
 
 namespace corvane::settings {
 
-using RegistryVariant =
-    std::variant<std::monostate, std::string, std::int32_t, std::vector<std::uint8_t>>;
+using RegistryVariant = std::variant<std::monostate, std::string, std::int32_t, std::vector<std::uint8_t>>;
 
 // A caller's value that cannot become what an operation asks for (a non-numeric text written as
 // REG_DWORD, an integer written as REG_BINARY, ...).
 class RegistryConversionError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
+public:
+    using std::runtime_error::runtime_error;
 };
 
 bool IsEmpty(const RegistryVariant& value);

@@ -14,25 +14,25 @@ namespace corvane::settings {
 enum class Setting { Run, Tray, Attempts, BootWithWindows, DisableScriptDebugger };
 
 struct SettingDefinition {
-  Setting id;
-  std::int32_t root;            // kHkeyLocalMachine or kHkeyCurrentUser
-  std::string_view key;         // `KeyRoot` exactly as set
-  std::string_view name;        // value name
-  std::int32_t type;            // always 1 (REG_SZ)
-  std::string_view default_value;  // what a reader gets when the value is absent
-  std::string_view written_by;
-  std::string_view read_by;
+    Setting id;
+    std::int32_t root;               // kHkeyLocalMachine or kHkeyCurrentUser
+    std::string_view key;            // `KeyRoot` exactly as set
+    std::string_view name;           // value name
+    std::int32_t type;               // always 1 (REG_SZ)
+    std::string_view default_value;  // what a reader gets when the value is absent
+    std::string_view written_by;
+    std::string_view read_by;
 };
 
 inline constexpr std::array<SettingDefinition, 5> kSettings = {{
-    {Setting::Run, kHkeyLocalMachine, "Software\\Corvane", "Run", 1, "1",
-     "protection switch: \"1\" on, \"0\" off", "start-up: 1 turns protection on"},
+    {Setting::Run, kHkeyLocalMachine, "Software\\Corvane", "Run", 1, "1", "protection switch: \"1\" on, \"0\" off",
+     "start-up: 1 turns protection on"},
     {Setting::Tray, kHkeyLocalMachine, "Software\\Corvane", "Tray", 1, "1",
      "Options window: \"1\" ticked, \"0\" cleared", "start-up: 0 shows the window; Options window: box state"},
     {Setting::Attempts, kHkeyLocalMachine, "Software\\Corvane", "Attempts", 1, "0",
      "shut-down: BlockedCount as decimal digits", "start-up: becomes BlockedCount"},
-    {Setting::BootWithWindows, kHkeyLocalMachine, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", "Corvane", 1,
-     "", "Options window: full path of the running program when ticked, deleted when cleared",
+    {Setting::BootWithWindows, kHkeyLocalMachine, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", "Corvane", 1, "",
+     "Options window: full path of the running program when ticked, deleted when cleared",
      "Options window: any non-empty text ticks the box"},
     {Setting::DisableScriptDebugger, kHkeyCurrentUser, "Software\\Microsoft\\Internet Explorer\\Main",
      "Disable Script Debugger", 1, "yes", "Options window: \"yes\" ticked, \"No\" cleared",
@@ -58,9 +58,9 @@ std::int32_t DeleteSetting(Setting setting);
 
 // What start-up (FrmMain load, steps 6, 8 and 10) reads, in that order.
 struct StartupSettings {
-  bool protection_on = true;   // "Run" is 1; any other number or a non-number: off
-  bool start_in_tray = true;   // "Tray" is a number other than 0; a non-number shows the window
-  std::int32_t blocked_count = 0;  // "Attempts"; a non-number gives 0
+    bool protection_on = true;       // "Run" is 1; any other number or a non-number: off
+    bool start_in_tray = true;       // "Tray" is a number other than 0; a non-number shows the window
+    std::int32_t blocked_count = 0;  // "Attempts"; a non-number gives 0
 };
 StartupSettings ReadStartupSettings();
 // The three reads one by one (each ensures the key first), for a start-up that interleaves them

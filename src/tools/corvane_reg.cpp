@@ -6,6 +6,6 @@
 #include "settings/registry_cli.h"
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  return corvane::settings::cli::Run(args, std::cout, std::cerr);
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    return corvane::settings::cli::Run(args, std::cout, std::cerr);
 }

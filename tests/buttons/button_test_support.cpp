@@ -1,8 +1,8 @@
 #include "button_test_support.h"
 
+#include <gtest/gtest.h>
 #include <QElapsedTimer>
 #include <QThread>
-#include <gtest/gtest.h>
 
 namespace corvane::buttons::testing {
 namespace {
@@ -19,7 +19,8 @@ public:
     void TearDown() override { AppSlot().reset(); }
 };
 
-[[maybe_unused]] const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new AppEnvironment);  // gtest owns it
+[[maybe_unused]] const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new AppEnvironment);  // gtest owns it
 
 }  // namespace
 
@@ -38,35 +39,33 @@ QApplication& App() {
 
 EventRecorder::EventRecorder(zqButtons_H& b, bool withRedraws) {
     auto* self = this;
-    QObject::connect(&b, &zqButtons_H::MouseDown, context_.get(), [self](std::int16_t& button, std::int16_t&, float&, float&) {
-        self->events.push_back("MouseDown " + std::to_string(button));
-    });
-    QObject::connect(&b, &zqButtons_H::MouseUp, context_.get(), [self](std::int16_t& button, std::int16_t&, float&, float&) {
-        self->events.push_back("MouseUp " + std::to_string(button));
-    });
-    QObject::connect(&b, &zqButtons_H::MouseMove, context_.get(), [self](std::int16_t&, std::int16_t&, float&, float&) {
-        self->events.push_back("MouseMove");
-    });
+    QObject::connect(&b, &zqButtons_H::MouseDown, context_.get(),
+                     [self](std::int16_t& button, std::int16_t&, float&, float&) {
+                         self->events.push_back("MouseDown " + std::to_string(button));
+                     });
+    QObject::connect(&b, &zqButtons_H::MouseUp, context_.get(),
+                     [self](std::int16_t& button, std::int16_t&, float&, float&) {
+                         self->events.push_back("MouseUp " + std::to_string(button));
+                     });
+    QObject::connect(&b, &zqButtons_H::MouseMove, context_.get(),
+                     [self](std::int16_t&, std::int16_t&, float&, float&) { self->events.push_back("MouseMove"); });
     QObject::connect(&b, &zqButtons_H::KeyDown, context_.get(), [self](std::int16_t& key, std::int16_t&) {
         self->events.push_back("KeyDown " + std::to_string(key));
     });
-    QObject::connect(&b, &zqButtons_H::KeyPress, context_.get(), [self](std::int16_t& ascii) {
-        self->events.push_back("KeyPress " + std::to_string(ascii));
-    });
+    QObject::connect(&b, &zqButtons_H::KeyPress, context_.get(),
+                     [self](std::int16_t& ascii) { self->events.push_back("KeyPress " + std::to_string(ascii)); });
     QObject::connect(&b, &zqButtons_H::KeyUp, context_.get(), [self](std::int16_t& key, std::int16_t&) {
         self->events.push_back("KeyUp " + std::to_string(key));
     });
-    QObject::connect(&b, &zqButtons_H::MouseOnButton, context_.get(), [self](bool& on) {
-        self->events.push_back(on ? "MouseOnButton True" : "MouseOnButton False");
-    });
+    QObject::connect(&b, &zqButtons_H::MouseOnButton, context_.get(),
+                     [self](bool& on) { self->events.push_back(on ? "MouseOnButton True" : "MouseOnButton False"); });
     QObject::connect(&b, &zqButtons_H::Click, context_.get(), [self] { self->events.push_back("Click"); });
-    QObject::connect(&b, &zqButtons_H::DoubleClick, context_.get(), [self](std::int16_t& button) {
-        self->events.push_back("DoubleClick " + std::to_string(button));
-    });
-    QObject::connect(&b, &zqButtons_H::PropertyChanged, context_.get(), [self](const QString& key) {
-        self->events.push_back("Changed " + key.toStdString());
-    });
-    if (withRedraws) QObject::connect(&b, &zqButtons_H::Redrawn, context_.get(), [self] { self->events.push_back("Redraw"); });
+    QObject::connect(&b, &zqButtons_H::DoubleClick, context_.get(),
+                     [self](std::int16_t& button) { self->events.push_back("DoubleClick " + std::to_string(button)); });
+    QObject::connect(&b, &zqButtons_H::PropertyChanged, context_.get(),
+                     [self](const QString& key) { self->events.push_back("Changed " + key.toStdString()); });
+    if (withRedraws)
+        QObject::connect(&b, &zqButtons_H::Redrawn, context_.get(), [self] { self->events.push_back("Redraw"); });
 }
 
 CursorGuard::CursorGuard() : previous_(platform::SetCursorProvider(owned_)) {}

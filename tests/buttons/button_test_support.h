@@ -1,9 +1,9 @@
 #pragma once
 // Shared helpers of the button tests: an offscreen application, a recorder of the control's events,
 // a steerable pointer and a message box catcher.
+#include <gtest/gtest.h>
 #include <QApplication>
 #include <QWidget>
-#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <vector>

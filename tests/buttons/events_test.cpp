@@ -111,7 +111,8 @@ TEST_F(ButtonEvents, SpaceClicksOnRelease) {
     button->SetMode(1);
     recorder->Clear();
     Key(32);
-    EXPECT_EQ(recorder->Take(), (Events{"Redraw", "KeyDown 32", "KeyPress 32", "KeyUp 32", "Redraw", "Changed Value", "Click"}));
+    EXPECT_EQ(recorder->Take(),
+              (Events{"Redraw", "KeyDown 32", "KeyPress 32", "KeyUp 32", "Redraw", "Changed Value", "Click"}));
     EXPECT_TRUE(button->Value());
     EXPECT_EQ(button->LastMouseButton(), 1);
 }
@@ -139,8 +140,8 @@ TEST_F(ButtonEvents, ArrowsGoToTheContainerAndNeverRaiseKeyEvents) {
         int qtKey;
         quint32 scan;
     };
-    for (const Arrow arrow : {Arrow{39, Qt::Key_Right, 0x4D}, Arrow{40, Qt::Key_Down, 0x50}, Arrow{37, Qt::Key_Left, 0x4B},
-                              Arrow{38, Qt::Key_Up, 0x48}}) {
+    for (const Arrow arrow : {Arrow{39, Qt::Key_Right, 0x4D}, Arrow{40, Qt::Key_Down, 0x50},
+                              Arrow{37, Qt::Key_Left, 0x4B}, Arrow{38, Qt::Key_Up, 0x48}}) {
         auto code = static_cast<std::int16_t>(arrow.vk);
         button->HostKeyDown(code, 0);
         EXPECT_EQ(code, 0);

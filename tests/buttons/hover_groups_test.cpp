@@ -117,7 +117,9 @@ protected:
     platform::WindowHandle Container() const { return platform::HandleOf(form.get()); }
     platform::PropValue Slot(int n) const { return platform::GetPropA(Container(), "zq_Obj" + std::to_string(n)); }
     platform::PropValue Count() const { return platform::GetPropA(Container(), "zq_OptCount"); }
-    static platform::PropValue Id(const std::unique_ptr<zqButtons_H>& b) { return static_cast<platform::PropValue>(b->hwnd()); }
+    static platform::PropValue Id(const std::unique_ptr<zqButtons_H>& b) {
+        return static_cast<platform::PropValue>(b->hwnd());
+    }
 
     std::unique_ptr<QWidget> form;
     std::unique_ptr<QWidget> frame;
@@ -210,7 +212,8 @@ TEST_F(OptionGroups, AnEndedButtonLeavesItsGroup) {
     // Even a stale entry (a window that is gone) is never reached.
     {
         QWidget gone;
-        ASSERT_TRUE(platform::SetPropA(Container(), "zq_Obj3", static_cast<platform::PropValue>(platform::HandleOf(&gone))));
+        ASSERT_TRUE(
+            platform::SetPropA(Container(), "zq_Obj3", static_cast<platform::PropValue>(platform::HandleOf(&gone))));
         ASSERT_TRUE(platform::SetPropA(Container(), "zq_OptCount", 3));
     }
     a->SetValue(true);

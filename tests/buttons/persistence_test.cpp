@@ -178,9 +178,9 @@ TEST_F(ButtonPersistence, MissingKeysTakeTheirLoadingDefaults) {
 }
 
 TEST_F(ButtonPersistence, UnreadableValuesStopTheLoadAndSayWhich) {
-    for (const char* text : {R"({"Shape": 12})", R"({"Caption": 5})", R"({"BackStyle": -1})", R"({"ImgSize": 17})",
-                             R"({"Font": "Arial"})", R"({"Image": {"source": "/no/such/picture.png"}})",
-                             R"({"mPointer": 40000})"}) {
+    for (const char* text :
+         {R"({"Shape": 12})", R"({"Caption": 5})", R"({"BackStyle": -1})", R"({"ImgSize": 17})", R"({"Font": "Arial"})",
+          R"({"Image": {"source": "/no/such/picture.png"}})", R"({"mPointer": 40000})"}) {
         auto button = MakeButton();
         QString error;
         EXPECT_FALSE(button->LoadInstanceData(Json(text), &error)) << text;

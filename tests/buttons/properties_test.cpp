@@ -158,7 +158,8 @@ TEST_F(ButtonProperties, CustomShapeFallsBackToRectangleWithoutABitmap) {
     EXPECT_EQ(button->ButtonShape(), 0);
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].text,
-              "Icons cannot be used for custom buttons. Only use bitmaps or JPEGs.\r\nButton was changed to Rectangular shaped.");
+              "Icons cannot be used for custom buttons. Only use bitmaps or JPEGs.\r\nButton was changed to "
+              "Rectangular shaped.");
 }
 
 TEST_F(ButtonProperties, HoverColourLocksFollowAndUnlock) {

@@ -117,9 +117,7 @@ protected:
         std::filesystem::create_directories(folder_);
     }
     void TearDown() override { std::filesystem::remove_all(folder_); }
-    void Write(const std::string& content) {
-        std::ofstream(folder_ / "qd.def", std::ios::binary) << content;
-    }
+    void Write(const std::string& content) { std::ofstream(folder_ / "qd.def", std::ios::binary) << content; }
     std::filesystem::path folder_;
 };
 
@@ -164,7 +162,8 @@ TEST_F(BlockListFile, LargeInput) {
     // A 1 MB line between two short ones, a 1 MB version line, then 1,000,000 lines.
     std::string content = "1.1.1.1\r\n" + std::string(1 << 20, 'x') + "\r\nV" + std::string(1 << 20, '9') + "abc\r\n";
     for (int i = 0; i < 1000000; ++i)
-        content += "10." + std::to_string(i >> 16) + "." + std::to_string(i >> 8 & 255) + "." + std::to_string(i & 255) + "\r\n";
+        content += "10." + std::to_string(i >> 16) + "." + std::to_string(i >> 8 & 255) + "." +
+                   std::to_string(i & 255) + "\r\n";
     Write(content);
     const std::size_t heapBefore = HeapInUse();
     Definitions definitions = LoadDefinitions(folder_.string());

@@ -20,8 +20,7 @@ inline std::uint32_t Address(const char* text) {
     return address.s_addr;
 }
 
-inline platform::TcpRow Row(const char* remote, std::uint64_t cookie,
-                            std::uint32_t state = platform::kTcpStateEstab) {
+inline platform::TcpRow Row(const char* remote, std::uint64_t cookie, std::uint32_t state = platform::kTcpStateEstab) {
     platform::TcpRow row;
     row.dwState = state;
     row.dwLocalAddr = Address("10.0.0.2");

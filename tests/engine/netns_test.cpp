@@ -37,8 +37,8 @@ protected:
         return cookie;
     }
     static const TcpRow* FindByCookie(const TcpTable& table, std::uint64_t cookie) {
-        const auto row = std::find_if(table.rows.begin(), table.rows.end(),
-                                      [&](const TcpRow& r) { return r.cookie == cookie; });
+        const auto row =
+            std::find_if(table.rows.begin(), table.rows.end(), [&](const TcpRow& r) { return r.cookie == cookie; });
         return row == table.rows.end() ? nullptr : &*row;
     }
 };

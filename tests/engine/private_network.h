@@ -26,9 +26,11 @@ inline std::string EnterPrivateNetwork() {
     if (!control.Valid()) return std::string("socket: ") + std::strerror(errno);
     ifreq request{};
     std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    if (::ioctl(control.Get(), SIOCGIFFLAGS, &request) != 0) return std::string("SIOCGIFFLAGS: ") + std::strerror(errno);
+    if (::ioctl(control.Get(), SIOCGIFFLAGS, &request) != 0)
+        return std::string("SIOCGIFFLAGS: ") + std::strerror(errno);
     request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-    if (::ioctl(control.Get(), SIOCSIFFLAGS, &request) != 0) return std::string("SIOCSIFFLAGS: ") + std::strerror(errno);
+    if (::ioctl(control.Get(), SIOCSIFFLAGS, &request) != 0)
+        return std::string("SIOCSIFFLAGS: ") + std::strerror(errno);
     return {};
 }
 

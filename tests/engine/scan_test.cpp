@@ -42,7 +42,8 @@ protected:
 TEST_F(Scan, TearsDownListedRowsOnceEachAndShowsTheCount) {
     List("V100\r\n1.2.3.4\r\n1.2.3.4\r\n5.6.7.8\r\n");
     firewall_->SetBlockedCount(41);
-    table_->rows = {Row("1.2.3.4", 1), Row("9.9.9.9", 2), Row("1.2.3.4", 3), Row("5.6.7.8", 4, platform::kTcpStateTimeWait)};
+    table_->rows = {Row("1.2.3.4", 1), Row("9.9.9.9", 2), Row("1.2.3.4", 3),
+                    Row("5.6.7.8", 4, platform::kTcpStateTimeWait)};
     firewall_->Tick();
 
     // Both rows to the twice-listed address go, each once; the TIME_WAIT row too.
@@ -56,8 +57,9 @@ TEST_F(Scan, TearsDownListedRowsOnceEachAndShowsTheCount) {
     EXPECT_EQ(table_->tornDown[0].dwLocalPort, table_->rows[0].dwLocalPort);
 
     EXPECT_EQ(firewall_->BlockedCount(), 44);
-    EXPECT_EQ(host_.captions, (std::vector<std::string>{"Corvane - 42 Attempts blocked", "Corvane - 43 Attempts blocked",
-                                                        "Corvane - 44 Attempts blocked"}));
+    EXPECT_EQ(host_.captions,
+              (std::vector<std::string>{"Corvane - 42 Attempts blocked", "Corvane - 43 Attempts blocked",
+                                        "Corvane - 44 Attempts blocked"}));
     EXPECT_EQ(host_.yields, 4);  // once before each row
 }
 

@@ -13,175 +13,175 @@ namespace corvane::gdi {
 namespace {
 
 TEST(GdiObjects, DeletedAndForgedHandlesFailWithoutHarm) {
-  const std::size_t before = LiveObjectCount();
-  const HPEN pen = CreatePen(PS_SOLID, 1, 0x123456);
-  ASSERT_TRUE(pen);
-  EXPECT_EQ(DeleteObject(pen), TRUE);
-  EXPECT_EQ(DeleteObject(pen), FALSE);  // already gone
+    const std::size_t before = LiveObjectCount();
+    const HPEN pen = CreatePen(PS_SOLID, 1, 0x123456);
+    ASSERT_TRUE(pen);
+    EXPECT_EQ(DeleteObject(pen), TRUE);
+    EXPECT_EQ(DeleteObject(pen), FALSE);  // already gone
 
-  const HDC dc = CreateCompatibleDC(nullptr);
-  EXPECT_FALSE(SelectObject(dc, pen));  // deleted pen
-  EXPECT_FALSE(SelectObject(dc, HGDIOBJ(HPEN(0xDEADBEEF))));
-  // A brush handle dressed up as a pen is still a brush; a context handle is not an object.
-  const HBRUSH brush = CreateSolidBrush(0xFF);
-  EXPECT_EQ(GetObjectA(HGDIOBJ(HPEN(brush.value)), sizeof(LOGPEN), nullptr), static_cast<int>(sizeof(LOGBRUSH)));
-  EXPECT_EQ(DeleteObject(HGDIOBJ(HBITMAP(dc.value))), FALSE);
-  EXPECT_EQ(DeleteObject(brush), TRUE);
+    const HDC dc = CreateCompatibleDC(nullptr);
+    EXPECT_FALSE(SelectObject(dc, pen));  // deleted pen
+    EXPECT_FALSE(SelectObject(dc, HGDIOBJ(HPEN(0xDEADBEEF))));
+    // A brush handle dressed up as a pen is still a brush; a context handle is not an object.
+    const HBRUSH brush = CreateSolidBrush(0xFF);
+    EXPECT_EQ(GetObjectA(HGDIOBJ(HPEN(brush.value)), sizeof(LOGPEN), nullptr), static_cast<int>(sizeof(LOGBRUSH)));
+    EXPECT_EQ(DeleteObject(HGDIOBJ(HBITMAP(dc.value))), FALSE);
+    EXPECT_EQ(DeleteObject(brush), TRUE);
 
-  EXPECT_EQ(Rectangle(HDC(0x7FFF1234), 0, 0, 5, 5), FALSE);
-  EXPECT_EQ(GetPixel(HDC(), 0, 0), CLR_INVALID);
-  EXPECT_EQ(SetBkColor(HDC(42), 0), CLR_INVALID);
-  EXPECT_EQ(DeleteDC(dc), TRUE);
-  EXPECT_EQ(DeleteDC(dc), FALSE);
-  EXPECT_EQ(SetTextColor(dc, 0), CLR_INVALID);
-  // A deleted slot is reused under a new handle; the old one stays dead.
-  const HRGN region = CreateRectRgn(0, 0, 1, 1);
-  EXPECT_NE(region.value, dc.value);
-  EXPECT_EQ(DeleteObject(region), TRUE);
-  EXPECT_EQ(LiveObjectCount(), before);
+    EXPECT_EQ(Rectangle(HDC(0x7FFF1234), 0, 0, 5, 5), FALSE);
+    EXPECT_EQ(GetPixel(HDC(), 0, 0), CLR_INVALID);
+    EXPECT_EQ(SetBkColor(HDC(42), 0), CLR_INVALID);
+    EXPECT_EQ(DeleteDC(dc), TRUE);
+    EXPECT_EQ(DeleteDC(dc), FALSE);
+    EXPECT_EQ(SetTextColor(dc, 0), CLR_INVALID);
+    // A deleted slot is reused under a new handle; the old one stays dead.
+    const HRGN region = CreateRectRgn(0, 0, 1, 1);
+    EXPECT_NE(region.value, dc.value);
+    EXPECT_EQ(DeleteObject(region), TRUE);
+    EXPECT_EQ(LiveObjectCount(), before);
 }
 
 TEST(GdiObjects, SelectReturnsReplacedObjectAndSelectedObjectsCannotBeDeleted) {
-  const std::size_t before = LiveObjectCount();
-  const HDC dc = CreateCompatibleDC(nullptr);
-  const HDC other = CreateCompatibleDC(nullptr);
-  const HBITMAP bitmap = CreateCompatibleBitmap(GetDC(nullptr), 4, 4);
-  const HPEN pen = CreatePen(PS_DOT, 1, 0x00FF00);
-  const HBRUSH brush = CreateSolidBrush(0x0000FF);
+    const std::size_t before = LiveObjectCount();
+    const HDC dc = CreateCompatibleDC(nullptr);
+    const HDC other = CreateCompatibleDC(nullptr);
+    const HBITMAP bitmap = CreateCompatibleBitmap(GetDC(nullptr), 4, 4);
+    const HPEN pen = CreatePen(PS_DOT, 1, 0x00FF00);
+    const HBRUSH brush = CreateSolidBrush(0x0000FF);
 
-  const HGDIOBJ firstBitmap = SelectObject(dc, bitmap);
-  EXPECT_TRUE(firstBitmap);  // the context's original 1 x 1 bitmap
-  EXPECT_EQ(static_cast<HPEN>(SelectObject(dc, pen)), static_cast<HPEN>(GetStockObject(BLACK_PEN)));
-  EXPECT_EQ(static_cast<HBRUSH>(SelectObject(dc, brush)), static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
-  EXPECT_EQ(GetCurrentObject(dc, ObjectKind::pen), HGDIOBJ(pen));
+    const HGDIOBJ firstBitmap = SelectObject(dc, bitmap);
+    EXPECT_TRUE(firstBitmap);  // the context's original 1 x 1 bitmap
+    EXPECT_EQ(static_cast<HPEN>(SelectObject(dc, pen)), static_cast<HPEN>(GetStockObject(BLACK_PEN)));
+    EXPECT_EQ(static_cast<HBRUSH>(SelectObject(dc, brush)), static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    EXPECT_EQ(GetCurrentObject(dc, ObjectKind::pen), HGDIOBJ(pen));
 
-  EXPECT_EQ(DeleteObject(bitmap), FALSE);
-  EXPECT_EQ(DeleteObject(pen), FALSE);
-  EXPECT_EQ(DeleteObject(brush), FALSE);
-  EXPECT_FALSE(SelectObject(other, bitmap));  // a bitmap lives in one context at a time
-  EXPECT_TRUE(SelectObject(other, pen));      // pens may be shared
-  SelectObject(other, GetStockObject(BLACK_PEN));
+    EXPECT_EQ(DeleteObject(bitmap), FALSE);
+    EXPECT_EQ(DeleteObject(pen), FALSE);
+    EXPECT_EQ(DeleteObject(brush), FALSE);
+    EXPECT_FALSE(SelectObject(other, bitmap));  // a bitmap lives in one context at a time
+    EXPECT_TRUE(SelectObject(other, pen));      // pens may be shared
+    SelectObject(other, GetStockObject(BLACK_PEN));
 
-  EXPECT_EQ(SelectObject(dc, firstBitmap), HGDIOBJ(bitmap));
-  EXPECT_EQ(DeleteObject(bitmap), TRUE);
-  // Deleting the context frees what it still holds.
-  EXPECT_EQ(DeleteDC(dc), TRUE);
-  EXPECT_EQ(DeleteObject(pen), TRUE);
-  EXPECT_EQ(DeleteObject(brush), TRUE);
-  EXPECT_EQ(DeleteObject(GetStockObject(WHITE_BRUSH)), TRUE);  // stock: left alone
-  EXPECT_TRUE(SelectObject(other, GetStockObject(WHITE_BRUSH)));
-  EXPECT_EQ(DeleteDC(other), TRUE);
-  EXPECT_EQ(LiveObjectCount(), before);
+    EXPECT_EQ(SelectObject(dc, firstBitmap), HGDIOBJ(bitmap));
+    EXPECT_EQ(DeleteObject(bitmap), TRUE);
+    // Deleting the context frees what it still holds.
+    EXPECT_EQ(DeleteDC(dc), TRUE);
+    EXPECT_EQ(DeleteObject(pen), TRUE);
+    EXPECT_EQ(DeleteObject(brush), TRUE);
+    EXPECT_EQ(DeleteObject(GetStockObject(WHITE_BRUSH)), TRUE);  // stock: left alone
+    EXPECT_TRUE(SelectObject(other, GetStockObject(WHITE_BRUSH)));
+    EXPECT_EQ(DeleteDC(other), TRUE);
+    EXPECT_EQ(LiveObjectCount(), before);
 }
 
 TEST(GdiObjects, BitmapSizesAreCheckedBeforeAnyMemoryIsTaken) {
-  const HDC screen = GetDC(nullptr);
-  EXPECT_FALSE(CreateCompatibleBitmap(screen, 0, 0));
-  EXPECT_FALSE(CreateCompatibleBitmap(screen, -5, 10));
-  EXPECT_FALSE(CreateCompatibleBitmap(screen, 10, -1));
-  EXPECT_FALSE(CreateCompatibleBitmap(screen, 16384, 16384));
-  EXPECT_FALSE(CreateBitmap(16384, 16384, 1, 1, nullptr));
-  EXPECT_FALSE(CreateBitmap(8, 8, 1, 24, nullptr));
-  EXPECT_FALSE(CreateBitmap(8, 8, 2, 1, nullptr));
-  EXPECT_FALSE(CreateCompatibleBitmap(HDC(), 4, 4));
-  const HBITMAP small = CreateCompatibleBitmap(screen, 1, 1);
-  EXPECT_FALSE(CopyImage(small, IMAGE_BITMAP, 16384, 16384, 0));
-  EXPECT_FALSE(CopyImage(small, IMAGE_BITMAP, -1, 3, 0));
-  EXPECT_FALSE(CreatePen(PS_SOLID, -1, 0));
-  EXPECT_FALSE(CreatePen(77, 1, 0));
-  EXPECT_EQ(DeleteObject(small), TRUE);
-  EXPECT_EQ(ReleaseDC(nullptr, screen), 1);
+    const HDC screen = GetDC(nullptr);
+    EXPECT_FALSE(CreateCompatibleBitmap(screen, 0, 0));
+    EXPECT_FALSE(CreateCompatibleBitmap(screen, -5, 10));
+    EXPECT_FALSE(CreateCompatibleBitmap(screen, 10, -1));
+    EXPECT_FALSE(CreateCompatibleBitmap(screen, 16384, 16384));
+    EXPECT_FALSE(CreateBitmap(16384, 16384, 1, 1, nullptr));
+    EXPECT_FALSE(CreateBitmap(8, 8, 1, 24, nullptr));
+    EXPECT_FALSE(CreateBitmap(8, 8, 2, 1, nullptr));
+    EXPECT_FALSE(CreateCompatibleBitmap(HDC(), 4, 4));
+    const HBITMAP small = CreateCompatibleBitmap(screen, 1, 1);
+    EXPECT_FALSE(CopyImage(small, IMAGE_BITMAP, 16384, 16384, 0));
+    EXPECT_FALSE(CopyImage(small, IMAGE_BITMAP, -1, 3, 0));
+    EXPECT_FALSE(CreatePen(PS_SOLID, -1, 0));
+    EXPECT_FALSE(CreatePen(77, 1, 0));
+    EXPECT_EQ(DeleteObject(small), TRUE);
+    EXPECT_EQ(ReleaseDC(nullptr, screen), 1);
 }
 
 TEST(GdiObjects, CompatibleBitmapFollowsTheContextFormatAndGetObjectReportsIt) {
-  const HDC memory = CreateCompatibleDC(nullptr);
-  // A fresh memory context holds a monochrome bitmap, so its compatible bitmaps are monochrome.
-  const HBITMAP mono = CreateCompatibleBitmap(memory, 17, 3);
-  const HBITMAP colour = CreateCompatibleBitmap(GetDC(nullptr), 17, 3);
-  BITMAP info;
-  ASSERT_EQ(GetObjectA(mono, sizeof info, &info), static_cast<int>(sizeof info));
-  EXPECT_EQ(info.bmWidth, 17);
-  EXPECT_EQ(info.bmHeight, 3);
-  EXPECT_EQ(info.bmBitsPixel, 1);
-  EXPECT_EQ(info.bmWidthBytes, 4);  // rows padded to 16 bits
-  EXPECT_EQ(info.bmBits, nullptr);
-  ASSERT_EQ(GetObjectA(colour, sizeof info, &info), static_cast<int>(sizeof info));
-  EXPECT_EQ(info.bmBitsPixel, 32);
-  EXPECT_EQ(info.bmWidthBytes, 68);
-  EXPECT_EQ(GetObjectA(colour, 4, &info), 0);  // buffer too small
-  SelectObject(memory, colour);
-  const HBITMAP colourToo = CreateCompatibleBitmap(memory, 2, 2);
-  ASSERT_EQ(GetObjectA(colourToo, sizeof info, &info), static_cast<int>(sizeof info));
-  EXPECT_EQ(info.bmBitsPixel, 32);
+    const HDC memory = CreateCompatibleDC(nullptr);
+    // A fresh memory context holds a monochrome bitmap, so its compatible bitmaps are monochrome.
+    const HBITMAP mono = CreateCompatibleBitmap(memory, 17, 3);
+    const HBITMAP colour = CreateCompatibleBitmap(GetDC(nullptr), 17, 3);
+    BITMAP info;
+    ASSERT_EQ(GetObjectA(mono, sizeof info, &info), static_cast<int>(sizeof info));
+    EXPECT_EQ(info.bmWidth, 17);
+    EXPECT_EQ(info.bmHeight, 3);
+    EXPECT_EQ(info.bmBitsPixel, 1);
+    EXPECT_EQ(info.bmWidthBytes, 4);  // rows padded to 16 bits
+    EXPECT_EQ(info.bmBits, nullptr);
+    ASSERT_EQ(GetObjectA(colour, sizeof info, &info), static_cast<int>(sizeof info));
+    EXPECT_EQ(info.bmBitsPixel, 32);
+    EXPECT_EQ(info.bmWidthBytes, 68);
+    EXPECT_EQ(GetObjectA(colour, 4, &info), 0);  // buffer too small
+    SelectObject(memory, colour);
+    const HBITMAP colourToo = CreateCompatibleBitmap(memory, 2, 2);
+    ASSERT_EQ(GetObjectA(colourToo, sizeof info, &info), static_cast<int>(sizeof info));
+    EXPECT_EQ(info.bmBitsPixel, 32);
 
-  LOGPEN pen;
-  const HPEN dotted = CreatePen(PS_DOT, 1, RGB(1, 2, 3));
-  ASSERT_EQ(GetObjectA(dotted, sizeof pen, &pen), static_cast<int>(sizeof pen));
-  EXPECT_EQ(pen.lopnStyle, static_cast<UINT>(PS_DOT));
-  EXPECT_EQ(pen.lopnColor, RGB(1, 2, 3));
-  const HRGN region = CreateRectRgn(0, 0, 1, 1);
-  EXPECT_EQ(GetObjectA(region, sizeof pen, &pen), 0);  // regions have no description
-  DeleteObject(region);
+    LOGPEN pen;
+    const HPEN dotted = CreatePen(PS_DOT, 1, RGB(1, 2, 3));
+    ASSERT_EQ(GetObjectA(dotted, sizeof pen, &pen), static_cast<int>(sizeof pen));
+    EXPECT_EQ(pen.lopnStyle, static_cast<UINT>(PS_DOT));
+    EXPECT_EQ(pen.lopnColor, RGB(1, 2, 3));
+    const HRGN region = CreateRectRgn(0, 0, 1, 1);
+    EXPECT_EQ(GetObjectA(region, sizeof pen, &pen), 0);  // regions have no description
+    DeleteObject(region);
 
-  DeleteDC(memory);
-  for (HGDIOBJ o : {HGDIOBJ(mono), HGDIOBJ(colour), HGDIOBJ(colourToo), HGDIOBJ(dotted)})
-    EXPECT_EQ(DeleteObject(o), TRUE);
+    DeleteDC(memory);
+    for (HGDIOBJ o : {HGDIOBJ(mono), HGDIOBJ(colour), HGDIOBJ(colourToo), HGDIOBJ(dotted)})
+        EXPECT_EQ(DeleteObject(o), TRUE);
 }
 
 TEST(GdiObjects, CopyImageScalesByPixelCentres) {
-  // 4 x 1 source with four distinct colours; scaled to 8 each doubles, to 2 takes columns 1 and 3.
-  const std::uint32_t row[4] = {0x000001, 0x000002, 0x000003, 0x000004};
-  const HBITMAP source = CreateBitmap(4, 1, 1, 32, row);
-  const HBITMAP wide = CopyImage(source, IMAGE_BITMAP, 8, 2, 0);
-  const HBITMAP narrow = CopyImage(source, IMAGE_BITMAP, 2, 0, 0);
-  const QImage w = BitmapImage(wide);
-  const QImage n = BitmapImage(narrow);
-  ASSERT_EQ(w.size(), QSize(8, 2));
-  ASSERT_EQ(n.size(), QSize(2, 1));
-  for (int x = 0; x < 8; ++x) {
-    EXPECT_EQ(w.pixel(x, 0) & 0xFFFFFF, static_cast<QRgb>(x / 2 + 1)) << x;
-    EXPECT_EQ(w.pixel(x, 1), w.pixel(x, 0));
-  }
-  EXPECT_EQ(n.pixel(0, 0) & 0xFFFFFF, 2u);
-  EXPECT_EQ(n.pixel(1, 0) & 0xFFFFFF, 4u);
-  for (HBITMAP b : {source, wide, narrow}) DeleteObject(b);
+    // 4 x 1 source with four distinct colours; scaled to 8 each doubles, to 2 takes columns 1 and 3.
+    const std::uint32_t row[4] = {0x000001, 0x000002, 0x000003, 0x000004};
+    const HBITMAP source = CreateBitmap(4, 1, 1, 32, row);
+    const HBITMAP wide = CopyImage(source, IMAGE_BITMAP, 8, 2, 0);
+    const HBITMAP narrow = CopyImage(source, IMAGE_BITMAP, 2, 0, 0);
+    const QImage w = BitmapImage(wide);
+    const QImage n = BitmapImage(narrow);
+    ASSERT_EQ(w.size(), QSize(8, 2));
+    ASSERT_EQ(n.size(), QSize(2, 1));
+    for (int x = 0; x < 8; ++x) {
+        EXPECT_EQ(w.pixel(x, 0) & 0xFFFFFF, static_cast<QRgb>(x / 2 + 1)) << x;
+        EXPECT_EQ(w.pixel(x, 1), w.pixel(x, 0));
+    }
+    EXPECT_EQ(n.pixel(0, 0) & 0xFFFFFF, 2u);
+    EXPECT_EQ(n.pixel(1, 0) & 0xFFFFFF, 4u);
+    for (HBITMAP b : {source, wide, narrow}) DeleteObject(b);
 }
 
 TEST(GdiObjects, CreateBitmapReadsPaddedMonochromeRowsAndColourWords) {
-  // 10 x 2 monochrome: each row padded to one 16-bit word, leftmost pixel in the top bit, set
-  // bits white.
-  const unsigned char mono[] = {0xA0, 0x40, 0xFF, 0xC0};
-  const HBITMAP m = CreateBitmap(10, 2, 1, 1, mono);
-  const QImage mi = BitmapImage(m);
-  for (int x = 0; x < 10; ++x) {
-    const bool top = (x < 8 ? (0xA0 >> (7 - x)) : (0x40 >> (15 - x))) & 1;
-    const bool bottom = (x < 8 ? (0xFF >> (7 - x)) : (0xC0 >> (15 - x))) & 1;
-    EXPECT_EQ(mi.pixel(x, 0) & 0xFFFFFF, top ? 0xFFFFFFu : 0u) << x;
-    EXPECT_EQ(mi.pixel(x, 1) & 0xFFFFFF, bottom ? 0xFFFFFFu : 0u) << x;
-  }
-  const std::uint32_t words[2] = {0x00112233, 0x00FFEEDD};  // 0x00RRGGBB
-  const HBITMAP c = CreateBitmap(2, 1, 1, 32, words);
-  const HDC dc = CreateCompatibleDC(nullptr);
-  const HGDIOBJ old = SelectObject(dc, c);
-  EXPECT_EQ(GetPixel(dc, 0, 0), RGB(0x11, 0x22, 0x33));
-  EXPECT_EQ(GetPixel(dc, 1, 0), RGB(0xFF, 0xEE, 0xDD));
-  SelectObject(dc, old);
-  DeleteDC(dc);
-  DeleteObject(m);
-  DeleteObject(c);
+    // 10 x 2 monochrome: each row padded to one 16-bit word, leftmost pixel in the top bit, set
+    // bits white.
+    const unsigned char mono[] = {0xA0, 0x40, 0xFF, 0xC0};
+    const HBITMAP m = CreateBitmap(10, 2, 1, 1, mono);
+    const QImage mi = BitmapImage(m);
+    for (int x = 0; x < 10; ++x) {
+        const bool top = (x < 8 ? (0xA0 >> (7 - x)) : (0x40 >> (15 - x))) & 1;
+        const bool bottom = (x < 8 ? (0xFF >> (7 - x)) : (0xC0 >> (15 - x))) & 1;
+        EXPECT_EQ(mi.pixel(x, 0) & 0xFFFFFF, top ? 0xFFFFFFu : 0u) << x;
+        EXPECT_EQ(mi.pixel(x, 1) & 0xFFFFFF, bottom ? 0xFFFFFFu : 0u) << x;
+    }
+    const std::uint32_t words[2] = {0x00112233, 0x00FFEEDD};  // 0x00RRGGBB
+    const HBITMAP c = CreateBitmap(2, 1, 1, 32, words);
+    const HDC dc = CreateCompatibleDC(nullptr);
+    const HGDIOBJ old = SelectObject(dc, c);
+    EXPECT_EQ(GetPixel(dc, 0, 0), RGB(0x11, 0x22, 0x33));
+    EXPECT_EQ(GetPixel(dc, 1, 0), RGB(0xFF, 0xEE, 0xDD));
+    SelectObject(dc, old);
+    DeleteDC(dc);
+    DeleteObject(m);
+    DeleteObject(c);
 }
 
 TEST(GdiObjects, ContextSettingsReturnPreviousValues) {
-  testing::Canvas c(2, 2);
-  EXPECT_EQ(SetBkMode(c.dc(), NEWTRANSPARENT), OPAQUE);
-  EXPECT_EQ(GetBkMode(c.dc()), NEWTRANSPARENT);
-  EXPECT_EQ(SetBkMode(c.dc(), 9), 0);
-  EXPECT_EQ(SetBkColor(c.dc(), 0xFF123456), 0xFFFFFFu);
-  EXPECT_EQ(GetBkColor(c.dc()), 0x123456u);
-  EXPECT_EQ(SetTextColor(c.dc(), 0x0000FF), 0u);
-  EXPECT_EQ(GetMapMode(c.dc()), MM_TEXT);
-  EXPECT_EQ(SetMapMode(c.dc(), MM_TWIPS), 0);  // device pixels only
-  EXPECT_EQ(SetMapMode(c.dc(), MM_TEXT), MM_TEXT);
+    testing::Canvas c(2, 2);
+    EXPECT_EQ(SetBkMode(c.dc(), NEWTRANSPARENT), OPAQUE);
+    EXPECT_EQ(GetBkMode(c.dc()), NEWTRANSPARENT);
+    EXPECT_EQ(SetBkMode(c.dc(), 9), 0);
+    EXPECT_EQ(SetBkColor(c.dc(), 0xFF123456), 0xFFFFFFu);
+    EXPECT_EQ(GetBkColor(c.dc()), 0x123456u);
+    EXPECT_EQ(SetTextColor(c.dc(), 0x0000FF), 0u);
+    EXPECT_EQ(GetMapMode(c.dc()), MM_TEXT);
+    EXPECT_EQ(SetMapMode(c.dc(), MM_TWIPS), 0);  // device pixels only
+    EXPECT_EQ(SetMapMode(c.dc(), MM_TEXT), MM_TEXT);
 }
 
 }  // namespace

@@ -20,265 +20,265 @@ constexpr COLORREF kRed = RGB(255, 0, 0);
 constexpr COLORREF kBlue = RGB(0, 0, 255);
 
 TEST(GdiRectangle, OutlineAndFillStayInsideWithRightAndBottomExclusive) {
-  testing::Canvas c(12, 12);
-  c.tools(PS_SOLID, 1, 0x000000, kRed);
-  ASSERT_EQ(Rectangle(c.dc(), 7, 8, 2, 3), TRUE);  // corners in any order
-  for (int y = 0; y < 12; ++y)
-    for (int x = 0; x < 12; ++x) {
-      const bool inside = x >= 2 && x <= 6 && y >= 3 && y <= 7;
-      const bool edge = inside && (x == 2 || x == 6 || y == 3 || y == 7);
-      EXPECT_EQ(c.at(x, y), edge ? 0u : (inside ? kRed : kWhite)) << x << "," << y;
-    }
-  // A wide pen keeps its whole width inside the bounds; a null pen leaves all to the brush.
-  testing::Canvas w(12, 12);
-  w.tools(PS_SOLID, 3, kBlue, kRed);
-  Rectangle(w.dc(), 1, 1, 11, 10);
-  for (int y = 0; y < 12; ++y)
-    for (int x = 0; x < 12; ++x) {
-      const bool inside = x >= 1 && x <= 10 && y >= 1 && y <= 9;
-      const bool core = x >= 4 && x <= 7 && y >= 4 && y <= 6;
-      EXPECT_EQ(w.at(x, y), !inside ? kWhite : (core ? kRed : kBlue)) << x << "," << y;
-    }
-  w.tools(PS_NULL, 1, 0, kBlue);
-  Rectangle(w.dc(), 0, 0, 2, 2);
-  EXPECT_EQ(w.at(1, 1), kBlue);
-  EXPECT_EQ(w.at(0, 0), kBlue);
-  EXPECT_EQ(w.at(2, 2), kBlue);  // the earlier outline, not this rectangle
-  EXPECT_EQ(w.at(0, 2), kWhite);
+    testing::Canvas c(12, 12);
+    c.tools(PS_SOLID, 1, 0x000000, kRed);
+    ASSERT_EQ(Rectangle(c.dc(), 7, 8, 2, 3), TRUE);  // corners in any order
+    for (int y = 0; y < 12; ++y)
+        for (int x = 0; x < 12; ++x) {
+            const bool inside = x >= 2 && x <= 6 && y >= 3 && y <= 7;
+            const bool edge = inside && (x == 2 || x == 6 || y == 3 || y == 7);
+            EXPECT_EQ(c.at(x, y), edge ? 0u : (inside ? kRed : kWhite)) << x << "," << y;
+        }
+    // A wide pen keeps its whole width inside the bounds; a null pen leaves all to the brush.
+    testing::Canvas w(12, 12);
+    w.tools(PS_SOLID, 3, kBlue, kRed);
+    Rectangle(w.dc(), 1, 1, 11, 10);
+    for (int y = 0; y < 12; ++y)
+        for (int x = 0; x < 12; ++x) {
+            const bool inside = x >= 1 && x <= 10 && y >= 1 && y <= 9;
+            const bool core = x >= 4 && x <= 7 && y >= 4 && y <= 6;
+            EXPECT_EQ(w.at(x, y), !inside ? kWhite : (core ? kRed : kBlue)) << x << "," << y;
+        }
+    w.tools(PS_NULL, 1, 0, kBlue);
+    Rectangle(w.dc(), 0, 0, 2, 2);
+    EXPECT_EQ(w.at(1, 1), kBlue);
+    EXPECT_EQ(w.at(0, 0), kBlue);
+    EXPECT_EQ(w.at(2, 2), kBlue);  // the earlier outline, not this rectangle
+    EXPECT_EQ(w.at(0, 2), kWhite);
 }
 
 TEST(GdiRectangle, OneRowRectanglesWithMatchingPenFillExactlyTheirRow) {
-  testing::Canvas c(9, 6);
-  for (int row = 0; row < 6; ++row) {
-    const COLORREF colour = RGB(row * 40, 255 - row * 40, row);
-    c.tools(PS_SOLID, 1, colour, colour);
-    Rectangle(c.dc(), 0, row, 9, row + 1);
-  }
-  for (int y = 0; y < 6; ++y)
-    for (int x = 0; x < 9; ++x) EXPECT_EQ(c.at(x, y), RGB(y * 40, 255 - y * 40, y));
-  // An empty rectangle draws nothing.
-  c.tools(PS_SOLID, 1, 0, 0);
-  Rectangle(c.dc(), 3, 3, 3, 5);
-  EXPECT_EQ(c.at(3, 3), RGB(120, 135, 3));
+    testing::Canvas c(9, 6);
+    for (int row = 0; row < 6; ++row) {
+        const COLORREF colour = RGB(row * 40, 255 - row * 40, row);
+        c.tools(PS_SOLID, 1, colour, colour);
+        Rectangle(c.dc(), 0, row, 9, row + 1);
+    }
+    for (int y = 0; y < 6; ++y)
+        for (int x = 0; x < 9; ++x) EXPECT_EQ(c.at(x, y), RGB(y * 40, 255 - y * 40, y));
+    // An empty rectangle draws nothing.
+    c.tools(PS_SOLID, 1, 0, 0);
+    Rectangle(c.dc(), 3, 3, 3, 5);
+    EXPECT_EQ(c.at(3, 3), RGB(120, 135, 3));
 }
 
 Pixels line(POINT a, POINT b) {
-  Pixels out;
-  detail::rasterLine(a.x, a.y, b.x, b.y, -1000, 1000,
-                     [&](long long x, long long y, long long) { out.insert({int(x), int(y)}); });
-  return out;
+    Pixels out;
+    detail::rasterLine(a.x, a.y, b.x, b.y, -1000, 1000, [&](long long x, long long y, long long) {
+        out.insert({int(x), int(y)});
+    });
+    return out;
 }
 
 TEST(GdiPolyline, LastPointIsLeftOutInAllEightDirections) {
-  const int dirs[8][2] = {{1, 0}, {1, 1}, {0, 1}, {-1, 1}, {-1, 0}, {-1, -1}, {0, -1}, {1, -1}};
-  for (const auto& d : dirs) {
-    testing::Canvas c(21, 21);
-    const POINT pts[2] = {{10, 10}, {10 + 6 * d[0], 10 + 6 * d[1]}};
-    ASSERT_EQ(Polyline(c.dc(), pts, 2), TRUE);
-    Pixels expected;
-    for (int k = 0; k < 6; ++k) expected.insert({10 + k * d[0], 10 + k * d[1]});
-    EXPECT_EQ(c.marked(), expected) << d[0] << "," << d[1];
-  }
-  testing::Canvas c(5, 5);
-  const POINT one[1] = {{1, 1}};
-  EXPECT_EQ(Polyline(c.dc(), one, 1), FALSE);
+    const int dirs[8][2] = {{1, 0}, {1, 1}, {0, 1}, {-1, 1}, {-1, 0}, {-1, -1}, {0, -1}, {1, -1}};
+    for (const auto& d : dirs) {
+        testing::Canvas c(21, 21);
+        const POINT pts[2] = {{10, 10}, {10 + 6 * d[0], 10 + 6 * d[1]}};
+        ASSERT_EQ(Polyline(c.dc(), pts, 2), TRUE);
+        Pixels expected;
+        for (int k = 0; k < 6; ++k) expected.insert({10 + k * d[0], 10 + k * d[1]});
+        EXPECT_EQ(c.marked(), expected) << d[0] << "," << d[1];
+    }
+    testing::Canvas c(5, 5);
+    const POINT one[1] = {{1, 1}};
+    EXPECT_EQ(Polyline(c.dc(), one, 1), FALSE);
 }
 
 TEST(GdiPolyline, TiesGoToTheSmallerCoordinateWhateverTheDirection) {
-  // (0,0)-(4,2): at x = 1 and x = 3 the line runs exactly between two rows.
-  EXPECT_EQ(line({0, 0}, {4, 2}), (Pixels{{0, 0}, {1, 0}, {2, 1}, {3, 1}}));
-  EXPECT_EQ(line({4, 2}, {0, 0}), (Pixels{{4, 2}, {3, 1}, {2, 1}, {1, 0}}));
-  EXPECT_EQ(line({0, 4}, {2, 0}), (Pixels{{0, 4}, {0, 3}, {1, 2}, {1, 1}}));
-  // For any line, both directions light the same pixels apart from the left-out end, one pixel
-  // per step, each touching the previous one.
-  std::mt19937 rng(7);
-  std::uniform_int_distribution<int> coord(-20, 20);
-  for (int i = 0; i < 300; ++i) {
-    const POINT a{coord(rng), coord(rng)}, b{coord(rng), coord(rng)};
-    if (a == b) continue;
-    Pixels forward = line(a, b), backward = line(b, a);
-    const std::size_t steps = static_cast<std::size_t>(std::max(std::abs(b.x - a.x), std::abs(b.y - a.y)));
-    EXPECT_EQ(forward.size(), steps);
-    forward.insert({b.x, b.y});
-    backward.insert({a.x, a.y});
-    EXPECT_EQ(forward, backward) << a.x << "," << a.y << " " << b.x << "," << b.y;
-  }
+    // (0,0)-(4,2): at x = 1 and x = 3 the line runs exactly between two rows.
+    EXPECT_EQ(line({0, 0}, {4, 2}), (Pixels{{0, 0}, {1, 0}, {2, 1}, {3, 1}}));
+    EXPECT_EQ(line({4, 2}, {0, 0}), (Pixels{{4, 2}, {3, 1}, {2, 1}, {1, 0}}));
+    EXPECT_EQ(line({0, 4}, {2, 0}), (Pixels{{0, 4}, {0, 3}, {1, 2}, {1, 1}}));
+    // For any line, both directions light the same pixels apart from the left-out end, one pixel
+    // per step, each touching the previous one.
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> coord(-20, 20);
+    for (int i = 0; i < 300; ++i) {
+        const POINT a{coord(rng), coord(rng)}, b{coord(rng), coord(rng)};
+        if (a == b) continue;
+        Pixels forward = line(a, b), backward = line(b, a);
+        const std::size_t steps = static_cast<std::size_t>(std::max(std::abs(b.x - a.x), std::abs(b.y - a.y)));
+        EXPECT_EQ(forward.size(), steps);
+        forward.insert({b.x, b.y});
+        backward.insert({a.x, a.y});
+        EXPECT_EQ(forward, backward) << a.x << "," << a.y << " " << b.x << "," << b.y;
+    }
 }
 
 TEST(GdiPolyline, DiamondOfSeparatePolylinesClosesWithoutGaps) {
-  testing::Canvas c(21, 21);
-  const POINT top{10, 2}, right{18, 10}, bottom{10, 18}, left{2, 10};
-  const POINT segments[4][2] = {{top, right}, {right, bottom}, {bottom, left}, {left, top}};
-  for (const auto& s : segments) Polyline(c.dc(), s, 2);
-  Pixels expected;
-  for (int y = 0; y < 21; ++y)
-    for (int x = 0; x < 21; ++x)
-      if (std::abs(x - 10) + std::abs(y - 10) == 8) expected.insert({x, y});
-  EXPECT_EQ(c.marked(), expected);
+    testing::Canvas c(21, 21);
+    const POINT top{10, 2}, right{18, 10}, bottom{10, 18}, left{2, 10};
+    const POINT segments[4][2] = {{top, right}, {right, bottom}, {bottom, left}, {left, top}};
+    for (const auto& s : segments) Polyline(c.dc(), s, 2);
+    Pixels expected;
+    for (int y = 0; y < 21; ++y)
+        for (int x = 0; x < 21; ++x)
+            if (std::abs(x - 10) + std::abs(y - 10) == 8) expected.insert({x, y});
+    EXPECT_EQ(c.marked(), expected);
 
-  // A flat diamond as one closed polyline: every corner is drawn (by the segment leaving it) and
-  // the ring is one 8-connected piece.
-  testing::Canvas f(30, 12);
-  const POINT ring[5] = {{15, 1}, {28, 6}, {15, 11}, {2, 6}, {15, 1}};
-  Polyline(f.dc(), ring, 5);
-  const Pixels drawn = f.marked();
-  for (const POINT& p : ring) EXPECT_TRUE(drawn.count({p.x, p.y})) << p.x << "," << p.y;
-  Pixels reached{{15, 1}};
-  std::vector<std::pair<int, int>> todo{{15, 1}};
-  while (!todo.empty()) {
-    const auto [x, y] = todo.back();
-    todo.pop_back();
-    for (int dy = -1; dy <= 1; ++dy)
-      for (int dx = -1; dx <= 1; ++dx)
-        if (drawn.count({x + dx, y + dy}) && reached.insert({x + dx, y + dy}).second)
-          todo.push_back({x + dx, y + dy});
-  }
-  EXPECT_EQ(reached, drawn);
-  // Cutting the ring at its top corner leaves a path: only the two pixels next to the cut end
-  // it, so no pixel is missing along the way.
-  Pixels open = drawn;
-  open.erase({15, 1});
-  int ends = 0;
-  for (const auto& [x, y] : open) {
-    int neighbours = 0;
-    for (int dy = -1; dy <= 1; ++dy)
-      for (int dx = -1; dx <= 1; ++dx)
-        if ((dx || dy) && open.count({x + dx, y + dy})) ++neighbours;
-    if (neighbours <= 1) ++ends;
-  }
-  EXPECT_EQ(ends, 4);  // the cut's two sides, plus the two one-pixel spikes at the side corners
+    // A flat diamond as one closed polyline: every corner is drawn (by the segment leaving it) and
+    // the ring is one 8-connected piece.
+    testing::Canvas f(30, 12);
+    const POINT ring[5] = {{15, 1}, {28, 6}, {15, 11}, {2, 6}, {15, 1}};
+    Polyline(f.dc(), ring, 5);
+    const Pixels drawn = f.marked();
+    for (const POINT& p : ring) EXPECT_TRUE(drawn.count({p.x, p.y})) << p.x << "," << p.y;
+    Pixels reached{{15, 1}};
+    std::vector<std::pair<int, int>> todo{{15, 1}};
+    while (!todo.empty()) {
+        const auto [x, y] = todo.back();
+        todo.pop_back();
+        for (int dy = -1; dy <= 1; ++dy)
+            for (int dx = -1; dx <= 1; ++dx)
+                if (drawn.count({x + dx, y + dy}) && reached.insert({x + dx, y + dy}).second)
+                    todo.push_back({x + dx, y + dy});
+    }
+    EXPECT_EQ(reached, drawn);
+    // Cutting the ring at its top corner leaves a path: only the two pixels next to the cut end
+    // it, so no pixel is missing along the way.
+    Pixels open = drawn;
+    open.erase({15, 1});
+    int ends = 0;
+    for (const auto& [x, y] : open) {
+        int neighbours = 0;
+        for (int dy = -1; dy <= 1; ++dy)
+            for (int dx = -1; dx <= 1; ++dx)
+                if ((dx || dy) && open.count({x + dx, y + dy})) ++neighbours;
+        if (neighbours <= 1) ++ends;
+    }
+    EXPECT_EQ(ends, 4);  // the cut's two sides, plus the two one-pixel spikes at the side corners
 }
 
 TEST(GdiPolyline, DottedPenRunsThreeOnThreeOffWithOpaqueGaps) {
-  testing::Canvas c(16, 3);
-  c.tools(PS_DOT, 1, kBlue, kWhite);
-  SetBkColor(c.dc(), kRed);
-  const POINT opaqueLine[3] = {{0, 0}, {8, 0}, {14, 0}};  // the pattern runs on across segments
-  Polyline(c.dc(), opaqueLine, 3);
-  SetBkMode(c.dc(), TRANSPARENT);
-  const POINT clearLine[2] = {{0, 2}, {14, 2}};
-  Polyline(c.dc(), clearLine, 2);
-  for (int x = 0; x < 14; ++x) {
-    const bool on = (x / 3) % 2 == 0;
-    EXPECT_EQ(c.at(x, 0), on ? kBlue : kRed) << x;
-    EXPECT_EQ(c.at(x, 2), on ? kBlue : kWhite) << x;
-  }
-  EXPECT_EQ(c.at(14, 0), kWhite);
+    testing::Canvas c(16, 3);
+    c.tools(PS_DOT, 1, kBlue, kWhite);
+    SetBkColor(c.dc(), kRed);
+    const POINT opaqueLine[3] = {{0, 0}, {8, 0}, {14, 0}};  // the pattern runs on across segments
+    Polyline(c.dc(), opaqueLine, 3);
+    SetBkMode(c.dc(), TRANSPARENT);
+    const POINT clearLine[2] = {{0, 2}, {14, 2}};
+    Polyline(c.dc(), clearLine, 2);
+    for (int x = 0; x < 14; ++x) {
+        const bool on = (x / 3) % 2 == 0;
+        EXPECT_EQ(c.at(x, 0), on ? kBlue : kRed) << x;
+        EXPECT_EQ(c.at(x, 2), on ? kBlue : kWhite) << x;
+    }
+    EXPECT_EQ(c.at(14, 0), kWhite);
 }
 
 TEST(GdiPixels, OutsideTheBitmapOrClipIsInvalidAndMonochromeRoundsToBlackOrWhite) {
-  testing::Canvas c(4, 3, kRed);
-  EXPECT_EQ(GetPixel(c.dc(), -1, 0), CLR_INVALID);
-  EXPECT_EQ(GetPixel(c.dc(), 4, 0), CLR_INVALID);
-  EXPECT_EQ(GetPixel(c.dc(), 0, 3), CLR_INVALID);
-  EXPECT_EQ(SetPixel(c.dc(), 0, -1, kBlue), CLR_INVALID);
-  EXPECT_EQ(SetPixel(c.dc(), 3, 2, 0xFF000000u | kBlue), kBlue);
-  EXPECT_EQ(GetPixel(c.dc(), 3, 2), kBlue);
-  const HRGN clip = CreateRectRgn(1, 0, 2, 3);
-  SelectClipRgn(c.dc(), clip);
-  DeleteObject(clip);  // the context keeps its own copy
-  EXPECT_EQ(GetPixel(c.dc(), 0, 0), CLR_INVALID);
-  EXPECT_EQ(SetPixel(c.dc(), 0, 0, kBlue), CLR_INVALID);
-  EXPECT_EQ(GetPixel(c.dc(), 1, 0), kRed);
-  SelectClipRgn(c.dc(), nullptr);
-  EXPECT_EQ(GetPixel(c.dc(), 0, 0), kRed);
+    testing::Canvas c(4, 3, kRed);
+    EXPECT_EQ(GetPixel(c.dc(), -1, 0), CLR_INVALID);
+    EXPECT_EQ(GetPixel(c.dc(), 4, 0), CLR_INVALID);
+    EXPECT_EQ(GetPixel(c.dc(), 0, 3), CLR_INVALID);
+    EXPECT_EQ(SetPixel(c.dc(), 0, -1, kBlue), CLR_INVALID);
+    EXPECT_EQ(SetPixel(c.dc(), 3, 2, 0xFF000000u | kBlue), kBlue);
+    EXPECT_EQ(GetPixel(c.dc(), 3, 2), kBlue);
+    const HRGN clip = CreateRectRgn(1, 0, 2, 3);
+    SelectClipRgn(c.dc(), clip);
+    DeleteObject(clip);  // the context keeps its own copy
+    EXPECT_EQ(GetPixel(c.dc(), 0, 0), CLR_INVALID);
+    EXPECT_EQ(SetPixel(c.dc(), 0, 0, kBlue), CLR_INVALID);
+    EXPECT_EQ(GetPixel(c.dc(), 1, 0), kRed);
+    SelectClipRgn(c.dc(), nullptr);
+    EXPECT_EQ(GetPixel(c.dc(), 0, 0), kRed);
 
-  testing::Canvas mono(2, 1, 0, true);
-  EXPECT_EQ(SetPixel(mono.dc(), 0, 0, RGB(128, 128, 128)), kWhite);
-  EXPECT_EQ(SetPixel(mono.dc(), 1, 0, RGB(127, 128, 127)), 0u);
+    testing::Canvas mono(2, 1, 0, true);
+    EXPECT_EQ(SetPixel(mono.dc(), 0, 0, RGB(128, 128, 128)), kWhite);
+    EXPECT_EQ(SetPixel(mono.dc(), 1, 0, RGB(127, 128, 127)), 0u);
 }
 
 TEST(GdiFocusRect, InvertsAlternatePixelsAndTogglesBack) {
-  testing::Canvas c(10, 8);
-  std::mt19937 rng(3);
-  for (int y = 0; y < 8; ++y)
-    for (int x = 0; x < 10; ++x) SetPixel(c.dc(), x, y, rng() & 0xFFFFFF);
-  const QImage before = BitmapImage(c.bitmap()).copy();
-  const RECT r{1, 2, 8, 7};
-  ASSERT_EQ(DrawFocusRect(c.dc(), &r), TRUE);
-  for (int y = 0; y < 8; ++y)
-    for (int x = 0; x < 10; ++x) {
-      const bool frame = x >= 1 && x <= 7 && y >= 2 && y <= 6 && (x == 1 || x == 7 || y == 2 || y == 6);
-      const QRgb p = before.pixel(x, y);
-      const COLORREF old = RGB(qRed(p), qGreen(p), qBlue(p));
-      EXPECT_EQ(c.at(x, y), frame && (x + y) % 2 == 0 ? old ^ 0xFFFFFFu : old) << x << "," << y;
-    }
-  DrawFocusRect(c.dc(), &r);
-  EXPECT_EQ(BitmapImage(c.bitmap()), before);
+    testing::Canvas c(10, 8);
+    std::mt19937 rng(3);
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 10; ++x) SetPixel(c.dc(), x, y, rng() & 0xFFFFFF);
+    const QImage before = BitmapImage(c.bitmap()).copy();
+    const RECT r{1, 2, 8, 7};
+    ASSERT_EQ(DrawFocusRect(c.dc(), &r), TRUE);
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 10; ++x) {
+            const bool frame = x >= 1 && x <= 7 && y >= 2 && y <= 6 && (x == 1 || x == 7 || y == 2 || y == 6);
+            const QRgb p = before.pixel(x, y);
+            const COLORREF old = RGB(qRed(p), qGreen(p), qBlue(p));
+            EXPECT_EQ(c.at(x, y), frame && (x + y) % 2 == 0 ? old ^ 0xFFFFFFu : old) << x << "," << y;
+        }
+    DrawFocusRect(c.dc(), &r);
+    EXPECT_EQ(BitmapImage(c.bitmap()), before);
 }
 
 TEST(GdiArc, WholeArcIsTheEllipseFrameAndPartialArcsKeepToTheirSweep) {
-  for (const RECT box : {RECT{0, 0, 15, 11}, RECT{2, 1, 22, 19}, RECT{1, 1, 8, 3}}) {
-    testing::Canvas arc(24, 20), frame(24, 20);
-    ASSERT_EQ(Arc(arc.dc(), box.left, box.top, box.right, box.bottom, 0, 0, 0, 0), TRUE);
-    const HRGN ellipse = CreateEllipticRgn(box.left, box.top, box.right, box.bottom);
-    const HBRUSH black = CreateSolidBrush(0);
-    FrameRgn(frame.dc(), ellipse, black, 1, 1);
-    EXPECT_EQ(arc.marked(), frame.marked()) << box.right << "x" << box.bottom;
-    EXPECT_FALSE(arc.marked().empty());
-    DeleteObject(ellipse);
-    DeleteObject(black);
-  }
-  // From the ray to the right to the ray upwards, counter-clockwise: the upper-right quarter.
-  testing::Canvas c(21, 21);
-  Arc(c.dc(), 0, 0, 21, 21, 20, 10, 10, 0);
-  const Pixels quarter = c.marked();
-  EXPECT_FALSE(quarter.empty());
-  for (const auto& [x, y] : quarter) {
-    EXPECT_GE(x, 10);
-    EXPECT_LE(y, 10);
-  }
+    for (const RECT box : {RECT{0, 0, 15, 11}, RECT{2, 1, 22, 19}, RECT{1, 1, 8, 3}}) {
+        testing::Canvas arc(24, 20), frame(24, 20);
+        ASSERT_EQ(Arc(arc.dc(), box.left, box.top, box.right, box.bottom, 0, 0, 0, 0), TRUE);
+        const HRGN ellipse = CreateEllipticRgn(box.left, box.top, box.right, box.bottom);
+        const HBRUSH black = CreateSolidBrush(0);
+        FrameRgn(frame.dc(), ellipse, black, 1, 1);
+        EXPECT_EQ(arc.marked(), frame.marked()) << box.right << "x" << box.bottom;
+        EXPECT_FALSE(arc.marked().empty());
+        DeleteObject(ellipse);
+        DeleteObject(black);
+    }
+    // From the ray to the right to the ray upwards, counter-clockwise: the upper-right quarter.
+    testing::Canvas c(21, 21);
+    Arc(c.dc(), 0, 0, 21, 21, 20, 10, 10, 0);
+    const Pixels quarter = c.marked();
+    EXPECT_FALSE(quarter.empty());
+    for (const auto& [x, y] : quarter) {
+        EXPECT_GE(x, 10);
+        EXPECT_LE(y, 10);
+    }
 }
 
 TEST(GdiClip, DrawingStaysInsideTheSelectedRegion) {
-  testing::Canvas c(20, 14);
-  const HRGN ellipse = CreateEllipticRgn(2, 1, 17, 13);
-  ASSERT_EQ(SelectClipRgn(c.dc(), ellipse), COMPLEXREGION);
-  c.tools(PS_SOLID, 1, kBlue, kBlue);
-  PatBlt(c.dc(), 0, 0, 20, 14, PATCOPY);
-  Rectangle(c.dc(), -5, -5, 30, 30);
-  const POINT diagonal[2] = {{0, 0}, {20, 14}};
-  Polyline(c.dc(), diagonal, 2);
-  SelectClipRgn(c.dc(), nullptr);
-  for (int y = 0; y < 14; ++y)
-    for (int x = 0; x < 20; ++x)
-      EXPECT_EQ(c.at(x, y), PtInRegion(ellipse, x, y) ? kBlue : kWhite) << x << "," << y;
-  DeleteObject(ellipse);
+    testing::Canvas c(20, 14);
+    const HRGN ellipse = CreateEllipticRgn(2, 1, 17, 13);
+    ASSERT_EQ(SelectClipRgn(c.dc(), ellipse), COMPLEXREGION);
+    c.tools(PS_SOLID, 1, kBlue, kBlue);
+    PatBlt(c.dc(), 0, 0, 20, 14, PATCOPY);
+    Rectangle(c.dc(), -5, -5, 30, 30);
+    const POINT diagonal[2] = {{0, 0}, {20, 14}};
+    Polyline(c.dc(), diagonal, 2);
+    SelectClipRgn(c.dc(), nullptr);
+    for (int y = 0; y < 14; ++y)
+        for (int x = 0; x < 20; ++x) EXPECT_EQ(c.at(x, y), PtInRegion(ellipse, x, y) ? kBlue : kWhite) << x << "," << y;
+    DeleteObject(ellipse);
 }
 
 TEST(GdiLimits, ExtremeCoordinatesDrawTheVisiblePartWithoutOverflow) {
-  testing::Canvas c(10, 10);
-  // A line four billion pixels long at exactly 45 degrees crosses the canvas on y = x + 1.
-  const POINT far[2] = {{-2000000000, -1999999999}, {2000000000, 2000000001}};
-  ASSERT_EQ(Polyline(c.dc(), far, 2), TRUE);
-  std::set<std::pair<int, int>> expected;
-  for (int x = 0; x < 9; ++x) expected.insert({x, x + 1});
-  EXPECT_EQ(c.marked(), expected);
-  // Nearly horizontal, with a slope that needs the wide arithmetic.
-  testing::Canvas h(10, 3);
-  const POINT flat[2] = {{-2147483647, 1}, {2147483647, 2}};
-  Polyline(h.dc(), flat, 2);
-  EXPECT_EQ(h.marked().size(), 10u);
+    testing::Canvas c(10, 10);
+    // A line four billion pixels long at exactly 45 degrees crosses the canvas on y = x + 1.
+    const POINT far[2] = {{-2000000000, -1999999999}, {2000000000, 2000000001}};
+    ASSERT_EQ(Polyline(c.dc(), far, 2), TRUE);
+    std::set<std::pair<int, int>> expected;
+    for (int x = 0; x < 9; ++x) expected.insert({x, x + 1});
+    EXPECT_EQ(c.marked(), expected);
+    // Nearly horizontal, with a slope that needs the wide arithmetic.
+    testing::Canvas h(10, 3);
+    const POINT flat[2] = {{-2147483647, 1}, {2147483647, 2}};
+    Polyline(h.dc(), flat, 2);
+    EXPECT_EQ(h.marked().size(), 10u);
 
-  testing::Canvas r(6, 6);
-  r.tools(PS_SOLID, 1, 0, RGB(0, 0, 255));
-  ASSERT_EQ(Rectangle(r.dc(), INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX), TRUE);
-  for (int y = 0; y < 6; ++y)
-    for (int x = 0; x < 6; ++x) EXPECT_EQ(r.at(x, y), RGB(0, 0, 255));
-  EXPECT_EQ(StretchBlt(r.dc(), INT32_MIN, 0, INT32_MAX, 6, c.dc(), 0, 0, INT32_MAX - 1, 6, SRCCOPY), TRUE);
+    testing::Canvas r(6, 6);
+    r.tools(PS_SOLID, 1, 0, RGB(0, 0, 255));
+    ASSERT_EQ(Rectangle(r.dc(), INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX), TRUE);
+    for (int y = 0; y < 6; ++y)
+        for (int x = 0; x < 6; ++x) EXPECT_EQ(r.at(x, y), RGB(0, 0, 255));
+    EXPECT_EQ(StretchBlt(r.dc(), INT32_MIN, 0, INT32_MAX, 6, c.dc(), 0, 0, INT32_MAX - 1, 6, SRCCOPY), TRUE);
 
-  // A clip region far larger than any bitmap, and an icon-sized request of two billion pixels.
-  const HRGN huge = CreateRectRgn(-2000000000, -2000000000, 2000000000, 2000000000);
-  ASSERT_EQ(SelectClipRgn(r.dc(), huge), SIMPLEREGION);
-  EXPECT_EQ(SetPixel(r.dc(), 5, 5, 0), 0u);
-  SelectClipRgn(r.dc(), nullptr);
-  DeleteObject(huge);
+    // A clip region far larger than any bitmap, and an icon-sized request of two billion pixels.
+    const HRGN huge = CreateRectRgn(-2000000000, -2000000000, 2000000000, 2000000000);
+    ASSERT_EQ(SelectClipRgn(r.dc(), huge), SIMPLEREGION);
+    EXPECT_EQ(SetPixel(r.dc(), 5, 5, 0), 0u);
+    SelectClipRgn(r.dc(), nullptr);
+    DeleteObject(huge);
 
-  RECT rect{INT32_MAX - 1, 0, INT32_MAX, 1};
-  EXPECT_EQ(OffsetRect(&rect, 5, 0), TRUE);  // wraps instead of overflowing
-  EXPECT_EQ(rect.left, INT32_MIN + 3);
-  EXPECT_EQ(InflateRect(&rect, INT32_MIN, 0), TRUE);
-  EXPECT_EQ(OffsetRect(nullptr, 1, 1), FALSE);
+    RECT rect{INT32_MAX - 1, 0, INT32_MAX, 1};
+    EXPECT_EQ(OffsetRect(&rect, 5, 0), TRUE);  // wraps instead of overflowing
+    EXPECT_EQ(rect.left, INT32_MIN + 3);
+    EXPECT_EQ(InflateRect(&rect, INT32_MIN, 0), TRUE);
+    EXPECT_EQ(OffsetRect(nullptr, 1, 1), FALSE);
 }
 
 }  // namespace

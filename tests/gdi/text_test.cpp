@@ -17,154 +17,154 @@ constexpr COLORREF kWhite = 0xFFFFFF;
 constexpr COLORREF kInk = RGB(20, 90, 160);
 
 LOGFONTA describe(const char* face, LONG height, LONG weight = FW_NORMAL) {
-  LOGFONTA lf;
-  lf.lfHeight = height;
-  lf.lfWeight = weight;
-  lf.lfCharSet = DEFAULT_CHARSET;
-  std::strncpy(lf.lfFaceName, face, LF_FACESIZE - 1);
-  return lf;
+    LOGFONTA lf;
+    lf.lfHeight = height;
+    lf.lfWeight = weight;
+    lf.lfCharSet = DEFAULT_CHARSET;
+    std::strncpy(lf.lfFaceName, face, LF_FACESIZE - 1);
+    return lf;
 }
 
 // A canvas with a selected font and transparent text in kInk.
 class TextCanvas : public testing::Canvas {
- public:
-  TextCanvas(int w, int h, const LOGFONTA& lf = describe("DejaVu Sans", -13)) : Canvas(w, h) {
-    font_ = CreateFontIndirectA(&lf);
-    previous_ = SelectObject(dc(), font_);
-    SetTextColor(dc(), kInk);
-    SetBkMode(dc(), TRANSPARENT);
-  }
-  ~TextCanvas() {
-    SelectObject(dc(), previous_);
-    DeleteObject(font_);
-  }
-  RECT measure(const char* text, UINT format = 0, int width = 1000) {
-    RECT r{0, 0, width, 1000};
-    DrawTextA(dc(), text, -1, &r, format | DT_CALCRECT);
-    return r;
-  }
+public:
+    TextCanvas(int w, int h, const LOGFONTA& lf = describe("DejaVu Sans", -13)) : Canvas(w, h) {
+        font_ = CreateFontIndirectA(&lf);
+        previous_ = SelectObject(dc(), font_);
+        SetTextColor(dc(), kInk);
+        SetBkMode(dc(), TRANSPARENT);
+    }
+    ~TextCanvas() {
+        SelectObject(dc(), previous_);
+        DeleteObject(font_);
+    }
+    RECT measure(const char* text, UINT format = 0, int width = 1000) {
+        RECT r{0, 0, width, 1000};
+        DrawTextA(dc(), text, -1, &r, format | DT_CALCRECT);
+        return r;
+    }
 
- private:
-  HFONT font_;
-  HGDIOBJ previous_;
+private:
+    HFONT font_;
+    HGDIOBJ previous_;
 };
 
 TEST(GdiFont, MissingFaceFallsBackToAnInstalledSansFace) {
-  LOGFONTA lf = describe("Verdana", -12, FW_BOLD);
-  const HFONT font = CreateFontIndirectA(&lf);
-  const QString family = ResolvedFontFamily(font);
-  EXPECT_FALSE(family.isEmpty());
-  EXPECT_TRUE(QFontDatabase::families().contains(family)) << family.toStdString();
-  if (!QFontDatabase::families().contains(QStringLiteral("Verdana"))) {
-    EXPECT_NE(family, QStringLiteral("Verdana"));
-  }
-  LOGFONTA back;
-  ASSERT_EQ(GetObjectA(font, sizeof back, &back), static_cast<int>(sizeof back));
-  EXPECT_STREQ(back.lfFaceName, "Verdana");
-  EXPECT_EQ(back.lfWeight, FW_BOLD);
-  DeleteObject(font);
-  EXPECT_TRUE(ResolvedFontFamily(font).isEmpty());
-  EXPECT_FALSE(CreateFontIndirectA(nullptr));
-  // Negative heights are character heights, positive ones cell heights.
-  const QFont character = QFontFromLogFont(describe("DejaVu Sans", -20));
-  EXPECT_EQ(character.pixelSize(), 20);
-  const QFont cell = QFontFromLogFont(describe("DejaVu Sans", 20));
-  EXPECT_LT(cell.pixelSize(), 20);
+    LOGFONTA lf = describe("Verdana", -12, FW_BOLD);
+    const HFONT font = CreateFontIndirectA(&lf);
+    const QString family = ResolvedFontFamily(font);
+    EXPECT_FALSE(family.isEmpty());
+    EXPECT_TRUE(QFontDatabase::families().contains(family)) << family.toStdString();
+    if (!QFontDatabase::families().contains(QStringLiteral("Verdana"))) {
+        EXPECT_NE(family, QStringLiteral("Verdana"));
+    }
+    LOGFONTA back;
+    ASSERT_EQ(GetObjectA(font, sizeof back, &back), static_cast<int>(sizeof back));
+    EXPECT_STREQ(back.lfFaceName, "Verdana");
+    EXPECT_EQ(back.lfWeight, FW_BOLD);
+    DeleteObject(font);
+    EXPECT_TRUE(ResolvedFontFamily(font).isEmpty());
+    EXPECT_FALSE(CreateFontIndirectA(nullptr));
+    // Negative heights are character heights, positive ones cell heights.
+    const QFont character = QFontFromLogFont(describe("DejaVu Sans", -20));
+    EXPECT_EQ(character.pixelSize(), 20);
+    const QFont cell = QFontFromLogFont(describe("DejaVu Sans", 20));
+    EXPECT_LT(cell.pixelSize(), 20);
 }
 
 TEST(GdiText, CalcRectMeasuresLinesAndBreaksWords) {
-  TextCanvas c(10, 10);
-  const RECT one = c.measure("Options");
-  EXPECT_GT(one.right, 0);
-  EXPECT_GT(one.bottom, 0);
-  const int lineHeight = one.bottom;
-  const RECT two = c.measure("Options\r\nOK");
-  EXPECT_EQ(two.bottom, 2 * lineHeight);
-  EXPECT_EQ(two.right, one.right);  // the widest line
-  EXPECT_EQ(c.measure("a\rb\nc").bottom, 3 * lineHeight);
+    TextCanvas c(10, 10);
+    const RECT one = c.measure("Options");
+    EXPECT_GT(one.right, 0);
+    EXPECT_GT(one.bottom, 0);
+    const int lineHeight = one.bottom;
+    const RECT two = c.measure("Options\r\nOK");
+    EXPECT_EQ(two.bottom, 2 * lineHeight);
+    EXPECT_EQ(two.right, one.right);  // the widest line
+    EXPECT_EQ(c.measure("a\rb\nc").bottom, 3 * lineHeight);
 
-  const int alphaBeta = c.measure("alpha beta").right;
-  // With the width of "alpha beta", the third word goes to a second line.
-  const RECT wrapped = c.measure("alpha beta gamma", DT_WORDBREAK, alphaBeta);
-  EXPECT_EQ(wrapped.bottom, 2 * lineHeight);
-  EXPECT_EQ(wrapped.right, alphaBeta);
-  // Without DT_WORDBREAK the line stays whole.
-  EXPECT_EQ(c.measure("alpha beta gamma", 0, alphaBeta).bottom, lineHeight);
-  // A word wider than the rectangle keeps a line of its own.
-  const RECT longWord = c.measure("a extraordinarily b", DT_WORDBREAK, 20);
-  EXPECT_EQ(longWord.bottom, 3 * lineHeight);
-  EXPECT_EQ(longWord.right, c.measure("extraordinarily").right);
-  // Prefixes: "&" is not shown, "&&" shows one ampersand.
-  EXPECT_EQ(c.measure("&Options").right, one.right);
-  EXPECT_EQ(c.measure("A&&B").right, c.measure("A&B", DT_NOPREFIX).right);
-  EXPECT_GT(c.measure("A&B", DT_NOPREFIX).right, c.measure("A&B").right);
+    const int alphaBeta = c.measure("alpha beta").right;
+    // With the width of "alpha beta", the third word goes to a second line.
+    const RECT wrapped = c.measure("alpha beta gamma", DT_WORDBREAK, alphaBeta);
+    EXPECT_EQ(wrapped.bottom, 2 * lineHeight);
+    EXPECT_EQ(wrapped.right, alphaBeta);
+    // Without DT_WORDBREAK the line stays whole.
+    EXPECT_EQ(c.measure("alpha beta gamma", 0, alphaBeta).bottom, lineHeight);
+    // A word wider than the rectangle keeps a line of its own.
+    const RECT longWord = c.measure("a extraordinarily b", DT_WORDBREAK, 20);
+    EXPECT_EQ(longWord.bottom, 3 * lineHeight);
+    EXPECT_EQ(longWord.right, c.measure("extraordinarily").right);
+    // Prefixes: "&" is not shown, "&&" shows one ampersand.
+    EXPECT_EQ(c.measure("&Options").right, one.right);
+    EXPECT_EQ(c.measure("A&&B").right, c.measure("A&B", DT_NOPREFIX).right);
+    EXPECT_GT(c.measure("A&B", DT_NOPREFIX).right, c.measure("A&B").right);
 }
 
 TEST(GdiText, AliasedTextUsesExactlyTheTextColourAndUnderlinesThePrefixedCharacter) {
-  TextCanvas plain(120, 30), prefixed(120, 30);
-  RECT r{4, 4, 116, 26};
-  ASSERT_GT(DrawTextA(plain.dc(), "Options", -1, &r, DT_LEFT), 0);
-  ASSERT_GT(DrawTextA(prefixed.dc(), "&Options", -1, &r, DT_LEFT), 0);
-  const auto ink = plain.marked();
-  ASSERT_FALSE(ink.empty());
-  for (const auto& [x, y] : ink) EXPECT_EQ(plain.at(x, y), kInk);
-  // The prefixed drawing is the plain one plus an underline below the "O" only.
-  const auto extra = prefixed.marked();
-  const int oWidth = plain.measure("O").right;
-  int below = 0;
-  for (const auto& p : ink) EXPECT_TRUE(extra.count(p));
-  for (const auto& [x, y] : extra) {
-    if (ink.count({x, y})) continue;
-    ++below;
-    EXPECT_GE(x, 4);
-    EXPECT_LT(x, 4 + oWidth);
-  }
-  EXPECT_GE(below, oWidth / 2);
+    TextCanvas plain(120, 30), prefixed(120, 30);
+    RECT r{4, 4, 116, 26};
+    ASSERT_GT(DrawTextA(plain.dc(), "Options", -1, &r, DT_LEFT), 0);
+    ASSERT_GT(DrawTextA(prefixed.dc(), "&Options", -1, &r, DT_LEFT), 0);
+    const auto ink = plain.marked();
+    ASSERT_FALSE(ink.empty());
+    for (const auto& [x, y] : ink) EXPECT_EQ(plain.at(x, y), kInk);
+    // The prefixed drawing is the plain one plus an underline below the "O" only.
+    const auto extra = prefixed.marked();
+    const int oWidth = plain.measure("O").right;
+    int below = 0;
+    for (const auto& p : ink) EXPECT_TRUE(extra.count(p));
+    for (const auto& [x, y] : extra) {
+        if (ink.count({x, y})) continue;
+        ++below;
+        EXPECT_GE(x, 4);
+        EXPECT_LT(x, 4 + oWidth);
+    }
+    EXPECT_GE(below, oWidth / 2);
 }
 
 TEST(GdiText, AlignmentClippingAndOpaqueBackground) {
-  TextCanvas left(100, 20), centre(100, 20), right(100, 20);
-  RECT r{0, 0, 100, 20};
-  DrawTextA(left.dc(), "Hi", 2, &r, DT_LEFT);
-  DrawTextA(centre.dc(), "Hi", 2, &r, DT_CENTER);
-  DrawTextA(right.dc(), "Hi", 2, &r, DT_RIGHT);
-  const int w = left.measure("Hi").right;
-  const auto shifted = [](const std::set<std::pair<int, int>>& s, int dx) {
-    std::set<std::pair<int, int>> out;
-    for (const auto& [x, y] : s) out.insert({x + dx, y});
-    return out;
-  };
-  EXPECT_EQ(centre.marked(), shifted(left.marked(), (100 - w) / 2));
-  EXPECT_EQ(right.marked(), shifted(left.marked(), 100 - w));
+    TextCanvas left(100, 20), centre(100, 20), right(100, 20);
+    RECT r{0, 0, 100, 20};
+    DrawTextA(left.dc(), "Hi", 2, &r, DT_LEFT);
+    DrawTextA(centre.dc(), "Hi", 2, &r, DT_CENTER);
+    DrawTextA(right.dc(), "Hi", 2, &r, DT_RIGHT);
+    const int w = left.measure("Hi").right;
+    const auto shifted = [](const std::set<std::pair<int, int>>& s, int dx) {
+        std::set<std::pair<int, int>> out;
+        for (const auto& [x, y] : s) out.insert({x + dx, y});
+        return out;
+    };
+    EXPECT_EQ(centre.marked(), shifted(left.marked(), (100 - w) / 2));
+    EXPECT_EQ(right.marked(), shifted(left.marked(), 100 - w));
 
-  // Clipped to the rectangle unless DT_NOCLIP.
-  TextCanvas clipped(100, 20), free(100, 20);
-  RECT narrow{0, 0, 6, 20};
-  DrawTextA(clipped.dc(), "WWW", -1, &narrow, 0);
-  DrawTextA(free.dc(), "WWW", -1, &narrow, DT_NOCLIP);
-  for (const auto& [x, y] : clipped.marked()) EXPECT_LT(x, 6);
-  bool beyond = false;
-  for (const auto& [x, y] : free.marked()) beyond = beyond || x >= 6;
-  EXPECT_TRUE(beyond);
+    // Clipped to the rectangle unless DT_NOCLIP.
+    TextCanvas clipped(100, 20), free(100, 20);
+    RECT narrow{0, 0, 6, 20};
+    DrawTextA(clipped.dc(), "WWW", -1, &narrow, 0);
+    DrawTextA(free.dc(), "WWW", -1, &narrow, DT_NOCLIP);
+    for (const auto& [x, y] : clipped.marked()) EXPECT_LT(x, 6);
+    bool beyond = false;
+    for (const auto& [x, y] : free.marked()) beyond = beyond || x >= 6;
+    EXPECT_TRUE(beyond);
 
-  // OPAQUE fills the line box with the background colour first.
-  TextCanvas opaque(100, 20);
-  SetBkMode(opaque.dc(), OPAQUE);
-  SetBkColor(opaque.dc(), RGB(0, 200, 0));
-  RECT box{10, 2, 100, 20};
-  DrawTextA(opaque.dc(), "Hi", -1, &box, 0);
-  const RECT size = opaque.measure("Hi");
-  for (int y = 0; y < 20; ++y)
-    for (int x = 0; x < 100; ++x) {
-      const bool inBox = x >= 10 && x < 10 + size.right && y >= 2 && y < 2 + size.bottom;
-      const COLORREF got = opaque.at(x, y);
-      if (inBox)
-        EXPECT_TRUE(got == RGB(0, 200, 0) || got == kInk) << x << "," << y;
-      else
-        EXPECT_EQ(got, kWhite) << x << "," << y;
-    }
-  EXPECT_EQ(DrawTextA(HDC(), "x", -1, &box, 0), 0);
-  EXPECT_EQ(DrawTextA(opaque.dc(), nullptr, 3, &box, 0), 0);
+    // OPAQUE fills the line box with the background colour first.
+    TextCanvas opaque(100, 20);
+    SetBkMode(opaque.dc(), OPAQUE);
+    SetBkColor(opaque.dc(), RGB(0, 200, 0));
+    RECT box{10, 2, 100, 20};
+    DrawTextA(opaque.dc(), "Hi", -1, &box, 0);
+    const RECT size = opaque.measure("Hi");
+    for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 100; ++x) {
+            const bool inBox = x >= 10 && x < 10 + size.right && y >= 2 && y < 2 + size.bottom;
+            const COLORREF got = opaque.at(x, y);
+            if (inBox)
+                EXPECT_TRUE(got == RGB(0, 200, 0) || got == kInk) << x << "," << y;
+            else
+                EXPECT_EQ(got, kWhite) << x << "," << y;
+        }
+    EXPECT_EQ(DrawTextA(HDC(), "x", -1, &box, 0), 0);
+    EXPECT_EQ(DrawTextA(opaque.dc(), nullptr, 3, &box, 0), 0);
 }
 
 }  // namespace

@@ -54,8 +54,8 @@ std::string ProgramPath(const std::string& name) {
 }  // namespace
 
 std::optional<ChildProcess> ChildProcess::Start(const std::vector<std::string>& argv,
-                                                const std::map<std::string, std::string>& environment,
-                                                Output output, std::string& error) {
+                                                const std::map<std::string, std::string>& environment, Output output,
+                                                std::string& error) {
     const std::string program = ProgramPath(argv.front());
     if (program.empty()) {
         error = "cannot start " + argv.front() + ": not found in PATH";
@@ -144,8 +144,8 @@ std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds time
             pending_.erase(0, end + 1);
             return line;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (output_ < 0 || left.count() <= 0) return std::nullopt;
         pollfd ready{output_, POLLIN, 0};
         const int polled = ::poll(&ready, 1, static_cast<int>(left.count()));

@@ -20,8 +20,8 @@ public:
     // `environment`. Its standard output comes to ReadLine, or goes where this process's goes. On failure
     // returns nothing and says why in `error`.
     static std::optional<ChildProcess> Start(const std::vector<std::string>& argv,
-                                             const std::map<std::string, std::string>& environment,
-                                             Output output, std::string& error);
+                                             const std::map<std::string, std::string>& environment, Output output,
+                                             std::string& error);
 
     ChildProcess(ChildProcess&& other) noexcept;
     ChildProcess& operator=(ChildProcess&& other) noexcept;

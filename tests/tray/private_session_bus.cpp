@@ -16,8 +16,8 @@ struct Bus {
 
 Bus StartBus() {
     Bus bus;
-    auto daemon = ChildProcess::Start({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"},
-                                      {}, ChildProcess::Output::Captured, bus.failure);
+    auto daemon = ChildProcess::Start({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"}, {},
+                                      ChildProcess::Output::Captured, bus.failure);
     if (!daemon) {
         bus.failure = "no private session bus (Debian package dbus-daemon): " + bus.failure;
         return bus;

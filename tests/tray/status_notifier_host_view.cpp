@@ -45,9 +45,9 @@ Panel& ThePanel() {
 }
 
 QDBusMessage CallPanel(const char* method, const QVariantList& arguments) {
-    auto call = QDBusMessage::createMethodCall(QStringLiteral("org.kde.StatusNotifierWatcher"),
-                                               QStringLiteral("/Control"),
-                                               QStringLiteral("org.corvane.test.TrayHost"), QLatin1String(method));
+    auto call =
+        QDBusMessage::createMethodCall(QStringLiteral("org.kde.StatusNotifierWatcher"), QStringLiteral("/Control"),
+                                       QStringLiteral("org.corvane.test.TrayHost"), QLatin1String(method));
     call.setArguments(arguments);
     return QDBusConnection::sessionBus().call(call, QDBus::Block, kCallTimeoutMs);
 }

@@ -25,9 +25,11 @@ TEST_F(StatusNotifierTray, ActivationsFromTheHostReachTheOwner) {
 TEST_F(StatusNotifierTray, ARestartedHostShowsTheIconAgain) {
     CORVANE_TRAY_SCENARIO_START();
     const auto& second = SecondPicture();
-    ASSERT_TRUE(Shell_NotifyIconA(NIM_ADD, Record(handle_, kAllFields, FirstPicture().handle, "Corvane - 0 Attempts blocked")));
+    ASSERT_TRUE(
+        Shell_NotifyIconA(NIM_ADD, Record(handle_, kAllFields, FirstPicture().handle, "Corvane - 0 Attempts blocked")));
     ASSERT_TRUE(host_->WaitShown()) << host_->Describe();
-    ASSERT_TRUE(Shell_NotifyIconA(NIM_MODIFY, Record(handle_, kAllFields, second.handle, "Corvane - 9 Attempts blocked")));
+    ASSERT_TRUE(
+        Shell_NotifyIconA(NIM_MODIFY, Record(handle_, kAllFields, second.handle, "Corvane - 9 Attempts blocked")));
 
     ASSERT_TRUE(host_->RestartPanel());
     ASSERT_TRUE(host_->WaitShown()) << host_->Describe();

@@ -69,7 +69,8 @@ protected:
     // NIM_ADD brings it back.
     void AddShowsTheIconAndDeleteRemovesIt() {
         const auto& first = FirstPicture();
-        ASSERT_TRUE(Shell_NotifyIconA(NIM_ADD, Record(handle_, kAllFields, first.handle, "Corvane - 0 Attempts blocked")));
+        ASSERT_TRUE(
+            Shell_NotifyIconA(NIM_ADD, Record(handle_, kAllFields, first.handle, "Corvane - 0 Attempts blocked")));
         ASSERT_TRUE(host_->WaitShown()) << host_->Describe();
         EXPECT_EQ(host_->Shown(), 1) << host_->Describe();
         EXPECT_TRUE(host_->WaitForPicture(first)) << host_->Describe();
@@ -83,7 +84,8 @@ protected:
 
         // The same icon can be added again, and the host shows it afresh.
         const auto& second = SecondPicture();
-        ASSERT_TRUE(Shell_NotifyIconA(NIM_ADD, Record(handle_, kAllFields, second.handle, "Corvane - 5 Attempts blocked")));
+        ASSERT_TRUE(
+            Shell_NotifyIconA(NIM_ADD, Record(handle_, kAllFields, second.handle, "Corvane - 5 Attempts blocked")));
         ASSERT_TRUE(host_->WaitShown()) << host_->Describe();
         EXPECT_EQ(host_->Shown(), 1) << host_->Describe();
         EXPECT_TRUE(host_->WaitForPicture(second)) << host_->Describe();
@@ -97,12 +99,13 @@ protected:
     void ModifyChangesTheTipAndPictureTheHostShows() {
         const auto& first = FirstPicture();
         const auto& second = SecondPicture();
-        ASSERT_TRUE(Shell_NotifyIconA(NIM_ADD, Record(handle_, kAllFields, first.handle, "Corvane - 0 Attempts blocked")));
+        ASSERT_TRUE(
+            Shell_NotifyIconA(NIM_ADD, Record(handle_, kAllFields, first.handle, "Corvane - 0 Attempts blocked")));
         ASSERT_TRUE(host_->WaitShown()) << host_->Describe();
         ASSERT_TRUE(host_->WaitForPicture(first)) << host_->Describe();
 
-        ASSERT_TRUE(
-            Shell_NotifyIconA(NIM_MODIFY, Record(handle_, kAllFields, first.handle, "Corvane - 2147483647 Attempts blocked")));
+        ASSERT_TRUE(Shell_NotifyIconA(
+            NIM_MODIFY, Record(handle_, kAllFields, first.handle, "Corvane - 2147483647 Attempts blocked")));
         EXPECT_TRUE(host_->WaitForTip("Corvane - 2147483647 Attempts blocked")) << host_->Describe();
         EXPECT_TRUE(host_->WaitForPicture(first)) << host_->Describe();
 
@@ -115,7 +118,8 @@ protected:
     // A click the host reports reaches the owner's handler as the callback message with the mouse messages
     // of that click.
     void ClicksReachTheOwnerAsMouseMessages() {
-        ASSERT_TRUE(Shell_NotifyIconA(NIM_ADD, Record(handle_, kAllFields, FirstPicture().handle, "Corvane - 0 Attempts blocked")));
+        ASSERT_TRUE(Shell_NotifyIconA(
+            NIM_ADD, Record(handle_, kAllFields, FirstPicture().handle, "Corvane - 0 Attempts blocked")));
         ASSERT_TRUE(host_->WaitShown()) << host_->Describe();
         const std::vector<std::pair<Button, std::vector<std::uint32_t>>> clicks = {
             {Button::Left, {WM_LBUTTONDOWN, WM_LBUTTONUP}},

@@ -30,12 +30,12 @@ bool TrayRequired();
 void NoteSkipForParent(const std::string& reason);
 
 // Skips the current test, or fails it where tray hosts are promised.
-#define CORVANE_TRAY_UNAVAILABLE(reason)                                             \
-    do {                                                                             \
-        const std::string why_ = (reason);                                           \
-        if (::corvane::platform::testing::TrayRequired()) FAIL() << why_;            \
-        ::corvane::platform::testing::NoteSkipForParent(why_);                       \
-        GTEST_SKIP() << why_;                                                        \
+#define CORVANE_TRAY_UNAVAILABLE(reason)                                  \
+    do {                                                                  \
+        const std::string why_ = (reason);                                \
+        if (::corvane::platform::testing::TrayRequired()) FAIL() << why_; \
+        ::corvane::platform::testing::NoteSkipForParent(why_);            \
+        GTEST_SKIP() << why_;                                             \
     } while (false)
 
 // True when this process serves `kind`: it did not serve the other kind before.

@@ -82,8 +82,7 @@ std::vector<xcb_window_t> XDisplay::Children(xcb_window_t window) const {
 std::optional<std::uint32_t> XDisplay::Pid(xcb_window_t window) const {
     static const xcb_atom_t pidAtom = Atom("_NET_WM_PID");
     Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
-        connection_.get(), xcb_get_property(connection_.get(), 0, window, pidAtom, XCB_ATOM_CARDINAL, 0, 1),
-        nullptr));
+        connection_.get(), xcb_get_property(connection_.get(), 0, window, pidAtom, XCB_ATOM_CARDINAL, 0, 1), nullptr));
     if (!reply || reply->format != 32 || xcb_get_property_value_length(reply.get()) != 4) return std::nullopt;
     std::uint32_t pid = 0;
     std::memcpy(&pid, xcb_get_property_value(reply.get()), sizeof pid);
@@ -130,11 +129,11 @@ std::optional<ScreenRect> XDisplay::PlaceOnScreen(xcb_window_t window) const {
 }
 
 std::optional<QColor> XDisplay::ColourAt(int x, int y) const {
-    Reply<xcb_get_image_reply_t> image(xcb_get_image_reply(
-        connection_.get(),
-        xcb_get_image(connection_.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, screen_->root, static_cast<std::int16_t>(x),
-                      static_cast<std::int16_t>(y), 1, 1, ~0u),
-        nullptr));
+    Reply<xcb_get_image_reply_t> image(
+        xcb_get_image_reply(connection_.get(),
+                            xcb_get_image(connection_.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, screen_->root,
+                                          static_cast<std::int16_t>(x), static_cast<std::int16_t>(y), 1, 1, ~0u),
+                            nullptr));
     // A true-colour screen of depth 24 or 32 gives one 32-bit pixel in the server's byte order.
     if (!image || image->depth < 24 || xcb_get_image_data_length(image.get()) < 4) return std::nullopt;
     const auto* bytes = xcb_get_image_data(image.get());

@@ -171,7 +171,8 @@ std::string XEmbedHost::Describe() {
         text += " at " + std::to_string(place->x) + "," + std::to_string(place->y) + " size " +
                 std::to_string(place->width) + "x" + std::to_string(place->height);
     text += "; last tip seen \"" + lastTip_ + "\"";
-    if (lastUpper_ && lastLower_) text += "; picture upper " + testing::Describe(*lastUpper_) + ", lower " + testing::Describe(*lastLower_);
+    if (lastUpper_ && lastLower_)
+        text += "; picture upper " + testing::Describe(*lastUpper_) + ", lower " + testing::Describe(*lastLower_);
     return text;
 }
 
@@ -186,8 +187,8 @@ struct OwnDisplay {
 OwnDisplay StartOwnDisplay() {
     OwnDisplay own;
     // The server picks a free display number and writes it once it accepts clients.
-    auto server = ChildProcess::Start({"Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"}, {},
-                                      ChildProcess::Output::Captured, own.failure);
+    auto server = ChildProcess::Start({"Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"},
+                                      {}, ChildProcess::Output::Captured, own.failure);
     if (!server) {
         own.failure = "no X server of the test's own (Debian package xvfb): " + own.failure;
         return own;
@@ -221,8 +222,8 @@ bool LateXEmbedHost::StartTray() {
     auto& own = TheOwnDisplay();
     std::string error;
     own.tray = ChildProcess::Start(
-        {"trayer", "--edge", "bottom", "--align", "right", "--widthtype", "pixel", "--width", "200", "--height", "24"}, {},
-        ChildProcess::Output::Captured, error);
+        {"trayer", "--edge", "bottom", "--align", "right", "--widthtype", "pixel", "--width", "200", "--height", "24"},
+        {}, ChildProcess::Output::Captured, error);
     if (!own.tray) return false;
     return WaitFor([] { return Display()->TrayOwner() != XCB_WINDOW_NONE; }, std::chrono::seconds(10));
 }

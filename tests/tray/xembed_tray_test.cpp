@@ -23,9 +23,9 @@ TEST_F(XEmbedTray, ButtonPressesOnTheIconReachTheOwner) {
     // A double click: the first click, then the double click itself.
     received_.clear();
     ASSERT_TRUE(host_->DoubleClick());
-    EXPECT_TRUE(WaitFor(
-        [&] { return !received_.empty() && received_.back() == Callback(WM_MOUSEMOVE, WM_LBUTTONDBLCLK); },
-        std::chrono::seconds(5)));
+    EXPECT_TRUE(
+        WaitFor([&] { return !received_.empty() && received_.back() == Callback(WM_MOUSEMOVE, WM_LBUTTONDBLCLK); },
+                std::chrono::seconds(5)));
     ASSERT_GE(received_.size(), 3u);
     EXPECT_EQ(received_[0], Callback(WM_MOUSEMOVE, WM_LBUTTONDOWN));
     EXPECT_EQ(received_[1], Callback(WM_MOUSEMOVE, WM_LBUTTONUP));
@@ -52,7 +52,8 @@ TEST_F(XEmbedTrayStartingLater, AnIconAddedBeforeTheTrayAppearsWhenTheTrayStarts
     EXPECT_FALSE(TrayHostAvailable());
     EXPECT_FALSE(Shell_NotifyIconA(NIM_ADD, Record(handle_, kAllFields, first.handle, "Corvane - 0 Attempts blocked")));
     EXPECT_TRUE(QueryTrayIcon(handle_, 1).exists);
-    ASSERT_TRUE(Shell_NotifyIconA(NIM_MODIFY, Record(handle_, kAllFields, second.handle, "Corvane - 3 Attempts blocked")));
+    ASSERT_TRUE(
+        Shell_NotifyIconA(NIM_MODIFY, Record(handle_, kAllFields, second.handle, "Corvane - 3 Attempts blocked")));
 
     ASSERT_TRUE(host_->StartTray()) << "trayer did not start on the test's own display";
     ASSERT_TRUE(host_->WaitShown()) << host_->Describe();

@@ -41,9 +41,8 @@ protected:
     }
 
     std::unique_ptr<FrmMain> Start() {
-        auto window = std::make_unique<FrmMain>(root.path().string(), [this](engine::ScanHost& host) {
-            return testing::MakeFirewall(network, host);
-        });
+        auto window = std::make_unique<FrmMain>(
+            root.path().string(), [this](engine::ScanHost& host) { return testing::MakeFirewall(network, host); });
         window->Create();
         return window;
     }
@@ -197,9 +196,12 @@ TEST_F(FrmMainControlsTest, TheFormDescriptionBuildsEveryControlInPlace) {
         const char* caption;
         QRect place;
     } expected[] = {
-        {"BtnOn", "ON", QRect(8, 8, 153, 233)},      {"BtnOptions", "&Options", QRect(192, 64, 225, 33)},
-        {"BtnUpdate", "&Update", QRect(192, 64, 225, 33)}, {"BtnTray", "&Tray", QRect(288, 248, 97, 33)},
-        {"BtnExit", "&Exit", QRect(392, 248, 97, 33)},   {"BtnHelp", "&Help", QRect(496, 248, 97, 33)},
+        {"BtnOn", "ON", QRect(8, 8, 153, 233)},
+        {"BtnOptions", "&Options", QRect(192, 64, 225, 33)},
+        {"BtnUpdate", "&Update", QRect(192, 64, 225, 33)},
+        {"BtnTray", "&Tray", QRect(288, 248, 97, 33)},
+        {"BtnExit", "&Exit", QRect(392, 248, 97, 33)},
+        {"BtnHelp", "&Help", QRect(496, 248, 97, 33)},
     };
     for (const auto& control : expected) {
         auto* button = Button(*window, control.name);

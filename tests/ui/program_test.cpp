@@ -45,7 +45,8 @@ int WaitExit(pid_t pid, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
         int status = 0;
-        if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (::waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         std::this_thread::sleep_for(10ms);
     }
     return -1;
@@ -113,7 +114,8 @@ TEST(Program, BlocksListedConnectionsAndSavesTheCountOnTermination) {
     ::close(report[1]);
     std::string failures;
     char buffer[256];
-    for (ssize_t got; (got = ::read(report[0], buffer, sizeof buffer)) > 0;) failures.append(buffer, static_cast<std::size_t>(got));
+    for (ssize_t got; (got = ::read(report[0], buffer, sizeof buffer)) > 0;)
+        failures.append(buffer, static_cast<std::size_t>(got));
     ::close(report[0]);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);

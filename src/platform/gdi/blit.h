@@ -34,7 +34,7 @@ BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int xSrc,
 int SetStretchBltMode(HDC dc, int mode);
 int GetStretchBltMode(HDC dc);
 
-BOOL StretchBlt(HDC dest, int x, int y, int width, int height, HDC source, int xSrc, int ySrc,
-                int widthSrc, int heightSrc, DWORD rop);
+BOOL StretchBlt(HDC dest, int x, int y, int width, int height, HDC source, int xSrc, int ySrc, int widthSrc,
+                int heightSrc, DWORD rop);
 
 }  // namespace corvane::gdi

@@ -12,52 +12,52 @@ using detail::table;
 namespace {
 
 void retain(std::uint32_t value) {
-  if (Slot* s = table().slot(value)) ++s->selections;
+    if (Slot* s = table().slot(value)) ++s->selections;
 }
 
 void release(std::uint32_t value) {
-  if (Slot* s = table().slot(value); s && s->selections > 0) --s->selections;
+    if (Slot* s = table().slot(value); s && s->selections > 0) --s->selections;
 }
 
 // Swaps the held handle for a new one of the same kind, keeping the selection counts.
 template <ObjectKind K>
 HGDIOBJ swapSelected(Handle<K>& held, Handle<K> incoming) {
-  const Handle<K> previous = held;
-  if (previous == incoming) return previous;
-  retain(incoming.value);
-  release(previous.value);
-  held = incoming;
-  return previous;
+    const Handle<K> previous = held;
+    if (previous == incoming) return previous;
+    retain(incoming.value);
+    release(previous.value);
+    held = incoming;
+    return previous;
 }
 
 }  // namespace
 
 HDC CreateCompatibleDC(HDC dc) {
-  if (dc && !detail::lookupDc(dc)) return nullptr;
-  const auto& stock = table().stock();
-  DcObject made;
-  made.bitmap = stock.defaultBitmap;
-  made.pen = stock.blackPen;
-  made.brush = stock.brushes[WHITE_BRUSH];
-  made.font = stock.systemFont;
-  const HDC handle(table().add(std::move(made)));
-  if (!handle) return nullptr;
-  DcObject* created = detail::lookupDc(handle);
-  retain(created->bitmap.value);
-  retain(created->pen.value);
-  retain(created->brush.value);
-  retain(created->font.value);
-  return handle;
+    if (dc && !detail::lookupDc(dc)) return nullptr;
+    const auto& stock = table().stock();
+    DcObject made;
+    made.bitmap = stock.defaultBitmap;
+    made.pen = stock.blackPen;
+    made.brush = stock.brushes[WHITE_BRUSH];
+    made.font = stock.systemFont;
+    const HDC handle(table().add(std::move(made)));
+    if (!handle) return nullptr;
+    DcObject* created = detail::lookupDc(handle);
+    retain(created->bitmap.value);
+    retain(created->pen.value);
+    retain(created->brush.value);
+    retain(created->font.value);
+    return handle;
 }
 
 BOOL DeleteDC(HDC dc) {
-  DcObject* d = detail::lookupDc(dc);
-  if (!d || d->screen) return FALSE;
-  release(d->bitmap.value);
-  release(d->pen.value);
-  release(d->brush.value);
-  release(d->font.value);
-  return table().remove(dc.value) ? TRUE : FALSE;
+    DcObject* d = detail::lookupDc(dc);
+    if (!d || d->screen) return FALSE;
+    release(d->bitmap.value);
+    release(d->pen.value);
+    release(d->brush.value);
+    release(d->font.value);
+    return table().remove(dc.value) ? TRUE : FALSE;
 }
 
 HDC GetDC(std::nullptr_t) { return table().stock().screenDc; }
@@ -65,110 +65,117 @@ HDC GetDC(std::nullptr_t) { return table().stock().screenDc; }
 int ReleaseDC(std::nullptr_t, HDC dc) { return dc == table().stock().screenDc ? 1 : 0; }
 
 HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
-  DcObject* d = detail::lookupDc(dc);
-  Slot* s = table().slot(object.value);
-  if (!d || !s) return nullptr;
-  if (std::holds_alternative<detail::PenObject>(s->object))
-    return swapSelected(d->pen, HPEN(object.value));
-  if (std::holds_alternative<detail::BrushObject>(s->object))
-    return swapSelected(d->brush, HBRUSH(object.value));
-  if (std::holds_alternative<detail::FontObject>(s->object))
-    return swapSelected(d->font, HFONT(object.value));
-  if (std::holds_alternative<BitmapObject>(s->object)) {
-    if (d->screen) return nullptr;
-    const HBITMAP incoming(object.value);
-    if (incoming == d->bitmap) return d->bitmap;
-    if (s->selections > 0 && !s->stock) return nullptr;  // already in another context
-    return swapSelected(d->bitmap, incoming);
-  }
-  return nullptr;
+    DcObject* d = detail::lookupDc(dc);
+    Slot* s = table().slot(object.value);
+    if (!d || !s) return nullptr;
+    if (std::holds_alternative<detail::PenObject>(s->object)) return swapSelected(d->pen, HPEN(object.value));
+    if (std::holds_alternative<detail::BrushObject>(s->object)) return swapSelected(d->brush, HBRUSH(object.value));
+    if (std::holds_alternative<detail::FontObject>(s->object)) return swapSelected(d->font, HFONT(object.value));
+    if (std::holds_alternative<BitmapObject>(s->object)) {
+        if (d->screen) return nullptr;
+        const HBITMAP incoming(object.value);
+        if (incoming == d->bitmap) return d->bitmap;
+        if (s->selections > 0 && !s->stock) return nullptr;  // already in another context
+        return swapSelected(d->bitmap, incoming);
+    }
+    return nullptr;
 }
 
 BOOL DeleteObject(HGDIOBJ object) {
-  Slot* s = table().slot(object.value);
-  if (!s || std::holds_alternative<DcObject>(s->object) ||
-      std::holds_alternative<detail::IconObject>(s->object))
-    return FALSE;
-  if (s->stock) return TRUE;
-  if (s->selections > 0) return FALSE;
-  return table().remove(object.value) ? TRUE : FALSE;
+    Slot* s = table().slot(object.value);
+    if (!s || std::holds_alternative<DcObject>(s->object) || std::holds_alternative<detail::IconObject>(s->object))
+        return FALSE;
+    if (s->stock) return TRUE;
+    if (s->selections > 0) return FALSE;
+    return table().remove(object.value) ? TRUE : FALSE;
 }
 
 HGDIOBJ GetStockObject(int index) {
-  const auto& stock = table().stock();
-  if (index >= WHITE_BRUSH && index <= NULL_BRUSH) return stock.brushes[index];
-  switch (index) {
-    case WHITE_PEN: return stock.whitePen;
-    case BLACK_PEN: return stock.blackPen;
-    case NULL_PEN: return stock.nullPen;
-    case SYSTEM_FONT: return stock.systemFont;
-    case DEFAULT_GUI_FONT: return stock.guiFont;
-    default: return nullptr;
-  }
+    const auto& stock = table().stock();
+    if (index >= WHITE_BRUSH && index <= NULL_BRUSH) return stock.brushes[index];
+    switch (index) {
+        case WHITE_PEN:
+            return stock.whitePen;
+        case BLACK_PEN:
+            return stock.blackPen;
+        case NULL_PEN:
+            return stock.nullPen;
+        case SYSTEM_FONT:
+            return stock.systemFont;
+        case DEFAULT_GUI_FONT:
+            return stock.guiFont;
+        default:
+            return nullptr;
+    }
 }
 
 HGDIOBJ GetCurrentObject(HDC dc, ObjectKind kind) {
-  DcObject* d = detail::lookupDc(dc);
-  if (!d) return nullptr;
-  switch (kind) {
-    case ObjectKind::pen: return d->pen;
-    case ObjectKind::brush: return d->brush;
-    case ObjectKind::font: return d->font;
-    case ObjectKind::bitmap: return d->screen ? HGDIOBJ() : HGDIOBJ(d->bitmap);
-    default: return nullptr;
-  }
+    DcObject* d = detail::lookupDc(dc);
+    if (!d) return nullptr;
+    switch (kind) {
+        case ObjectKind::pen:
+            return d->pen;
+        case ObjectKind::brush:
+            return d->brush;
+        case ObjectKind::font:
+            return d->font;
+        case ObjectKind::bitmap:
+            return d->screen ? HGDIOBJ() : HGDIOBJ(d->bitmap);
+        default:
+            return nullptr;
+    }
 }
 
 int SetBkMode(HDC dc, int mode) {
-  DcObject* d = detail::lookupDc(dc);
-  if (!d || mode < TRANSPARENT || mode > NEWTRANSPARENT) return 0;
-  const int previous = d->bkMode;
-  d->bkMode = mode;
-  return previous;
+    DcObject* d = detail::lookupDc(dc);
+    if (!d || mode < TRANSPARENT || mode > NEWTRANSPARENT) return 0;
+    const int previous = d->bkMode;
+    d->bkMode = mode;
+    return previous;
 }
 
 int GetBkMode(HDC dc) {
-  const DcObject* d = detail::lookupDc(dc);
-  return d ? d->bkMode : 0;
+    const DcObject* d = detail::lookupDc(dc);
+    return d ? d->bkMode : 0;
 }
 
 COLORREF SetBkColor(HDC dc, COLORREF color) {
-  DcObject* d = detail::lookupDc(dc);
-  if (!d) return CLR_INVALID;
-  const COLORREF previous = d->bkColor;
-  d->bkColor = color & 0xFFFFFFu;
-  return previous;
+    DcObject* d = detail::lookupDc(dc);
+    if (!d) return CLR_INVALID;
+    const COLORREF previous = d->bkColor;
+    d->bkColor = color & 0xFFFFFFu;
+    return previous;
 }
 
 COLORREF GetBkColor(HDC dc) {
-  const DcObject* d = detail::lookupDc(dc);
-  return d ? d->bkColor : CLR_INVALID;
+    const DcObject* d = detail::lookupDc(dc);
+    return d ? d->bkColor : CLR_INVALID;
 }
 
 COLORREF SetTextColor(HDC dc, COLORREF color) {
-  DcObject* d = detail::lookupDc(dc);
-  if (!d) return CLR_INVALID;
-  const COLORREF previous = d->textColor;
-  d->textColor = color & 0xFFFFFFu;
-  return previous;
+    DcObject* d = detail::lookupDc(dc);
+    if (!d) return CLR_INVALID;
+    const COLORREF previous = d->textColor;
+    d->textColor = color & 0xFFFFFFu;
+    return previous;
 }
 
 COLORREF GetTextColor(HDC dc) {
-  const DcObject* d = detail::lookupDc(dc);
-  return d ? d->textColor : CLR_INVALID;
+    const DcObject* d = detail::lookupDc(dc);
+    return d ? d->textColor : CLR_INVALID;
 }
 
 int SetMapMode(HDC dc, int mode) {
-  DcObject* d = detail::lookupDc(dc);
-  if (!d || mode != MM_TEXT) return 0;
-  const int previous = d->mapMode;
-  d->mapMode = mode;
-  return previous;
+    DcObject* d = detail::lookupDc(dc);
+    if (!d || mode != MM_TEXT) return 0;
+    const int previous = d->mapMode;
+    d->mapMode = mode;
+    return previous;
 }
 
 int GetMapMode(HDC dc) {
-  const DcObject* d = detail::lookupDc(dc);
-  return d ? d->mapMode : 0;
+    const DcObject* d = detail::lookupDc(dc);
+    return d ? d->mapMode : 0;
 }
 
 std::size_t LiveObjectCount() { return table().liveObjects(); }

@@ -25,30 +25,30 @@ inline constexpr BOOL FALSE = 0;
 inline constexpr COLORREF CLR_INVALID = 0xFFFFFFFFu;
 
 constexpr COLORREF RGB(int r, int g, int b) {
-  return static_cast<COLORREF>((r & 0xFF) | ((g & 0xFF) << 8) | ((b & 0xFF) << 16));
+    return static_cast<COLORREF>((r & 0xFF) | ((g & 0xFF) << 8) | ((b & 0xFF) << 16));
 }
 constexpr int GetRValue(COLORREF c) { return static_cast<int>(c & 0xFF); }
 constexpr int GetGValue(COLORREF c) { return static_cast<int>((c >> 8) & 0xFF); }
 constexpr int GetBValue(COLORREF c) { return static_cast<int>((c >> 16) & 0xFF); }
 
 struct POINT {
-  LONG x = 0;
-  LONG y = 0;
-  friend bool operator==(const POINT&, const POINT&) = default;
+    LONG x = 0;
+    LONG y = 0;
+    friend bool operator==(const POINT&, const POINT&) = default;
 };
 
 struct SIZE {
-  LONG cx = 0;
-  LONG cy = 0;
-  friend bool operator==(const SIZE&, const SIZE&) = default;
+    LONG cx = 0;
+    LONG cy = 0;
+    friend bool operator==(const SIZE&, const SIZE&) = default;
 };
 
 struct RECT {
-  LONG left = 0;
-  LONG top = 0;
-  LONG right = 0;
-  LONG bottom = 0;
-  friend bool operator==(const RECT&, const RECT&) = default;
+    LONG left = 0;
+    LONG top = 0;
+    LONG right = 0;
+    LONG bottom = 0;
+    friend bool operator==(const RECT&, const RECT&) = default;
 };
 
 enum class ObjectKind : std::uint8_t { none, dc, bitmap, pen, brush, font, region, icon };
@@ -57,12 +57,12 @@ enum class ObjectKind : std::uint8_t { none, dc, bitmap, pen, brush, font, regio
 // count the reuses of that slot.
 template <ObjectKind K>
 struct Handle {
-  std::uint32_t value = 0;
-  constexpr Handle() = default;
-  constexpr Handle(std::nullptr_t) {}
-  constexpr explicit Handle(std::uint32_t v) : value(v) {}
-  constexpr explicit operator bool() const { return value != 0; }
-  friend constexpr bool operator==(Handle, Handle) = default;
+    std::uint32_t value = 0;
+    constexpr Handle() = default;
+    constexpr Handle(std::nullptr_t) {}
+    constexpr explicit Handle(std::uint32_t v) : value(v) {}
+    constexpr explicit operator bool() const { return value != 0; }
+    friend constexpr bool operator==(Handle, Handle) = default;
 };
 
 using HDC = Handle<ObjectKind::dc>;
@@ -76,19 +76,17 @@ using HICON = Handle<ObjectKind::icon>;
 // Any drawing object (not a device context and not an icon). Converts from every object handle and, explicitly,
 // back to one: static_cast<HPEN>(SelectObject(dc, pen)).
 struct HGDIOBJ {
-  std::uint32_t value = 0;
-  constexpr HGDIOBJ() = default;
-  constexpr HGDIOBJ(std::nullptr_t) {}
-  template <ObjectKind K>
-    requires(K != ObjectKind::dc && K != ObjectKind::icon)
-  constexpr HGDIOBJ(Handle<K> h) : value(h.value) {}
-  template <ObjectKind K>
-    requires(K != ObjectKind::dc && K != ObjectKind::icon)
-  constexpr explicit operator Handle<K>() const {
-    return Handle<K>(value);
-  }
-  constexpr explicit operator bool() const { return value != 0; }
-  friend constexpr bool operator==(HGDIOBJ, HGDIOBJ) = default;
+    std::uint32_t value = 0;
+    constexpr HGDIOBJ() = default;
+    constexpr HGDIOBJ(std::nullptr_t) {}
+    template <ObjectKind K>
+    requires(K != ObjectKind::dc && K != ObjectKind::icon) constexpr HGDIOBJ(Handle<K> h) : value(h.value) {}
+    template <ObjectKind K>
+    requires(K != ObjectKind::dc && K != ObjectKind::icon) constexpr explicit operator Handle<K>() const {
+        return Handle<K>(value);
+    }
+    constexpr explicit operator bool() const { return value != 0; }
+    friend constexpr bool operator==(HGDIOBJ, HGDIOBJ) = default;
 };
 
 // Region results (CombineRgn, OffsetRgn, GetRgnBox, SelectClipRgn).
@@ -208,50 +206,50 @@ inline constexpr int LF_FACESIZE = 32;
 
 // Object descriptions filled by GetObjectA.
 struct BITMAP {
-  LONG bmType = 0;
-  LONG bmWidth = 0;
-  LONG bmHeight = 0;
-  LONG bmWidthBytes = 0;
-  WORD bmPlanes = 0;
-  WORD bmBitsPixel = 0;
-  void* bmBits = nullptr;  // set only for pictures loaded from files (device-independent bitmaps)
+    LONG bmType = 0;
+    LONG bmWidth = 0;
+    LONG bmHeight = 0;
+    LONG bmWidthBytes = 0;
+    WORD bmPlanes = 0;
+    WORD bmBitsPixel = 0;
+    void* bmBits = nullptr;  // set only for pictures loaded from files (device-independent bitmaps)
 };
 
 struct LOGPEN {
-  UINT lopnStyle = 0;
-  POINT lopnWidth;
-  COLORREF lopnColor = 0;
+    UINT lopnStyle = 0;
+    POINT lopnWidth;
+    COLORREF lopnColor = 0;
 };
 
 struct LOGBRUSH {
-  UINT lbStyle = 0;
-  COLORREF lbColor = 0;
-  std::uintptr_t lbHatch = 0;
+    UINT lbStyle = 0;
+    COLORREF lbColor = 0;
+    std::uintptr_t lbHatch = 0;
 };
 
 struct LOGFONTA {
-  LONG lfHeight = 0;
-  LONG lfWidth = 0;
-  LONG lfEscapement = 0;
-  LONG lfOrientation = 0;
-  LONG lfWeight = 0;
-  BYTE lfItalic = 0;
-  BYTE lfUnderline = 0;
-  BYTE lfStrikeOut = 0;
-  BYTE lfCharSet = 0;
-  BYTE lfOutPrecision = 0;
-  BYTE lfClipPrecision = 0;
-  BYTE lfQuality = 0;
-  BYTE lfPitchAndFamily = 0;
-  char lfFaceName[LF_FACESIZE] = {};
+    LONG lfHeight = 0;
+    LONG lfWidth = 0;
+    LONG lfEscapement = 0;
+    LONG lfOrientation = 0;
+    LONG lfWeight = 0;
+    BYTE lfItalic = 0;
+    BYTE lfUnderline = 0;
+    BYTE lfStrikeOut = 0;
+    BYTE lfCharSet = 0;
+    BYTE lfOutPrecision = 0;
+    BYTE lfClipPrecision = 0;
+    BYTE lfQuality = 0;
+    BYTE lfPitchAndFamily = 0;
+    char lfFaceName[LF_FACESIZE] = {};
 };
 
 struct ICONINFO {
-  BOOL fIcon = TRUE;
-  DWORD xHotspot = 0;
-  DWORD yHotspot = 0;
-  HBITMAP hbmMask;
-  HBITMAP hbmColor;
+    BOOL fIcon = TRUE;
+    DWORD xHotspot = 0;
+    DWORD yHotspot = 0;
+    HBITMAP hbmMask;
+    HBITMAP hbmColor;
 };
 
 }  // namespace corvane::gdi

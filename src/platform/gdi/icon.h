@@ -24,7 +24,6 @@ BOOL DestroyIcon(HICON icon);
 BOOL GetIconInfo(HICON icon, ICONINFO* info);
 
 // cx or cy 0: the chosen image's own size. step and flickerFreeBrush are not used.
-BOOL DrawIconEx(HDC dc, int x, int y, HICON icon, int cx, int cy, UINT step, HBRUSH flickerFreeBrush,
-                UINT flags);
+BOOL DrawIconEx(HDC dc, int x, int y, HICON icon, int cx, int cy, UINT step, HBRUSH flickerFreeBrush, UINT flags);
 
 }  // namespace corvane::gdi

@@ -12,7 +12,7 @@
 namespace corvane::gdi::detail {
 
 inline long long floorDiv(long long a, long long b) {  // b > 0
-  return a >= 0 ? a / b : -((-a + b - 1) / b);
+    return a >= 0 ? a / b : -((-a + b - 1) / b);
 }
 
 inline long long ceilDiv(long long a, long long b) { return -floorDiv(-a, b); }
@@ -20,50 +20,50 @@ inline long long ceilDiv(long long a, long long b) { return -floorDiv(-a, b); }
 // Calls plot(x, y, step) for each pixel of the line whose major coordinate lies in
 // [majorLow, majorHigh) (pixels outside that band are skipped without stepping through them).
 template <class Plot>
-void rasterLine(long long x0, long long y0, long long x1, long long y1, long long majorLow,
-                long long majorHigh, Plot&& plot) {
-  const long long dx = x1 - x0;
-  const long long dy = y1 - y0;
-  const bool xMajor = std::llabs(dx) >= std::llabs(dy);
-  const long long n = xMajor ? std::llabs(dx) : std::llabs(dy);
-  if (n == 0) return;
-  const long long m0 = xMajor ? x0 : y0;
-  const long long minor0 = xMajor ? y0 : x0;
-  const long long sm = (xMajor ? dx : dy) > 0 ? 1 : -1;
-  const long long dMinor = xMajor ? dy : dx;
-  const long long sMinor = dMinor > 0 ? 1 : (dMinor < 0 ? -1 : 0);
-  const long long aMinor = std::llabs(dMinor);
-  long long first = 0;
-  long long last = n;  // exclusive
-  if (sm > 0) {
-    first = std::max(first, majorLow - m0);
-    last = std::min(last, majorHigh - m0);
-  } else {
-    first = std::max(first, m0 - majorHigh + 1);
-    last = std::min(last, m0 - majorLow + 1);
-  }
-  // Lines longer than 2^30 pixels need wider arithmetic for 2 i |minor|.
-  const bool wide = n >= (1LL << 30) || aMinor >= (1LL << 30);
-  for (long long i = first; i < last; ++i) {
-    long long r = 0;
-    // ties go to the smaller coordinate: up for a line moving down, and vice versa
-    if (!wide) {
-      const long long twice = 2 * i * aMinor;
-      r = sMinor >= 0 ? ceilDiv(twice - n, 2 * n) : floorDiv(twice + n, 2 * n);
+void rasterLine(long long x0, long long y0, long long x1, long long y1, long long majorLow, long long majorHigh,
+                Plot&& plot) {
+    const long long dx = x1 - x0;
+    const long long dy = y1 - y0;
+    const bool xMajor = std::llabs(dx) >= std::llabs(dy);
+    const long long n = xMajor ? std::llabs(dx) : std::llabs(dy);
+    if (n == 0) return;
+    const long long m0 = xMajor ? x0 : y0;
+    const long long minor0 = xMajor ? y0 : x0;
+    const long long sm = (xMajor ? dx : dy) > 0 ? 1 : -1;
+    const long long dMinor = xMajor ? dy : dx;
+    const long long sMinor = dMinor > 0 ? 1 : (dMinor < 0 ? -1 : 0);
+    const long long aMinor = std::llabs(dMinor);
+    long long first = 0;
+    long long last = n;  // exclusive
+    if (sm > 0) {
+        first = std::max(first, majorLow - m0);
+        last = std::min(last, majorHigh - m0);
     } else {
-      const __int128 twice = static_cast<__int128>(2 * i) * aMinor;
-      const __int128 den = static_cast<__int128>(2) * n;
-      // both numerators are >= -n > -den, so adding den keeps them positive for the division
-      r = sMinor >= 0 ? static_cast<long long>((twice - n + den - 1) / den)
-                      : static_cast<long long>((twice + n) / den);
+        first = std::max(first, m0 - majorHigh + 1);
+        last = std::min(last, m0 - majorLow + 1);
     }
-    const long long major = m0 + sm * i;
-    const long long minor = minor0 + sMinor * r;
-    if (xMajor)
-      plot(major, minor, i);
-    else
-      plot(minor, major, i);
-  }
+    // Lines longer than 2^30 pixels need wider arithmetic for 2 i |minor|.
+    const bool wide = n >= (1LL << 30) || aMinor >= (1LL << 30);
+    for (long long i = first; i < last; ++i) {
+        long long r = 0;
+        // ties go to the smaller coordinate: up for a line moving down, and vice versa
+        if (!wide) {
+            const long long twice = 2 * i * aMinor;
+            r = sMinor >= 0 ? ceilDiv(twice - n, 2 * n) : floorDiv(twice + n, 2 * n);
+        } else {
+            const __int128 twice = static_cast<__int128>(2 * i) * aMinor;
+            const __int128 den = static_cast<__int128>(2) * n;
+            // both numerators are >= -n > -den, so adding den keeps them positive for the division
+            r = sMinor >= 0 ? static_cast<long long>((twice - n + den - 1) / den)
+                            : static_cast<long long>((twice + n) / den);
+        }
+        const long long major = m0 + sm * i;
+        const long long minor = minor0 + sMinor * r;
+        if (xMajor)
+            plot(major, minor, i);
+        else
+            plot(minor, major, i);
+    }
 }
 
 }  // namespace corvane::gdi::detail

@@ -5,8 +5,8 @@
 #include <QImage>
 #include <QRegion>
 
-#include <cstdint>
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <variant>
@@ -20,163 +20,162 @@ namespace corvane::gdi::detail {
 // Pixels are kept as QImage::Format_RGB32 (0xFFRRGGBB). A monochrome bitmap holds only
 // black (0xFF000000) and white (0xFFFFFFFF) pixels.
 struct BitmapObject {
-  QImage pixels;
-  bool monochrome = false;
-  bool fromPicture = false;  // reports a pixel-bits pointer, like a device-independent bitmap
+    QImage pixels;
+    bool monochrome = false;
+    bool fromPicture = false;  // reports a pixel-bits pointer, like a device-independent bitmap
 };
 
 struct PenObject {
-  LOGPEN pen;
+    LOGPEN pen;
 };
 
 struct BrushObject {
-  LOGBRUSH brush;
+    LOGBRUSH brush;
 };
 
 // The Qt font is built from the description at each use, so no font-engine object outlives the
 // application that owns the font database.
 struct FontObject {
-  LOGFONTA logFont;
+    LOGFONTA logFont;
 };
 
 // A plain rectangle is kept as such until an operation needs the region's general form, so
 // making and dropping one-rectangle regions costs no region storage.
 struct RegionObject {
-  explicit RegionObject(QRegion r) : region_(std::move(r)) {}
-  explicit RegionObject(QRect r) : rect_(r) {}
+    explicit RegionObject(QRegion r) : region_(std::move(r)) {}
+    explicit RegionObject(QRect r) : rect_(r) {}
 
-  const QRegion& get() { return edit(); }
-  QRegion& edit() {
-    if (rect_) {
-      region_ = QRegion(*rect_);
-      rect_.reset();
+    const QRegion& get() { return edit(); }
+    QRegion& edit() {
+        if (rect_) {
+            region_ = QRegion(*rect_);
+            rect_.reset();
+        }
+        return region_;
     }
-    return region_;
-  }
-  void set(QRegion r) {
-    region_ = std::move(r);
-    rect_.reset();
-  }
-  // The rectangle when the region is one (or empty), without building the general form.
-  std::optional<QRect> simpleRect() const { return rect_; }
+    void set(QRegion r) {
+        region_ = std::move(r);
+        rect_.reset();
+    }
+    // The rectangle when the region is one (or empty), without building the general form.
+    std::optional<QRect> simpleRect() const { return rect_; }
 
- private:
-  QRegion region_;
-  std::optional<QRect> rect_;
+private:
+    QRegion region_;
+    std::optional<QRect> rect_;
 };
 
 // An icon keeps every image of its file, with straight (not premultiplied) alpha.
 struct IconObject {
-  std::vector<QImage> images;
+    std::vector<QImage> images;
 };
 
 struct DcObject {
-  bool screen = false;  // the screen context of GetDC(nullptr): no surface of its own
-  HBITMAP bitmap;
-  HPEN pen;
-  HBRUSH brush;
-  HFONT font;
-  COLORREF textColor = 0x000000;
-  COLORREF bkColor = 0xFFFFFF;
-  int bkMode = OPAQUE;
-  int mapMode = MM_TEXT;
-  int stretchMode = BLACKONWHITE;
-  std::optional<QRegion> clip;
-  ClipSpans clipSpans;  // clip as row spans, rebuilt whenever clip changes
+    bool screen = false;  // the screen context of GetDC(nullptr): no surface of its own
+    HBITMAP bitmap;
+    HPEN pen;
+    HBRUSH brush;
+    HFONT font;
+    COLORREF textColor = 0x000000;
+    COLORREF bkColor = 0xFFFFFF;
+    int bkMode = OPAQUE;
+    int mapMode = MM_TEXT;
+    int stretchMode = BLACKONWHITE;
+    std::optional<QRegion> clip;
+    ClipSpans clipSpans;  // clip as row spans, rebuilt whenever clip changes
 };
 
-using Object = std::variant<std::monostate, DcObject, BitmapObject, PenObject, BrushObject,
-                            FontObject, RegionObject, IconObject>;
+using Object =
+    std::variant<std::monostate, DcObject, BitmapObject, PenObject, BrushObject, FontObject, RegionObject, IconObject>;
 
 struct Slot {
-  std::uint16_t generation = 1;
-  bool stock = false;
-  int selections = 0;  // how many device contexts hold this object
-  Object object;
+    std::uint16_t generation = 1;
+    bool stock = false;
+    int selections = 0;  // how many device contexts hold this object
+    Object object;
 };
 
 // Stock objects, created with the table and never deleted.
 struct StockHandles {
-  HBRUSH brushes[6];  // WHITE_BRUSH .. NULL_BRUSH
-  HPEN whitePen, blackPen, nullPen;
-  HFONT systemFont, guiFont;
-  HBITMAP defaultBitmap;  // the 1 x 1 monochrome bitmap of a new memory context
-  HDC screenDc;
+    HBRUSH brushes[6];  // WHITE_BRUSH .. NULL_BRUSH
+    HPEN whitePen, blackPen, nullPen;
+    HFONT systemFont, guiFont;
+    HBITMAP defaultBitmap;  // the 1 x 1 monochrome bitmap of a new memory context
+    HDC screenDc;
 };
 
 class ObjectTable {
- public:
-  static constexpr std::size_t kMaxSlots = 0xFFFF;
+public:
+    static constexpr std::size_t kMaxSlots = 0xFFFF;
 
-  ObjectTable();
-  ObjectTable(const ObjectTable&) = delete;
-  ObjectTable& operator=(const ObjectTable&) = delete;
+    ObjectTable();
+    ObjectTable(const ObjectTable&) = delete;
+    ObjectTable& operator=(const ObjectTable&) = delete;
 
-  // The calling thread's table.
-  static ObjectTable& current() {
-    thread_local ObjectTable instance;
-    return instance;
-  }
+    // The calling thread's table.
+    static ObjectTable& current() {
+        thread_local ObjectTable instance;
+        return instance;
+    }
 
-  // Stores the object; 0 when the table is full.
-  std::uint32_t add(Object object, bool stock = false) {
-    const std::uint32_t index = claim(stock);
-    if (index != 0) at(index).object = std::move(object);
-    return handleOf(index);
-  }
-  // Builds the object in place.
-  template <class T, class... Args>
-  std::uint32_t emplace(Args&&... args) {
-    const std::uint32_t index = claim(false);
-    if (index != 0) at(index).object.emplace<T>(std::forward<Args>(args)...);
-    return handleOf(index);
-  }
-  Slot* slot(std::uint32_t value) {
-    const std::uint32_t index = value & 0xFFFFu;
-    if (index == 0 || index > count_) return nullptr;
-    Slot& s = at(index);
-    if (s.generation != static_cast<std::uint16_t>(value >> 16) ||
-        std::holds_alternative<std::monostate>(s.object))
-      return nullptr;
-    return &s;
-  }
-  // Frees the slot (the caller has checked it may go). False for an unknown handle.
-  bool remove(std::uint32_t value);
-  std::size_t liveObjects() const { return live_; }
+    // Stores the object; 0 when the table is full.
+    std::uint32_t add(Object object, bool stock = false) {
+        const std::uint32_t index = claim(stock);
+        if (index != 0) at(index).object = std::move(object);
+        return handleOf(index);
+    }
+    // Builds the object in place.
+    template <class T, class... Args>
+    std::uint32_t emplace(Args&&... args) {
+        const std::uint32_t index = claim(false);
+        if (index != 0) at(index).object.emplace<T>(std::forward<Args>(args)...);
+        return handleOf(index);
+    }
+    Slot* slot(std::uint32_t value) {
+        const std::uint32_t index = value & 0xFFFFu;
+        if (index == 0 || index > count_) return nullptr;
+        Slot& s = at(index);
+        if (s.generation != static_cast<std::uint16_t>(value >> 16) || std::holds_alternative<std::monostate>(s.object))
+            return nullptr;
+        return &s;
+    }
+    // Frees the slot (the caller has checked it may go). False for an unknown handle.
+    bool remove(std::uint32_t value);
+    std::size_t liveObjects() const { return live_; }
 
-  template <class T>
-  T* get(std::uint32_t value) {
-    Slot* s = slot(value);
-    return s ? std::get_if<T>(&s->object) : nullptr;
-  }
+    template <class T>
+    T* get(std::uint32_t value) {
+        Slot* s = slot(value);
+        return s ? std::get_if<T>(&s->object) : nullptr;
+    }
 
-  const StockHandles& stock() const { return stock_; }
+    const StockHandles& stock() const { return stock_; }
 
- private:
-  // A free slot number (0 when the table is full), counted as live unless stock.
-  std::uint32_t claim(bool stock);
-  std::uint32_t handleOf(std::uint32_t index) {
-    return index == 0 ? 0 : (static_cast<std::uint32_t>(at(index).generation) << 16) | index;
-  }
+private:
+    // A free slot number (0 when the table is full), counted as live unless stock.
+    std::uint32_t claim(bool stock);
+    std::uint32_t handleOf(std::uint32_t index) {
+        return index == 0 ? 0 : (static_cast<std::uint32_t>(at(index).generation) << 16) | index;
+    }
 
-  static constexpr std::uint32_t kChunkBits = 8;  // slots are kept in chunks of 256
-  // Slot numbers start at 1. Chunks never move, so references stay valid while objects are added.
-  Slot& at(std::uint32_t index) {
-    const std::uint32_t i = index - 1;
-    return (*chunks_[i >> kChunkBits])[i & ((1u << kChunkBits) - 1)];
-  }
-  std::vector<std::unique_ptr<std::array<Slot, 1u << kChunkBits>>> chunks_;
-  std::uint32_t count_ = 0;  // slots made so far
-  std::vector<std::uint16_t> free_;
-  std::size_t live_ = 0;
-  StockHandles stock_{};
+    static constexpr std::uint32_t kChunkBits = 8;  // slots are kept in chunks of 256
+    // Slot numbers start at 1. Chunks never move, so references stay valid while objects are added.
+    Slot& at(std::uint32_t index) {
+        const std::uint32_t i = index - 1;
+        return (*chunks_[i >> kChunkBits])[i & ((1u << kChunkBits) - 1)];
+    }
+    std::vector<std::unique_ptr<std::array<Slot, 1u << kChunkBits>>> chunks_;
+    std::uint32_t count_ = 0;  // slots made so far
+    std::vector<std::uint16_t> free_;
+    std::size_t live_ = 0;
+    StockHandles stock_{};
 };
 
 inline ObjectTable& table() { return ObjectTable::current(); }
 
 template <ObjectKind K, class T>
 T* lookup(Handle<K> h) {
-  return table().get<T>(h.value);
+    return table().get<T>(h.value);
 }
 
 inline DcObject* lookupDc(HDC dc) { return table().get<DcObject>(dc.value); }
@@ -185,17 +184,16 @@ inline BitmapObject* lookupBitmap(HBITMAP b) { return table().get<BitmapObject>(
 // Pixel value of a colour on a bitmap: on a monochrome bitmap a colour is white when it is
 // nearer to white than to black (r + g + b >= 383), else black.
 inline std::uint32_t pixelFromColor(COLORREF c, bool monochrome) {
-  if (monochrome) {
-    const int sum = GetRValue(c) + GetGValue(c) + GetBValue(c);
-    return sum >= 383 ? 0xFFFFFFFFu : 0xFF000000u;
-  }
-  return 0xFF000000u | (static_cast<std::uint32_t>(GetRValue(c)) << 16) |
-         (static_cast<std::uint32_t>(GetGValue(c)) << 8) | static_cast<std::uint32_t>(GetBValue(c));
+    if (monochrome) {
+        const int sum = GetRValue(c) + GetGValue(c) + GetBValue(c);
+        return sum >= 383 ? 0xFFFFFFFFu : 0xFF000000u;
+    }
+    return 0xFF000000u | (static_cast<std::uint32_t>(GetRValue(c)) << 16) |
+           (static_cast<std::uint32_t>(GetGValue(c)) << 8) | static_cast<std::uint32_t>(GetBValue(c));
 }
 
 inline COLORREF colorFromPixel(std::uint32_t p) {
-  return RGB(static_cast<int>((p >> 16) & 0xFF), static_cast<int>((p >> 8) & 0xFF),
-             static_cast<int>(p & 0xFF));
+    return RGB(static_cast<int>((p >> 16) & 0xFF), static_cast<int>((p >> 8) & 0xFF), static_cast<int>(p & 0xFF));
 }
 
 }  // namespace corvane::gdi::detail

@@ -9,8 +9,8 @@
 namespace corvane::gdi {
 
 struct Picture {
-  HBITMAP bitmap;  // set for BMP, PNG, JPEG
-  HICON icon;      // set for ICO
+    HBITMAP bitmap;  // set for BMP, PNG, JPEG
+    HICON icon;      // set for ICO
 };
 
 // Both handles null when the file cannot be read or is too large (see bitmap.h).

@@ -19,194 +19,208 @@ HRGN store(QRegion region) { return HRGN(detail::table().add(RegionObject(std::m
 HRGN storeRect(QRect rect) { return HRGN(detail::table().emplace<RegionObject>(rect)); }
 
 int kindOf(const QRegion& r) {
-  if (r.isEmpty()) return NULLREGION;
-  return r.rectCount() == 1 ? SIMPLEREGION : COMPLEXREGION;
+    if (r.isEmpty()) return NULLREGION;
+    return r.rectCount() == 1 ? SIMPLEREGION : COMPLEXREGION;
 }
 
 QRect rectOf(long long l, long long t, long long r, long long b) {
-  if (l > r) std::swap(l, r);
-  if (t > b) std::swap(t, b);
-  if (l == r || t == b) return {};
-  return QRect(static_cast<int>(l), static_cast<int>(t), static_cast<int>(r - l), static_cast<int>(b - t));
+    if (l > r) std::swap(l, r);
+    if (t > b) std::swap(t, b);
+    if (l == r || t == b) return {};
+    return QRect(static_cast<int>(l), static_cast<int>(t), static_cast<int>(r - l), static_cast<int>(b - t));
 }
 
 // QRect widths are ints: rectangles wider than that are refused.
 bool representable(long long l, long long t, long long r, long long b) {
-  return std::llabs(r - l) <= 0x7FFFFFFF && std::llabs(b - t) <= 0x7FFFFFFF;
+    return std::llabs(r - l) <= 0x7FFFFFFF && std::llabs(b - t) <= 0x7FFFFFFF;
 }
 
 }  // namespace
 
 HRGN CreateRectRgn(int left, int top, int right, int bottom) {
-  if (!representable(left, top, right, bottom)) return nullptr;
-  return storeRect(rectOf(left, top, right, bottom));
+    if (!representable(left, top, right, bottom)) return nullptr;
+    return storeRect(rectOf(left, top, right, bottom));
 }
 
 HRGN CreateRectRgnIndirect(const RECT* rect) {
-  return rect ? CreateRectRgn(rect->left, rect->top, rect->right, rect->bottom) : HRGN();
+    return rect ? CreateRectRgn(rect->left, rect->top, rect->right, rect->bottom) : HRGN();
 }
 
 HRGN CreateEllipticRgn(int left, int top, int right, int bottom) {
-  if (std::llabs(static_cast<long long>(right) - left) > detail::kMaxShapeSide ||
-      std::llabs(static_cast<long long>(bottom) - top) > detail::kMaxShapeSide)
-    return nullptr;
-  return store(detail::regionFromRows(detail::ellipseRows(left, top, right, bottom)));
+    if (std::llabs(static_cast<long long>(right) - left) > detail::kMaxShapeSide ||
+        std::llabs(static_cast<long long>(bottom) - top) > detail::kMaxShapeSide)
+        return nullptr;
+    return store(detail::regionFromRows(detail::ellipseRows(left, top, right, bottom)));
 }
 
 HRGN CreatePolygonRgn(const POINT* points, int count, int fillMode) {
-  if (!points || count < 3 || (fillMode != ALTERNATE && fillMode != WINDING)) return nullptr;
-  long long minY = points[0].y, maxY = points[0].y;
-  for (int i = 0; i < count; ++i) {
-    if (std::llabs(points[i].x) > detail::kMaxShapeCoordinate ||
-        std::llabs(points[i].y) > detail::kMaxShapeCoordinate)
-      return nullptr;
-    minY = std::min<long long>(minY, points[i].y);
-    maxY = std::max<long long>(maxY, points[i].y);
-  }
-  if (maxY - minY > detail::kMaxShapeSide) return nullptr;
-  return store(detail::regionFromRows(detail::polygonRows(points, count, fillMode)));
+    if (!points || count < 3 || (fillMode != ALTERNATE && fillMode != WINDING)) return nullptr;
+    long long minY = points[0].y, maxY = points[0].y;
+    for (int i = 0; i < count; ++i) {
+        if (std::llabs(points[i].x) > detail::kMaxShapeCoordinate ||
+            std::llabs(points[i].y) > detail::kMaxShapeCoordinate)
+            return nullptr;
+        minY = std::min<long long>(minY, points[i].y);
+        maxY = std::max<long long>(maxY, points[i].y);
+    }
+    if (maxY - minY > detail::kMaxShapeSide) return nullptr;
+    return store(detail::regionFromRows(detail::polygonRows(points, count, fillMode)));
 }
 
 int CombineRgn(HRGN dest, HRGN a, HRGN b, int mode) {
-  RegionObject* d = find(dest);
-  RegionObject* ra = find(a);
-  if (!d || !ra) return ERROR;
-  if (mode == RGN_COPY) {
-    if (d != ra) d->set(ra->get());
-    return kindOf(d->get());
-  }
-  RegionObject* rb = find(b);
-  if (!rb) return ERROR;
-  if (d == ra && d != rb) {
-    // In place: lets QRegion append a rectangle below or right of the rest without rebuilding.
-    QRegion& target = d->edit();
-    const std::optional<QRect> simple = rb->simpleRect();
-    switch (mode) {
-      case RGN_AND: target &= rb->get(); break;
-      case RGN_OR:
-        if (simple)
-          target += *simple;
-        else
-          target += rb->get();
-        break;
-      case RGN_XOR: target ^= rb->get(); break;
-      case RGN_DIFF:
-        if (simple)
-          target -= QRegion(*simple);
-        else
-          target -= rb->get();
-        break;
-      default: return ERROR;
+    RegionObject* d = find(dest);
+    RegionObject* ra = find(a);
+    if (!d || !ra) return ERROR;
+    if (mode == RGN_COPY) {
+        if (d != ra) d->set(ra->get());
+        return kindOf(d->get());
     }
-    return kindOf(target);
-  }
-  const QRegion& qa = ra->get();
-  const QRegion& qb = rb->get();
-  QRegion result;
-  switch (mode) {
-    case RGN_AND: result = qa.intersected(qb); break;
-    case RGN_OR: result = qa.united(qb); break;
-    case RGN_XOR: result = qa.xored(qb); break;
-    case RGN_DIFF: result = qa.subtracted(qb); break;
-    default: return ERROR;
-  }
-  d->set(std::move(result));
-  return kindOf(d->get());
+    RegionObject* rb = find(b);
+    if (!rb) return ERROR;
+    if (d == ra && d != rb) {
+        // In place: lets QRegion append a rectangle below or right of the rest without rebuilding.
+        QRegion& target = d->edit();
+        const std::optional<QRect> simple = rb->simpleRect();
+        switch (mode) {
+            case RGN_AND:
+                target &= rb->get();
+                break;
+            case RGN_OR:
+                if (simple)
+                    target += *simple;
+                else
+                    target += rb->get();
+                break;
+            case RGN_XOR:
+                target ^= rb->get();
+                break;
+            case RGN_DIFF:
+                if (simple)
+                    target -= QRegion(*simple);
+                else
+                    target -= rb->get();
+                break;
+            default:
+                return ERROR;
+        }
+        return kindOf(target);
+    }
+    const QRegion& qa = ra->get();
+    const QRegion& qb = rb->get();
+    QRegion result;
+    switch (mode) {
+        case RGN_AND:
+            result = qa.intersected(qb);
+            break;
+        case RGN_OR:
+            result = qa.united(qb);
+            break;
+        case RGN_XOR:
+            result = qa.xored(qb);
+            break;
+        case RGN_DIFF:
+            result = qa.subtracted(qb);
+            break;
+        default:
+            return ERROR;
+    }
+    d->set(std::move(result));
+    return kindOf(d->get());
 }
 
 int OffsetRgn(HRGN region, int dx, int dy) {
-  RegionObject* r = find(region);
-  if (!r) return ERROR;
-  QRegion& moved = r->edit();
-  if (!moved.isEmpty()) {
-    const QRect box = moved.boundingRect();
-    const long long nl = static_cast<long long>(box.left()) + dx;
-    const long long nr = static_cast<long long>(box.right()) + dx;
-    const long long nt = static_cast<long long>(box.top()) + dy;
-    const long long nb = static_cast<long long>(box.bottom()) + dy;
-    if (nl < INT32_MIN || nr > INT32_MAX - 1 || nt < INT32_MIN || nb > INT32_MAX - 1) return ERROR;
-    moved.translate(dx, dy);
-  }
-  return kindOf(moved);
+    RegionObject* r = find(region);
+    if (!r) return ERROR;
+    QRegion& moved = r->edit();
+    if (!moved.isEmpty()) {
+        const QRect box = moved.boundingRect();
+        const long long nl = static_cast<long long>(box.left()) + dx;
+        const long long nr = static_cast<long long>(box.right()) + dx;
+        const long long nt = static_cast<long long>(box.top()) + dy;
+        const long long nb = static_cast<long long>(box.bottom()) + dy;
+        if (nl < INT32_MIN || nr > INT32_MAX - 1 || nt < INT32_MIN || nb > INT32_MAX - 1) return ERROR;
+        moved.translate(dx, dy);
+    }
+    return kindOf(moved);
 }
 
 int GetRgnBox(HRGN region, RECT* box) {
-  RegionObject* r = find(region);
-  if (!r || !box) return ERROR;
-  if (r->get().isEmpty()) {
-    *box = RECT{};
-    return NULLREGION;
-  }
-  const QRect b = r->get().boundingRect();
-  *box = RECT{b.left(), b.top(), b.left() + b.width(), b.top() + b.height()};
-  return kindOf(r->get());
+    RegionObject* r = find(region);
+    if (!r || !box) return ERROR;
+    if (r->get().isEmpty()) {
+        *box = RECT{};
+        return NULLREGION;
+    }
+    const QRect b = r->get().boundingRect();
+    *box = RECT{b.left(), b.top(), b.left() + b.width(), b.top() + b.height()};
+    return kindOf(r->get());
 }
 
 BOOL PtInRegion(HRGN region, int x, int y) {
-  RegionObject* r = find(region);
-  return r && r->get().contains(QPoint(x, y)) ? TRUE : FALSE;
+    RegionObject* r = find(region);
+    return r && r->get().contains(QPoint(x, y)) ? TRUE : FALSE;
 }
 
 BOOL EqualRgn(HRGN a, HRGN b) {
-  RegionObject* ra = find(a);
-  RegionObject* rb = find(b);
-  return ra && rb && ra->get().xored(rb->get()).isEmpty() ? TRUE : FALSE;
+    RegionObject* ra = find(a);
+    RegionObject* rb = find(b);
+    return ra && rb && ra->get().xored(rb->get()).isEmpty() ? TRUE : FALSE;
 }
 
 namespace {
 
 BOOL paint(HDC dc, const QRegion& area, HBRUSH brush) {
-  detail::DcObject* d = detail::lookupDc(dc);
-  auto* b = detail::lookup<ObjectKind::brush, detail::BrushObject>(brush);
-  if (!d || !b) return FALSE;
-  auto surface = detail::surfaceOf(*d);
-  if (!surface) return FALSE;
-  if (b->brush.lbStyle == BS_NULL) return TRUE;
-  const std::uint32_t pixel = surface->pixelOf(b->brush.lbColor);
-  for (const QRect& r : area)
-    surface->fill(r.left(), r.top(), static_cast<long long>(r.left()) + r.width(),
-                  static_cast<long long>(r.top()) + r.height(), pixel);
-  return TRUE;
+    detail::DcObject* d = detail::lookupDc(dc);
+    auto* b = detail::lookup<ObjectKind::brush, detail::BrushObject>(brush);
+    if (!d || !b) return FALSE;
+    auto surface = detail::surfaceOf(*d);
+    if (!surface) return FALSE;
+    if (b->brush.lbStyle == BS_NULL) return TRUE;
+    const std::uint32_t pixel = surface->pixelOf(b->brush.lbColor);
+    for (const QRect& r : area)
+        surface->fill(r.left(), r.top(), static_cast<long long>(r.left()) + r.width(),
+                      static_cast<long long>(r.top()) + r.height(), pixel);
+    return TRUE;
 }
 
 }  // namespace
 
 BOOL FillRgn(HDC dc, HRGN region, HBRUSH brush) {
-  RegionObject* r = find(region);
-  return r ? paint(dc, r->get(), brush) : FALSE;
+    RegionObject* r = find(region);
+    return r ? paint(dc, r->get(), brush) : FALSE;
 }
 
 BOOL FrameRgn(HDC dc, HRGN region, HBRUSH brush, int width, int height) {
-  RegionObject* r = find(region);
-  if (!r || width <= 0 || height <= 0) return FALSE;
-  const QRegion& whole = r->get();
-  const QRegion inner = whole.translated(-width, 0)
-                            .intersected(whole.translated(width, 0))
-                            .intersected(whole.translated(0, -height))
-                            .intersected(whole.translated(0, height));
-  return paint(dc, whole.subtracted(inner), brush);
+    RegionObject* r = find(region);
+    if (!r || width <= 0 || height <= 0) return FALSE;
+    const QRegion& whole = r->get();
+    const QRegion inner = whole.translated(-width, 0)
+                              .intersected(whole.translated(width, 0))
+                              .intersected(whole.translated(0, -height))
+                              .intersected(whole.translated(0, height));
+    return paint(dc, whole.subtracted(inner), brush);
 }
 
 int SelectClipRgn(HDC dc, HRGN region) {
-  detail::DcObject* d = detail::lookupDc(dc);
-  if (!d) return ERROR;
-  if (!region) {
-    d->clip.reset();
-    d->clipSpans = detail::ClipSpans();
-    return SIMPLEREGION;
-  }
-  RegionObject* r = find(region);
-  if (!r) return ERROR;
-  d->clip = r->get();
-  // Only the part where a bitmap can be matters; this bounds the row table of a huge region.
-  constexpr int kReach = kMaxBitmapSide + 1;
-  d->clipSpans = detail::ClipSpans(r->get().intersected(QRect(0, 0, kReach, kReach)));
-  return kindOf(r->get());
+    detail::DcObject* d = detail::lookupDc(dc);
+    if (!d) return ERROR;
+    if (!region) {
+        d->clip.reset();
+        d->clipSpans = detail::ClipSpans();
+        return SIMPLEREGION;
+    }
+    RegionObject* r = find(region);
+    if (!r) return ERROR;
+    d->clip = r->get();
+    // Only the part where a bitmap can be matters; this bounds the row table of a huge region.
+    constexpr int kReach = kMaxBitmapSide + 1;
+    d->clipSpans = detail::ClipSpans(r->get().intersected(QRect(0, 0, kReach, kReach)));
+    return kindOf(r->get());
 }
 
 QRegion RegionToQRegion(HRGN region) {
-  RegionObject* r = find(region);
-  return r ? r->get() : QRegion();
+    RegionObject* r = find(region);
+    return r ? r->get() : QRegion();
 }
 
 HRGN CreateRgnFromQRegion(const QRegion& region) { return store(region); }

@@ -15,8 +15,8 @@ namespace corvane::gdi::detail {
 
 // Rows of a shape: row i is y = top + i, holding its runs left to right.
 struct RowSpans {
-  long long top = 0;
-  std::vector<std::vector<Span>> rows;
+    long long top = 0;
+    std::vector<std::vector<Span>> rows;
 };
 
 // Largest box side accepted for shaped regions; bigger requests fail.

@@ -11,8 +11,7 @@
 namespace corvane::gdi {
 
 // Result of the operation on three pixel values (all 32 bits are evaluated; callers keep 24).
-std::uint32_t EvaluateRop3(DWORD rop, std::uint32_t pattern, std::uint32_t source,
-                           std::uint32_t destination);
+std::uint32_t EvaluateRop3(DWORD rop, std::uint32_t pattern, std::uint32_t source, std::uint32_t destination);
 
 // Whether the code reads the source, the pattern, the destination.
 bool RopUsesSource(DWORD rop);

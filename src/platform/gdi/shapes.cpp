@@ -21,196 +21,192 @@ using detail::Surface;
 namespace {
 
 struct Context {
-  DcObject* dc = nullptr;
-  std::optional<Surface> surface;
-  PenObject* pen = nullptr;
-  BrushObject* brush = nullptr;
+    DcObject* dc = nullptr;
+    std::optional<Surface> surface;
+    PenObject* pen = nullptr;
+    BrushObject* brush = nullptr;
 };
 
 std::optional<Context> open(HDC dc) {
-  Context c;
-  c.dc = detail::lookupDc(dc);
-  if (!c.dc) return std::nullopt;
-  c.surface = detail::surfaceOf(*c.dc);
-  if (!c.surface) return std::nullopt;
-  c.pen = detail::lookup<ObjectKind::pen, PenObject>(c.dc->pen);
-  c.brush = detail::lookup<ObjectKind::brush, BrushObject>(c.dc->brush);
-  if (!c.pen || !c.brush) return std::nullopt;
-  return c;
+    Context c;
+    c.dc = detail::lookupDc(dc);
+    if (!c.dc) return std::nullopt;
+    c.surface = detail::surfaceOf(*c.dc);
+    if (!c.surface) return std::nullopt;
+    c.pen = detail::lookup<ObjectKind::pen, PenObject>(c.dc->pen);
+    c.brush = detail::lookup<ObjectKind::brush, BrushObject>(c.dc->brush);
+    if (!c.pen || !c.brush) return std::nullopt;
+    return c;
 }
 
-void fillWithBrush(Surface& s, const BrushObject& brush, long long x0, long long y0, long long x1,
-                   long long y1) {
-  if (brush.brush.lbStyle == BS_NULL || x0 >= x1 || y0 >= y1) return;
-  s.fill(x0, y0, x1, y1, s.pixelOf(brush.brush.lbColor));
+void fillWithBrush(Surface& s, const BrushObject& brush, long long x0, long long y0, long long x1, long long y1) {
+    if (brush.brush.lbStyle == BS_NULL || x0 >= x1 || y0 >= y1) return;
+    s.fill(x0, y0, x1, y1, s.pixelOf(brush.brush.lbColor));
 }
 
 // Draws the line a->b into the stroke, starting at stroke position `position`; returns the
 // position after it.
 long long strokeLine(Surface& s, detail::PenStroke& stroke, POINT a, POINT b, long long position) {
-  const bool xMajor = std::llabs(static_cast<long long>(b.x) - a.x) >=
-                      std::llabs(static_cast<long long>(b.y) - a.y);
-  const long long margin = stroke.width();
-  const long long high = (xMajor ? s.width() : s.height()) + margin;
-  detail::rasterLine(a.x, a.y, b.x, b.y, -margin, high,
-                     [&](long long x, long long y, long long i) { stroke.mark(x, y, position + i); });
-  return position + std::max(std::llabs(static_cast<long long>(b.x) - a.x),
-                             std::llabs(static_cast<long long>(b.y) - a.y));
+    const bool xMajor = std::llabs(static_cast<long long>(b.x) - a.x) >= std::llabs(static_cast<long long>(b.y) - a.y);
+    const long long margin = stroke.width();
+    const long long high = (xMajor ? s.width() : s.height()) + margin;
+    detail::rasterLine(a.x, a.y, b.x, b.y, -margin, high,
+                       [&](long long x, long long y, long long i) { stroke.mark(x, y, position + i); });
+    return position +
+           std::max(std::llabs(static_cast<long long>(b.x) - a.x), std::llabs(static_cast<long long>(b.y) - a.y));
 }
 
 }  // namespace
 
 BOOL Rectangle(HDC dc, int left, int top, int right, int bottom) {
-  auto c = open(dc);
-  if (!c) return FALSE;
-  long long l = std::min(left, right), r = std::max(left, right);
-  long long t = std::min(top, bottom), b = std::max(top, bottom);
-  if (l == r || t == b) return TRUE;
-  Surface& s = *c->surface;
-  detail::PenStroke stroke(*c->dc, *c->pen, s);
-  if (!stroke.visible()) {
-    fillWithBrush(s, *c->brush, l, t, r, b);
-    return TRUE;
-  }
-  const long long w = stroke.width();
-  fillWithBrush(s, *c->brush, l + w, t + w, r - w, b - w);
-  if (stroke.dashed()) {
-    const POINT corners[] = {{static_cast<LONG>(l), static_cast<LONG>(t)},
-                             {static_cast<LONG>(r - 1), static_cast<LONG>(t)},
-                             {static_cast<LONG>(r - 1), static_cast<LONG>(b - 1)},
-                             {static_cast<LONG>(l), static_cast<LONG>(b - 1)},
-                             {static_cast<LONG>(l), static_cast<LONG>(t)}};
-    if (r - l == 1 || b - t == 1) {
-      // a one-pixel-thin rectangle: a single line, its far end included
-      long long position = strokeLine(s, stroke, corners[0], corners[2], 0);
-      stroke.mark(corners[2].x, corners[2].y, position);
-      return TRUE;
+    auto c = open(dc);
+    if (!c) return FALSE;
+    long long l = std::min(left, right), r = std::max(left, right);
+    long long t = std::min(top, bottom), b = std::max(top, bottom);
+    if (l == r || t == b) return TRUE;
+    Surface& s = *c->surface;
+    detail::PenStroke stroke(*c->dc, *c->pen, s);
+    if (!stroke.visible()) {
+        fillWithBrush(s, *c->brush, l, t, r, b);
+        return TRUE;
     }
-    long long position = 0;
-    for (int i = 0; i < 4; ++i) position = strokeLine(s, stroke, corners[i], corners[i + 1], position);
+    const long long w = stroke.width();
+    fillWithBrush(s, *c->brush, l + w, t + w, r - w, b - w);
+    if (stroke.dashed()) {
+        const POINT corners[] = {{static_cast<LONG>(l), static_cast<LONG>(t)},
+                                 {static_cast<LONG>(r - 1), static_cast<LONG>(t)},
+                                 {static_cast<LONG>(r - 1), static_cast<LONG>(b - 1)},
+                                 {static_cast<LONG>(l), static_cast<LONG>(b - 1)},
+                                 {static_cast<LONG>(l), static_cast<LONG>(t)}};
+        if (r - l == 1 || b - t == 1) {
+            // a one-pixel-thin rectangle: a single line, its far end included
+            long long position = strokeLine(s, stroke, corners[0], corners[2], 0);
+            stroke.mark(corners[2].x, corners[2].y, position);
+            return TRUE;
+        }
+        long long position = 0;
+        for (int i = 0; i < 4; ++i) position = strokeLine(s, stroke, corners[i], corners[i + 1], position);
+        return TRUE;
+    }
+    const std::uint32_t p = stroke.pixel();
+    s.fill(l, t, r, std::min(b, t + w), p);          // top band
+    s.fill(l, std::max(t, b - w), r, b, p);          // bottom band
+    s.fill(l, t + w, std::min(r, l + w), b - w, p);  // left band
+    s.fill(std::max(l, r - w), t + w, r, b - w, p);  // right band
     return TRUE;
-  }
-  const std::uint32_t p = stroke.pixel();
-  s.fill(l, t, r, std::min(b, t + w), p);                 // top band
-  s.fill(l, std::max(t, b - w), r, b, p);                 // bottom band
-  s.fill(l, t + w, std::min(r, l + w), b - w, p);         // left band
-  s.fill(std::max(l, r - w), t + w, r, b - w, p);         // right band
-  return TRUE;
 }
 
 BOOL FillRect(HDC dc, const RECT* rect, HBRUSH brush) {
-  auto c = open(dc);
-  BrushObject* b = detail::lookup<ObjectKind::brush, BrushObject>(brush);
-  if (!c || !rect || !b) return FALSE;
-  fillWithBrush(*c->surface, *b, rect->left, rect->top, rect->right, rect->bottom);
-  return TRUE;
+    auto c = open(dc);
+    BrushObject* b = detail::lookup<ObjectKind::brush, BrushObject>(brush);
+    if (!c || !rect || !b) return FALSE;
+    fillWithBrush(*c->surface, *b, rect->left, rect->top, rect->right, rect->bottom);
+    return TRUE;
 }
 
 BOOL Polyline(HDC dc, const POINT* points, int count) {
-  if (!points || count < 2) return FALSE;
-  auto c = open(dc);
-  if (!c) return FALSE;
-  detail::PenStroke stroke(*c->dc, *c->pen, *c->surface);
-  if (!stroke.visible()) return TRUE;
-  long long position = 0;
-  for (int i = 0; i + 1 < count; ++i)
-    position = strokeLine(*c->surface, stroke, points[i], points[i + 1], position);
-  return TRUE;
+    if (!points || count < 2) return FALSE;
+    auto c = open(dc);
+    if (!c) return FALSE;
+    detail::PenStroke stroke(*c->dc, *c->pen, *c->surface);
+    if (!stroke.visible()) return TRUE;
+    long long position = 0;
+    for (int i = 0; i + 1 < count; ++i) position = strokeLine(*c->surface, stroke, points[i], points[i + 1], position);
+    return TRUE;
 }
 
-BOOL Arc(HDC dc, int left, int top, int right, int bottom, int xStart, int yStart, int xEnd,
-         int yEnd) {
-  auto c = open(dc);
-  if (!c) return FALSE;
-  const long long l = std::min(left, right), r = std::max(left, right);
-  const long long t = std::min(top, bottom), b = std::max(top, bottom);
-  if (r - l > detail::kMaxShapeSide || b - t > detail::kMaxShapeSide) return FALSE;
-  const detail::RowSpans rows = detail::ellipseRows(l, t, r, b);
-  detail::PenStroke stroke(*c->dc, *c->pen, *c->surface);
-  if (!stroke.visible() || rows.rows.empty()) return TRUE;
+BOOL Arc(HDC dc, int left, int top, int right, int bottom, int xStart, int yStart, int xEnd, int yEnd) {
+    auto c = open(dc);
+    if (!c) return FALSE;
+    const long long l = std::min(left, right), r = std::max(left, right);
+    const long long t = std::min(top, bottom), b = std::max(top, bottom);
+    if (r - l > detail::kMaxShapeSide || b - t > detail::kMaxShapeSide) return FALSE;
+    const detail::RowSpans rows = detail::ellipseRows(l, t, r, b);
+    detail::PenStroke stroke(*c->dc, *c->pen, *c->surface);
+    if (!stroke.visible() || rows.rows.empty()) return TRUE;
 
-  const double cx = static_cast<double>(l + r) / 2.0;
-  const double cy = static_cast<double>(t + b) / 2.0;
-  constexpr double kTurn = 2.0 * std::numbers::pi;
-  const auto angleOf = [&](double x, double y) {
-    const double a = std::atan2(cy - y, x - cx);  // counter-clockwise on screen, y grows down
-    return a < 0 ? a + kTurn : a;
-  };
-  const double start = angleOf(xStart, yStart);
-  const double end = angleOf(xEnd, yEnd);
-  const bool whole = start == end;
-  const double sweep = whole ? kTurn : std::fmod(end - start + kTurn, kTurn);
+    const double cx = static_cast<double>(l + r) / 2.0;
+    const double cy = static_cast<double>(t + b) / 2.0;
+    constexpr double kTurn = 2.0 * std::numbers::pi;
+    const auto angleOf = [&](double x, double y) {
+        const double a = std::atan2(cy - y, x - cx);  // counter-clockwise on screen, y grows down
+        return a < 0 ? a + kTurn : a;
+    };
+    const double start = angleOf(xStart, yStart);
+    const double end = angleOf(xEnd, yEnd);
+    const bool whole = start == end;
+    const double sweep = whole ? kTurn : std::fmod(end - start + kTurn, kTurn);
 
-  struct Mark {
-    double offset;
-    long long y;
-    long long x;
-  };
-  std::vector<Mark> marks;
-  const auto spanOf = [&](long long i) -> std::pair<long long, long long> {
-    if (i < 0 || i >= static_cast<long long>(rows.rows.size()) || rows.rows[static_cast<std::size_t>(i)].empty())
-      return {0, 0};
-    const auto& sp = rows.rows[static_cast<std::size_t>(i)].front();
-    return {sp.x0, sp.x1};
-  };
-  for (long long i = 0; i < static_cast<long long>(rows.rows.size()); ++i) {
-    const auto [a, e] = spanOf(i);
-    if (a >= e) continue;
-    const auto [ua, ue] = spanOf(i - 1);
-    const auto [da, de] = spanOf(i + 1);
-    // Interior pixels have all four neighbours inside; the rest of the row is outline.
-    const long long innerFrom = std::max({a + 1, ua, da});
-    const long long innerTo = std::min({e - 1, ue, de});
-    const long long y = rows.top + i;
-    for (long long x = a; x < e; ++x) {
-      if (x >= innerFrom && x < innerTo) continue;
-      const double offset = std::fmod(angleOf(static_cast<double>(x) + 0.5, static_cast<double>(y) + 0.5) - start + kTurn, kTurn);
-      if (!whole && offset > sweep) continue;
-      marks.push_back({offset, y, x});
+    struct Mark {
+        double offset;
+        long long y;
+        long long x;
+    };
+    std::vector<Mark> marks;
+    const auto spanOf = [&](long long i) -> std::pair<long long, long long> {
+        if (i < 0 || i >= static_cast<long long>(rows.rows.size()) || rows.rows[static_cast<std::size_t>(i)].empty())
+            return {0, 0};
+        const auto& sp = rows.rows[static_cast<std::size_t>(i)].front();
+        return {sp.x0, sp.x1};
+    };
+    for (long long i = 0; i < static_cast<long long>(rows.rows.size()); ++i) {
+        const auto [a, e] = spanOf(i);
+        if (a >= e) continue;
+        const auto [ua, ue] = spanOf(i - 1);
+        const auto [da, de] = spanOf(i + 1);
+        // Interior pixels have all four neighbours inside; the rest of the row is outline.
+        const long long innerFrom = std::max({a + 1, ua, da});
+        const long long innerTo = std::min({e - 1, ue, de});
+        const long long y = rows.top + i;
+        for (long long x = a; x < e; ++x) {
+            if (x >= innerFrom && x < innerTo) continue;
+            const double offset =
+                std::fmod(angleOf(static_cast<double>(x) + 0.5, static_cast<double>(y) + 0.5) - start + kTurn, kTurn);
+            if (!whole && offset > sweep) continue;
+            marks.push_back({offset, y, x});
+        }
     }
-  }
-  std::sort(marks.begin(), marks.end(), [](const Mark& m, const Mark& n) {
-    return std::tie(m.offset, m.y, m.x) < std::tie(n.offset, n.y, n.x);
-  });
-  long long position = 0;
-  for (const Mark& m : marks) stroke.mark(m.x, m.y, position++);
-  return TRUE;
+    std::sort(marks.begin(), marks.end(),
+              [](const Mark& m, const Mark& n) { return std::tie(m.offset, m.y, m.x) < std::tie(n.offset, n.y, n.x); });
+    long long position = 0;
+    for (const Mark& m : marks) stroke.mark(m.x, m.y, position++);
+    return TRUE;
 }
 
 COLORREF SetPixel(HDC dc, int x, int y, COLORREF color) {
-  auto c = open(dc);
-  if (!c || !c->surface->visible(x, y)) return CLR_INVALID;
-  const std::uint32_t p = c->surface->pixelOf(color & 0xFFFFFFu);
-  c->surface->row(y)[x] = p;
-  return detail::colorFromPixel(p);
+    auto c = open(dc);
+    if (!c || !c->surface->visible(x, y)) return CLR_INVALID;
+    const std::uint32_t p = c->surface->pixelOf(color & 0xFFFFFFu);
+    c->surface->row(y)[x] = p;
+    return detail::colorFromPixel(p);
 }
 
 COLORREF GetPixel(HDC dc, int x, int y) {
-  auto c = open(dc);
-  if (!c || !c->surface->visible(x, y)) return CLR_INVALID;
-  return detail::colorFromPixel(c->surface->row(y)[x]);
+    auto c = open(dc);
+    if (!c || !c->surface->visible(x, y)) return CLR_INVALID;
+    return detail::colorFromPixel(c->surface->row(y)[x]);
 }
 
 BOOL DrawFocusRect(HDC dc, const RECT* rect) {
-  auto c = open(dc);
-  if (!c || !rect) return FALSE;
-  const long long l = rect->left, t = rect->top, r = rect->right, b = rect->bottom;
-  if (r <= l || b <= t) return TRUE;
-  Surface& s = *c->surface;
-  const auto flip = [&](long long x, long long y) {
-    if (((x + y) & 1) == 0 && s.visible(x, y)) s.row(static_cast<int>(y))[x] ^= 0x00FFFFFFu;
-  };
-  const long long x0 = std::max<long long>(l, -1), x1 = std::min<long long>(r, s.width() + 1);
-  for (long long x = x0; x < x1; ++x) {
-    flip(x, t);
-    if (b - 1 != t) flip(x, b - 1);
-  }
-  const long long y0 = std::max<long long>(t + 1, -1), y1 = std::min<long long>(b - 1, s.height() + 1);
-  for (long long y = y0; y < y1; ++y) {
-    flip(l, y);
-    if (r - 1 != l) flip(r - 1, y);
-  }
-  return TRUE;
+    auto c = open(dc);
+    if (!c || !rect) return FALSE;
+    const long long l = rect->left, t = rect->top, r = rect->right, b = rect->bottom;
+    if (r <= l || b <= t) return TRUE;
+    Surface& s = *c->surface;
+    const auto flip = [&](long long x, long long y) {
+        if (((x + y) & 1) == 0 && s.visible(x, y)) s.row(static_cast<int>(y))[x] ^= 0x00FFFFFFu;
+    };
+    const long long x0 = std::max<long long>(l, -1), x1 = std::min<long long>(r, s.width() + 1);
+    for (long long x = x0; x < x1; ++x) {
+        flip(x, t);
+        if (b - 1 != t) flip(x, b - 1);
+    }
+    const long long y0 = std::max<long long>(t + 1, -1), y1 = std::min<long long>(b - 1, s.height() + 1);
+    for (long long y = y0; y < y1; ++y) {
+        flip(l, y);
+        if (r - 1 != l) flip(r - 1, y);
+    }
+    return TRUE;
 }
 
 }  // namespace corvane::gdi

@@ -27,8 +27,7 @@ BOOL Polyline(HDC dc, const POINT* points, int count);
 // draw the whole outline. The outline is every pixel of the ellipse with a left, right, upper or
 // lower neighbour outside it, so a whole Arc lights exactly the pixels of FrameRgn(1, 1) on that
 // ellipse. A dashed pen runs its pattern from the start ray, counter-clockwise.
-BOOL Arc(HDC dc, int left, int top, int right, int bottom, int xStart, int yStart, int xEnd,
-         int yEnd);
+BOOL Arc(HDC dc, int left, int top, int right, int bottom, int xStart, int yStart, int xEnd, int yEnd);
 
 // Sets one pixel; returns the colour actually stored (on a monochrome bitmap black or white), or
 // CLR_INVALID outside the bitmap or the clip region.

@@ -11,27 +11,27 @@ Surface::Surface(BitmapObject& bitmap, const ClipSpans& clip)
       clip_(&clip) {}
 
 void Surface::fill(long long x0, long long y0, long long x1, long long y1, std::uint32_t pixel) {
-  const long long top = std::max<long long>(y0, 0);
-  const long long bottom = std::min<long long>(y1, height_);
-  for (long long y = top; y < bottom; ++y)
-    spans(y, x0, x1, [&](int yy, int a, int b) { std::fill(row(yy) + a, row(yy) + b, pixel); });
+    const long long top = std::max<long long>(y0, 0);
+    const long long bottom = std::min<long long>(y1, height_);
+    for (long long y = top; y < bottom; ++y)
+        spans(y, x0, x1, [&](int yy, int a, int b) { std::fill(row(yy) + a, row(yy) + b, pixel); });
 }
 
 void Surface::invert(long long x0, long long y0, long long x1, long long y1) {
-  const long long top = std::max<long long>(y0, 0);
-  const long long bottom = std::min<long long>(y1, height_);
-  for (long long y = top; y < bottom; ++y)
-    spans(y, x0, x1, [&](int yy, int a, int b) {
-      std::uint32_t* p = row(yy);
-      for (int x = a; x < b; ++x) p[x] ^= 0x00FFFFFFu;
-    });
+    const long long top = std::max<long long>(y0, 0);
+    const long long bottom = std::min<long long>(y1, height_);
+    for (long long y = top; y < bottom; ++y)
+        spans(y, x0, x1, [&](int yy, int a, int b) {
+            std::uint32_t* p = row(yy);
+            for (int x = a; x < b; ++x) p[x] ^= 0x00FFFFFFu;
+        });
 }
 
 std::optional<Surface> surfaceOf(DcObject& dc) {
-  if (dc.screen) return std::nullopt;
-  BitmapObject* bitmap = lookupBitmap(dc.bitmap);
-  if (!bitmap || bitmap->pixels.isNull()) return std::nullopt;
-  return Surface(*bitmap, dc.clipSpans);
+    if (dc.screen) return std::nullopt;
+    BitmapObject* bitmap = lookupBitmap(dc.bitmap);
+    if (!bitmap || bitmap->pixels.isNull()) return std::nullopt;
+    return Surface(*bitmap, dc.clipSpans);
 }
 
 }  // namespace corvane::gdi::detail

@@ -42,8 +42,8 @@ constexpr std::array<COLORREF, 31> kClassic = {
 };
 
 SysColorSource& source() {
-  static SysColorSource current;
-  return current;
+    static SysColorSource current;
+    return current;
 }
 
 COLORREF fromQColor(const QColor& c) { return RGB(c.red(), c.green(), c.blue()); }
@@ -51,43 +51,59 @@ COLORREF fromQColor(const QColor& c) { return RGB(c.red(), c.green(), c.blue());
 }  // namespace
 
 COLORREF ClassicSysColor(int index) {
-  return index >= 0 && index < static_cast<int>(kClassic.size()) ? kClassic[static_cast<std::size_t>(index)] : 0;
+    return index >= 0 && index < static_cast<int>(kClassic.size()) ? kClassic[static_cast<std::size_t>(index)] : 0;
 }
 
 DWORD GetSysColor(int index) {
-  if (index < 0 || index >= static_cast<int>(kClassic.size())) return 0;
-  if (const SysColorSource& s = source()) {
-    if (const std::optional<COLORREF> c = s(index)) return *c & 0xFFFFFFu;
-  }
-  return ClassicSysColor(index);
+    if (index < 0 || index >= static_cast<int>(kClassic.size())) return 0;
+    if (const SysColorSource& s = source()) {
+        if (const std::optional<COLORREF> c = s(index)) return *c & 0xFFFFFFu;
+    }
+    return ClassicSysColor(index);
 }
 
 void SetSysColorSource(SysColorSource s) { source() = std::move(s); }
 
 SysColorSource PaletteSysColorSource(const QPalette& palette) {
-  return [palette](int index) -> std::optional<COLORREF> {
-    const auto active = [&](QPalette::ColorRole role) { return fromQColor(palette.color(QPalette::Active, role)); };
-    switch (index) {
-      case COLOR_BTNFACE:
-      case COLOR_3DLIGHT: return index == COLOR_BTNFACE ? active(QPalette::Button) : active(QPalette::Midlight);
-      case COLOR_BTNTEXT: return active(QPalette::ButtonText);
-      case COLOR_WINDOW: return active(QPalette::Base);
-      case COLOR_WINDOWTEXT: return active(QPalette::Text);
-      case COLOR_HIGHLIGHT: return active(QPalette::Highlight);
-      case COLOR_HIGHLIGHTTEXT: return active(QPalette::HighlightedText);
-      case COLOR_BTNSHADOW: return active(QPalette::Dark);
-      case COLOR_BTNHIGHLIGHT: return active(QPalette::Light);
-      case COLOR_3DDKSHADOW: return active(QPalette::Shadow);
-      case COLOR_GRAYTEXT: return fromQColor(palette.color(QPalette::Disabled, QPalette::Text));
-      case COLOR_INFOBK: return active(QPalette::ToolTipBase);
-      case COLOR_INFOTEXT: return active(QPalette::ToolTipText);
-      case COLOR_HOTLIGHT: return active(QPalette::Link);
-      case COLOR_MENU:
-      case COLOR_MENUBAR: return active(QPalette::Window);
-      case COLOR_MENUTEXT: return active(QPalette::WindowText);
-      default: return std::nullopt;
-    }
-  };
+    return [palette](int index) -> std::optional<COLORREF> {
+        const auto active = [&](QPalette::ColorRole role) { return fromQColor(palette.color(QPalette::Active, role)); };
+        switch (index) {
+            case COLOR_BTNFACE:
+            case COLOR_3DLIGHT:
+                return index == COLOR_BTNFACE ? active(QPalette::Button) : active(QPalette::Midlight);
+            case COLOR_BTNTEXT:
+                return active(QPalette::ButtonText);
+            case COLOR_WINDOW:
+                return active(QPalette::Base);
+            case COLOR_WINDOWTEXT:
+                return active(QPalette::Text);
+            case COLOR_HIGHLIGHT:
+                return active(QPalette::Highlight);
+            case COLOR_HIGHLIGHTTEXT:
+                return active(QPalette::HighlightedText);
+            case COLOR_BTNSHADOW:
+                return active(QPalette::Dark);
+            case COLOR_BTNHIGHLIGHT:
+                return active(QPalette::Light);
+            case COLOR_3DDKSHADOW:
+                return active(QPalette::Shadow);
+            case COLOR_GRAYTEXT:
+                return fromQColor(palette.color(QPalette::Disabled, QPalette::Text));
+            case COLOR_INFOBK:
+                return active(QPalette::ToolTipBase);
+            case COLOR_INFOTEXT:
+                return active(QPalette::ToolTipText);
+            case COLOR_HOTLIGHT:
+                return active(QPalette::Link);
+            case COLOR_MENU:
+            case COLOR_MENUBAR:
+                return active(QPalette::Window);
+            case COLOR_MENUTEXT:
+                return active(QPalette::WindowText);
+            default:
+                return std::nullopt;
+        }
+    };
 }
 
 }  // namespace corvane::gdi

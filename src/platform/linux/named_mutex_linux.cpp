@@ -30,9 +30,7 @@ std::filesystem::path LockPath(std::string_view name) {
     return dir / (std::string(name) + ".lock");
 }
 
-int OpenLockFile(std::string_view name) {
-    return ::open(LockPath(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-}
+int OpenLockFile(std::string_view name) { return ::open(LockPath(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600); }
 
 }  // namespace
 

@@ -15,31 +15,31 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string env_text(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? std::string(value) : std::string();
+    const char* value = std::getenv(name);
+    return value ? std::string(value) : std::string();
 }
 
 // The current user's name from the password database, else the numeric uid.
 std::string user_name() {
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  const int rc = getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found);
-  if (rc == 0 && found != nullptr && found->pw_name != nullptr && found->pw_name[0] != '\0') {
-    return found->pw_name;
-  }
-  return std::to_string(getuid());
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    const int rc = getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found);
+    if (rc == 0 && found != nullptr && found->pw_name != nullptr && found->pw_name[0] != '\0') {
+        return found->pw_name;
+    }
+    return std::to_string(getuid());
 }
 
 std::string home_dir() {
-  std::string home = env_text("HOME");
-  if (!home.empty()) return home;
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  const int rc = getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found);
-  if (rc == 0 && found != nullptr && found->pw_dir != nullptr) return found->pw_dir;
-  return "/";
+    std::string home = env_text("HOME");
+    if (!home.empty()) return home;
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    const int rc = getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found);
+    if (rc == 0 && found != nullptr && found->pw_dir != nullptr) return found->pw_dir;
+    return "/";
 }
 
 }  // namespace
@@ -47,43 +47,43 @@ std::string home_dir() {
 fs::path corvane_root() { return fs::path(env_text("CORVANE_ROOT")); }
 
 fs::path machine_state_dir() {
-  const fs::path root = corvane_root();
-  return root.empty() ? fs::path("/var/lib/corvane") : root / "var/lib/corvane";
+    const fs::path root = corvane_root();
+    return root.empty() ? fs::path("/var/lib/corvane") : root / "var/lib/corvane";
 }
 
 fs::path user_config_dir() {
-  const fs::path root = corvane_root();
-  if (!root.empty()) return root / "home" / user_name() / ".config/corvane";
-  const std::string xdg = env_text("XDG_CONFIG_HOME");
-  // XDG_CONFIG_HOME counts only when it is an absolute path.
-  if (!xdg.empty() && xdg.front() == '/') return fs::path(xdg) / "corvane";
-  return fs::path(home_dir()) / ".config/corvane";
+    const fs::path root = corvane_root();
+    if (!root.empty()) return root / "home" / user_name() / ".config/corvane";
+    const std::string xdg = env_text("XDG_CONFIG_HOME");
+    // XDG_CONFIG_HOME counts only when it is an absolute path.
+    if (!xdg.empty() && xdg.front() == '/') return fs::path(xdg) / "corvane";
+    return fs::path(home_dir()) / ".config/corvane";
 }
 
 fs::path autostart_dir() {
-  const fs::path root = corvane_root();
-  return root.empty() ? fs::path("/etc/xdg/autostart") : root / "etc/xdg/autostart";
+    const fs::path root = corvane_root();
+    return root.empty() ? fs::path("/etc/xdg/autostart") : root / "etc/xdg/autostart";
 }
 
 int make_directories(const fs::path& dir, unsigned mode) {
-  if (dir.empty()) return EINVAL;
-  fs::path partial;
-  for (const fs::path& part : dir) {
-    partial /= part;
-    if (::mkdir(partial.c_str(), static_cast<mode_t>(mode)) == 0) {
-      // The umask may have taken bits away; the mode asked for is the one meant.
-      if (::chmod(partial.c_str(), static_cast<mode_t>(mode)) != 0) return errno;
-      continue;
+    if (dir.empty()) return EINVAL;
+    fs::path partial;
+    for (const fs::path& part : dir) {
+        partial /= part;
+        if (::mkdir(partial.c_str(), static_cast<mode_t>(mode)) == 0) {
+            // The umask may have taken bits away; the mode asked for is the one meant.
+            if (::chmod(partial.c_str(), static_cast<mode_t>(mode)) != 0) return errno;
+            continue;
+        }
+        if (errno == EEXIST) continue;
+        const int error = errno;
+        struct stat info {};
+        if (::stat(partial.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;
+        return error;
     }
-    if (errno == EEXIST) continue;
-    const int error = errno;
     struct stat info {};
-    if (::stat(partial.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;
-    return error;
-  }
-  struct stat info {};
-  if (::stat(dir.c_str(), &info) != 0) return errno;
-  return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+    if (::stat(dir.c_str(), &info) != 0) return errno;
+    return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
 }
 
 }  // namespace corvane::platform

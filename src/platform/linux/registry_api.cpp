@@ -9,10 +9,10 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/linux/registry_status.h"
 #include "platform/linux/registry_autostart.h"
 #include "platform/linux/registry_hive.h"
 #include "platform/linux/registry_key_path.h"
+#include "platform/linux/registry_status.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
 
@@ -20,20 +20,20 @@ namespace corvane::platform {
 
 namespace detail {
 struct OpenKey {
-  RootKey root = 0;
-  std::shared_ptr<Hive> hive;  // empty on a predefined root: looked up at each use
-  std::int64_t id = kRootKeyId;
-  std::string path;  // normalized, in stored case; empty for the root
-  std::uint32_t access = kKeyAllAccess;
-  bool run_key = false;  // values are autostart entries
-  bool reading = false;  // holds a share of the hive's read snapshot
+    RootKey root = 0;
+    std::shared_ptr<Hive> hive;  // empty on a predefined root: looked up at each use
+    std::int64_t id = kRootKeyId;
+    std::string path;  // normalized, in stored case; empty for the root
+    std::uint32_t access = kKeyAllAccess;
+    bool run_key = false;  // values are autostart entries
+    bool reading = false;  // holds a share of the hive's read snapshot
 
-  OpenKey() = default;
-  OpenKey(const OpenKey&) = delete;
-  OpenKey& operator=(const OpenKey&) = delete;
-  ~OpenKey() {
-    if (reading && hive) hive->end_read();
-  }
+    OpenKey() = default;
+    OpenKey(const OpenKey&) = delete;
+    OpenKey& operator=(const OpenKey&) = delete;
+    ~OpenKey() {
+        if (reading && hive) hive->end_read();
+    }
 };
 }  // namespace detail
 
@@ -50,253 +50,250 @@ constexpr std::uint32_t kWritingRights =
 
 std::mutex cache_mutex;
 std::map<std::string, std::shared_ptr<Hive>>& hive_cache() {
-  static std::map<std::string, std::shared_ptr<Hive>> cache;
-  return cache;
+    static std::map<std::string, std::shared_ptr<Hive>> cache;
+    return cache;
 }
 
 const char* env_or_empty(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? value : "";
+    const char* value = std::getenv(name);
+    return value ? value : "";
 }
 
 // The database file of a root. The names depend only on the environment and the user, so they are
 // worked out again only when one of those changes. Called with cache_mutex held.
 const std::filesystem::path& hive_file(RootKey root) {
-  struct Memo {
-    bool valid = false;
-    std::string corvane_root, xdg_config_home, home;
-    uid_t uid = 0;
-    std::filesystem::path file;
-  };
-  static Memo memos[2];
-  Memo& memo = memos[root == kHkeyLocalMachine ? 0 : 1];
-  const char* corvane_root = env_or_empty("CORVANE_ROOT");
-  const char* xdg = env_or_empty("XDG_CONFIG_HOME");
-  const char* home = env_or_empty("HOME");
-  const uid_t uid = ::getuid();
-  if (!memo.valid || memo.corvane_root != corvane_root || memo.xdg_config_home != xdg || memo.home != home ||
-      memo.uid != uid) {
-    memo.file = root == kHkeyLocalMachine ? machine_state_dir() / "hklm.db" : user_config_dir() / "hkcu.db";
-    memo.corvane_root = corvane_root;
-    memo.xdg_config_home = xdg;
-    memo.home = home;
-    memo.uid = uid;
-    memo.valid = true;
-  }
-  return memo.file;
+    struct Memo {
+        bool valid = false;
+        std::string corvane_root, xdg_config_home, home;
+        uid_t uid = 0;
+        std::filesystem::path file;
+    };
+    static Memo memos[2];
+    Memo& memo = memos[root == kHkeyLocalMachine ? 0 : 1];
+    const char* corvane_root = env_or_empty("CORVANE_ROOT");
+    const char* xdg = env_or_empty("XDG_CONFIG_HOME");
+    const char* home = env_or_empty("HOME");
+    const uid_t uid = ::getuid();
+    if (!memo.valid || memo.corvane_root != corvane_root || memo.xdg_config_home != xdg || memo.home != home ||
+        memo.uid != uid) {
+        memo.file = root == kHkeyLocalMachine ? machine_state_dir() / "hklm.db" : user_config_dir() / "hkcu.db";
+        memo.corvane_root = corvane_root;
+        memo.xdg_config_home = xdg;
+        memo.home = home;
+        memo.uid = uid;
+        memo.valid = true;
+    }
+    return memo.file;
 }
 
 RegStatus hive_for_root(RootKey root, std::shared_ptr<Hive>& out) {
-  if (root != kHkeyLocalMachine && root != kHkeyCurrentUser) return kErrorInvalidHandle;
-  std::lock_guard lock(cache_mutex);
-  const std::filesystem::path& file = hive_file(root);
-  auto& cache = hive_cache();
-  if (const auto found = cache.find(file.native()); found != cache.end()) {
-    out = found->second;
-    return kErrorSuccess;
-  }
-  Hive::Options options;
-  options.file = file;
-  if (root == kHkeyLocalMachine) {
-    options.dir_mode = 0755;
-    options.file_mode = 0644;
-    options.initial_keys.emplace_back(kRunKeyPath);
-  } else {
-    options.dir_mode = 0700;
-    options.file_mode = 0600;
-  }
-  const RegStatus status = Hive::open(options, out);
-  // An empty hive is looked at again next time: someone may have created it meanwhile.
-  if (status == kErrorSuccess && out->stored()) cache.emplace(options.file.native(), out);
-  return status;
+    if (root != kHkeyLocalMachine && root != kHkeyCurrentUser) return kErrorInvalidHandle;
+    std::lock_guard lock(cache_mutex);
+    const std::filesystem::path& file = hive_file(root);
+    auto& cache = hive_cache();
+    if (const auto found = cache.find(file.native()); found != cache.end()) {
+        out = found->second;
+        return kErrorSuccess;
+    }
+    Hive::Options options;
+    options.file = file;
+    if (root == kHkeyLocalMachine) {
+        options.dir_mode = 0755;
+        options.file_mode = 0644;
+        options.initial_keys.emplace_back(kRunKeyPath);
+    } else {
+        options.dir_mode = 0700;
+        options.file_mode = 0600;
+    }
+    const RegStatus status = Hive::open(options, out);
+    // An empty hive is looked at again next time: someone may have created it meanwhile.
+    if (status == kErrorSuccess && out->stored()) cache.emplace(options.file.native(), out);
+    return status;
 }
 
 RegStatus hive_of(const OpenKey& key, std::shared_ptr<Hive>& out) {
-  if (key.hive) {
-    out = key.hive;
-    return kErrorSuccess;
-  }
-  return hive_for_root(key.root, out);
+    if (key.hive) {
+        out = key.hive;
+        return kErrorSuccess;
+    }
+    return hive_for_root(key.root, out);
 }
 
 bool is_run_key(RootKey root, std::string_view normalized_path) {
-  static const std::string run = key_path::normalize(kRunKeyPath);
-  return root == kHkeyLocalMachine && key_path::equals_ignore_case(normalized_path, run);
+    static const std::string run = key_path::normalize(kRunKeyPath);
+    return root == kHkeyLocalMachine && key_path::equals_ignore_case(normalized_path, run);
 }
 
 // Builds the handle for an existing key after the access check.
 RegStatus make_handle(const OpenKey& parent, const std::shared_ptr<Hive>& hive, std::int64_t id,
                       std::string stored_path, std::uint32_t access, RegistryKey& out) {
-  if ((access & kWritingRights) != 0 && !hive->writable()) return kErrorAccessDenied;
-  auto key = std::make_shared<OpenKey>();
-  key->root = parent.root;
-  key->hive = hive;
-  key->id = id;
-  key->run_key = is_run_key(parent.root, stored_path);
-  key->path = std::move(stored_path);
-  key->access = access;
-  out = RegistryKey(std::move(key));
-  return kErrorSuccess;
+    if ((access & kWritingRights) != 0 && !hive->writable()) return kErrorAccessDenied;
+    auto key = std::make_shared<OpenKey>();
+    key->root = parent.root;
+    key->hive = hive;
+    key->id = id;
+    key->run_key = is_run_key(parent.root, stored_path);
+    key->path = std::move(stored_path);
+    key->access = access;
+    out = RegistryKey(std::move(key));
+    return kErrorSuccess;
 }
 
-bool is_string_type(std::uint32_t type) {
-  return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz;
-}
+bool is_string_type(std::uint32_t type) { return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz; }
 
 }  // namespace
 
 RegistryKey root_key(RootKey root) {
-  if (root != kHkeyLocalMachine && root != kHkeyCurrentUser) return RegistryKey();
-  auto key = std::make_shared<OpenKey>();
-  key->root = root;
-  return RegistryKey(std::move(key));
+    if (root != kHkeyLocalMachine && root != kHkeyCurrentUser) return RegistryKey();
+    auto key = std::make_shared<OpenKey>();
+    key->root = root;
+    return RegistryKey(std::move(key));
 }
 
-RegStatus open_key(const RegistryKey& parent, std::string_view sub_key, std::uint32_t access,
-                   RegistryKey& out) {
-  const OpenKey* from = parent.impl().get();
-  if (from == nullptr) return kErrorInvalidHandle;
-  std::shared_ptr<Hive> hive;
-  RegStatus status = hive_of(*from, hive);
-  if (status != kErrorSuccess) return status;
-  const std::string path = key_path::join(from->path, sub_key);
-  std::int64_t id = kRootKeyId;
-  std::string stored;
-  hive->begin_read();
-  status = hive->find_key(path, id, stored);
-  if (status == kErrorSuccess) status = make_handle(*from, hive, id, std::move(stored), access, out);
-  if (status != kErrorSuccess) {
-    hive->end_read();
-    return status;
-  }
-  out.impl()->reading = true;
-  return kErrorSuccess;
+RegStatus open_key(const RegistryKey& parent, std::string_view sub_key, std::uint32_t access, RegistryKey& out) {
+    const OpenKey* from = parent.impl().get();
+    if (from == nullptr) return kErrorInvalidHandle;
+    std::shared_ptr<Hive> hive;
+    RegStatus status = hive_of(*from, hive);
+    if (status != kErrorSuccess) return status;
+    const std::string path = key_path::join(from->path, sub_key);
+    std::int64_t id = kRootKeyId;
+    std::string stored;
+    hive->begin_read();
+    status = hive->find_key(path, id, stored);
+    if (status == kErrorSuccess) status = make_handle(*from, hive, id, std::move(stored), access, out);
+    if (status != kErrorSuccess) {
+        hive->end_read();
+        return status;
+    }
+    out.impl()->reading = true;
+    return kErrorSuccess;
 }
 
-RegStatus create_key(const RegistryKey& parent, std::string_view sub_key, std::uint32_t access,
-                     RegistryKey& out, bool* created) {
-  const OpenKey* from = parent.impl().get();
-  if (from == nullptr) return kErrorInvalidHandle;
-  std::shared_ptr<Hive> hive;
-  RegStatus status = hive_of(*from, hive);
-  if (status != kErrorSuccess) return status;
-  const std::string path = key_path::join(from->path, sub_key);
-  std::int64_t id = kRootKeyId;
-  std::string stored;
-  bool made = false;
-  // An existing key is only opened, so that readers of a hive they may not write can "create" it.
-  status = hive->find_key(path, id, stored);
-  if (status == kErrorFileNotFound) status = hive->create_key(path, id, stored, made);
-  if (status != kErrorSuccess) return status;
-  if (created != nullptr) *created = made;
-  return make_handle(*from, hive, id, std::move(stored), access, out);
+RegStatus create_key(const RegistryKey& parent, std::string_view sub_key, std::uint32_t access, RegistryKey& out,
+                     bool* created) {
+    const OpenKey* from = parent.impl().get();
+    if (from == nullptr) return kErrorInvalidHandle;
+    std::shared_ptr<Hive> hive;
+    RegStatus status = hive_of(*from, hive);
+    if (status != kErrorSuccess) return status;
+    const std::string path = key_path::join(from->path, sub_key);
+    std::int64_t id = kRootKeyId;
+    std::string stored;
+    bool made = false;
+    // An existing key is only opened, so that readers of a hive they may not write can "create" it.
+    status = hive->find_key(path, id, stored);
+    if (status == kErrorFileNotFound) status = hive->create_key(path, id, stored, made);
+    if (status != kErrorSuccess) return status;
+    if (created != nullptr) *created = made;
+    return make_handle(*from, hive, id, std::move(stored), access, out);
 }
 
 RegStatus close_key(RegistryKey& key) {
-  if (!key.is_open()) return kErrorInvalidHandle;
-  key.reset();
-  return kErrorSuccess;
+    if (!key.is_open()) return kErrorInvalidHandle;
+    key.reset();
+    return kErrorSuccess;
 }
 
 RegStatus delete_key(const RegistryKey& parent, std::string_view sub_key) {
-  const OpenKey* from = parent.impl().get();
-  if (from == nullptr) return kErrorInvalidHandle;
-  std::shared_ptr<Hive> hive;
-  const RegStatus status = hive_of(*from, hive);
-  if (status != kErrorSuccess) return status;
-  return hive->delete_key(key_path::join(from->path, sub_key));
+    const OpenKey* from = parent.impl().get();
+    if (from == nullptr) return kErrorInvalidHandle;
+    std::shared_ptr<Hive> hive;
+    const RegStatus status = hive_of(*from, hive);
+    if (status != kErrorSuccess) return status;
+    return hive->delete_key(key_path::join(from->path, sub_key));
 }
 
 RegStatus query_value(const RegistryKey& key, std::string_view name, std::uint32_t& type,
                       std::span<std::uint8_t> buffer, std::uint32_t& size) {
-  const OpenKey* open = key.impl().get();
-  if (open == nullptr) return kErrorInvalidHandle;
-  if ((open->access & kKeyQueryValue) == 0) return kErrorAccessDenied;
-  name = key_path::c_string(name);
-  if (open->run_key) {
-    autostart::Entry entry;
-    const RegStatus status = autostart::read(name, entry);
+    const OpenKey* open = key.impl().get();
+    if (open == nullptr) return kErrorInvalidHandle;
+    if ((open->access & kKeyQueryValue) == 0) return kErrorAccessDenied;
+    name = key_path::c_string(name);
+    if (open->run_key) {
+        autostart::Entry entry;
+        const RegStatus status = autostart::read(name, entry);
+        if (status != kErrorSuccess) return status;
+        type = entry.type;
+        return copy_out(entry.data, buffer, size);
+    }
+    std::shared_ptr<Hive> hive;
+    const RegStatus status = hive_of(*open, hive);
     if (status != kErrorSuccess) return status;
-    type = entry.type;
-    return copy_out(entry.data, buffer, size);
-  }
-  std::shared_ptr<Hive> hive;
-  const RegStatus status = hive_of(*open, hive);
-  if (status != kErrorSuccess) return status;
-  return hive->query_value(open->id, name, type, buffer, size);
+    return hive->query_value(open->id, name, type, buffer, size);
 }
 
 RegStatus set_value(const RegistryKey& key, std::string_view name, std::uint32_t type,
                     std::span<const std::uint8_t> data) {
-  const OpenKey* open = key.impl().get();
-  if (open == nullptr) return kErrorInvalidHandle;
-  if ((open->access & kKeySetValue) == 0) return kErrorAccessDenied;
-  if (data.size() >= std::numeric_limits<std::uint32_t>::max()) return kErrorInvalidParameter;
-  name = key_path::c_string(name);
-  std::shared_ptr<Hive> hive;
-  RegStatus status = hive_of(*open, hive);
-  if (status != kErrorSuccess) return status;
-  if (!hive->writable()) return kErrorAccessDenied;
+    const OpenKey* open = key.impl().get();
+    if (open == nullptr) return kErrorInvalidHandle;
+    if ((open->access & kKeySetValue) == 0) return kErrorAccessDenied;
+    if (data.size() >= std::numeric_limits<std::uint32_t>::max()) return kErrorInvalidParameter;
+    name = key_path::c_string(name);
+    std::shared_ptr<Hive> hive;
+    RegStatus status = hive_of(*open, hive);
+    if (status != kErrorSuccess) return status;
+    if (!hive->writable()) return kErrorAccessDenied;
 
-  std::vector<std::uint8_t> terminated;
-  if (is_string_type(type) && !data.empty() && data.back() != 0) {
-    // The caller's ANSI buffer ends in a NUL after the counted bytes; it is stored with the text.
-    terminated.reserve(data.size() + 1);
-    terminated.assign(data.begin(), data.end());
-    terminated.push_back(0);
-    data = terminated;
-  }
-  if (open->run_key) return autostart::write(name, type, data);
-  return hive->set_value(open->id, name, type, data);
+    std::vector<std::uint8_t> terminated;
+    if (is_string_type(type) && !data.empty() && data.back() != 0) {
+        // The caller's ANSI buffer ends in a NUL after the counted bytes; it is stored with the text.
+        terminated.reserve(data.size() + 1);
+        terminated.assign(data.begin(), data.end());
+        terminated.push_back(0);
+        data = terminated;
+    }
+    if (open->run_key) return autostart::write(name, type, data);
+    return hive->set_value(open->id, name, type, data);
 }
 
 RegStatus delete_value(const RegistryKey& key, std::string_view name) {
-  const OpenKey* open = key.impl().get();
-  if (open == nullptr) return kErrorInvalidHandle;
-  if ((open->access & kKeySetValue) == 0) return kErrorAccessDenied;
-  name = key_path::c_string(name);
-  std::shared_ptr<Hive> hive;
-  const RegStatus status = hive_of(*open, hive);
-  if (status != kErrorSuccess) return status;
-  if (open->run_key) {
-    if (!hive->writable()) return kErrorAccessDenied;
-    return autostart::remove(name);
-  }
-  return hive->delete_value(open->id, name);
+    const OpenKey* open = key.impl().get();
+    if (open == nullptr) return kErrorInvalidHandle;
+    if ((open->access & kKeySetValue) == 0) return kErrorAccessDenied;
+    name = key_path::c_string(name);
+    std::shared_ptr<Hive> hive;
+    const RegStatus status = hive_of(*open, hive);
+    if (status != kErrorSuccess) return status;
+    if (open->run_key) {
+        if (!hive->writable()) return kErrorAccessDenied;
+        return autostart::remove(name);
+    }
+    return hive->delete_value(open->id, name);
 }
 
 RegStatus enum_key(const RegistryKey& key, std::uint32_t index, std::string& name) {
-  const OpenKey* open = key.impl().get();
-  if (open == nullptr) return kErrorInvalidHandle;
-  if ((open->access & kKeyEnumerateSubKeys) == 0) return kErrorAccessDenied;
-  std::shared_ptr<Hive> hive;
-  const RegStatus status = hive_of(*open, hive);
-  if (status != kErrorSuccess) return status;
-  return hive->sub_key_at(open->id, index, name);
+    const OpenKey* open = key.impl().get();
+    if (open == nullptr) return kErrorInvalidHandle;
+    if ((open->access & kKeyEnumerateSubKeys) == 0) return kErrorAccessDenied;
+    std::shared_ptr<Hive> hive;
+    const RegStatus status = hive_of(*open, hive);
+    if (status != kErrorSuccess) return status;
+    return hive->sub_key_at(open->id, index, name);
 }
 
-RegStatus enum_value(const RegistryKey& key, std::uint32_t index, std::string& name,
-                     std::uint32_t& type, std::span<std::uint8_t> buffer, std::uint32_t& size) {
-  const OpenKey* open = key.impl().get();
-  if (open == nullptr) return kErrorInvalidHandle;
-  if ((open->access & kKeyQueryValue) == 0) return kErrorAccessDenied;
-  if (open->run_key) {
-    autostart::Entry entry;
-    const RegStatus status = autostart::entry_at(index, entry);
+RegStatus enum_value(const RegistryKey& key, std::uint32_t index, std::string& name, std::uint32_t& type,
+                     std::span<std::uint8_t> buffer, std::uint32_t& size) {
+    const OpenKey* open = key.impl().get();
+    if (open == nullptr) return kErrorInvalidHandle;
+    if ((open->access & kKeyQueryValue) == 0) return kErrorAccessDenied;
+    if (open->run_key) {
+        autostart::Entry entry;
+        const RegStatus status = autostart::entry_at(index, entry);
+        if (status != kErrorSuccess) return status;
+        name = entry.name;
+        type = entry.type;
+        return copy_out(entry.data, buffer, size);
+    }
+    std::shared_ptr<Hive> hive;
+    const RegStatus status = hive_of(*open, hive);
     if (status != kErrorSuccess) return status;
-    name = entry.name;
-    type = entry.type;
-    return copy_out(entry.data, buffer, size);
-  }
-  std::shared_ptr<Hive> hive;
-  const RegStatus status = hive_of(*open, hive);
-  if (status != kErrorSuccess) return status;
-  return hive->value_at(open->id, index, name, type, buffer, size);
+    return hive->value_at(open->id, index, name, type, buffer, size);
 }
 
 void close_cached_hives() {
-  std::lock_guard lock(cache_mutex);
-  hive_cache().clear();
+    std::lock_guard lock(cache_mutex);
+    hive_cache().clear();
 }
 
 }  // namespace corvane::platform

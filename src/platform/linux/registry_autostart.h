@@ -15,9 +15,9 @@
 namespace corvane::platform::autostart {
 
 struct Entry {
-  std::string name;
-  std::uint32_t type = kRegSz;
-  std::vector<std::uint8_t> data;
+    std::string name;
+    std::uint32_t type = kRegSz;
+    std::vector<std::uint8_t> data;
 };
 
 // Whether `name` can be an entry's file name (not empty, no "/", not "." or "..").

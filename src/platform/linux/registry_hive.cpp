@@ -1,5 +1,5 @@
-#include "platform/linux/registry_status.h"
 #include "platform/linux/registry_hive.h"
+#include "platform/linux/registry_status.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -37,411 +37,409 @@ constexpr std::string_view kSchema =
 
 // A write transaction that rolls back unless committed.
 class WriteTransaction {
- public:
-  WriteTransaction(sqlite::Statement& begin, sqlite::Statement& commit, sqlite::Statement& rollback)
-      : commit_(commit), rollback_(rollback) {
-    sqlite::Statement::Use use(begin);
-    status_ = use.step();
-    active_ = status_ == SQLITE_DONE;
-  }
-  WriteTransaction(const WriteTransaction&) = delete;
-  WriteTransaction& operator=(const WriteTransaction&) = delete;
-  ~WriteTransaction() {
-    if (active_) {
-      sqlite::Statement::Use use(rollback_);
-      (void)use.step();  // Nothing more can be done if even the rollback fails.
+public:
+    WriteTransaction(sqlite::Statement& begin, sqlite::Statement& commit, sqlite::Statement& rollback)
+        : commit_(commit), rollback_(rollback) {
+        sqlite::Statement::Use use(begin);
+        status_ = use.step();
+        active_ = status_ == SQLITE_DONE;
     }
-  }
-  // SQLITE_DONE when the transaction began.
-  int begin_status() const { return status_; }
-  int commit() {
-    sqlite::Statement::Use use(commit_);
-    const int rc = use.step();
-    if (rc == SQLITE_DONE) active_ = false;
-    return rc;
-  }
+    WriteTransaction(const WriteTransaction&) = delete;
+    WriteTransaction& operator=(const WriteTransaction&) = delete;
+    ~WriteTransaction() {
+        if (active_) {
+            sqlite::Statement::Use use(rollback_);
+            (void)use.step();  // Nothing more can be done if even the rollback fails.
+        }
+    }
+    // SQLITE_DONE when the transaction began.
+    int begin_status() const { return status_; }
+    int commit() {
+        sqlite::Statement::Use use(commit_);
+        const int rc = use.step();
+        if (rc == SQLITE_DONE) active_ = false;
+        return rc;
+    }
 
- private:
-  sqlite::Statement& commit_;
-  sqlite::Statement& rollback_;
-  int status_ = SQLITE_ERROR;
-  bool active_ = false;
+private:
+    sqlite::Statement& commit_;
+    sqlite::Statement& rollback_;
+    int status_ = SQLITE_ERROR;
+    bool active_ = false;
 };
 
 }  // namespace
 
 RegStatus status_from_sqlite(int sqlite_code) {
-  switch (sqlite_code & 0xff) {
-    case SQLITE_OK:
-    case SQLITE_DONE:
-    case SQLITE_ROW:
-      return kErrorSuccess;
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-      return kErrorBusy;
-    case SQLITE_READONLY:
-    case SQLITE_PERM:
-    case SQLITE_AUTH:
-      return kErrorAccessDenied;
-    case SQLITE_CORRUPT:
-    case SQLITE_NOTADB:
-    case SQLITE_FORMAT:
-      return kErrorBadDb;
-    case SQLITE_NOMEM:
-      return kErrorNotEnoughMemory;
-    case SQLITE_TOOBIG:
-      return kErrorInvalidParameter;
-    default:
-      return kErrorRegistryIoFailed;
-  }
+    switch (sqlite_code & 0xff) {
+        case SQLITE_OK:
+        case SQLITE_DONE:
+        case SQLITE_ROW:
+            return kErrorSuccess;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return kErrorBusy;
+        case SQLITE_READONLY:
+        case SQLITE_PERM:
+        case SQLITE_AUTH:
+            return kErrorAccessDenied;
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+        case SQLITE_FORMAT:
+            return kErrorBadDb;
+        case SQLITE_NOMEM:
+            return kErrorNotEnoughMemory;
+        case SQLITE_TOOBIG:
+            return kErrorInvalidParameter;
+        default:
+            return kErrorRegistryIoFailed;
+    }
 }
 
 RegStatus Hive::fail(int sqlite_code) {
-  const RegStatus status = status_from_sqlite(sqlite_code);
-  return status == kErrorSuccess ? kErrorRegistryIoFailed : status;
+    const RegStatus status = status_from_sqlite(sqlite_code);
+    return status == kErrorSuccess ? kErrorRegistryIoFailed : status;
 }
 
 RegStatus Hive::open(const Options& options, std::shared_ptr<Hive>& out) {
-  struct Access : Hive {};  // lets make_shared reach the private constructor
-  auto hive = std::static_pointer_cast<Hive>(std::make_shared<Access>());
-  const std::string file = options.file.string();
+    struct Access : Hive {};  // lets make_shared reach the private constructor
+    auto hive = std::static_pointer_cast<Hive>(std::make_shared<Access>());
+    const std::string file = options.file.string();
 
-  struct stat info {};
-  if (::stat(file.c_str(), &info) != 0) {
-    if (errno != ENOENT) return status_from_errno(errno);
-    int error = make_directories(options.file.parent_path(), options.dir_mode);
-    if (error == 0) {
-      const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
-                            static_cast<mode_t>(options.file_mode));
-      if (fd >= 0) {
-        if (::fchmod(fd, static_cast<mode_t>(options.file_mode)) != 0) error = errno;
-        ::close(fd);
-      } else if (errno != EEXIST) {
-        error = errno;
-      }
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) {
+        if (errno != ENOENT) return status_from_errno(errno);
+        int error = make_directories(options.file.parent_path(), options.dir_mode);
+        if (error == 0) {
+            const int fd =
+                ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(options.file_mode));
+            if (fd >= 0) {
+                if (::fchmod(fd, static_cast<mode_t>(options.file_mode)) != 0) error = errno;
+                ::close(fd);
+            } else if (errno != EEXIST) {
+                error = errno;
+            }
+        }
+        if (error == EACCES || error == EPERM || error == EROFS) {
+            // Nobody with the right to create it has used this hive yet: it is empty.
+            out = std::move(hive);
+            return kErrorSuccess;
+        }
+        if (error != 0) return status_from_errno(error);
     }
-    if (error == EACCES || error == EPERM || error == EROFS) {
-      // Nobody with the right to create it has used this hive yet: it is empty.
-      out = std::move(hive);
-      return kErrorSuccess;
-    }
-    if (error != 0) return status_from_errno(error);
-  }
 
-  sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
-  hive->db_.reset(raw);
-  if (rc != SQLITE_OK) {
-    raw = nullptr;
-    rc = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX, nullptr);
+    sqlite3* raw = nullptr;
+    int rc = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
     hive->db_.reset(raw);
     if (rc != SQLITE_OK) {
-      const int error = sqlite3_system_errno(raw);
-      return error == EACCES || error == EPERM ? kErrorAccessDenied : hive->fail(rc);
+        raw = nullptr;
+        rc = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX, nullptr);
+        hive->db_.reset(raw);
+        if (rc != SQLITE_OK) {
+            const int error = sqlite3_system_errno(raw);
+            return error == EACCES || error == EPERM ? kErrorAccessDenied : hive->fail(rc);
+        }
     }
-  }
-  sqlite3* db = hive->db_.get();
-  hive->writable_ = sqlite3_db_readonly(db, "main") == 0;
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
-  rc = sqlite3_exec(db, "PRAGMA synchronous=EXTRA", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) return hive->fail(rc);
+    sqlite3* db = hive->db_.get();
+    hive->writable_ = sqlite3_db_readonly(db, "main") == 0;
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    rc = sqlite3_exec(db, "PRAGMA synchronous=EXTRA", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) return hive->fail(rc);
 
-  sqlite::Statement count;
-  rc = count.prepare(db, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('keys','vals')");
-  if (rc != SQLITE_OK) return hive->fail(rc);
-  std::int64_t tables = 0;
-  {
-    sqlite::Statement::Use use(count);
-    rc = use.step();
-    if (rc != SQLITE_ROW) return hive->fail(rc);
-    tables = use.column_int(0);
-  }
-  if (tables == 1) return kErrorBadDb;
-  if (tables == 0) {
-    if (!hive->writable_) {
-      hive->db_.reset();  // an empty hive that only its owner may fill
-      out = std::move(hive);
-      return kErrorSuccess;
+    sqlite::Statement count;
+    rc = count.prepare(db, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('keys','vals')");
+    if (rc != SQLITE_OK) return hive->fail(rc);
+    std::int64_t tables = 0;
+    {
+        sqlite::Statement::Use use(count);
+        rc = use.step();
+        if (rc != SQLITE_ROW) return hive->fail(rc);
+        tables = use.column_int(0);
     }
-    const RegStatus status = hive->create_schema(options.initial_keys);
-    if (status != kErrorSuccess) return status;
-  } else {
-    const RegStatus status = hive->prepare_statements();
-    if (status != kErrorSuccess) return status;
-  }
-  out = std::move(hive);
-  return kErrorSuccess;
+    if (tables == 1) return kErrorBadDb;
+    if (tables == 0) {
+        if (!hive->writable_) {
+            hive->db_.reset();  // an empty hive that only its owner may fill
+            out = std::move(hive);
+            return kErrorSuccess;
+        }
+        const RegStatus status = hive->create_schema(options.initial_keys);
+        if (status != kErrorSuccess) return status;
+    } else {
+        const RegStatus status = hive->prepare_statements();
+        if (status != kErrorSuccess) return status;
+    }
+    out = std::move(hive);
+    return kErrorSuccess;
 }
 
 RegStatus Hive::create_schema(const std::vector<std::string>& initial_keys) {
-  sqlite3* db = db_.get();
-  int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) return fail(rc);
-  rc = sqlite3_exec(db, std::string(kSchema).c_str(), nullptr, nullptr, nullptr);
-  RegStatus status = rc == SQLITE_OK ? prepare_statements() : fail(rc);
-  for (const std::string& key : initial_keys) {
-    if (status != kErrorSuccess) break;
-    std::int64_t id = 0;
-    std::string stored;
-    bool created = false;
-    status = create_key_locked(key_path::normalize(key), id, stored, created);
-  }
-  if (status == kErrorSuccess) {
-    rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-    if (rc == SQLITE_OK) return kErrorSuccess;
-    status = fail(rc);
-  }
-  (void)sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);  // the failure is what is reported
-  return status;
+    sqlite3* db = db_.get();
+    int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) return fail(rc);
+    rc = sqlite3_exec(db, std::string(kSchema).c_str(), nullptr, nullptr, nullptr);
+    RegStatus status = rc == SQLITE_OK ? prepare_statements() : fail(rc);
+    for (const std::string& key : initial_keys) {
+        if (status != kErrorSuccess) break;
+        std::int64_t id = 0;
+        std::string stored;
+        bool created = false;
+        status = create_key_locked(key_path::normalize(key), id, stored, created);
+    }
+    if (status == kErrorSuccess) {
+        rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK) return kErrorSuccess;
+        status = fail(rc);
+    }
+    (void)sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);  // the failure is what is reported
+    return status;
 }
 
 RegStatus Hive::prepare_statements() {
-  sqlite3* db = db_.get();
-  const std::pair<sqlite::Statement*, std::string_view> statements[] = {
-      {&find_key_, "SELECT id, path FROM keys WHERE path = ?1"},
-      {&insert_key_, "INSERT INTO keys(parent, name, path) VALUES(?1, ?2, ?3)"},
-      {&key_alive_, "SELECT 1 FROM keys WHERE id = ?1"},
-      {&has_children_, "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1"},
-      {&delete_key_, "DELETE FROM keys WHERE id = ?1"},
-      {&delete_key_values_, "DELETE FROM vals WHERE key = ?1"},
-      {&get_value_, "SELECT type, data FROM vals WHERE key = ?1 AND name = ?2"},
-      {&upsert_value_,
-       "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4) "
-       "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data"},
-      {&delete_value_, "DELETE FROM vals WHERE key = ?1 AND name = ?2"},
-      {&sub_key_at_, "SELECT name FROM keys WHERE parent = ?1 ORDER BY name, id LIMIT 1 OFFSET ?2"},
-      {&value_at_, "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2"},
-      {&begin_, "BEGIN IMMEDIATE"},
-      {&begin_read_, "BEGIN DEFERRED"},
-      {&commit_, "COMMIT"},
-      {&rollback_, "ROLLBACK"},
-  };
-  for (const auto& [statement, sql] : statements) {
-    const int rc = statement->prepare(db, sql);
-    if (rc != SQLITE_OK) return fail(rc);
-  }
-  return kErrorSuccess;
+    sqlite3* db = db_.get();
+    const std::pair<sqlite::Statement*, std::string_view> statements[] = {
+        {&find_key_, "SELECT id, path FROM keys WHERE path = ?1"},
+        {&insert_key_, "INSERT INTO keys(parent, name, path) VALUES(?1, ?2, ?3)"},
+        {&key_alive_, "SELECT 1 FROM keys WHERE id = ?1"},
+        {&has_children_, "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1"},
+        {&delete_key_, "DELETE FROM keys WHERE id = ?1"},
+        {&delete_key_values_, "DELETE FROM vals WHERE key = ?1"},
+        {&get_value_, "SELECT type, data FROM vals WHERE key = ?1 AND name = ?2"},
+        {&upsert_value_,
+         "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4) "
+         "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data"},
+        {&delete_value_, "DELETE FROM vals WHERE key = ?1 AND name = ?2"},
+        {&sub_key_at_, "SELECT name FROM keys WHERE parent = ?1 ORDER BY name, id LIMIT 1 OFFSET ?2"},
+        {&value_at_, "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2"},
+        {&begin_, "BEGIN IMMEDIATE"},
+        {&begin_read_, "BEGIN DEFERRED"},
+        {&commit_, "COMMIT"},
+        {&rollback_, "ROLLBACK"},
+    };
+    for (const auto& [statement, sql] : statements) {
+        const int rc = statement->prepare(db, sql);
+        if (rc != SQLITE_OK) return fail(rc);
+    }
+    return kErrorSuccess;
 }
 
 void Hive::begin_read() {
-  std::lock_guard lock(mutex_);
-  if (!db_) return;
-  if (readers_++ == 0 && sqlite3_get_autocommit(db_.get()) != 0) {
-    sqlite::Statement::Use use(begin_read_);
-    (void)use.step();  // without the snapshot every read simply runs on its own
-  }
+    std::lock_guard lock(mutex_);
+    if (!db_) return;
+    if (readers_++ == 0 && sqlite3_get_autocommit(db_.get()) != 0) {
+        sqlite::Statement::Use use(begin_read_);
+        (void)use.step();  // without the snapshot every read simply runs on its own
+    }
 }
 
 void Hive::end_read() {
-  std::lock_guard lock(mutex_);
-  if (!db_ || readers_ == 0) return;
-  if (--readers_ == 0) end_snapshot_locked();
+    std::lock_guard lock(mutex_);
+    if (!db_ || readers_ == 0) return;
+    if (--readers_ == 0) end_snapshot_locked();
 }
 
 void Hive::end_snapshot_locked() {
-  if (sqlite3_get_autocommit(db_.get()) != 0) return;
-  sqlite::Statement::Use use(commit_);
-  if (use.step() != SQLITE_DONE) {
-    sqlite::Statement::Use undo(rollback_);
-    (void)undo.step();  // a read transaction holds nothing to lose
-  }
+    if (sqlite3_get_autocommit(db_.get()) != 0) return;
+    sqlite::Statement::Use use(commit_);
+    if (use.step() != SQLITE_DONE) {
+        sqlite::Statement::Use undo(rollback_);
+        (void)undo.step();  // a read transaction holds nothing to lose
+    }
 }
 
 RegStatus Hive::find_key(std::string_view path, std::int64_t& id, std::string& stored_path) {
-  if (path.empty()) {
-    id = kRootKeyId;
-    stored_path.clear();
+    if (path.empty()) {
+        id = kRootKeyId;
+        stored_path.clear();
+        return kErrorSuccess;
+    }
+    std::lock_guard lock(mutex_);
+    if (!db_) return kErrorFileNotFound;
+    sqlite::Statement::Use use(find_key_);
+    use.bind(1, path);
+    const int rc = use.step();
+    if (rc == SQLITE_DONE) return kErrorFileNotFound;
+    if (rc != SQLITE_ROW) return fail(rc);
+    id = use.column_int(0);
+    stored_path = use.column_text(1);
     return kErrorSuccess;
-  }
-  std::lock_guard lock(mutex_);
-  if (!db_) return kErrorFileNotFound;
-  sqlite::Statement::Use use(find_key_);
-  use.bind(1, path);
-  const int rc = use.step();
-  if (rc == SQLITE_DONE) return kErrorFileNotFound;
-  if (rc != SQLITE_ROW) return fail(rc);
-  id = use.column_int(0);
-  stored_path = use.column_text(1);
-  return kErrorSuccess;
 }
 
-RegStatus Hive::create_key_locked(std::string_view path, std::int64_t& id, std::string& stored_path,
-                                  bool& created) {
-  id = kRootKeyId;
-  stored_path.clear();
-  created = false;
-  std::string prefix;
-  for (std::string_view part : key_path::split(path)) {
-    if (!prefix.empty()) prefix.push_back('\\');
-    prefix.append(part);
-    {
-      sqlite::Statement::Use find(find_key_);
-      find.bind(1, std::string_view(prefix));
-      const int rc = find.step();
-      if (rc == SQLITE_ROW) {
-        id = find.column_int(0);
-        stored_path = find.column_text(1);
-        created = false;
-        continue;
-      }
-      if (rc != SQLITE_DONE) return fail(rc);
+RegStatus Hive::create_key_locked(std::string_view path, std::int64_t& id, std::string& stored_path, bool& created) {
+    id = kRootKeyId;
+    stored_path.clear();
+    created = false;
+    std::string prefix;
+    for (std::string_view part : key_path::split(path)) {
+        if (!prefix.empty()) prefix.push_back('\\');
+        prefix.append(part);
+        {
+            sqlite::Statement::Use find(find_key_);
+            find.bind(1, std::string_view(prefix));
+            const int rc = find.step();
+            if (rc == SQLITE_ROW) {
+                id = find.column_int(0);
+                stored_path = find.column_text(1);
+                created = false;
+                continue;
+            }
+            if (rc != SQLITE_DONE) return fail(rc);
+        }
+        std::string stored = stored_path.empty() ? std::string(part) : stored_path + "\\" + std::string(part);
+        sqlite::Statement::Use insert(insert_key_);
+        insert.bind(1, id);
+        insert.bind(2, part);
+        insert.bind(3, std::string_view(stored));
+        const int rc = insert.step();
+        if (rc != SQLITE_DONE) return fail(rc);
+        id = sqlite3_last_insert_rowid(db_.get());
+        stored_path = std::move(stored);
+        created = true;
     }
-    std::string stored = stored_path.empty() ? std::string(part) : stored_path + "\\" + std::string(part);
-    sqlite::Statement::Use insert(insert_key_);
-    insert.bind(1, id);
-    insert.bind(2, part);
-    insert.bind(3, std::string_view(stored));
-    const int rc = insert.step();
-    if (rc != SQLITE_DONE) return fail(rc);
-    id = sqlite3_last_insert_rowid(db_.get());
-    stored_path = std::move(stored);
-    created = true;
-  }
-  return kErrorSuccess;
+    return kErrorSuccess;
 }
 
 // Runs `body` inside one write transaction of the hive (the caller holds the lock): a body that does not
 // answer success leaves nothing behind, one that does is on disk when this returns.
 template <typename Body>
 RegStatus Hive::write_locked(Body&& body) {
-  end_snapshot_locked();
-  WriteTransaction transaction(begin_, commit_, rollback_);
-  if (transaction.begin_status() != SQLITE_DONE) return fail(transaction.begin_status());
-  const RegStatus status = body();
-  if (status != kErrorSuccess) return status;
-  const int rc = transaction.commit();
-  return rc == SQLITE_DONE ? kErrorSuccess : fail(rc);
+    end_snapshot_locked();
+    WriteTransaction transaction(begin_, commit_, rollback_);
+    if (transaction.begin_status() != SQLITE_DONE) return fail(transaction.begin_status());
+    const RegStatus status = body();
+    if (status != kErrorSuccess) return status;
+    const int rc = transaction.commit();
+    return rc == SQLITE_DONE ? kErrorSuccess : fail(rc);
 }
 
-RegStatus Hive::create_key(std::string_view path, std::int64_t& id, std::string& stored_path,
-                           bool& created) {
-  std::lock_guard lock(mutex_);
-  if (!db_ || !writable_) return kErrorAccessDenied;
-  return write_locked([&] { return create_key_locked(path, id, stored_path, created); });
+RegStatus Hive::create_key(std::string_view path, std::int64_t& id, std::string& stored_path, bool& created) {
+    std::lock_guard lock(mutex_);
+    if (!db_ || !writable_) return kErrorAccessDenied;
+    return write_locked([&] { return create_key_locked(path, id, stored_path, created); });
 }
 
 RegStatus Hive::delete_key(std::string_view path) {
-  if (path.empty()) return kErrorAccessDenied;  // a root cannot be deleted
-  std::lock_guard lock(mutex_);
-  if (!db_) return kErrorFileNotFound;
-  if (!writable_) return kErrorAccessDenied;
-  return write_locked([&]() -> RegStatus {
-    std::int64_t id = 0;
-    {
-      sqlite::Statement::Use find(find_key_);
-      find.bind(1, path);
-      const int rc = find.step();
-      if (rc == SQLITE_DONE) return kErrorFileNotFound;
-      if (rc != SQLITE_ROW) return fail(rc);
-      id = find.column_int(0);
-    }
-    {
-      sqlite::Statement::Use children(has_children_);
-      children.bind(1, id);
-      const int rc = children.step();
-      if (rc == SQLITE_ROW) return kErrorAccessDenied;
-      if (rc != SQLITE_DONE) return fail(rc);
-    }
-    for (sqlite::Statement* statement : {&delete_key_values_, &delete_key_}) {
-      sqlite::Statement::Use remove(*statement);
-      remove.bind(1, id);
-      const int rc = remove.step();
-      if (rc != SQLITE_DONE) return fail(rc);
-    }
-    return kErrorSuccess;
-  });
+    if (path.empty()) return kErrorAccessDenied;  // a root cannot be deleted
+    std::lock_guard lock(mutex_);
+    if (!db_) return kErrorFileNotFound;
+    if (!writable_) return kErrorAccessDenied;
+    return write_locked([&]() -> RegStatus {
+        std::int64_t id = 0;
+        {
+            sqlite::Statement::Use find(find_key_);
+            find.bind(1, path);
+            const int rc = find.step();
+            if (rc == SQLITE_DONE) return kErrorFileNotFound;
+            if (rc != SQLITE_ROW) return fail(rc);
+            id = find.column_int(0);
+        }
+        {
+            sqlite::Statement::Use children(has_children_);
+            children.bind(1, id);
+            const int rc = children.step();
+            if (rc == SQLITE_ROW) return kErrorAccessDenied;
+            if (rc != SQLITE_DONE) return fail(rc);
+        }
+        for (sqlite::Statement* statement : {&delete_key_values_, &delete_key_}) {
+            sqlite::Statement::Use remove(*statement);
+            remove.bind(1, id);
+            const int rc = remove.step();
+            if (rc != SQLITE_DONE) return fail(rc);
+        }
+        return kErrorSuccess;
+    });
 }
 
 RegStatus Hive::key_alive(std::int64_t key) {
-  if (key == kRootKeyId) return kErrorSuccess;
-  sqlite::Statement::Use use(key_alive_);
-  use.bind(1, key);
-  const int rc = use.step();
-  if (rc == SQLITE_ROW) return kErrorSuccess;
-  return rc == SQLITE_DONE ? kErrorKeyDeleted : fail(rc);
+    if (key == kRootKeyId) return kErrorSuccess;
+    sqlite::Statement::Use use(key_alive_);
+    use.bind(1, key);
+    const int rc = use.step();
+    if (rc == SQLITE_ROW) return kErrorSuccess;
+    return rc == SQLITE_DONE ? kErrorKeyDeleted : fail(rc);
 }
 
 RegStatus Hive::query_value(std::int64_t key, std::string_view name, std::uint32_t& type,
                             std::span<std::uint8_t> buffer, std::uint32_t& size) {
-  std::lock_guard lock(mutex_);
-  if (!db_) return kErrorFileNotFound;
-  {
-    sqlite::Statement::Use use(get_value_);
-    use.bind(1, key);
-    use.bind(2, name);
-    const int rc = use.step();
-    if (rc == SQLITE_ROW) {
-      type = static_cast<std::uint32_t>(use.column_int(0));
-      return copy_out(use.column_blob(1), buffer, size);
+    std::lock_guard lock(mutex_);
+    if (!db_) return kErrorFileNotFound;
+    {
+        sqlite::Statement::Use use(get_value_);
+        use.bind(1, key);
+        use.bind(2, name);
+        const int rc = use.step();
+        if (rc == SQLITE_ROW) {
+            type = static_cast<std::uint32_t>(use.column_int(0));
+            return copy_out(use.column_blob(1), buffer, size);
+        }
+        if (rc != SQLITE_DONE) return fail(rc);
     }
-    if (rc != SQLITE_DONE) return fail(rc);
-  }
-  const RegStatus alive = key_alive(key);
-  return alive == kErrorSuccess ? kErrorFileNotFound : alive;
+    const RegStatus alive = key_alive(key);
+    return alive == kErrorSuccess ? kErrorFileNotFound : alive;
 }
 
 RegStatus Hive::set_value(std::int64_t key, std::string_view name, std::uint32_t type,
                           std::span<const std::uint8_t> data) {
-  std::lock_guard lock(mutex_);
-  if (!db_ || !writable_) return kErrorAccessDenied;
-  return write_locked([&]() -> RegStatus {
-    const RegStatus alive = key_alive(key);
-    if (alive != kErrorSuccess) return alive;
-    sqlite::Statement::Use use(upsert_value_);
-    use.bind(1, key);
-    use.bind(2, name);
-    use.bind(3, static_cast<std::int64_t>(type));
-    use.bind(4, data);
-    const int rc = use.step();
-    return rc == SQLITE_DONE ? kErrorSuccess : fail(rc);
-  });
+    std::lock_guard lock(mutex_);
+    if (!db_ || !writable_) return kErrorAccessDenied;
+    return write_locked([&]() -> RegStatus {
+        const RegStatus alive = key_alive(key);
+        if (alive != kErrorSuccess) return alive;
+        sqlite::Statement::Use use(upsert_value_);
+        use.bind(1, key);
+        use.bind(2, name);
+        use.bind(3, static_cast<std::int64_t>(type));
+        use.bind(4, data);
+        const int rc = use.step();
+        return rc == SQLITE_DONE ? kErrorSuccess : fail(rc);
+    });
 }
 
 RegStatus Hive::delete_value(std::int64_t key, std::string_view name) {
-  std::lock_guard lock(mutex_);
-  if (!db_) return kErrorFileNotFound;
-  if (!writable_) return kErrorAccessDenied;
-  return write_locked([&]() -> RegStatus {
-    const RegStatus alive = key_alive(key);
-    if (alive != kErrorSuccess) return alive;
-    {
-      sqlite::Statement::Use use(delete_value_);
-      use.bind(1, key);
-      use.bind(2, name);
-      const int rc = use.step();
-      if (rc != SQLITE_DONE) return fail(rc);
-    }
-    return sqlite3_changes(db_.get()) == 0 ? kErrorFileNotFound : kErrorSuccess;
-  });
+    std::lock_guard lock(mutex_);
+    if (!db_) return kErrorFileNotFound;
+    if (!writable_) return kErrorAccessDenied;
+    return write_locked([&]() -> RegStatus {
+        const RegStatus alive = key_alive(key);
+        if (alive != kErrorSuccess) return alive;
+        {
+            sqlite::Statement::Use use(delete_value_);
+            use.bind(1, key);
+            use.bind(2, name);
+            const int rc = use.step();
+            if (rc != SQLITE_DONE) return fail(rc);
+        }
+        return sqlite3_changes(db_.get()) == 0 ? kErrorFileNotFound : kErrorSuccess;
+    });
 }
 
 RegStatus Hive::sub_key_at(std::int64_t key, std::uint32_t index, std::string& name) {
-  std::lock_guard lock(mutex_);
-  if (!db_) return kErrorNoMoreItems;
-  sqlite::Statement::Use use(sub_key_at_);
-  use.bind(1, key);
-  use.bind(2, static_cast<std::int64_t>(index));
-  const int rc = use.step();
-  if (rc == SQLITE_ROW) {
-    name = use.column_text(0);
-    return kErrorSuccess;
-  }
-  return rc == SQLITE_DONE ? kErrorNoMoreItems : fail(rc);
+    std::lock_guard lock(mutex_);
+    if (!db_) return kErrorNoMoreItems;
+    sqlite::Statement::Use use(sub_key_at_);
+    use.bind(1, key);
+    use.bind(2, static_cast<std::int64_t>(index));
+    const int rc = use.step();
+    if (rc == SQLITE_ROW) {
+        name = use.column_text(0);
+        return kErrorSuccess;
+    }
+    return rc == SQLITE_DONE ? kErrorNoMoreItems : fail(rc);
 }
 
-RegStatus Hive::value_at(std::int64_t key, std::uint32_t index, std::string& name,
-                         std::uint32_t& type, std::span<std::uint8_t> buffer, std::uint32_t& size) {
-  std::lock_guard lock(mutex_);
-  if (!db_) return kErrorNoMoreItems;
-  sqlite::Statement::Use use(value_at_);
-  use.bind(1, key);
-  use.bind(2, static_cast<std::int64_t>(index));
-  const int rc = use.step();
-  if (rc == SQLITE_DONE) return kErrorNoMoreItems;
-  if (rc != SQLITE_ROW) return fail(rc);
-  name = use.column_text(0);
-  type = static_cast<std::uint32_t>(use.column_int(1));
-  return copy_out(use.column_blob(2), buffer, size);
+RegStatus Hive::value_at(std::int64_t key, std::uint32_t index, std::string& name, std::uint32_t& type,
+                         std::span<std::uint8_t> buffer, std::uint32_t& size) {
+    std::lock_guard lock(mutex_);
+    if (!db_) return kErrorNoMoreItems;
+    sqlite::Statement::Use use(value_at_);
+    use.bind(1, key);
+    use.bind(2, static_cast<std::int64_t>(index));
+    const int rc = use.step();
+    if (rc == SQLITE_DONE) return kErrorNoMoreItems;
+    if (rc != SQLITE_ROW) return fail(rc);
+    name = use.column_text(0);
+    type = static_cast<std::uint32_t>(use.column_int(1));
+    return copy_out(use.column_blob(2), buffer, size);
 }
 
 }  // namespace corvane::platform

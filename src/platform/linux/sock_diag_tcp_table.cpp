@@ -14,9 +14,7 @@
 
 namespace corvane::platform {
 
-std::unique_ptr<TcpTableService> CreateSystemTcpTable() {
-    return std::make_unique<linux_impl::SockDiagTcpTable>();
-}
+std::unique_ptr<TcpTableService> CreateSystemTcpTable() { return std::make_unique<linux_impl::SockDiagTcpTable>(); }
 
 namespace linux_impl {
 namespace {
@@ -28,19 +26,32 @@ constexpr std::uint32_t kAllStates = ~0U;
 // Kernel TCP states (include/net/tcp_states.h) to MIB_TCP_STATE numbers.
 std::uint32_t MibStateFromKernel(std::uint8_t state) {
     switch (state) {
-    case 1: return kTcpStateEstab;      // TCP_ESTABLISHED
-    case 2: return kTcpStateSynSent;    // TCP_SYN_SENT
-    case 3: return kTcpStateSynRcvd;    // TCP_SYN_RECV
-    case 4: return kTcpStateFinWait1;   // TCP_FIN_WAIT1
-    case 5: return kTcpStateFinWait2;   // TCP_FIN_WAIT2
-    case 6: return kTcpStateTimeWait;   // TCP_TIME_WAIT
-    case 7: return kTcpStateClosed;     // TCP_CLOSE
-    case 8: return kTcpStateCloseWait;  // TCP_CLOSE_WAIT
-    case 9: return kTcpStateLastAck;    // TCP_LAST_ACK
-    case 10: return kTcpStateListen;    // TCP_LISTEN
-    case 11: return kTcpStateClosing;   // TCP_CLOSING
-    case 12: return kTcpStateSynRcvd;   // TCP_NEW_SYN_RECV (a pending request)
-    default: return kTcpStateClosed;
+        case 1:
+            return kTcpStateEstab;  // TCP_ESTABLISHED
+        case 2:
+            return kTcpStateSynSent;  // TCP_SYN_SENT
+        case 3:
+            return kTcpStateSynRcvd;  // TCP_SYN_RECV
+        case 4:
+            return kTcpStateFinWait1;  // TCP_FIN_WAIT1
+        case 5:
+            return kTcpStateFinWait2;  // TCP_FIN_WAIT2
+        case 6:
+            return kTcpStateTimeWait;  // TCP_TIME_WAIT
+        case 7:
+            return kTcpStateClosed;  // TCP_CLOSE
+        case 8:
+            return kTcpStateCloseWait;  // TCP_CLOSE_WAIT
+        case 9:
+            return kTcpStateLastAck;  // TCP_LAST_ACK
+        case 10:
+            return kTcpStateListen;  // TCP_LISTEN
+        case 11:
+            return kTcpStateClosing;  // TCP_CLOSING
+        case 12:
+            return kTcpStateSynRcvd;  // TCP_NEW_SYN_RECV (a pending request)
+        default:
+            return kTcpStateClosed;
     }
 }
 
@@ -137,8 +148,8 @@ std::uint32_t SockDiagTcpTable::ReceiveAll(OnMessage& onMessage) {
     for (;;) {
         const ssize_t received = mnl_socket_recvfrom(socket_.get(), buffer_.data(), buffer_.size());
         if (received < 0) return Win32FromErrno(errno);
-        const int result = mnl_cb_run(buffer_.data(), static_cast<std::size_t>(received), sequence_, portId_,
-                                      callback, &onMessage);
+        const int result =
+            mnl_cb_run(buffer_.data(), static_cast<std::size_t>(received), sequence_, portId_, callback, &onMessage);
         if (result == MNL_CB_STOP) return win32::kNoError;
         if (result < 0) return Win32FromErrno(errno);
     }

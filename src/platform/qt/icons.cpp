@@ -12,7 +12,7 @@ namespace corvane::platform {
 namespace {
 
 struct IconTable {
-    std::vector<QIcon> icons;              // handle n is icons[n - 1]
+    std::vector<QIcon> icons;  // handle n is icons[n - 1]
     std::map<std::string, IconHandle> byName;
 };
 

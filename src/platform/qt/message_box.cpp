@@ -13,37 +13,48 @@ MessageBoxInterceptor& Interceptor() {
     return interceptor;
 }
 
-QString Utf8(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
+QString Utf8(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
 QMessageBox::Icon QtIcon(MessageBoxIcon icon) {
     switch (icon) {
-        case MessageBoxIcon::Information: return QMessageBox::Information;
-        case MessageBoxIcon::Warning: return QMessageBox::Warning;
-        case MessageBoxIcon::Error: return QMessageBox::Critical;
-        case MessageBoxIcon::Question: return QMessageBox::Question;
-        case MessageBoxIcon::None: break;
+        case MessageBoxIcon::Information:
+            return QMessageBox::Information;
+        case MessageBoxIcon::Warning:
+            return QMessageBox::Warning;
+        case MessageBoxIcon::Error:
+            return QMessageBox::Critical;
+        case MessageBoxIcon::Question:
+            return QMessageBox::Question;
+        case MessageBoxIcon::None:
+            break;
     }
     return QMessageBox::NoIcon;
 }
 
 QMessageBox::StandardButtons QtButtons(MessageBoxButtons buttons) {
     switch (buttons) {
-        case MessageBoxButtons::OkCancel: return QMessageBox::Ok | QMessageBox::Cancel;
-        case MessageBoxButtons::YesNo: return QMessageBox::Yes | QMessageBox::No;
-        case MessageBoxButtons::YesNoCancel: return QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
-        case MessageBoxButtons::Ok: break;
+        case MessageBoxButtons::OkCancel:
+            return QMessageBox::Ok | QMessageBox::Cancel;
+        case MessageBoxButtons::YesNo:
+            return QMessageBox::Yes | QMessageBox::No;
+        case MessageBoxButtons::YesNoCancel:
+            return QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
+        case MessageBoxButtons::Ok:
+            break;
     }
     return QMessageBox::Ok;
 }
 
 int Answer(int button) {
     switch (button) {
-        case QMessageBox::Ok: return IDOK;
-        case QMessageBox::Yes: return IDYES;
-        case QMessageBox::No: return IDNO;
-        default: return IDCANCEL;
+        case QMessageBox::Ok:
+            return IDOK;
+        case QMessageBox::Yes:
+            return IDYES;
+        case QMessageBox::No:
+            return IDNO;
+        default:
+            return IDCANCEL;
     }
 }
 

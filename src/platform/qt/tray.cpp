@@ -33,8 +33,8 @@ std::map<WindowHandle, TrayMessageHandler>& Handlers() {
 std::string TipText(const NotifyIconData& data) {
     // The tip ends at its NUL; a tip without one is read up to the field's end.
     const void* end = std::memchr(data.szTip, '\0', sizeof data.szTip);
-    const auto length = end == nullptr ? sizeof data.szTip
-                                       : static_cast<std::size_t>(static_cast<const char*>(end) - data.szTip);
+    const auto length =
+        end == nullptr ? sizeof data.szTip : static_cast<std::size_t>(static_cast<const char*>(end) - data.szTip);
     return std::string(data.szTip, length);
 }
 

@@ -19,9 +19,7 @@ struct TimerKey {
     bool operator==(const TimerKey&) const = default;
 };
 
-size_t qHash(const TimerKey& key, size_t seed = 0) noexcept {
-    return qHashMulti(seed, key.window, key.id);
-}
+size_t qHash(const TimerKey& key, size_t seed = 0) noexcept { return qHashMulti(seed, key.window, key.id); }
 
 QHash<TimerKey, QPointer<QTimer>>& Timers() {
     static QHash<TimerKey, QPointer<QTimer>> timers;
@@ -46,9 +44,8 @@ bool SetTimer(WindowHandle window, std::uintptr_t id, std::chrono::milliseconds 
     KillTimer(window, id);
     auto timer = std::make_unique<QTimer>();
     timer->setInterval(interval);
-    QObject::connect(timer.get(), &QTimer::timeout, [window, id, callback = std::move(proc)] {
-        callback(window, WM_TIMER, id, TickCount());
-    });
+    QObject::connect(timer.get(), &QTimer::timeout,
+                     [window, id, callback = std::move(proc)] { callback(window, WM_TIMER, id, TickCount()); });
     QTimer* owned = timer.release();
     owned->setParent(widget);  // the window owns its timers from here on
     const TimerKey key{window, id};

@@ -44,8 +44,7 @@ bool LoadControl(QWidget& container, const QJsonObject& control, LoadedForm& loa
         button->setObjectName(name);
         button->setGeometry(Geometry(control));
         QString why;
-        if (!button->LoadInstanceData(control.value(QStringLiteral("Properties")).toObject(), &why))
-            return fail(why);
+        if (!button->LoadInstanceData(control.value(QStringLiteral("Properties")).toObject(), &why)) return fail(why);
         widget = button;
     } else if (type == QLatin1String("Frame")) {
         auto* frame = MakeChild<QGroupBox>(container, control.value(QStringLiteral("Caption")).toString());

@@ -48,7 +48,8 @@ void FrmMain::BuildControls() {
         qWarning("FrmMain: %s", qPrintable(error));
     setWindowTitle(QStringLiteral("Corvane"));  // the caption at creation, whatever the description said
 
-    if (auto* on = BtnOn()) connect(on, &buttons::zqButtons_H::Click, this, [this] { SetProtection(BtnOn()->Value()); });
+    if (auto* on = BtnOn())
+        connect(on, &buttons::zqButtons_H::Click, this, [this] { SetProtection(BtnOn()->Value()); });
     if (auto* exit = controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnExit")))
         connect(exit, &buttons::zqButtons_H::Click, this, &QWidget::close);
     if (auto* tray = controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnTray")))

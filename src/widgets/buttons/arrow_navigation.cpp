@@ -22,10 +22,13 @@ protected:
         if (key->modifiers() != Qt::NoModifier) return false;
         switch (key->key()) {
             case Qt::Key_Right:
-            case Qt::Key_Down: return MoveFocus(true);
+            case Qt::Key_Down:
+                return MoveFocus(true);
             case Qt::Key_Left:
-            case Qt::Key_Up: return MoveFocus(false);
-            default: return false;
+            case Qt::Key_Up:
+                return MoveFocus(false);
+            default:
+                return false;
         }
     }
 

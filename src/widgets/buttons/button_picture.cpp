@@ -12,9 +12,12 @@ namespace {
 
 QString KindName(ButtonPicture::Kind kind) {
     switch (kind) {
-        case ButtonPicture::Kind::Icon: return QStringLiteral("icon");
-        case ButtonPicture::Kind::Cursor: return QStringLiteral("cursor");
-        case ButtonPicture::Kind::Bitmap: break;
+        case ButtonPicture::Kind::Icon:
+            return QStringLiteral("icon");
+        case ButtonPicture::Kind::Cursor:
+            return QStringLiteral("cursor");
+        case ButtonPicture::Kind::Bitmap:
+            break;
     }
     return QStringLiteral("bitmap");
 }

@@ -44,8 +44,10 @@ void DrawGradient(gdi::HDC canvas, int width, int height, std::int32_t gradientM
     std::vector<OleColor> bands(static_cast<std::size_t>(plan.count));
     BuildGradientColors(bands, from, to);
     int left = 0, top = 0, right = width, bottom = height;
-    if (plan.horizontal) right = plan.width;
-    else bottom = plan.width;
+    if (plan.horizontal)
+        right = plan.width;
+    else
+        bottom = plan.width;
     const bool forward = gradientMode % 2 == 1;
     for (int i = 0; i < plan.count; ++i) {
         const int index = forward ? i : plan.count - 1 - i;

@@ -31,7 +31,8 @@ std::optional<std::int64_t> ReadWhole(const QJsonValue& value) {
 
 std::optional<std::int32_t> ReadLong(const QJsonValue& value) {
     const auto whole = ReadWhole(value);
-    if (!whole || *whole < std::numeric_limits<std::int32_t>::min() || *whole > std::numeric_limits<std::uint32_t>::max())
+    if (!whole || *whole < std::numeric_limits<std::int32_t>::min() ||
+        *whole > std::numeric_limits<std::uint32_t>::max())
         return std::nullopt;
     // Values above the signed range are the unsigned spelling of the same 32 bits.
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(*whole));
@@ -39,7 +40,8 @@ std::optional<std::int32_t> ReadLong(const QJsonValue& value) {
 
 std::optional<std::int16_t> ReadInteger(const QJsonValue& value) {
     const auto whole = ReadWhole(value);
-    if (!whole || *whole < std::numeric_limits<std::int16_t>::min() || *whole > std::numeric_limits<std::int16_t>::max())
+    if (!whole || *whole < std::numeric_limits<std::int16_t>::min() ||
+        *whole > std::numeric_limits<std::int16_t>::max())
         return std::nullopt;
     return static_cast<std::int16_t>(*whole);
 }
@@ -91,10 +93,12 @@ std::optional<QFont> FontFromJson(const QJsonValue& value, const QFont& base) {
         font.setWeight(static_cast<QFont::Weight>(std::clamp(weight.toInt(), 1, 1000)));
     if (const QJsonValue bold = saved.value(QStringLiteral("bold")); bold.isBool() && bold.toBool() != font.bold())
         font.setBold(bold.toBool());
-    if (const QJsonValue italic = saved.value(QStringLiteral("italic")); italic.isBool()) font.setItalic(italic.toBool());
+    if (const QJsonValue italic = saved.value(QStringLiteral("italic")); italic.isBool())
+        font.setItalic(italic.toBool());
     if (const QJsonValue underline = saved.value(QStringLiteral("underline")); underline.isBool())
         font.setUnderline(underline.toBool());
-    if (const QJsonValue strike = saved.value(QStringLiteral("strikeout")); strike.isBool()) font.setStrikeOut(strike.toBool());
+    if (const QJsonValue strike = saved.value(QStringLiteral("strikeout")); strike.isBool())
+        font.setStrikeOut(strike.toBool());
     return font;
 }
 

@@ -5,7 +5,8 @@
 
 namespace corvane::buttons::modZqTimer {
 
-void timer_proc(platform::WindowHandle hwnd, std::uint32_t /*uMsg*/, std::uintptr_t /*idEvent*/, std::uint32_t /*dwTime*/) {
+void timer_proc(platform::WindowHandle hwnd, std::uint32_t /*uMsg*/, std::uintptr_t /*idEvent*/,
+                std::uint32_t /*dwTime*/) {
     // The identity names a live button or nothing: a button that has ended can never be reached.
     zqButtons_H* button = zqButtons_H::FromIdentity(platform::GetPropA(hwnd, "zq_ClassID"));
     if (button == nullptr) return;

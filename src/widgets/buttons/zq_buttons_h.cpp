@@ -93,8 +93,8 @@ void zqButtons_H::GrabAccessKeys() {
         *id = 0;
     }
     if (!accessKey_.isEmpty())
-        accessShortcut_ = grabShortcut(QKeySequence(QKeyCombination(Qt::AltModifier,
-                                                                    static_cast<Qt::Key>(accessKey_.at(0).toUpper().unicode()))));
+        accessShortcut_ = grabShortcut(
+            QKeySequence(QKeyCombination(Qt::AltModifier, static_cast<Qt::Key>(accessKey_.at(0).toUpper().unicode()))));
     if (default_) {
         defaultShortcuts_[0] = grabShortcut(QKeySequence(Qt::Key_Return));
         defaultShortcuts_[1] = grabShortcut(QKeySequence(Qt::Key_Enter));
@@ -105,8 +105,8 @@ void zqButtons_H::GrabAccessKeys() {
 void zqButtons_H::UpdateDisplayAsDefault() {
     // Focused, or the form's default button while the focus is on no other button of this kind.
     const QWidget* focus = QApplication::focusWidget();
-    const bool otherButtonFocused =
-        focus != nullptr && focus != this && qobject_cast<const zqButtons_H*>(focus) != nullptr && focus->window() == window();
+    const bool otherButtonFocused = focus != nullptr && focus != this &&
+                                    qobject_cast<const zqButtons_H*>(focus) != nullptr && focus->window() == window();
     const bool now = hasFocus() || (default_ && !otherButtonFocused);
     if (now == displayAsDefault_) return;
     displayAsDefault_ = now;

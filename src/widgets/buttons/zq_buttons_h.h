@@ -200,10 +200,10 @@ signals:
     void Click();
     void DoubleClick(std::int16_t& Button);
     void OLECompleteDrag(std::int32_t& Effect);
-    void OLEDragDrop(const QMimeData*& Data, std::int32_t& Effect, std::int16_t& Button, std::int16_t& Shift,
-                     float& X, float& Y);
-    void OLEDragOver(const QMimeData*& Data, std::int32_t& Effect, std::int16_t& Button, std::int16_t& Shift,
-                     float& X, float& Y, std::int16_t& State);
+    void OLEDragDrop(const QMimeData*& Data, std::int32_t& Effect, std::int16_t& Button, std::int16_t& Shift, float& X,
+                     float& Y);
+    void OLEDragOver(const QMimeData*& Data, std::int32_t& Effect, std::int16_t& Button, std::int16_t& Shift, float& X,
+                     float& Y, std::int16_t& State);
     void OLEGiveFeedback(std::int32_t& Effect, bool& DefaultCursors);
     void OLESetData(const QMimeData*& Data, std::int16_t& DataFormat);
     void OLEStartDrag(const QMimeData*& Data, std::int32_t& AllowedEffects);

@@ -48,14 +48,18 @@ void zqButtons_H::PaintPlainFace() {
     if (canvas_.isNull()) return;
     OleColor face = faceColors_.face;
     if (value_ && mode_ != 0) face = faceColors_.checked;
-    if (pressed_ && (stateFlags_ & kButtonDown) != 0) face = faceColors_.pressed;
-    else if (pointerOver_ && (stateFlags_ & kHotLook) != 0) face = faceColors_.hot;
+    if (pressed_ && (stateFlags_ & kButtonDown) != 0)
+        face = faceColors_.pressed;
+    else if (pointerOver_ && (stateFlags_ & kHotLook) != 0)
+        face = faceColors_.hot;
     QPainter painter(&canvas_);
     painter.fillRect(canvas_.rect(), ToQColor(face));
     const bool hot = pointerOver_ && (stateFlags_ & kHotLook) != 0;
     painter.setPen(isEnabled() ? ToQColor(hot ? hoverForeColor_ : foreColor_) : QColor(Qt::gray));
     painter.setFont(font());
-    const Qt::Alignment horizontal = captionAlign_ == 0 ? Qt::AlignLeft : captionAlign_ == 1 ? Qt::AlignRight : Qt::AlignHCenter;
+    const Qt::Alignment horizontal = captionAlign_ == 0   ? Qt::AlignLeft
+                                     : captionAlign_ == 1 ? Qt::AlignRight
+                                                          : Qt::AlignHCenter;
     painter.drawText(canvas_.rect().adjusted(3, 2, -3, -2), static_cast<int>(horizontal | Qt::AlignVCenter),
                      DisplayCaption(caption_));
 }

@@ -13,10 +13,14 @@ bool IsArrow(std::int16_t keyCode) { return keyCode >= platform::VK_LEFT && keyC
 // lParam of a posted arrow key: repeat count 1 and the key's scan code in bits 16 to 23.
 std::intptr_t ArrowKeyData(std::int16_t keyCode) {
     switch (keyCode) {
-        case platform::VK_RIGHT: return 0x4D0001;
-        case platform::VK_DOWN: return 0x500001;
-        case platform::VK_LEFT: return 0x4B0001;
-        default: return 0x480001;  // Up
+        case platform::VK_RIGHT:
+            return 0x4D0001;
+        case platform::VK_DOWN:
+            return 0x500001;
+        case platform::VK_LEFT:
+            return 0x4B0001;
+        default:
+            return 0x480001;  // Up
     }
 }
 
@@ -183,7 +187,9 @@ void zqButtons_H::HostOLEGiveFeedback(std::int32_t& effect, bool& defaultCursors
     emit OLEGiveFeedback(effect, defaultCursors);
 }
 
-void zqButtons_H::HostOLESetData(const QMimeData*& data, std::int16_t& dataFormat) { emit OLESetData(data, dataFormat); }
+void zqButtons_H::HostOLESetData(const QMimeData*& data, std::int16_t& dataFormat) {
+    emit OLESetData(data, dataFormat);
+}
 
 void zqButtons_H::HostOLEStartDrag(const QMimeData*& data, std::int32_t& allowedEffects) {
     emit OLEStartDrag(data, allowedEffects);

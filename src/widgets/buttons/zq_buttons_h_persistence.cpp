@@ -92,26 +92,63 @@ bool zqButtons_H::ReadProperties(const PropertyBag& bag, QString* error) {
         if (error != nullptr) *error = in.Error();
         return false;
     };
-    if (auto v = in.Read<QString>("Caption", QString(), ReadText)) caption_ = *v; else return fail();
-    if (auto v = in.Enum("CapAlign", 2, 3)) captionAlign_ = *v; else return fail();
-    if (auto v = in.Enum("BackStyle", 0, 8)) buttonStyle_ = *v; else return fail();
-    if (auto v = in.Enum("Shape", 0, 9)) buttonShape_ = *v; else return fail();
-    if (auto v = in.Enum("Gradient", 0, 5)) gradientMode_ = *v; else return fail();
-    if (auto v = in.Color("cGradient", kButtonFace)) gradientColor_ = *v; else return fail();
-    if (auto v = in.Color("cFore", kButtonText)) foreColor_ = *v; else return fail();
+    if (auto v = in.Read<QString>("Caption", QString(), ReadText))
+        caption_ = *v;
+    else
+        return fail();
+    if (auto v = in.Enum("CapAlign", 2, 3))
+        captionAlign_ = *v;
+    else
+        return fail();
+    if (auto v = in.Enum("BackStyle", 0, 8))
+        buttonStyle_ = *v;
+    else
+        return fail();
+    if (auto v = in.Enum("Shape", 0, 9))
+        buttonShape_ = *v;
+    else
+        return fail();
+    if (auto v = in.Enum("Gradient", 0, 5))
+        gradientMode_ = *v;
+    else
+        return fail();
+    if (auto v = in.Color("cGradient", kButtonFace))
+        gradientColor_ = *v;
+    else
+        return fail();
+    if (auto v = in.Color("cFore", kButtonText))
+        foreColor_ = *v;
+    else
+        return fail();
     // A description without a font keeps the window's own (inherited from the form).
     if (bag.Contains(QStringLiteral("Font"))) {
-        if (auto v = FontFromJson(bag.ReadProperty(QStringLiteral("Font")), font())) setFont(*v);
+        if (auto v = FontFromJson(bag.ReadProperty(QStringLiteral("Font")), font()))
+            setFont(*v);
         else {
             in.Fail("Font");
             return fail();
         }
     }
-    if (auto v = in.Bool("Focus", true)) showFocusRect_ = *v; else return fail();
-    if (auto v = in.Enum("Mode", 0, 3)) mode_ = *v; else return fail();
-    if (auto v = in.Bool("Value", false)) value_ = *v; else return fail();
-    if (auto v = in.Enum("CustomClick", 0, 9)) customClick_ = *v; else return fail();
-    if (auto v = in.Picture("Image")) picture_ = *v; else return fail();
+    if (auto v = in.Bool("Focus", true))
+        showFocusRect_ = *v;
+    else
+        return fail();
+    if (auto v = in.Enum("Mode", 0, 3))
+        mode_ = *v;
+    else
+        return fail();
+    if (auto v = in.Bool("Value", false))
+        value_ = *v;
+    else
+        return fail();
+    if (auto v = in.Enum("CustomClick", 0, 9))
+        customClick_ = *v;
+    else
+        return fail();
+    if (auto v = in.Picture("Image"))
+        picture_ = *v;
+    else
+        return fail();
     if (auto v = in.Read<std::int16_t>("ImgSize", 16, ReadInteger)) {
         if (*v != 0 && *v != 16 && *v != 24 && *v != 32 && *v != 40 && *v != 48) {
             in.Fail("ImgSize");
@@ -121,14 +158,35 @@ bool zqButtons_H::ReadProperties(const PropertyBag& bag, QString* error) {
     } else {
         return fail();
     }
-    if (auto v = in.Enum("ImgAlign", 0, 6)) pictureAlign_ = *v; else return fail();
-    if (auto v = in.Color("cFHover", kButtonText)) hoverForeColor_ = *v; else return fail();
-    if (auto v = in.Bool("Enabled", true)) setEnabled(*v); else return fail();
+    if (auto v = in.Enum("ImgAlign", 0, 6))
+        pictureAlign_ = *v;
+    else
+        return fail();
+    if (auto v = in.Color("cFHover", kButtonText))
+        hoverForeColor_ = *v;
+    else
+        return fail();
+    if (auto v = in.Bool("Enabled", true))
+        setEnabled(*v);
+    else
+        return fail();
     const OleColor formBack = ToOleColor(window()->palette().color(QPalette::Window));
-    if (auto v = in.Color("cBack", formBack)) backColor_ = *v; else return fail();
-    if (auto v = in.Color("cBHover", backColor_)) hoverBackColor_ = *v; else return fail();
-    if (auto v = in.Read<std::int32_t>("LockHover", 0, ReadLong)) hoverColorLocks_ = *v; else return fail();
-    if (auto v = in.Enum("CapStyle", 0, 3)) captionStyle_ = *v; else return fail();
+    if (auto v = in.Color("cBack", formBack))
+        backColor_ = *v;
+    else
+        return fail();
+    if (auto v = in.Color("cBHover", backColor_))
+        hoverBackColor_ = *v;
+    else
+        return fail();
+    if (auto v = in.Read<std::int32_t>("LockHover", 0, ReadLong))
+        hoverColorLocks_ = *v;
+    else
+        return fail();
+    if (auto v = in.Enum("CapStyle", 0, 3))
+        captionStyle_ = *v;
+    else
+        return fail();
     if (auto v = in.Picture("mIcon")) {
         if (!SetMouseIcon(*v)) {
             in.Fail("mIcon");
@@ -137,7 +195,10 @@ bool zqButtons_H::ReadProperties(const PropertyBag& bag, QString* error) {
     } else {
         return fail();
     }
-    if (auto v = in.Read<std::int16_t>("mPointer", 0, ReadInteger)) SetMousePointer(*v); else return fail();
+    if (auto v = in.Read<std::int16_t>("mPointer", 0, ReadInteger))
+        SetMousePointer(*v);
+    else
+        return fail();
 
     // From here on a failing step is skipped and the next one runs.
     UpdateResource("Picture");

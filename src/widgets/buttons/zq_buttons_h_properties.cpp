@@ -70,8 +70,9 @@ void zqButtons_H::SetCaption(const QString& caption) {
 void zqButtons_H::SetCaptionAlign(std::int32_t align) {
     if (!InRange(align, 3)) return;
     if (align != 2 && pictureAlign_ >= 4 && pictureWidth_ + pictureHeight_ >= 1) {
-        DesignMessage(QStringLiteral("When button images are aligned top/bottom center, \r\n"
-                                     "button captions can only be center aligned"));
+        DesignMessage(
+            QStringLiteral("When button images are aligned top/bottom center, \r\n"
+                           "button captions can only be center aligned"));
         return;
     }
     captionAlign_ = align;
@@ -130,8 +131,9 @@ void zqButtons_H::SetPicture(PictureRef picture) {
             buttonShape_ = 0;
         } else if (pictureIsIcon_) {
             buttonShape_ = 0;
-            DesignMessage(QStringLiteral("Icons cannot be used for custom buttons. Only use bitmaps or JPEGs.\r\n"
-                                         "Button was changed to Rectangular shaped."));
+            DesignMessage(
+                QStringLiteral("Icons cannot be used for custom buttons. Only use bitmaps or JPEGs.\r\n"
+                               "Button was changed to Rectangular shaped."));
         }
         HostResize();
     }
@@ -168,8 +170,9 @@ void zqButtons_H::SetShowFocusRect(bool show) {
             stateFlags_ &= static_cast<std::uint16_t>(~kFocusLook);
             Redraw();
         } else {
-            DesignMessage(QStringLiteral("The focus rectangle may appear on default buttons ONLY while in design "
-                                         "mode, \r\nbut will not appear when the form is running."));
+            DesignMessage(
+                QStringLiteral("The focus rectangle may appear on default buttons ONLY while in design "
+                               "mode, \r\nbut will not appear when the form is running."));
         }
     } else {
         Redraw();
@@ -228,28 +231,57 @@ bool zqButtons_H::SetMouseIcon(PictureRef icon) {
 
 void zqButtons_H::ApplyCursor() {
     switch (mousePointer_) {
-        case 1: setCursor(Qt::ArrowCursor); break;
-        case 2: setCursor(Qt::CrossCursor); break;
-        case 3: setCursor(Qt::IBeamCursor); break;
-        case 5: case 15: setCursor(Qt::SizeAllCursor); break;
-        case 6: setCursor(Qt::SizeBDiagCursor); break;
-        case 7: setCursor(Qt::SizeVerCursor); break;
-        case 8: setCursor(Qt::SizeFDiagCursor); break;
-        case 9: setCursor(Qt::SizeHorCursor); break;
-        case 10: setCursor(Qt::UpArrowCursor); break;
-        case 11: setCursor(Qt::WaitCursor); break;
-        case 12: setCursor(Qt::ForbiddenCursor); break;
-        case 13: setCursor(Qt::BusyCursor); break;
-        case 14: setCursor(Qt::WhatsThisCursor); break;
+        case 1:
+            setCursor(Qt::ArrowCursor);
+            break;
+        case 2:
+            setCursor(Qt::CrossCursor);
+            break;
+        case 3:
+            setCursor(Qt::IBeamCursor);
+            break;
+        case 5:
+        case 15:
+            setCursor(Qt::SizeAllCursor);
+            break;
+        case 6:
+            setCursor(Qt::SizeBDiagCursor);
+            break;
+        case 7:
+            setCursor(Qt::SizeVerCursor);
+            break;
+        case 8:
+            setCursor(Qt::SizeFDiagCursor);
+            break;
+        case 9:
+            setCursor(Qt::SizeHorCursor);
+            break;
+        case 10:
+            setCursor(Qt::UpArrowCursor);
+            break;
+        case 11:
+            setCursor(Qt::WaitCursor);
+            break;
+        case 12:
+            setCursor(Qt::ForbiddenCursor);
+            break;
+        case 13:
+            setCursor(Qt::BusyCursor);
+            break;
+        case 14:
+            setCursor(Qt::WhatsThisCursor);
+            break;
         case 99:
             if (mouseIcon_) {
-                setCursor(QCursor(QPixmap::fromImage(mouseIcon_->image), mouseIcon_->hotSpot.x(),
-                                  mouseIcon_->hotSpot.y()));
+                setCursor(
+                    QCursor(QPixmap::fromImage(mouseIcon_->image), mouseIcon_->hotSpot.x(), mouseIcon_->hotSpot.y()));
                 break;
             }
             unsetCursor();
             break;
-        default: unsetCursor(); break;
+        default:
+            unsetCursor();
+            break;
     }
 }
 
@@ -347,8 +379,10 @@ void zqButtons_H::SetHoverForeColor(OleColor color) {
     hoverForeColor_ = color;
     MarkChanged("cFHover");
     if (color != foreColor_) {
-        if (hoverColorLocks_ == 0) hoverColorLocks_ = 2;
-        else if (hoverColorLocks_ == 1) hoverColorLocks_ = 3;
+        if (hoverColorLocks_ == 0)
+            hoverColorLocks_ = 2;
+        else if (hoverColorLocks_ == 1)
+            hoverColorLocks_ = 3;
     }
 }
 
@@ -356,8 +390,10 @@ void zqButtons_H::SetHoverBackColor(OleColor color) {
     if (color == hoverBackColor_) return;
     hoverBackColor_ = color;
     if (color != backColor_) {
-        if (hoverColorLocks_ == 0) hoverColorLocks_ = 1;
-        else if (hoverColorLocks_ == 2) hoverColorLocks_ = 3;
+        if (hoverColorLocks_ == 0)
+            hoverColorLocks_ = 1;
+        else if (hoverColorLocks_ == 2)
+            hoverColorLocks_ = 3;
     }
     UpdateResource("BackColor");
     MarkChanged("cBHover");

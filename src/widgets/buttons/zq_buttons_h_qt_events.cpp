@@ -16,16 +16,21 @@ namespace corvane::buttons {
 namespace {
 
 std::int16_t ShiftOf(Qt::KeyboardModifiers modifiers) {
-    return static_cast<std::int16_t>(((modifiers & Qt::ShiftModifier) ? 1 : 0) | ((modifiers & Qt::ControlModifier) ? 2 : 0) |
+    return static_cast<std::int16_t>(((modifiers & Qt::ShiftModifier) ? 1 : 0) |
+                                     ((modifiers & Qt::ControlModifier) ? 2 : 0) |
                                      ((modifiers & Qt::AltModifier) ? 4 : 0));
 }
 
 std::int16_t ButtonCode(Qt::MouseButton button) {
     switch (button) {
-        case Qt::LeftButton: return 1;
-        case Qt::RightButton: return 2;
-        case Qt::MiddleButton: return 4;
-        default: return 0;
+        case Qt::LeftButton:
+            return 1;
+        case Qt::RightButton:
+            return 2;
+        case Qt::MiddleButton:
+            return 4;
+        default:
+            return 0;
     }
 }
 
@@ -127,7 +132,10 @@ void zqButtons_H::dragEnterEvent(QDragEnterEvent* event) {
     std::int16_t button = ButtonsHeld(event->buttons()), shift = ShiftOf(event->modifiers()), state = 0;
     float x = static_cast<float>(event->position().x()), y = static_cast<float>(event->position().y());
     HostOLEDragOver(data, effect, button, shift, x, y, state);
-    if (effect != 0) event->acceptProposedAction(); else event->ignore();
+    if (effect != 0)
+        event->acceptProposedAction();
+    else
+        event->ignore();
 }
 
 void zqButtons_H::dragMoveEvent(QDragMoveEvent* event) {
@@ -136,7 +144,10 @@ void zqButtons_H::dragMoveEvent(QDragMoveEvent* event) {
     std::int16_t button = ButtonsHeld(event->buttons()), shift = ShiftOf(event->modifiers()), state = 2;
     float x = static_cast<float>(event->position().x()), y = static_cast<float>(event->position().y());
     HostOLEDragOver(data, effect, button, shift, x, y, state);
-    if (effect != 0) event->acceptProposedAction(); else event->ignore();
+    if (effect != 0)
+        event->acceptProposedAction();
+    else
+        event->ignore();
 }
 
 void zqButtons_H::dragLeaveEvent(QDragLeaveEvent*) {
@@ -153,7 +164,10 @@ void zqButtons_H::dropEvent(QDropEvent* event) {
     std::int16_t button = ButtonsHeld(event->buttons()), shift = ShiftOf(event->modifiers());
     float x = static_cast<float>(event->position().x()), y = static_cast<float>(event->position().y());
     HostOLEDragDrop(data, effect, button, shift, x, y);
-    if (effect != 0) event->acceptProposedAction(); else event->ignore();
+    if (effect != 0)
+        event->acceptProposedAction();
+    else
+        event->ignore();
 }
 
 }  // namespace corvane::buttons

@@ -110,7 +110,8 @@ public slots:
         items_.insert(key, item);
         departures_.addWatchedService(item.service);
         for (const char* change : {"NewToolTip", "NewIcon", "NewStatus"})
-            bus_.connect(item.service, item.path, kItemInterface, QLatin1String(change), this, SLOT(Reread(QDBusMessage)));
+            bus_.connect(item.service, item.path, kItemInterface, QLatin1String(change), this,
+                         SLOT(Reread(QDBusMessage)));
         Read(key);
         emit StatusNotifierItemRegistered(key);
     }
@@ -146,9 +147,8 @@ private slots:
 private:
     void Read(const QString& key) {
         const Item& item = items_[key];
-        auto call = QDBusMessage::createMethodCall(item.service, item.path,
-                                                   QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                   QStringLiteral("GetAll"));
+        auto call = QDBusMessage::createMethodCall(
+            item.service, item.path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("GetAll"));
         call << kItemInterface;
         auto* pending = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
         connect(pending, &QDBusPendingCallWatcher::finished, this, [this, key](QDBusPendingCallWatcher* done) {
@@ -217,8 +217,8 @@ int main(int argc, char** argv) {
     }
     Host host(bus);
     Control control(host);
-    const auto everything = QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals |
-                            QDBusConnection::ExportAllProperties;
+    const auto everything =
+        QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals | QDBusConnection::ExportAllProperties;
     if (!bus.registerObject(kWatcherPath, &host, everything) ||
         !bus.registerObject(QStringLiteral("/Control"), &control, everything) ||
         !bus.registerService(kWatcherService)) {
