@@ -36,6 +36,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "../tests/engine/private_network.h"
 #include "engine/m_firewall.h"
 #include "platform/linux/proc_net_snmp_counters.h"
 #include "platform/linux/sock_diag_tcp_table.h"
@@ -91,19 +92,8 @@ std::string ListOf(std::size_t entries, const char* extra = nullptr) {
     return file;
 }
 
-sockaddr_in V4(const char* address, std::uint16_t port) {
-    sockaddr_in socketAddress{};
-    socketAddress.sin_family = AF_INET;
-    socketAddress.sin_port = htons(port);
-    ::inet_pton(AF_INET, address, &socketAddress.sin_addr);
-    return socketAddress;
-}
-
-void CloseWithReset(UniqueFd& fd) {
-    const linger abortive{1, 0};
-    static_cast<void>(::setsockopt(fd.Get(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive));
-    fd.Reset();
-}
+using corvane::engine::testing::CloseWithReset;
+using corvane::engine::testing::V4;
 
 struct Connection {
     UniqueFd client;
@@ -387,16 +377,9 @@ void BM_ProcNetTcpParse(benchmark::State& state) {
 
 // ---- Set-up and the ratios --------------------------------------------------
 
-std::string EnterPrivateNetwork() {
-    if (::unshare(CLONE_NEWNET) != 0) return std::string("unshare: ") + std::strerror(errno);
-    UniqueFd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    if (::ioctl(control.Get(), SIOCGIFFLAGS, &request) != 0)
-        return std::string("SIOCGIFFLAGS: ") + std::strerror(errno);
-    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-    if (::ioctl(control.Get(), SIOCSIFFLAGS, &request) != 0)
-        return std::string("SIOCSIFFLAGS: ") + std::strerror(errno);
+// A private network namespace (the tests' own set-up) made fit for 10,000 connections.
+std::string PrepareBenchmarkNetwork() {
+    if (std::string why = corvane::engine::testing::EnterPrivateNetwork(); !why.empty()) return why;
     // Queued server ends need no descriptor, but a long accept queue.
     UniqueFd somaxconn(::open("/proc/sys/net/core/somaxconn", O_WRONLY | O_CLOEXEC));
     if (!somaxconn.Valid() || ::write(somaxconn.Get(), "65535", 5) != 5)
@@ -448,7 +431,7 @@ void PrintRatio(const CapturingReporter& reporter, const char* what, const std::
 int main(int argc, char** argv) {
     std::string why = "not root";
     if (::geteuid() == 0) {
-        why = EnterPrivateNetwork();
+        why = PrepareBenchmarkNetwork();
         gPrivateNetwork = why.empty();
     }
     if (!gPrivateNetwork)

@@ -141,6 +141,22 @@ RegStatus make_handle(const OpenKey& parent, const std::shared_ptr<Hive>& hive, 
 
 bool is_string_type(std::uint32_t type) { return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz; }
 
+// The key below `parent` that open_key and create_key work on: its hive and its full path.
+struct KeyTarget {
+    const OpenKey* from = nullptr;
+    std::shared_ptr<Hive> hive;
+    std::string path;
+};
+
+RegStatus target_of(const RegistryKey& parent, std::string_view sub_key, KeyTarget& target) {
+    target.from = parent.impl().get();
+    if (target.from == nullptr) return kErrorInvalidHandle;
+    const RegStatus status = hive_of(*target.from, target.hive);
+    if (status != kErrorSuccess) return status;
+    target.path = key_path::join(target.from->path, sub_key);
+    return kErrorSuccess;
+}
+
 }  // namespace
 
 RegistryKey root_key(RootKey root) {
@@ -151,12 +167,10 @@ RegistryKey root_key(RootKey root) {
 }
 
 RegStatus open_key(const RegistryKey& parent, std::string_view sub_key, std::uint32_t access, RegistryKey& out) {
-    const OpenKey* from = parent.impl().get();
-    if (from == nullptr) return kErrorInvalidHandle;
-    std::shared_ptr<Hive> hive;
-    RegStatus status = hive_of(*from, hive);
+    KeyTarget target;
+    RegStatus status = target_of(parent, sub_key, target);
     if (status != kErrorSuccess) return status;
-    const std::string path = key_path::join(from->path, sub_key);
+    const auto& [from, hive, path] = target;
     std::int64_t id = kRootKeyId;
     std::string stored;
     hive->begin_read();
@@ -172,12 +186,10 @@ RegStatus open_key(const RegistryKey& parent, std::string_view sub_key, std::uin
 
 RegStatus create_key(const RegistryKey& parent, std::string_view sub_key, std::uint32_t access, RegistryKey& out,
                      bool* created) {
-    const OpenKey* from = parent.impl().get();
-    if (from == nullptr) return kErrorInvalidHandle;
-    std::shared_ptr<Hive> hive;
-    RegStatus status = hive_of(*from, hive);
+    KeyTarget target;
+    RegStatus status = target_of(parent, sub_key, target);
     if (status != kErrorSuccess) return status;
-    const std::string path = key_path::join(from->path, sub_key);
+    const auto& [from, hive, path] = target;
     std::int64_t id = kRootKeyId;
     std::string stored;
     bool made = false;

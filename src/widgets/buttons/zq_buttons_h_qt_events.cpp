@@ -126,29 +126,22 @@ void zqButtons_H::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
 }
 
-void zqButtons_H::dragEnterEvent(QDragEnterEvent* event) {
+// A drag entering (state 0) or moving over (state 2) the button: OLEDragOver decides whether it may drop.
+static void DeliverDragOver(zqButtons_H& button, QDragMoveEvent* event, std::int16_t state) {
     const QMimeData* data = event->mimeData();
     auto effect = static_cast<std::int32_t>(event->possibleActions().toInt());
-    std::int16_t button = ButtonsHeld(event->buttons()), shift = ShiftOf(event->modifiers()), state = 0;
+    std::int16_t held = ButtonsHeld(event->buttons()), shift = ShiftOf(event->modifiers());
     float x = static_cast<float>(event->position().x()), y = static_cast<float>(event->position().y());
-    HostOLEDragOver(data, effect, button, shift, x, y, state);
+    button.HostOLEDragOver(data, effect, held, shift, x, y, state);
     if (effect != 0)
         event->acceptProposedAction();
     else
         event->ignore();
 }
 
-void zqButtons_H::dragMoveEvent(QDragMoveEvent* event) {
-    const QMimeData* data = event->mimeData();
-    auto effect = static_cast<std::int32_t>(event->possibleActions().toInt());
-    std::int16_t button = ButtonsHeld(event->buttons()), shift = ShiftOf(event->modifiers()), state = 2;
-    float x = static_cast<float>(event->position().x()), y = static_cast<float>(event->position().y());
-    HostOLEDragOver(data, effect, button, shift, x, y, state);
-    if (effect != 0)
-        event->acceptProposedAction();
-    else
-        event->ignore();
-}
+void zqButtons_H::dragEnterEvent(QDragEnterEvent* event) { DeliverDragOver(*this, event, 0); }
+
+void zqButtons_H::dragMoveEvent(QDragMoveEvent* event) { DeliverDragOver(*this, event, 2); }
 
 void zqButtons_H::dragLeaveEvent(QDragLeaveEvent*) {
     const QMimeData* data = nullptr;
