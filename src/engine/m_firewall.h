@@ -4,7 +4,8 @@
 // The main window owns one mFirewall for the life of the process and calls
 // Tick() from every tFire tick. A tick is cheap while nothing happens: it reads
 // the kernel's connection-open counters and stops when they have not moved.
-// Otherwise it reads the whole TCP table, and when the table differs from the
+// Otherwise it reads the whole TCP table (and once more at the next tick, for a
+// socket the counters announced a moment early), and when the table differs from the
 // last one read (by the identity of its sockets and their states), it scans it:
 // every row whose remote address text is in the block list and which is not
 // listening is torn down and counted once.
@@ -84,6 +85,7 @@ private:
     std::uint64_t lastOpens_ = 0;
     bool haveLastIdentity_ = false;
     std::uint64_t lastIdentity_ = 0;
+    bool recheckDue_ = false;  // the last read was opened by the counters: read once more
     bool scanning_ = false;
 
     platform::TcpTable table_;  // reused from tick to tick
