@@ -77,7 +77,7 @@ void mFirewall::LoadDefinitions(const std::string& programFolder) {
 void mFirewall::SetDefinitions(Definitions definitions) { definitions_ = std::move(definitions); }
 
 void mFirewall::Tick() {
-    if (scanning_) return;  // a tick that fell due while an earlier scan yields
+    if (scanning_ || stopped_) return;  // a tick that fell due while an earlier scan yields
     ScanConnections();
 }
 
@@ -114,6 +114,7 @@ void mFirewall::ScanConnections() {
     //    blocked and counted once however often the list names its address.
     for (platform::TcpRow& row : table_.rows) {
         host_.Yield();
+        if (stopped_) return;  // the window closed while the scan yielded
         if (row.dwState == platform::kTcpStateListen) continue;
         if (definitions_.blockList.empty()) continue;
         AddressText text;

@@ -65,6 +65,12 @@ public:
     void Tick();
     bool Scanning() const noexcept { return scanning_; }
 
+    // Ends the engine's work for good, before the count is saved at exit: a
+    // scan under way stops at its next yield, before it tears down anything
+    // more, and later ticks do nothing.
+    void Stop() noexcept { stopped_ = true; }
+    bool Stopped() const noexcept { return stopped_; }
+
     // Table rows read by the last tick that read the table.
     const platform::TcpTable& LastTable() const noexcept { return table_; }
 
@@ -87,6 +93,7 @@ private:
     std::uint64_t lastIdentity_ = 0;
     bool recheckDue_ = false;  // the last read was opened by the counters: read once more
     bool scanning_ = false;
+    bool stopped_ = false;
 
     platform::TcpTable table_;  // reused from tick to tick
 };

@@ -233,6 +233,37 @@ TEST_F(Scan, TickDuringAYieldDoesNotNest) {
     EXPECT_EQ(table_->reads, 2);
 }
 
+TEST_F(Scan, StopDuringAYieldEndsTheScanBeforeItsNextTeardown) {
+    List("1.2.3.4\r\n");
+    firewall_->SetBlockedCount(7);
+    table_->rows = {Row("1.2.3.4", 1), Row("1.2.3.4", 2), Row("5.5.5.5", 3), Row("1.2.3.4", 4)};
+    std::int32_t savedCount = -1;
+    // The window closes while the scan yields before its second row: it stops, then saves.
+    host_.onYield = [&] {
+        if (host_.yields == 2) {
+            firewall_->Stop();
+            savedCount = firewall_->BlockedCount();
+        }
+    };
+    firewall_->Tick();
+    ASSERT_EQ(table_->tornDown.size(), 1U);
+    EXPECT_EQ(table_->tornDown[0].cookie, 1U);
+    EXPECT_EQ(host_.yields, 2);
+    EXPECT_EQ(firewall_->BlockedCount(), savedCount);
+    EXPECT_EQ(firewall_->BlockedCount(), 8);
+    EXPECT_EQ(host_.captions.size(), 1U);
+    EXPECT_FALSE(firewall_->Scanning());
+
+    // Later ticks do nothing at all, even with the counters moving.
+    host_.onYield = nullptr;
+    const int reads = table_->reads;
+    TickAfterOpen();
+    TickAfterOpen();
+    EXPECT_EQ(table_->reads, reads);
+    EXPECT_EQ(table_->tornDown.size(), 1U);
+    EXPECT_EQ(firewall_->BlockedCount(), 8);
+}
+
 TEST(AddressText, DottedTextOfNetworkOrderAddresses) {
     EXPECT_EQ(AddressToText(Address("127.0.0.1")), "127.0.0.1");
     EXPECT_EQ(AddressToText(Address("1.2.3.4")), "1.2.3.4");
