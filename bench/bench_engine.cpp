@@ -5,6 +5,8 @@
 //   tick after an open   vs one bare IPv4+IPv6 dump        goal <= 1.3 at 100, 1,000, 10,000 connections
 //                        (and vs the bare one-walk dump the tick itself uses)
 //   100,000 listed       vs 10 listed                      goal <= 1.2
+//   an isolated open     (its tick and the second read at the tick after it) vs the tick after an open
+//                        alone: what closing the gap between counters and table costs
 //   tick that blocks one vs `ss -K dst ADDR`; tick after an open vs a parse of /proc/net/tcp
 //
 // As root the benchmark moves itself into a private network namespace (loopback
@@ -250,6 +252,26 @@ void BM_TickAfterOpen(benchmark::State& state) {
     state.counters["rows"] = static_cast<double>(firewall->LastTable().rows.size());
 }
 
+// An open with nothing after it: the tick that sees the counters move and the
+// tick after it, which reads the table once more.
+void BM_IsolatedOpen(benchmark::State& state) {
+    ThePool().Resize(static_cast<std::size_t>(state.range(0)));
+    NullHost host;
+    std::unique_ptr<mFirewall> firewall = MakeFirewall(host, 10);
+    firewall->Tick();
+    for (auto _ : state) {
+        state.PauseTiming();
+        Connection opened = ThePool().listener().Open();
+        state.ResumeTiming();
+        firewall->Tick();
+        firewall->Tick();
+        state.PauseTiming();
+        opened.Close();
+        state.ResumeTiming();
+    }
+    state.counters["rows"] = static_cast<double>(firewall->LastTable().rows.size());
+}
+
 // ---- Scan cost by list size, without the kernel -----------------------------
 
 class ChangingTable final : public corvane::platform::TcpTableService {
@@ -451,6 +473,9 @@ int main(int argc, char** argv) {
                 ->Args({connections, 10})
                 ->Unit(benchmark::kMicrosecond);
             if (connections == 1000) {
+                benchmark::RegisterBenchmark("BM_IsolatedOpen", BM_IsolatedOpen)
+                    ->Arg(connections)
+                    ->Unit(benchmark::kMicrosecond);
                 benchmark::RegisterBenchmark("BM_TickAfterOpen", BM_TickAfterOpen)
                     ->Args({connections, 100000})
                     ->Unit(benchmark::kMicrosecond);
@@ -485,6 +510,8 @@ int main(int argc, char** argv) {
                    std::string("BM_TickAfterOpen/") + n + "/10", std::string("BM_BareOneWalk/") + n, 0);
     PrintRatio(reporter, "tick after open, 100000 vs 10 listed", "BM_TickAfterOpen/1000/100000",
                "BM_TickAfterOpen/1000/10", 1.2);
+    PrintRatio(reporter, "isolated open (2 ticks) / tick after open (1000)", "BM_IsolatedOpen/1000",
+               "BM_TickAfterOpen/1000/10", 0);
     PrintRatio(reporter, "scan alone, 100000 vs 10 listed", "BM_ScanOnly/100000", "BM_ScanOnly/10", 1.2);
     PrintRatio(reporter, "tick blocking one / ss -K dst (1000 conns)", "BM_TickBlockingOne/1000/real_time",
                "BM_SsKill/1000/real_time", 0);

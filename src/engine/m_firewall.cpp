@@ -77,7 +77,7 @@ void mFirewall::LoadDefinitions(const std::string& programFolder) {
 void mFirewall::SetDefinitions(Definitions definitions) { definitions_ = std::move(definitions); }
 
 void mFirewall::Tick() {
-    if (scanning_) return;  // a tick that fell due while an earlier scan yields
+    if (scanning_ || stopped_) return;  // a tick that fell due while an earlier scan yields
     ScanConnections();
 }
 
@@ -86,9 +86,13 @@ void mFirewall::ScanConnections() {
 
     // 1. The gate: no connection opened since the last table read, nothing to do.
     //    Counters that cannot be read leave the gate open: the table is read.
+    //    The kernel may count a passive open (SYN cookies, TCP Fast Open) a
+    //    moment before the socket is in the table, so a read the counters
+    //    opened is followed by one more read at the next tick.
     std::uint64_t opens = 0;
     const bool haveOpens = openCounters_->ReadOpens(opens) == platform::win32::kNoError;
-    if (haveOpens && haveLastOpens_ && opens == lastOpens_) return;
+    const bool countersStill = haveOpens && haveLastOpens_ && opens == lastOpens_;
+    if (countersStill && !recheckDue_) return;
 
     // 2. Read the whole table. A failed read counts as no rows and leaves the gate
     //    as it was, so the next tick reads again.
@@ -102,6 +106,7 @@ void mFirewall::ScanConnections() {
     lastOpens_ = opens;
     haveLastIdentity_ = true;
     lastIdentity_ = identity;
+    recheckDue_ = !countersStill;
     if (!changed) return;
 
     // 3. Each row in table order: a listed remote address on a row that is not
@@ -109,6 +114,7 @@ void mFirewall::ScanConnections() {
     //    blocked and counted once however often the list names its address.
     for (platform::TcpRow& row : table_.rows) {
         host_.Yield();
+        if (stopped_) return;  // the window closed while the scan yielded
         if (row.dwState == platform::kTcpStateListen) continue;
         if (definitions_.blockList.empty()) continue;
         AddressText text;

@@ -4,7 +4,8 @@
 // The main window owns one mFirewall for the life of the process and calls
 // Tick() from every tFire tick. A tick is cheap while nothing happens: it reads
 // the kernel's connection-open counters and stops when they have not moved.
-// Otherwise it reads the whole TCP table, and when the table differs from the
+// Otherwise it reads the whole TCP table (and once more at the next tick, for a
+// socket the counters announced a moment early), and when the table differs from the
 // last one read (by the identity of its sockets and their states), it scans it:
 // every row whose remote address text is in the block list and which is not
 // listening is torn down and counted once.
@@ -64,6 +65,12 @@ public:
     void Tick();
     bool Scanning() const noexcept { return scanning_; }
 
+    // Ends the engine's work for good, before the count is saved at exit: a
+    // scan under way stops at its next yield, before it tears down anything
+    // more, and later ticks do nothing.
+    void Stop() noexcept { stopped_ = true; }
+    bool Stopped() const noexcept { return stopped_; }
+
     // Table rows read by the last tick that read the table.
     const platform::TcpTable& LastTable() const noexcept { return table_; }
 
@@ -84,7 +91,9 @@ private:
     std::uint64_t lastOpens_ = 0;
     bool haveLastIdentity_ = false;
     std::uint64_t lastIdentity_ = 0;
+    bool recheckDue_ = false;  // the last read was opened by the counters: read once more
     bool scanning_ = false;
+    bool stopped_ = false;
 
     platform::TcpTable table_;  // reused from tick to tick
 };

@@ -139,6 +139,43 @@ TEST_P(TableRead, HoldsEveryIPv4ConnectionIncludingDualStackOnes) {
     EXPECT_EQ(table.rows.size(), rows);
 }
 
+TEST_P(TableRead, BoundSocketsThatNeitherListenNorConnectAreNotRows) {
+    // Bound only: to an address, to any address, and a dual-stack one to any address.
+    UniqueFd boundV4(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in v4Local = V4("127.0.0.7", 0);
+    ASSERT_EQ(::bind(boundV4.Get(), reinterpret_cast<const sockaddr*>(&v4Local), sizeof v4Local), 0);
+    UniqueFd boundAny(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in anyLocal = V4("0.0.0.0", 0);
+    ASSERT_EQ(::bind(boundAny.Get(), reinterpret_cast<const sockaddr*>(&anyLocal), sizeof anyLocal), 0);
+    UniqueFd boundDual(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in6 dualLocal = V6("::ffff:127.0.0.7", 0);
+    ASSERT_EQ(::bind(boundDual.Get(), reinterpret_cast<const sockaddr*>(&dualLocal), sizeof dualLocal), 0);
+    UniqueFd listener = Listen("127.0.0.2");
+    UniqueFd client = Connect("127.0.0.2", LocalPort(listener.Get()));
+    ASSERT_TRUE(client.Valid());
+
+    platform::linux_impl::SockDiagTcpTable service(GetParam());
+    TcpTable table;
+    ASSERT_EQ(service.GetTcpTable(table), 0U);
+    EXPECT_EQ(FindByCookie(table, CookieOf(boundV4.Get())), nullptr);
+    EXPECT_EQ(FindByCookie(table, CookieOf(boundAny.Get())), nullptr);
+    EXPECT_EQ(FindByCookie(table, CookieOf(boundDual.Get())), nullptr);
+    EXPECT_NE(FindByCookie(table, CookieOf(client.Get())), nullptr);
+    EXPECT_EQ(table.rows.size(), 3U);  // listener, client, its queued server end
+    for (const TcpRow& row : table.rows)
+        EXPECT_TRUE(row.dwState >= platform::kTcpStateClosed && row.dwState <= platform::kTcpStateDeleteTcb);
+
+    // With the unspecified address listed, the bound sockets are no attempts.
+    RecordingHost host;
+    std::unique_ptr<mFirewall> firewall = mFirewall::CreateForSystem(host);
+    firewall->SetDefinitions(ParseDefinitions("0.0.0.0\r\n127.0.0.7\r\n"));
+    firewall->Tick();
+    firewall->Tick();
+    EXPECT_EQ(firewall->BlockedCount(), 0);
+    EXPECT_TRUE(host.captions.empty());
+    EXPECT_EQ(ConnectionError(client.Get()), 0);
+}
+
 TEST_F(PrivateNetwork, TeardownReportsItsResult) {
     UniqueFd listener = Listen("127.0.0.2");
     const std::uint16_t port = LocalPort(listener.Get());

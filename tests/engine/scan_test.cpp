@@ -104,18 +104,22 @@ TEST_F(Scan, GateReadsTheTableOnlyAfterAnOpenAndScansOnlyAChangedTable) {
     firewall_->Tick();  // the first tick always reads and scans
     EXPECT_EQ(table_->reads, 1);
     EXPECT_EQ(host_.yields, 2);
+    // The tick after a read reads once more; the same table is not scanned again.
+    firewall_->Tick();
+    EXPECT_EQ(table_->reads, 2);
+    EXPECT_EQ(host_.yields, 2);
 
     // Counters still: the table is not read, whatever happened to it.
     table_->rows = {Row("9.9.9.9", 1), Row("1.2.3.4", 3)};
     firewall_->Tick();
     firewall_->Tick();
-    EXPECT_EQ(table_->reads, 1);
+    EXPECT_EQ(table_->reads, 2);
     EXPECT_TRUE(table_->tornDown.empty());
 
     // A listed connection opened while another closed: same row count, other
     // sockets. Torn down at this tick.
     TickAfterOpen();
-    EXPECT_EQ(table_->reads, 2);
+    EXPECT_EQ(table_->reads, 3);
     ASSERT_EQ(table_->tornDown.size(), 1U);
     EXPECT_EQ(table_->tornDown[0].cookie, 3U);
 
@@ -123,7 +127,7 @@ TEST_F(Scan, GateReadsTheTableOnlyAfterAnOpenAndScansOnlyAChangedTable) {
     // opened and closed in between): read, not scanned. The listed row still in
     // the table (this fake's teardown removes nothing) is not counted again.
     TickAfterOpen();
-    EXPECT_EQ(table_->reads, 3);
+    EXPECT_EQ(table_->reads, 4);
     EXPECT_EQ(host_.yields, 4);
     EXPECT_EQ(firewall_->BlockedCount(), 1);
 
@@ -137,6 +141,44 @@ TEST_F(Scan, GateReadsTheTableOnlyAfterAnOpenAndScansOnlyAChangedTable) {
     TickAfterOpen();
     EXPECT_EQ(host_.yields, 6);
     EXPECT_EQ(firewall_->BlockedCount(), 2);
+}
+
+TEST_F(Scan, ASocketTheCountersAnnouncedEarlyIsCaughtAtTheNextTick) {
+    List("1.2.3.4\r\n");
+    table_->rows = {Row("9.9.9.9", 1)};
+    firewall_->Tick();
+    firewall_->Tick();
+    ASSERT_EQ(table_->reads, 2);
+
+    // The passive-open counter moved, but the new socket is not in the table yet.
+    TickAfterOpen();
+    EXPECT_EQ(table_->reads, 3);
+    EXPECT_TRUE(table_->tornDown.empty());
+    // It is there a moment later, with no further open: the next tick still reads and blocks it.
+    table_->rows.push_back(Row("1.2.3.4", 2));
+    firewall_->Tick();
+    EXPECT_EQ(table_->reads, 4);
+    ASSERT_EQ(table_->tornDown.size(), 1U);
+    EXPECT_EQ(table_->tornDown[0].cookie, 2U);
+    EXPECT_EQ(firewall_->BlockedCount(), 1);
+
+    // That second read saw the counters still: the gate is shut again.
+    firewall_->Tick();
+    firewall_->Tick();
+    EXPECT_EQ(table_->reads, 4);
+
+    // A read that fails while the second read is due leaves it due.
+    table_->rows = {Row("9.9.9.9", 1)};  // the blocked connection is gone
+    TickAfterOpen();
+    EXPECT_EQ(table_->reads, 5);
+    table_->readResult = platform::win32::kErrorNotEnoughMemory;
+    firewall_->Tick();
+    EXPECT_EQ(table_->reads, 6);
+    table_->readResult = platform::win32::kNoError;
+    table_->rows.push_back(Row("1.2.3.4", 3));
+    firewall_->Tick();
+    EXPECT_EQ(table_->reads, 7);
+    EXPECT_EQ(table_->tornDown.size(), 2U);
 }
 
 TEST_F(Scan, FailedReadsKeepTheGateOpen) {
@@ -189,6 +231,37 @@ TEST_F(Scan, TickDuringAYieldDoesNotNest) {
     host_.onYield = nullptr;
     firewall_->Tick();
     EXPECT_EQ(table_->reads, 2);
+}
+
+TEST_F(Scan, StopDuringAYieldEndsTheScanBeforeItsNextTeardown) {
+    List("1.2.3.4\r\n");
+    firewall_->SetBlockedCount(7);
+    table_->rows = {Row("1.2.3.4", 1), Row("1.2.3.4", 2), Row("5.5.5.5", 3), Row("1.2.3.4", 4)};
+    std::int32_t savedCount = -1;
+    // The window closes while the scan yields before its second row: it stops, then saves.
+    host_.onYield = [&] {
+        if (host_.yields == 2) {
+            firewall_->Stop();
+            savedCount = firewall_->BlockedCount();
+        }
+    };
+    firewall_->Tick();
+    ASSERT_EQ(table_->tornDown.size(), 1U);
+    EXPECT_EQ(table_->tornDown[0].cookie, 1U);
+    EXPECT_EQ(host_.yields, 2);
+    EXPECT_EQ(firewall_->BlockedCount(), savedCount);
+    EXPECT_EQ(firewall_->BlockedCount(), 8);
+    EXPECT_EQ(host_.captions.size(), 1U);
+    EXPECT_FALSE(firewall_->Scanning());
+
+    // Later ticks do nothing at all, even with the counters moving.
+    host_.onYield = nullptr;
+    const int reads = table_->reads;
+    TickAfterOpen();
+    TickAfterOpen();
+    EXPECT_EQ(table_->reads, reads);
+    EXPECT_EQ(table_->tornDown.size(), 1U);
+    EXPECT_EQ(firewall_->BlockedCount(), 8);
 }
 
 TEST(AddressText, DottedTextOfNetworkOrderAddresses) {

@@ -171,6 +171,27 @@ TEST_F(FrmMainTest, ClosingSavesTheCountAndRemovesTheIcon) {
     EXPECT_EQ(settings::ToText(settings::ReadSetting(settings::Setting::Attempts)), "43");
 }
 
+TEST_F(FrmMainTest, ClosingDuringAScanTearsDownNothingAfterTheCountIsSaved) {
+    Store(settings::Setting::Attempts, "41");
+    auto window = Start();
+    FrmMain* target = window.get();
+    // The close arrives while the scan yields before its first row.
+    bool closeQueued = false;
+    network.onRead = [&] {
+        if (closeQueued || network.rows.empty()) return;
+        closeQueued = true;
+        QMetaObject::invokeMethod(target, &QWidget::close, Qt::QueuedConnection);
+    };
+    network.rows = {Connection("127.0.0.9", 7), Connection("127.0.0.9", 8), Connection("10.1.2.3", 9)};
+    network.opens += 3;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window->TrayIconAdded() && closeQueued; }, 2000));
+    QTest::qWait(20);
+    EXPECT_TRUE(network.tornDown.empty());
+    EXPECT_EQ(window->Firewall().BlockedCount(), 41);
+    EXPECT_EQ(settings::ToText(settings::ReadSetting(settings::Setting::Attempts)), "41");
+    EXPECT_FALSE(platform::QueryTrayIcon(window->TrayRecord().hWnd, window->TrayRecord().uID).exists);
+}
+
 }  // namespace
 }  // namespace corvane::ui
 

@@ -12,6 +12,7 @@ class ScriptedTable final : public platform::TcpTableService {
 public:
     explicit ScriptedTable(ScriptedNetwork& network) : network_(network) {}
     std::uint32_t GetTcpTable(platform::TcpTable& table) override {
+        if (network_.onRead) network_.onRead();
         table.rows = network_.rows;
         return 0;
     }

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,7 @@ struct ScriptedNetwork {
     std::vector<platform::TcpRow> rows;
     std::vector<platform::TcpRow> tornDown;
     std::uint64_t opens = 1;
+    std::function<void()> onRead;  // runs at every table read, before the rows are handed out
 };
 
 std::unique_ptr<engine::mFirewall> MakeFirewall(ScriptedNetwork& network, engine::ScanHost& host);

@@ -21,7 +21,11 @@ namespace {
 
 // Large enough for the biggest datagram the kernel builds for a dump.
 constexpr std::size_t kReceiveBufferSize = 64 * 1024;
-constexpr std::uint32_t kAllStates = ~0U;
+// The kernel's TCP states 1 (ESTABLISHED) to 12 (NEW_SYN_RECV): connections and listeners. Since
+// Linux 6.7 a dump asked for every state also returns sockets that are only bound (state 13, no
+// remote end); they are not part of the table.
+constexpr std::uint32_t kTableStates = ((1U << 13) - 1) & ~1U;
+constexpr std::uint8_t kLastTableState = 12;
 
 // Kernel TCP states (include/net/tcp_states.h) to MIB_TCP_STATE numbers.
 std::uint32_t MibStateFromKernel(std::uint8_t state) {
@@ -67,6 +71,8 @@ bool IsUnspecified(const __be32 address[4]) {
 // connections (plain IPv6 sockets).
 bool RowFromMessage(const inet_diag_msg& message, TcpRow& row) {
     const inet_diag_sockid& id = message.id;
+    // A kernel that does not know the state filter may still send others.
+    if (message.idiag_state == 0 || message.idiag_state > kLastTableState) return false;
     if (message.idiag_family == AF_INET) {
         row.dwLocalAddr = id.idiag_src[0];
         row.dwRemoteAddr = id.idiag_dst[0];
@@ -118,7 +124,7 @@ std::uint32_t SockDiagTcpTable::SendDumpRequest(std::uint8_t family) {
     auto* request = static_cast<inet_diag_req_v2*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req_v2)));
     request->sdiag_family = family;
     request->sdiag_protocol = IPPROTO_TCP;
-    request->idiag_states = kAllStates;
+    request->idiag_states = kTableStates;
     if (mnl_socket_sendto(socket_.get(), header, header->nlmsg_len) < 0) return Win32FromErrno(errno);
     return win32::kNoError;
 }
@@ -130,7 +136,7 @@ std::uint32_t SockDiagTcpTable::SendOneWalkDumpRequest() {
     header->nlmsg_seq = ++sequence_;
     auto* request = static_cast<inet_diag_req*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req)));
     request->idiag_family = AF_INET;  // not looked at by the dump, which takes every family
-    request->idiag_states = kAllStates;
+    request->idiag_states = kTableStates;
     if (mnl_socket_sendto(socket_.get(), header, header->nlmsg_len) < 0) return Win32FromErrno(errno);
     return win32::kNoError;
 }
@@ -217,7 +223,7 @@ std::uint32_t SockDiagTcpTable::SetTcpEntry(const TcpRow& row) {
     auto* request = static_cast<inet_diag_req_v2*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req_v2)));
     request->sdiag_family = row.family;
     request->sdiag_protocol = IPPROTO_TCP;
-    request->idiag_states = kAllStates;
+    request->idiag_states = kTableStates;
     inet_diag_sockid& id = request->id;
     id.idiag_sport = static_cast<__be16>(row.dwLocalPort);
     id.idiag_dport = static_cast<__be16>(row.dwRemotePort);

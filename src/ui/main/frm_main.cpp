@@ -174,6 +174,8 @@ void FrmMain::closeEvent(QCloseEvent* event) {
         return;
     }
     closed_ = true;
+    // A scan yielding right now must not tear down (and count) anything after the count is saved.
+    if (firewall_) firewall_->Stop();
     QueryClose();
     tFire_.SetEnabled(false);
     SendTray(platform::NIM_DELETE);
