@@ -33,6 +33,9 @@ FrmMain::FrmMain(std::string programFolder, FirewallFactory makeFirewall)
       tFire_([this] { OnFireTick(); }) {
     InitResources();
     tFire_.SetInterval(std::chrono::milliseconds(1));
+    countSave_.setSingleShot(true);
+    countSave_.setInterval(kCountSaveDelay);
+    connect(&countSave_, &QTimer::timeout, this, &FrmMain::SaveCount);
     iconOn_ = platform::LoadIconResource(kWindowIcon);
     iconOff_ = platform::LoadIconResource(kProtectionOffIcon);
     setWindowIcon(QIcon(QString::fromLatin1(kWindowIcon)));
@@ -70,8 +73,8 @@ void FrmMain::Create() {
 }
 
 void FrmMain::Load() {
-    // 1. The named mutex, held until the process ends.
-    mutex_ = std::make_unique<platform::NamedMutex>("Corvane");
+    // 1. The named mutex, held until the process ends (the program takes it before anything else).
+    if (!mutex_) mutex_ = std::make_unique<platform::NamedMutex>("Corvane");
 
     // 2. The window has no Size command: its size is fixed.
     setFixedSize(kClientWidth, kClientHeight);
@@ -96,15 +99,23 @@ void FrmMain::Load() {
     trayAdded_ = platform::Shell_NotifyIconA(platform::NIM_ADD, trayIconData_);
     SendTray(platform::NIM_MODIFY);
 
-    // 9. Shown, or only the tray icon. Without a tray host the icon is no way back to a hidden
-    // window, so the window is shown then.
-    if (!stored.start_in_tray || !trayAdded_) {
+    // 9. Shown, or only the tray icon. Without a tray host the icon is no way back to a hidden window;
+    // at login the panel may start after the program, so the window waits a few seconds for a host
+    // (the icon appears as soon as one comes) and shows itself only if none does.
+    auto showWindow = [this] {
         setWindowState(Qt::WindowNoState);
         show();
-    }
+    };
+    if (!stored.start_in_tray)
+        showWindow();
+    else if (!trayAdded_)
+        trayHostWait_.Start(kTrayHostWait, [this, showWindow](bool found) {
+            if (!found && !closed_) showWindow();
+        });
 
     // 10, 11, 12. The count, in the caption and the tip.
     firewall_->SetBlockedCount(stored.blocked_count);
+    countSaved_ = false;  // the first save of a run always writes, as the close always did
     SetCaption(windowTitle().toStdString() + " - " + std::to_string(stored.blocked_count) + " Attempts Blocked");
     SendTray(platform::NIM_MODIFY);
 }
@@ -147,6 +158,7 @@ void FrmMain::Yield() { platform::Yield(); }
 void FrmMain::ShowBlockedCaption(const std::string& caption) {
     SetCaption(caption);
     SendTray(platform::NIM_MODIFY);
+    if (!countSave_.isActive() && !closed_) countSave_.start();
 }
 
 void FrmMain::TrayMouseMove(std::uint32_t x) {
@@ -163,9 +175,19 @@ void FrmMain::changeEvent(QEvent* event) {
     if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)) hide();
 }
 
+void FrmMain::SaveCount() {
+    if (!firewall_) return;  // not loaded: nothing counted
+    const std::int32_t count = firewall_->BlockedCount();
+    if (countSaved_ && count == savedCount_) return;
+    // Refused without rights under the machine-wide settings: the count is then simply not saved, and
+    // the next save tries again.
+    countSaved_ = settings::SaveAttempts(count);
+    savedCount_ = count;
+}
+
 void FrmMain::QueryClose() {
-    // Refused without rights under the machine-wide settings: the count is then simply not saved.
-    static_cast<void>(settings::SaveAttempts(firewall_ ? firewall_->BlockedCount() : 0));
+    countSave_.stop();
+    SaveCount();
 }
 
 void FrmMain::closeEvent(QCloseEvent* event) {
