@@ -70,7 +70,9 @@ void FrmAll::BuildControls() {
 void FrmAll::Load() {
     // "Tray": a number 0, 1 or 2 is the box's state; any other text leaves the box clear.
     if (const auto tray = settings::ReadSettingNumber(settings::Setting::Tray); tray && *tray >= 0 && *tray <= 2) {
-        if (auto* box = ChkTray()) box->setCheckState(static_cast<Qt::CheckState>(*tray));
+        // 0 clear, 1 ticked, 2 greyed.
+        constexpr Qt::CheckState kStates[] = {Qt::Unchecked, Qt::Checked, Qt::PartiallyChecked};
+        if (auto* box = ChkTray()) box->setCheckState(kStates[*tray]);
     }
     const std::string boot = settings::ToText(settings::ReadSetting(settings::Setting::BootWithWindows));
     if (auto* box = ChkBoot()) box->setCheckState(boot.empty() ? Qt::Unchecked : Qt::Checked);
