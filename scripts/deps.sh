@@ -14,6 +14,8 @@ packages=(
   fontconfig fonts-dejavu-core fonts-liberation2 xvfb xauth trayer x11-utils dbus-x11 dbus-daemon
   # tests: network namespaces, other users, process tools
   iproute2 util-linux procps sqlite3 imagemagick libcap2-bin
+  # benchmarks: the download benchmark's reference client
+  curl
 )
 missing=()
 for p in "${packages[@]}"; do
