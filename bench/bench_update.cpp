@@ -55,6 +55,10 @@ void BM_ComponentDownload(benchmark::State& state) {
     QuietHost host;
     corvane::update::FileDownload download(*inet, host, g_folder);
     const std::string url = g_server->Url("/big");
+    // One untimed round first: the component's first request sets up its manager and connection.
+    download.DownloadFile = "component.bin";
+    download.DownloadSize = std::to_string(download.GetFileSize(url));
+    download.Fetch(url);
     for (auto _ : state) {
         download.DownloadFile = "component.bin";
         download.DownloadSize = std::to_string(download.GetFileSize(url));
@@ -65,23 +69,29 @@ void BM_ComponentDownload(benchmark::State& state) {
 }
 BENCHMARK(BM_ComponentDownload)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// curl writing `target`; false when it cannot be started or fails.
+bool RunCurl(const std::string& url, const std::string& target) {
+    const char* argv[] = {"curl",     "--silent",     "--fail",    "--noproxy", "*",
+                          "--output", target.c_str(), url.c_str(), nullptr};
+    pid_t pid = 0;
+    if (::posix_spawnp(&pid, "curl", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) return false;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 void BM_CurlDownload(benchmark::State& state) {
     const std::string url = g_server->Url("/big");
     const std::string target = g_folder + "/curl.bin";
-    for (auto _ : state) {
-        const char* argv[] = {"curl",     "--silent",     "--fail",    "--noproxy", "*",
-                              "--output", target.c_str(), url.c_str(), nullptr};
-        pid_t pid = 0;
-        if (::posix_spawnp(&pid, "curl", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
-            state.SkipWithError("curl cannot be started");
-            break;
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("curl failed");
+    // One untimed round first, as for the component (the program's pages come into memory).
+    if (!RunCurl(url, target)) {
+        state.SkipWithError("curl cannot be started or failed");
+        return;
     }
-    if (std::filesystem::exists(target) && std::filesystem::file_size(target) != kFileSize)
-        state.SkipWithError("wrong size");
+    for (auto _ : state) {
+        if (!RunCurl(url, target)) state.SkipWithError("curl failed");
+    }
+    if (std::filesystem::file_size(target) != kFileSize) state.SkipWithError("wrong size");
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kFileSize));
 }
 BENCHMARK(BM_CurlDownload)->Unit(benchmark::kMillisecond)->UseRealTime();
