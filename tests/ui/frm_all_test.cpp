@@ -5,10 +5,15 @@
 #include <QLabel>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -220,6 +225,54 @@ TEST_F(FrmAllUpdateTest, UnreachableServerIsAnErrorNotUpToDate) {
     EXPECT_EQ(form->LblDefs()->text().toStdString(), "Definition Updates:");
     EXPECT_EQ(form->LblMain()->text().toStdString(), "Program Updates:");
     EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(FrmAllUpdateTest, AcceptedSetupProgramIsStartedAndTheProgramEnds) {
+    // The "setup program" leaves a mark where the test can see it.
+    const auto mark = root.path() / "setup-ran";
+    server.Route("/cv/RIZezez.exe", ScriptedReply::Ok("#!/bin/sh\necho started > '" + mark.string() + "'\n"));
+    answer = platform::IDYES;
+    QWidget owner;
+    owner.show();
+    FrmAll form(&owner, root.path().string(), "105");
+    form.OfferTab(FrmAll::kUpdatesTab);
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    Click(form.BtnCheck());
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[1].title, "Install");
+    EXPECT_EQ(boxes[1].text, "Please exit Corvane before install the update. Exit Now?");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return std::filesystem::exists(mark); }, 5000));
+    // The downloaded file was made executable for its owner, and the window and its owner closed.
+    EXPECT_NE(std::filesystem::status(root.path() / "RIZezez.exe").permissions() & std::filesystem::perms::owner_exec,
+              std::filesystem::perms::none);
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_FALSE(owner.isVisible());
+}
+
+TEST_F(FrmAllUpdateTest, ClosingWhileACheckWaitsStopsTheTransferAndLeavesTheFileAlone) {
+    ScriptedReply slow = ScriptedReply::Ok(PatternBody(6000));
+    slow.pieceSize = 1000;
+    slow.pause = std::chrono::milliseconds(200);
+    server.Route("/cv/qd.def", slow);
+    const auto definitions = root.path() / "qd.def";
+    testing::WriteDefinitions(root.path(), "V104\r\n");
+    auto form = Open(FrmAll::kUpdatesTab);
+    // Once the download has begun, the user clicks Close.
+    std::function<void()> closeWhenDownloading = [&] {
+        if (server.Count("GET", "/cv/qd.def") == 0) {
+            QTimer::singleShot(5, closeWhenDownloading);
+            return;
+        }
+        Click(form->BtnClose());
+    };
+    QTimer::singleShot(0, closeWhenDownloading);
+    Click(form->BtnCheck());
+    EXPECT_FALSE(form->isVisible());
+    std::ifstream in(definitions, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "V104\r\n");
+    // The program half never ran.
+    EXPECT_EQ(server.Count("GET", "/cv/mainver"), 0u);
 }
 
 }  // namespace
