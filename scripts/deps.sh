@@ -16,6 +16,8 @@ packages=(
   iproute2 util-linux procps sqlite3 imagemagick libcap2-bin xdotool
   # artwork (rendered at build time) and the package check
   librsvg2-bin lintian dpkg-dev
+  # benchmarks: the download benchmark's reference client
+  curl
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -6,10 +6,14 @@
 
 #include <chrono>
 
+#include "platform/message_box.h"
 #include "platform/message_loop.h"
+#include "platform/shell.h"
 #include "settings/settings_table.h"
 #include "ui/main/m_sys_tray.h"
 #include "ui/main/resources.h"
+#include "ui/options/frm_all.h"
+#include "update/update_addresses.h"
 #include "widgets/buttons/zq_buttons_h.h"
 
 namespace corvane::ui {
@@ -57,6 +61,27 @@ void FrmMain::BuildControls() {
         connect(exit, &buttons::zqButtons_H::Click, this, &QWidget::close);
     if (auto* tray = controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnTray")))
         connect(tray, &buttons::zqButtons_H::Click, this, [this] { setWindowState(Qt::WindowMinimized); });
+    if (auto* options = controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnOptions")))
+        connect(options, &buttons::zqButtons_H::Click, this, [this] { OpenOptionsWindow(FrmAll::kOptionsTab); });
+    if (auto* update = controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnUpdate")))
+        connect(update, &buttons::zqButtons_H::Click, this, [this] { OpenOptionsWindow(FrmAll::kUpdatesTab); });
+    if (auto* help = controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnHelp")))
+        connect(help, &buttons::zqButtons_H::Click, this, [this] { OpenHelpPage(); });
+}
+
+void FrmMain::OpenOptionsWindow(int tab) {
+    // A fresh window each time, modal over this one; it is gone again when this handler returns.
+    FrmAll options(this, programFolder_, firewall_ ? firewall_->DefsVersion() : std::string());
+    options.OfferTab(tab);
+    options.exec();
+}
+
+void FrmMain::OpenHelpPage() {
+    const platform::WindowHandle self = platform::HandleOf(this);
+    const platform::ShellResult opened = platform::OpenUrl(self, update::ReadUpdateAddresses().HelpPage());
+    if (opened.Succeeded()) return;
+    static_cast<void>(platform::MessageBox(self, "Error:" + std::to_string(opened.error) + " " + opened.description,
+                                           "Corvane", platform::MessageBoxIcon::Information));
 }
 
 buttons::zqButtons_H* FrmMain::BtnOn() const { return controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnOn")); }

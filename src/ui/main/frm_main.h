@@ -77,6 +77,8 @@ protected:
 
 private:
     void BuildControls();
+    void OpenOptionsWindow(int tab);  // BtnOptions, BtnUpdate
+    void OpenHelpPage();              // BtnHelp
     void Load();
     void QueryClose();
     void ShowProtection(bool on);
