@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QShortcutEvent>
 
+#include "platform/gdi/bitmap.h"
 #include "platform/messages.h"
 #include "widgets/buttons/zq_buttons_h.h"
 
@@ -115,8 +116,11 @@ void zqButtons_H::paintEvent(QPaintEvent*) {
     inPaint_ = true;
     HostPaint();
     inPaint_ = false;
+    // The window shows its device context's pixels (the window region clips them).
+    const QImage shown = gdi::BitmapImage(windowBitmap_);
+    if (shown.isNull()) return;
     QPainter painter(this);
-    if (!canvas_.isNull()) painter.drawImage(0, 0, canvas_);
+    painter.drawImage(0, 0, shown);
 }
 
 void zqButtons_H::resizeEvent(QResizeEvent*) { HostResize(); }
