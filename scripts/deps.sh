@@ -16,6 +16,8 @@ packages=(
   iproute2 util-linux procps sqlite3 imagemagick libcap2-bin
   # benchmarks: the download benchmark's reference client
   curl
+  # tests: an HTTPS server for the transfer component
+  openssl
 )
 missing=()
 for p in "${packages[@]}"; do
