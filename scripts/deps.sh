@@ -18,6 +18,8 @@ packages=(
   librsvg2-bin lintian dpkg-dev
   # benchmarks: the download benchmark's reference client
   curl
+  # tests: an HTTPS server for the transfer component
+  openssl
 )
 missing=()
 for p in "${packages[@]}"; do

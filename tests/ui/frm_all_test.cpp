@@ -253,7 +253,7 @@ TEST_F(FrmAllUpdateTest, AcceptedSetupProgramIsStartedAndTheProgramEnds) {
 TEST_F(FrmAllUpdateTest, ClosingWhileACheckWaitsStopsTheTransferAndLeavesTheFileAlone) {
     ScriptedReply slow = ScriptedReply::Ok(PatternBody(6000));
     slow.pieceSize = 1000;
-    slow.pause = std::chrono::milliseconds(200);
+    slow.pause = std::chrono::milliseconds(500);
     server.Route("/cv/qd.def", slow);
     const auto definitions = root.path() / "qd.def";
     testing::WriteDefinitions(root.path(), "V104\r\n");

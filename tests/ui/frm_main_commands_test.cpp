@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QGroupBox>
+#include <QJsonObject>
 #include <QLabel>
 #include <QTabWidget>
 #include <QTest>
@@ -22,7 +23,9 @@
 #include "platform/message_box.h"
 #include "platform/win32_error.h"
 #include "settings/settings_table.h"
+#include "ui/main/form_loader.h"
 #include "ui/main/frm_main.h"
+#include "ui/main/resources.h"
 #include "ui/options/frm_all.h"
 #include "ui_test_support.h"
 #include "widgets/buttons/zq_buttons_h.h"
@@ -181,6 +184,31 @@ TEST_F(FrmMainCommandsTest, EveryControlStandsWhereTheLayoutPutsItWithItsCaption
     ASSERT_NE(picture, nullptr);
     EXPECT_EQ(picture->geometry(), QRect(8, 208, 36, 36));
     EXPECT_FALSE(picture->pixmap().isNull());
+}
+
+TEST(FrmMainDesignTest, TheSwitchStartsFromItsRedOffDesignAndTheOffIconIsLoaded) {
+    App();
+    InitResources();
+    QWidget form;
+    LoadedForm controls;
+    QJsonObject description;
+    QString error;
+    ASSERT_TRUE(ReadFormDescription(QStringLiteral(":/corvane/forms/frm_main.json"), description, &error))
+        << error.toStdString();
+    ASSERT_TRUE(LoadForm(form, description, controls, &error)) << error.toStdString();
+    auto* on = controls.Find<buttons::zqButtons_H>(QStringLiteral("BtnOn"));
+    ASSERT_NE(on, nullptr);
+    EXPECT_EQ(on->Caption().toStdString(), "OFF");
+    EXPECT_EQ(on->BackColor(), 0xC0u);
+    EXPECT_FALSE(on->Value());
+    EXPECT_EQ(form.size(), QSize(603, 289));
+
+    ScratchRoot root;
+    ScriptedNetwork network;
+    FrmMain window(root.path().string(),
+                   [&network](engine::ScanHost& host) { return testing::MakeFirewall(network, host); });
+    EXPECT_NE(window.ProtectionOffIcon(), 0u);
+    EXPECT_NE(window.ProtectionOffIcon(), window.WindowIcon());
 }
 
 TEST_F(FrmMainCommandsTest, OptionsAndUpdateOpenAFreshModalWindowOnTheirTab) {

@@ -1,5 +1,7 @@
 // The transfer component against a scripted server: what counts as a completed response, what as an
 // error, the events on the way, chunked reading, time-outs, redirects and proxies.
+#include <QTimer>
+
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -160,6 +162,10 @@ TEST_F(InetTest, OpenUrlReturnsOnlySuccessfulBodiesAndFollowsARedirect) {
     EXPECT_EQ(inet->OpenURL(server.Url("/cv/defver")), std::optional<std::string>("105\r\n"));
     EXPECT_EQ(inet->OpenURL(server.Url("/moved")), std::optional<std::string>("105\r\n"));
     EXPECT_EQ(inet->OpenURL(server.Url("/broken")), std::nullopt);
+    // A failed answer's headers are not the resource's.
+    const Outcome failedHead = Transfer(*inet, server.Url("/broken"), "HEAD");
+    EXPECT_EQ(failedHead.states.back(), Inet::icError);
+    EXPECT_EQ(inet->GetHeader("Content-Length"), "");
     EXPECT_EQ(inet->OpenURL(server.Url("/nothing-here")), std::nullopt);
 
     // A redirected download reports where its body came from.
@@ -168,6 +174,20 @@ TEST_F(InetTest, OpenUrlReturnsOnlySuccessfulBodiesAndFollowsARedirect) {
     const Outcome moved = Transfer(*inet, server.Url("/old-file"));
     EXPECT_EQ(moved.body, "abc");
     EXPECT_EQ(inet->ResponseUrl(), server.Url("/file"));
+}
+
+TEST_F(InetTest, OpenUrlKeepsTheWindowThreadRunningWhileItWaits) {
+    ScriptedReply slow = ScriptedReply::Ok("1.1.54");
+    slow.pieceSize = 2;
+    slow.pause = std::chrono::milliseconds(100);
+    server.Route("/cv/mainver", slow);
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(10);
+    EXPECT_EQ(inet->OpenURL(server.Url("/cv/mainver")), std::optional<std::string>("1.1.54"));
+    // About 300 ms went by; the timer ran meanwhile instead of waiting for the end.
+    EXPECT_GE(ticks, 2);
 }
 
 TEST_F(InetTest, StalledTransferFailsAfterTheTimeOutAndCancelEndsARequest) {

@@ -214,7 +214,9 @@ private:
         reply->deleteLater();
         current_ = nullptr;
         if (!failure.empty()) {
+            // Nothing of a failed answer (an error page's headers or body) passes for the resource's.
             lastError_ = failure;
+            headers_.clear();
             body_.clear();
             executing_ = false;
             Raise(icError);

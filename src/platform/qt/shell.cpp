@@ -58,8 +58,11 @@ ShellResult OpenUrl(WindowHandle /*owner*/, std::string_view url) {
 ShellResult StartProgram(WindowHandle /*owner*/, std::string_view path) {
     const std::string file(path);
     struct stat status {};
-    if (::lstat(file.c_str(), &status) != 0)
-        return Failure(kSeErrFileNotFound, Win32FromErrno(errno), file + ": " + std::strerror(errno));
+    if (::lstat(file.c_str(), &status) != 0) {
+        const int error = errno;
+        return Failure(kSeErrFileNotFound, error == ENOENT ? win32::kErrorFileNotFound : Win32FromErrno(error),
+                       file + ": " + std::strerror(error));
+    }
     // A link could point anywhere; only the regular file this user owns is started.
     if (!S_ISREG(status.st_mode) || status.st_uid != ::geteuid())
         return Failure(kSeErrAccessDenied, win32::kErrorAccessDenied, file + ": not a file of this user");
