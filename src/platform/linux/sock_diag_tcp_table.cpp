@@ -27,7 +27,8 @@ constexpr std::size_t kReceiveBufferSize = 64 * 1024;
 constexpr std::uint32_t kTableStates = ((1U << 13) - 1) & ~1U;
 constexpr std::uint8_t kLastTableState = 12;
 
-// Kernel TCP states (include/net/tcp_states.h) to MIB_TCP_STATE numbers.
+}  // namespace
+
 std::uint32_t MibStateFromKernel(std::uint8_t state) {
     switch (state) {
         case 1:
@@ -58,6 +59,8 @@ std::uint32_t MibStateFromKernel(std::uint8_t state) {
             return kTcpStateClosed;
     }
 }
+
+namespace {
 
 bool IsV4Mapped(const __be32 address[4]) {
     return address[0] == 0 && address[1] == 0 && address[2] == htonl(0x0000ffffU);

@@ -10,6 +10,9 @@ struct mnl_socket;
 
 namespace corvane::platform::linux_impl {
 
+// Kernel TCP states (include/net/tcp_states.h, 1..12) to MIB_TCP_STATE numbers.
+std::uint32_t MibStateFromKernel(std::uint8_t state);
+
 class SockDiagTcpTable final : public TcpTableService {
 public:
     // How the table is read. kOneWalk asks for TCP sockets of every family in one
