@@ -225,7 +225,7 @@ void mFirewall::Stop() {
 }
 
 void mFirewall::LoadDefinitions(const std::string& programFolder) {
-    definitions_ = engine::LoadDefinitions(programFolder);
+    SetDefinitions(engine::LoadDefinitions(programFolder));
 }
 
 void mFirewall::SetDefinitions(Definitions definitions) {
@@ -306,10 +306,14 @@ void mFirewall::HandleEvent(const platform::ConnectionEvent& event) {
     const bool first = FirstSight(event.row.cookie);
 
     bool done = false;
-    // A connect reported on entering SYN_SENT has no local port yet: its tuple finds nothing. It
-    // is torn down at its next report (ESTABLISHED), or by a scan.
-    if (event.row.dwLocalPort != 0) {
-        platform::TcpRow row = event.row;
+    // A connect is reported on entering SYN_SENT, before its local port is chosen: its tuple
+    // finds nothing. By now it usually has one, and the connecting sockets (a short list) give
+    // it; if not, it is torn down at its next report (ESTABLISHED), or by a scan.
+    platform::TcpRow row = event.row;
+    if (row.dwLocalPort == 0 && row.dwState == platform::kTcpStateSynSent &&
+        tcpTable_->FindConnecting(row.cookie, row) != platform::win32::kNoError)
+        row = event.row;
+    if (row.dwLocalPort != 0) {
         row.dwState = platform::kTcpStateDeleteTcb;
         const std::uint32_t result = tcpTable_->SetTcpEntry(row);
         // Not found while the handshake is under way: it may not be in the table yet; once
@@ -322,7 +326,7 @@ void mFirewall::HandleEvent(const platform::ConnectionEvent& event) {
     BlockRecord record;
     record.remoteAddress = event.row.dwRemoteAddr;
     record.remotePort = ntohs(static_cast<std::uint16_t>(event.row.dwRemotePort));
-    record.localPort = ntohs(static_cast<std::uint16_t>(event.row.dwLocalPort));
+    record.localPort = ntohs(static_cast<std::uint16_t>(row.dwLocalPort));
     record.direction = event.outbound                                    ? Direction::kOutbound
                        : event.row.dwState == platform::kTcpStateSynRcvd ? Direction::kInbound
                                                                          : Direction::kUnknown;

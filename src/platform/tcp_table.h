@@ -55,6 +55,20 @@ public:
     // 0 on success, 5 without the right to do it, 1168 when the socket is gone,
     // 87 for any other state.
     virtual std::uint32_t SetTcpEntry(const TcpRow& row) = 0;
+    // The socket with this cookie while it is connecting (SYN_SENT), read from the table: a
+    // connect reported before its local port was chosen is found here once it has one.
+    // kErrorNotFound (1168) when it is not connecting (or gone).
+    virtual std::uint32_t FindConnecting(std::uint64_t cookie, TcpRow& row) {
+        TcpTable table;
+        if (const std::uint32_t result = GetTcpTable(table); result != 0) return result;
+        for (const TcpRow& candidate : table.rows) {
+            if (candidate.cookie == cookie && candidate.dwState == kTcpStateSynSent) {
+                row = candidate;
+                return 0;
+            }
+        }
+        return 1168;
+    }
 };
 
 // The machine's own table (kernel sock_diag over netlink), for the network

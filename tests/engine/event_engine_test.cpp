@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <set>
@@ -189,6 +191,20 @@ TEST_F(EventEngine, EachConnectionIsCountedOnceAndTornDownByItsTuple) {
     EXPECT_EQ(torn.dwRemoteAddr, Address("1.2.3.4"));
     EXPECT_EQ(firewall_->BlockedCount(), 11);
 
+    // A connect whose local port is chosen by the time its report is read is found among the
+    // connecting sockets and torn down at once.
+    platform::TcpRow connectingRow = Row("1.2.3.4", 20, platform::kTcpStateSynSent);
+    connectingRow.dwLocalPort = htons(40020);
+    table_->rows = {Row("1.2.3.4", 21), connectingRow};
+    Deliver({Report("1.2.3.4", 20, platform::kTcpStateSynSent, 0)});
+    ASSERT_EQ(table_->tornDown.size(), 2U);
+    EXPECT_EQ(table_->tornDown[1].cookie, 20U);
+    EXPECT_EQ(table_->tornDown[1].dwLocalPort, htons(40020));
+    EXPECT_EQ(firewall_->BlockedCount(), 12);
+    table_->rows.clear();
+    table_->tornDown.pop_back();
+    firewall_->SetBlockedCount(11);
+
     // More reports of the same connection change nothing.
     Deliver({Report("1.2.3.4", 7, platform::kTcpStateEstab, 40001)});
     EXPECT_EQ(table_->tornDown.size(), 1U);
@@ -232,6 +248,14 @@ TEST_F(EventEngine, ListChangesReachTheKernelAndLostReportsRescan) {
     EXPECT_EQ(table_->reads, readsBefore + 2);
     EXPECT_EQ(TornDownCookies(), std::vector<std::uint64_t>{4});
     EXPECT_NE(notices_.back().find("3 connection reports were lost"), std::string::npos);
+
+    // A list loaded from the program folder reaches the kernel the same way.
+    std::string folder = (std::filesystem::temp_directory_path() / "corvane-events-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+    std::ofstream(folder + "/qd.def", std::ios::binary) << "V7\r\n9.8.7.6\r\n";
+    firewall_->LoadDefinitions(folder);
+    std::filesystem::remove_all(folder);
+    EXPECT_EQ(kernel_.addresses, std::vector<std::uint32_t>{Address("9.8.7.6")});
 
     // A list larger than the kernel side was made for: made again, larger.
     std::string big;
@@ -414,6 +438,10 @@ TEST(BlockLog, TwentyLinesASecondThenOneSummary) {
     record.pid = 77;
     record.command = "wget";
     EXPECT_EQ(BlockLine(record), "blocked outbound connection to 1.2.3.4:443, local port 40000, process 77 (wget)");
+    // A process name cannot start a line of its own or carry control characters into the log.
+    record.command = "x\nblocked\x1b";
+    EXPECT_EQ(BlockLine(record),
+              "blocked outbound connection to 1.2.3.4:443, local port 40000, process 77 (x?blocked?)");
 }
 
 }  // namespace

@@ -28,6 +28,7 @@ public:
     SockDiagTcpTable& operator=(const SockDiagTcpTable&) = delete;
 
     std::uint32_t GetTcpTable(TcpTable& table) override;
+    std::uint32_t FindConnecting(std::uint64_t cookie, TcpRow& row) override;
     std::uint32_t SetTcpEntry(const TcpRow& row) override;
 
     // One dump of one family (AF_UNSPEC: the one-walk dump of every family), each
@@ -39,8 +40,9 @@ public:
 
 private:
     std::uint32_t EnsureOpen();
-    std::uint32_t SendDumpRequest(std::uint8_t family);
-    std::uint32_t SendOneWalkDumpRequest();
+    std::uint32_t ReadTable(TcpTable& table, std::uint32_t states);
+    std::uint32_t SendDumpRequest(std::uint8_t family, std::uint32_t states);
+    std::uint32_t SendOneWalkDumpRequest(std::uint32_t states);
     std::uint32_t Finish(std::uint32_t result, TcpTable& table);
     template <typename OnMessage>
     std::uint32_t ReceiveAll(OnMessage& onMessage);
@@ -53,6 +55,7 @@ private:
     unsigned int portId_ = 0;
     unsigned int sequence_ = 0;
     std::vector<char> buffer_;
+    TcpTable connecting_;  // FindConnecting's rows, reused
 };
 
 }  // namespace corvane::platform::linux_impl
