@@ -168,6 +168,7 @@ void mFirewall::ChooseEngine() {
     if (eventsFactory_ && !stopped_ && LoadEvents(CanonicalAddresses(definitions_.blockList).size(), why)) {
         engine_ = EngineKind::kEvents;
         engineReason_ = "the kernel reports connections to listed addresses as they open";
+        if (!eventsNote_.empty()) engineReason_ += "; " + eventsNote_;
         notice_("event engine runs: " + engineReason_);
         return;
     }
@@ -202,6 +203,7 @@ bool mFirewall::LoadEvents(std::size_t addresses, std::string& why) {
         return false;
     }
     events_ = std::move(load.service);
+    eventsNote_ = load.note;
     watched_ = std::move(watched);
     if (protectionOn_) static_cast<void>(events_->SetActive(true));
     return true;
@@ -274,11 +276,30 @@ void mFirewall::FullScan() {
 void mFirewall::OnConnectionEvents() {
     if (stopped_ || !events_) return;
     std::uint64_t lost = 0;
+    batch_.clear();
     const std::function<void(const platform::ConnectionEvent&)> onEvent = [this](const platform::ConnectionEvent& e) {
-        HandleEvent(e);
+        batch_.push_back(e);
     };
     if (const std::uint32_t result = events_->Drain(onEvent, lost); result != platform::win32::kNoError)
         notice_("reading the kernel's connection reports failed (error " + std::to_string(result) + ")");
+    // Connects reported before their local port was chosen, with no later report in this batch to
+    // tear them down by: the connecting sockets are read once for all of them (one read of the
+    // table's SYN_SENT part, whatever the number of such reports).
+    connecting_.rows.clear();
+    for (std::size_t i = 0; i < batch_.size(); ++i) {
+        const platform::TcpRow& row = batch_[i].row;
+        if (row.dwLocalPort != 0 || row.dwState != platform::kTcpStateSynSent) continue;
+        const bool later = std::any_of(
+            batch_.begin() + static_cast<std::ptrdiff_t>(i) + 1, batch_.end(),
+            [&](const platform::ConnectionEvent& e) { return e.row.cookie == row.cookie && e.row.dwLocalPort != 0; });
+        if (!later) {
+            // Not readable: those connects are torn down at their next report.
+            static_cast<void>(tcpTable_->GetConnectingRows(connecting_));
+            break;
+        }
+    }
+    for (const platform::ConnectionEvent& event : batch_) HandleEvent(event);
+    batch_.clear();
     if (lost > 0 && protectionOn_ && !stopped_) {
         notice_(std::to_string(lost) + " connection reports were lost; the whole table is scanned");
         FullScan();
@@ -310,9 +331,11 @@ void mFirewall::HandleEvent(const platform::ConnectionEvent& event) {
     // finds nothing. By now it usually has one, and the connecting sockets (a short list) give
     // it; if not, it is torn down at its next report (ESTABLISHED), or by a scan.
     platform::TcpRow row = event.row;
-    if (row.dwLocalPort == 0 && row.dwState == platform::kTcpStateSynSent &&
-        tcpTable_->FindConnecting(row.cookie, row) != platform::win32::kNoError)
-        row = event.row;
+    if (row.dwLocalPort == 0 && row.dwState == platform::kTcpStateSynSent) {
+        const auto found = std::find_if(connecting_.rows.begin(), connecting_.rows.end(),
+                                        [&](const platform::TcpRow& r) { return r.cookie == row.cookie; });
+        if (found != connecting_.rows.end()) row = *found;
+    }
     if (row.dwLocalPort != 0) {
         row.dwState = platform::kTcpStateDeleteTcb;
         const std::uint32_t result = tcpTable_->SetTcpEntry(row);

@@ -157,12 +157,15 @@ private:
     bool engineChosen_ = false;
     EngineKind engine_ = EngineKind::kTimer;
     std::string engineReason_;
+    std::string eventsNote_;  // what the kernel side could not do, if anything
     bool protectionOn_ = false;
     std::unique_ptr<platform::ConnectionEventService> events_;
     std::vector<std::uint32_t> watched_;                   // what the kernel side was given
     std::unordered_map<std::uint64_t, bool> connections_;  // cookie -> torn down
     std::deque<std::uint64_t> connectionOrder_;            // oldest first, to bound the map
     bool rescanDue_ = false;
+    std::vector<platform::ConnectionEvent> batch_;  // the reports of one drain
+    platform::TcpTable connecting_;                 // connecting sockets, read for that batch
 
     NoticeSink notice_;
     BlockLog blockLog_;

@@ -55,19 +55,12 @@ public:
     // 0 on success, 5 without the right to do it, 1168 when the socket is gone,
     // 87 for any other state.
     virtual std::uint32_t SetTcpEntry(const TcpRow& row) = 0;
-    // The socket with this cookie while it is connecting (SYN_SENT), read from the table: a
-    // connect reported before its local port was chosen is found here once it has one.
-    // kErrorNotFound (1168) when it is not connecting (or gone).
-    virtual std::uint32_t FindConnecting(std::uint64_t cookie, TcpRow& row) {
-        TcpTable table;
-        if (const std::uint32_t result = GetTcpTable(table); result != 0) return result;
-        for (const TcpRow& candidate : table.rows) {
-            if (candidate.cookie == cookie && candidate.dwState == kTcpStateSynSent) {
-                row = candidate;
-                return 0;
-            }
-        }
-        return 1168;
+    // The rows of the sockets that are connecting (SYN_SENT) only: a connect reported before its
+    // local port was chosen is found here once it has one. Returns a Win32 code.
+    virtual std::uint32_t GetConnectingRows(TcpTable& table) {
+        const std::uint32_t result = GetTcpTable(table);
+        std::erase_if(table.rows, [](const TcpRow& row) { return row.dwState != kTcpStateSynSent; });
+        return result;
     }
 };
 

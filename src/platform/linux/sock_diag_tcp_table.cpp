@@ -167,17 +167,9 @@ std::uint32_t SockDiagTcpTable::ReceiveAll(OnMessage& onMessage) {
 
 std::uint32_t SockDiagTcpTable::GetTcpTable(TcpTable& table) { return ReadTable(table, kTableStates); }
 
-std::uint32_t SockDiagTcpTable::FindConnecting(std::uint64_t cookie, TcpRow& row) {
-    // Only the sockets in SYN_SENT: a short dump, whatever the size of the table.
-    const std::uint32_t result = ReadTable(connecting_, kSynSentOnly);
-    if (result != win32::kNoError) return result;
-    for (const TcpRow& candidate : connecting_.rows) {
-        if (candidate.cookie == cookie) {
-            row = candidate;
-            return win32::kNoError;
-        }
-    }
-    return win32::kErrorNotFound;
+std::uint32_t SockDiagTcpTable::GetConnectingRows(TcpTable& table) {
+    // The kernel leaves out every other state, so nothing else is copied out.
+    return ReadTable(table, kSynSentOnly);
 }
 
 std::uint32_t SockDiagTcpTable::ReadTable(TcpTable& table, std::uint32_t states) {

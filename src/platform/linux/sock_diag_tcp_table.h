@@ -28,7 +28,7 @@ public:
     SockDiagTcpTable& operator=(const SockDiagTcpTable&) = delete;
 
     std::uint32_t GetTcpTable(TcpTable& table) override;
-    std::uint32_t FindConnecting(std::uint64_t cookie, TcpRow& row) override;
+    std::uint32_t GetConnectingRows(TcpTable& table) override;
     std::uint32_t SetTcpEntry(const TcpRow& row) override;
 
     // One dump of one family (AF_UNSPEC: the one-walk dump of every family), each
@@ -55,7 +55,6 @@ private:
     unsigned int portId_ = 0;
     unsigned int sequence_ = 0;
     std::vector<char> buffer_;
-    TcpTable connecting_;  // FindConnecting's rows, reused
 };
 
 }  // namespace corvane::platform::linux_impl
