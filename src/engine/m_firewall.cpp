@@ -168,7 +168,6 @@ void mFirewall::ChooseEngine() {
     if (eventsFactory_ && !stopped_ && LoadEvents(CanonicalAddresses(definitions_.blockList).size(), why)) {
         engine_ = EngineKind::kEvents;
         engineReason_ = "the kernel reports connections to listed addresses as they open";
-        if (!eventsNote_.empty()) engineReason_ += "; " + eventsNote_;
         notice_("event engine runs: " + engineReason_);
         return;
     }
@@ -203,7 +202,6 @@ bool mFirewall::LoadEvents(std::size_t addresses, std::string& why) {
         return false;
     }
     events_ = std::move(load.service);
-    eventsNote_ = load.note;
     watched_ = std::move(watched);
     if (protectionOn_) static_cast<void>(events_->SetActive(true));
     return true;

@@ -157,7 +157,6 @@ private:
     bool engineChosen_ = false;
     EngineKind engine_ = EngineKind::kTimer;
     std::string engineReason_;
-    std::string eventsNote_;  // what the kernel side could not do, if anything
     bool protectionOn_ = false;
     std::unique_ptr<platform::ConnectionEventService> events_;
     std::vector<std::uint32_t> watched_;                   // what the kernel side was given

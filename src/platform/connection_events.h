@@ -48,7 +48,6 @@ public:
 struct ConnectionEventsLoad {
     std::unique_ptr<ConnectionEventService> service;  // null when the kernel side cannot run here
     std::string why;                                  // on failure, why not (one line)
-    std::string note;                                 // on success, what is missing, if anything
 };
 
 // The kernel's reports for this process's network namespace, room for capacity addresses.

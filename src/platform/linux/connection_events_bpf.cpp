@@ -177,34 +177,24 @@ ConnectionEventsLoad CreateSystemConnectionEvents(std::size_t capacity) {
         load.why = "address map of " + std::to_string(entries) + " entries refused";
         return load;
     }
-    // With the connect hook first; a kernel that refuses it still has the tracepoint alone.
-    std::unique_ptr<connection_events_bpf, SkeletonDeleter> skeleton;
-    for (const bool connectHook : {true, false}) {
-        skeleton.reset(connection_events_bpf__open());
-        if (!skeleton) {
-            load.why = Reason("open BPF object", errno);
-            return load;
-        }
-        skeleton->rodata->watched_namespace = static_cast<unsigned int>(ownNamespace.st_ino);
-        skeleton->rodata->connect_hook = connectHook ? 1 : 0;
-        if (!connectHook) static_cast<void>(bpf_program__set_autoload(skeleton->progs.on_connect, false));
-        if (bpf_map__set_max_entries(skeleton->maps.listed_addresses, static_cast<std::uint32_t>(entries)) != 0) {
-            load.why = "address map of " + std::to_string(entries) + " entries refused";
-            return load;
-        }
-        int error = connection_events_bpf__load(skeleton.get());
-        if (error != 0) {
-            load.why = Reason("load BPF program", -error);
-        } else if ((error = connection_events_bpf__attach(skeleton.get())) != 0) {
-            load.why = Reason("attach to the TCP state tracepoint", -error);
-        } else {
-            if (!connectHook) load.note = "connects are seen only by their state changes (" + load.why + ")";
-            load.why.clear();
-            break;
-        }
-        skeleton.reset();
+    std::unique_ptr<connection_events_bpf, SkeletonDeleter> skeleton(connection_events_bpf__open());
+    if (!skeleton) {
+        load.why = Reason("open BPF object", errno);
+        return load;
     }
-    if (!skeleton) return load;
+    skeleton->rodata->watched_namespace = static_cast<unsigned int>(ownNamespace.st_ino);
+    if (bpf_map__set_max_entries(skeleton->maps.listed_addresses, static_cast<std::uint32_t>(entries)) != 0) {
+        load.why = "address map of " + std::to_string(entries) + " entries refused";
+        return load;
+    }
+    if (const int error = connection_events_bpf__load(skeleton.get()); error != 0) {
+        load.why = Reason("load BPF program", -error);
+        return load;
+    }
+    if (const int error = connection_events_bpf__attach(skeleton.get()); error != 0) {
+        load.why = Reason("attach to the TCP state tracepoint", -error);
+        return load;
+    }
     auto service = std::make_unique<BpfConnectionEvents>(std::move(skeleton), entries);
     if (service->Start(load.why) != win32::kNoError) return load;
     load.service = std::move(service);

@@ -1,8 +1,7 @@
 // Reports TCP connections to listed IPv4 addresses as they open.
 //
-// Attached to the BTF-typed tracepoint of TCP state changes (no tracefs needed), and to the start
-// of tcp_connect(), where an outbound connect has its local port (the state change to SYN_SENT
-// comes before the port is chosen).
+// Attached to the BTF-typed tracepoint of TCP state changes (no tracefs needed). An outbound
+// connect enters SYN_SENT before its local port is chosen, so its report carries local port 0.
 // A socket entering SYN_SENT, SYN_RECV or ESTABLISHED in the watched network
 // namespace, whose remote end is IPv4 or IPv4-mapped IPv6 and in the map of
 // listed addresses, is posted to the ring buffer. Nothing else leaves the kernel.
@@ -23,10 +22,8 @@
 
 char LICENSE[] SEC("license") = "GPL";
 
-// Set by the loader before loading: the inode of the watched network namespace, and whether the
-// connect hook is loaded beside the tracepoint.
+// Set by the loader before loading: the inode of the watched network namespace.
 const volatile unsigned int watched_namespace = 0;
-const volatile unsigned char connect_hook = 0;
 
 // Written by userspace: 1 while protection is on.
 unsigned int active = 0;
@@ -97,15 +94,7 @@ static __always_inline int Report(const struct sock* sk, int newstate) {
 
 SEC("tp_btf/inet_sock_set_state")
 int BPF_PROG(on_state_change, const struct sock* sk, int oldstate, int newstate) {
-    // With the connect hook loaded, a connect is reported there, once its local port is chosen.
-    if (newstate == CORVANE_TCP_SYN_SENT && connect_hook) return 0;
     if (newstate != CORVANE_TCP_SYN_SENT && newstate != CORVANE_TCP_SYN_RECV && newstate != CORVANE_TCP_ESTABLISHED)
         return 0;
     return Report(sk, newstate);
-}
-
-// A connect on its way out: the local port is chosen, the first SYN not yet sent.
-SEC("fentry/tcp_connect")
-int BPF_PROG(on_connect, struct sock* sk) {
-    return Report(sk, CORVANE_TCP_SYN_SENT);
 }
