@@ -10,6 +10,8 @@ packages=(
   cmake ninja-build g++ pkg-config clang-14 libclang-rt-14-dev
   qt6-base-dev qt6-qpa-plugins libmnl-dev libsqlite3-dev libxcb-xtest0-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  # the event engine's BPF program: compiler, skeleton generator and loader library
+  libbpf-dev bpftool
   # running: fonts for captions, a virtual display and a tray host when there is no desktop
   fontconfig fonts-dejavu-core fonts-liberation2 xvfb xauth trayer x11-utils dbus-x11 dbus-daemon
   # tests: network namespaces, other users, process tools

@@ -15,6 +15,7 @@
 #include "platform/gdi/sys_colors.h"
 #include "platform/named_mutex.h"
 #include "platform/program_folder.h"
+#include "settings/settings_table.h"
 #include "ui/main/frm_main.h"
 
 namespace {
@@ -78,7 +79,10 @@ int main(int argc, char** argv) {
     static_cast<void>(corvane::platform::GetProgramFolder(programFolder));
 
     corvane::ui::FrmMain frmMain(programFolder, [](corvane::engine::ScanHost& host) {
-        return corvane::engine::mFirewall::CreateForSystem(host);
+        // The event engine when it can load, unless the "Engine" setting keeps to the timer.
+        return corvane::engine::mFirewall::CreateForSystem(host, corvane::settings::ReadTimerEngineForced()
+                                                                     ? corvane::engine::EngineChoice::kTimer
+                                                                     : corvane::engine::EngineChoice::kAuto);
     });
     frmMain.HoldInstance(std::move(instance));
 

@@ -1,10 +1,15 @@
 #include "engine/m_firewall.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <limits>
 #include <string_view>
 #include <utility>
 
 #include "platform/address_text.h"
+#include "platform/system_log.h"
 #include "platform/win32_error.h"
 
 namespace corvane::engine {
@@ -13,6 +18,46 @@ namespace {
 
 constexpr std::size_t kMaxAddressText = 32;
 constexpr std::string_view kNoAddressText = "Unable to get IP";
+// Room the kernel side gets at least, so small list changes need no reload.
+constexpr std::size_t kMinEventCapacity = 4096;
+// Connections the event engine remembers (to count each once), oldest forgotten first.
+constexpr std::size_t kRememberedConnections = 65536;
+
+void DefaultNotice(const std::string& line) {
+    std::fprintf(stderr, "corvane: %s\n", line.c_str());
+    static_cast<void>(platform::WriteSystemLog(platform::LogLevel::kNotice, line));
+}
+
+void DefaultBlockLine(const std::string& line) {
+    static_cast<void>(platform::WriteSystemLog(platform::LogLevel::kNotice, line));
+}
+
+// The address a dotted text names: four decimal numbers 0..255 and nothing else. Whether it is the
+// address's own text is checked against AddressToText by the caller.
+bool ParseDotted(std::string_view text, std::uint32_t& address) {
+    std::uint32_t hostOrder = 0;
+    int parts = 0;
+    std::size_t i = 0;
+    while (parts < 4) {
+        std::uint32_t value = 0;
+        std::size_t digits = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 4) {
+            value = value * 10 + static_cast<std::uint32_t>(text[i] - '0');
+            ++digits;
+            ++i;
+        }
+        if (digits == 0 || digits > 3 || value > 255) return false;
+        hostOrder = hostOrder << 8 | value;
+        ++parts;
+        if (parts < 4) {
+            if (i >= text.size() || text[i] != '.') return false;
+            ++i;
+        }
+    }
+    if (i != text.size()) return false;
+    address = htonl(hostOrder);
+    return true;
+}
 
 // Mixes one 64-bit value well (splitmix64's finaliser).
 std::uint64_t Mix(std::uint64_t value) noexcept {
@@ -62,23 +107,263 @@ std::uint64_t TableIdentity(const platform::TcpTable& table) noexcept {
     return identity;
 }
 
+std::vector<std::uint32_t> CanonicalAddresses(const BlockList& list) {
+    std::vector<std::uint32_t> addresses;
+    AddressText text;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        std::uint32_t address = 0;
+        if (ParseDotted(list[i], address) && text.Of(address) == list[i]) addresses.push_back(address);
+    }
+    std::sort(addresses.begin(), addresses.end());
+    addresses.erase(std::unique(addresses.begin(), addresses.end()), addresses.end());
+    return addresses;
+}
+
 mFirewall::mFirewall(std::unique_ptr<platform::TcpTableService> tcpTable,
                      std::unique_ptr<platform::OpenCounterService> openCounters, ScanHost& host)
-    : tcpTable_(std::move(tcpTable)), openCounters_(std::move(openCounters)), host_(host) {}
+    : tcpTable_(std::move(tcpTable)),
+      openCounters_(std::move(openCounters)),
+      host_(host),
+      timerReason_("no connection reports were asked for"),
+      notice_(DefaultNotice),
+      blockLog_(DefaultBlockLine) {}
 
-std::unique_ptr<mFirewall> mFirewall::CreateForSystem(ScanHost& host) {
-    return std::make_unique<mFirewall>(platform::CreateSystemTcpTable(), platform::CreateSystemOpenCounters(), host);
+mFirewall::mFirewall(std::unique_ptr<platform::TcpTableService> tcpTable,
+                     std::unique_ptr<platform::OpenCounterService> openCounters, ScanHost& host, EventsFactory events)
+    : mFirewall(std::move(tcpTable), std::move(openCounters), host) {
+    eventsFactory_ = std::move(events);
+}
+
+mFirewall::~mFirewall() = default;
+
+std::unique_ptr<mFirewall> mFirewall::CreateForSystem(ScanHost& host, EngineChoice choice) {
+    if (choice == EngineChoice::kTimer) {
+        auto firewall =
+            std::make_unique<mFirewall>(platform::CreateSystemTcpTable(), platform::CreateSystemOpenCounters(), host);
+        firewall->timerReason_ = "the \"Engine\" setting is \"timer\"";
+        return firewall;
+    }
+    return std::make_unique<mFirewall>(
+        platform::CreateSystemTcpTable(), platform::CreateSystemOpenCounters(), host,
+        [](std::size_t capacity) { return platform::CreateSystemConnectionEvents(capacity); });
+}
+
+void mFirewall::SetBlockLogSink(BlockLog::Sink sink, BlockLog::Clock clock) {
+    blockLog_ = BlockLog(std::move(sink), std::move(clock));
+}
+
+EngineKind mFirewall::Engine() {
+    if (!engineChosen_) ChooseEngine();
+    return engine_;
+}
+
+const std::string& mFirewall::EngineReason() {
+    if (!engineChosen_) ChooseEngine();
+    return engineReason_;
+}
+
+void mFirewall::ChooseEngine() {
+    engineChosen_ = true;
+    std::string why = timerReason_;
+    if (eventsFactory_ && !stopped_ && LoadEvents(CanonicalAddresses(definitions_.blockList).size(), why)) {
+        engine_ = EngineKind::kEvents;
+        engineReason_ = "the kernel reports connections to listed addresses as they open";
+        notice_("event engine runs: " + engineReason_);
+        return;
+    }
+    UseTimerEngine(why);
+}
+
+void mFirewall::UseTimerEngine(std::string why) {
+    if (events_) {
+        static_cast<void>(events_->SetActive(false));
+        static_cast<void>(host_.WatchDescriptor(-1, {}));
+        events_.reset();
+    }
+    engine_ = EngineKind::kTimer;
+    engineReason_ = std::move(why);
+    notice_("timer engine (1 ms) runs: " + engineReason_);
+}
+
+bool mFirewall::LoadEvents(std::size_t addresses, std::string& why) {
+    std::vector<std::uint32_t> watched = CanonicalAddresses(definitions_.blockList);
+    platform::ConnectionEventsLoad load = eventsFactory_(std::max(addresses, kMinEventCapacity));
+    if (!load.service) {
+        why = load.why.empty() ? std::string("connection reports are not available") : load.why;
+        return false;
+    }
+    if (const std::uint32_t result = load.service->SetAddresses(watched); result != platform::win32::kNoError) {
+        why = "the kernel refused a list of " + std::to_string(watched.size()) + " addresses (error " +
+              std::to_string(result) + ")";
+        return false;
+    }
+    if (!host_.WatchDescriptor(load.service->Descriptor(), [this] { OnConnectionEvents(); })) {
+        why = "the window cannot watch the kernel's reports";
+        return false;
+    }
+    events_ = std::move(load.service);
+    watched_ = std::move(watched);
+    if (protectionOn_) static_cast<void>(events_->SetActive(true));
+    return true;
+}
+
+void mFirewall::SetProtection(bool on) {
+    protectionOn_ = on;
+    if (Engine() != EngineKind::kEvents || stopped_) return;
+    // Refused only by a broken kernel side; the scans below still block.
+    static_cast<void>(events_->SetActive(on));
+    if (on) FullScan();
+}
+
+void mFirewall::Stop() {
+    stopped_ = true;
+    if (events_) {
+        static_cast<void>(events_->SetActive(false));
+        static_cast<void>(host_.WatchDescriptor(-1, {}));
+    }
+    blockLog_.Flush();
 }
 
 void mFirewall::LoadDefinitions(const std::string& programFolder) {
-    definitions_ = engine::LoadDefinitions(programFolder);
+    SetDefinitions(engine::LoadDefinitions(programFolder));
 }
 
-void mFirewall::SetDefinitions(Definitions definitions) { definitions_ = std::move(definitions); }
+void mFirewall::SetDefinitions(Definitions definitions) {
+    definitions_ = std::move(definitions);
+    if (!engineChosen_ || engine_ != EngineKind::kEvents || stopped_) return;
+    std::vector<std::uint32_t> watched = CanonicalAddresses(definitions_.blockList);
+    std::uint32_t result = platform::win32::kErrorNotEnoughMemory;
+    if (watched.size() <= events_->Capacity()) result = events_->SetAddresses(watched);
+    if (result == platform::win32::kNoError) {
+        watched_ = std::move(watched);
+    } else {
+        // Too many for the kernel side as it was made: make it again, larger.
+        static_cast<void>(events_->SetActive(false));
+        static_cast<void>(host_.WatchDescriptor(-1, {}));
+        events_.reset();
+        std::string why;
+        if (!LoadEvents(watched.size(), why)) {
+            UseTimerEngine(why);
+            return;
+        }
+    }
+    if (protectionOn_) FullScan();
+}
 
 void mFirewall::Tick() {
     if (scanning_ || stopped_) return;  // a tick that fell due while an earlier scan yields
+    if (engineChosen_ && engine_ == EngineKind::kEvents) return;
     ScanConnections();
+}
+
+void mFirewall::FullScan() {
+    if (stopped_) return;
+    if (scanning_) {
+        rescanDue_ = true;  // after the scan under way
+        return;
+    }
+    do {
+        rescanDue_ = false;
+        haveLastOpens_ = false;
+        haveLastIdentity_ = false;
+        ScanConnections();
+    } while (rescanDue_ && !stopped_);
+    blockLog_.FlushIfDue();
+}
+
+void mFirewall::OnConnectionEvents() {
+    if (stopped_ || !events_) return;
+    std::uint64_t lost = 0;
+    batch_.clear();
+    const std::function<void(const platform::ConnectionEvent&)> onEvent = [this](const platform::ConnectionEvent& e) {
+        batch_.push_back(e);
+    };
+    if (const std::uint32_t result = events_->Drain(onEvent, lost); result != platform::win32::kNoError)
+        notice_("reading the kernel's connection reports failed (error " + std::to_string(result) + ")");
+    // Connects reported before their local port was chosen, with no later report in this batch to
+    // tear them down by: the connecting sockets are read once for all of them (one read of the
+    // table's SYN_SENT part, whatever the number of such reports).
+    connecting_.rows.clear();
+    for (std::size_t i = 0; i < batch_.size(); ++i) {
+        const platform::TcpRow& row = batch_[i].row;
+        if (row.dwLocalPort != 0 || row.dwState != platform::kTcpStateSynSent) continue;
+        const bool later = std::any_of(
+            batch_.begin() + static_cast<std::ptrdiff_t>(i) + 1, batch_.end(),
+            [&](const platform::ConnectionEvent& e) { return e.row.cookie == row.cookie && e.row.dwLocalPort != 0; });
+        if (!later) {
+            // Not readable: those connects are torn down at their next report.
+            static_cast<void>(tcpTable_->GetConnectingRows(connecting_));
+            break;
+        }
+    }
+    for (const platform::ConnectionEvent& event : batch_) HandleEvent(event);
+    batch_.clear();
+    if (lost > 0 && protectionOn_ && !stopped_) {
+        notice_(std::to_string(lost) + " connection reports were lost; the whole table is scanned");
+        FullScan();
+    }
+    blockLog_.FlushIfDue();
+}
+
+bool mFirewall::FirstSight(std::uint64_t cookie) {
+    if (!connections_.emplace(cookie, false).second) return false;
+    connectionOrder_.push_back(cookie);
+    if (connectionOrder_.size() > kRememberedConnections) {
+        connections_.erase(connectionOrder_.front());
+        connectionOrder_.pop_front();
+    }
+    return true;
+}
+
+void mFirewall::HandleEvent(const platform::ConnectionEvent& event) {
+    if (stopped_ || !protectionOn_) return;
+    // The kernel side may still report under a list that has just changed: the list decides.
+    AddressText text;
+    if (!definitions_.blockList.Contains(text.Of(event.row.dwRemoteAddr))) return;
+    const auto known = connections_.find(event.row.cookie);
+    if (known != connections_.end() && known->second) return;  // torn down already
+    const bool first = FirstSight(event.row.cookie);
+
+    bool done = false;
+    // A connect is reported on entering SYN_SENT, before its local port is chosen: its tuple
+    // finds nothing. By now it usually has one, and the connecting sockets (a short list) give
+    // it; if not, it is torn down at its next report (ESTABLISHED), or by a scan.
+    platform::TcpRow row = event.row;
+    if (row.dwLocalPort == 0 && row.dwState == platform::kTcpStateSynSent) {
+        const auto found = std::find_if(connecting_.rows.begin(), connecting_.rows.end(),
+                                        [&](const platform::TcpRow& r) { return r.cookie == row.cookie; });
+        if (found != connecting_.rows.end()) row = *found;
+    }
+    if (row.dwLocalPort != 0) {
+        row.dwState = platform::kTcpStateDeleteTcb;
+        const std::uint32_t result = tcpTable_->SetTcpEntry(row);
+        // Not found while the handshake is under way: it may not be in the table yet; once
+        // established, it is gone by itself.
+        done = result == platform::win32::kNoError || result == platform::win32::kErrorAccessDenied ||
+               (result == platform::win32::kErrorNotFound && event.row.dwState == platform::kTcpStateEstab);
+    }
+    connections_[event.row.cookie] = done;
+    if (!first) return;
+    BlockRecord record;
+    record.remoteAddress = event.row.dwRemoteAddr;
+    record.remotePort = ntohs(static_cast<std::uint16_t>(event.row.dwRemotePort));
+    record.localPort = ntohs(static_cast<std::uint16_t>(row.dwLocalPort));
+    record.direction = event.outbound                                    ? Direction::kOutbound
+                       : event.row.dwState == platform::kTcpStateSynRcvd ? Direction::kInbound
+                                                                         : Direction::kUnknown;
+    record.pid = event.pid;
+    record.command = event.command;
+    CountBlock(record);
+}
+
+Direction mFirewall::DirectionOf(const platform::TcpRow& row) const {
+    if (row.dwState == platform::kTcpStateSynSent) return Direction::kOutbound;
+    for (const platform::TcpRow& other : table_.rows) {
+        if (other.dwState == platform::kTcpStateListen && other.dwLocalPort == row.dwLocalPort &&
+            (other.dwLocalAddr == 0 || other.dwLocalAddr == row.dwLocalAddr))
+            return Direction::kInbound;
+    }
+    return Direction::kUnknown;
 }
 
 void mFirewall::ScanConnections() {
@@ -123,13 +408,31 @@ void mFirewall::ScanConnections() {
 }
 
 void mFirewall::BlockRow(platform::TcpRow& row) {
+    BlockRecord record;
+    record.remoteAddress = row.dwRemoteAddr;
+    record.remotePort = ntohs(static_cast<std::uint16_t>(row.dwRemotePort));
+    record.localPort = ntohs(static_cast<std::uint16_t>(row.dwLocalPort));
+    record.direction = DirectionOf(row);
+    bool first = true;
+    if (engine_ == EngineKind::kEvents) {
+        // A connection the reports already counted is not counted again.
+        const auto known = connections_.find(row.cookie);
+        if (known != connections_.end() && known->second) return;
+        first = FirstSight(row.cookie);
+        connections_[row.cookie] = true;
+    }
     row.dwState = platform::kTcpStateDeleteTcb;
     // The attempt counts whether or not the platform could tear it down (no
     // rights, connection already gone); the scan goes on either way.
     const std::uint32_t result = tcpTable_->SetTcpEntry(row);
     static_cast<void>(result);
+    if (first) CountBlock(record);
+}
+
+void mFirewall::CountBlock(const BlockRecord& record) {
     if (blockedCount_ < std::numeric_limits<std::int32_t>::max()) ++blockedCount_;
     host_.ShowBlockedCaption(BlockedCaption(blockedCount_));
+    blockLog_.Record(record);
 }
 
 }  // namespace corvane::engine

@@ -1,22 +1,34 @@
 #pragma once
 // mFirewall: the connection scan and block.
 //
-// The main window owns one mFirewall for the life of the process and calls
-// Tick() from every tFire tick. A tick is cheap while nothing happens: it reads
-// the kernel's connection-open counters and stops when they have not moved.
-// Otherwise it reads the whole TCP table (and once more at the next tick, for a
-// socket the counters announced a moment early), and when the table differs from the
-// last one read (by the identity of its sockets and their states), it scans it:
-// every row whose remote address text is in the block list and which is not
-// listening is torn down and counted once.
+// The main window owns one mFirewall for the life of the process. It runs one of two engines:
+//
+// The timer engine: the window calls Tick() from every tFire tick. A tick is cheap while nothing
+// happens: it reads the kernel's connection-open counters and stops when they have not moved.
+// Otherwise it reads the whole TCP table (and once more at the next tick, for a socket the counters
+// announced a moment early), and when the table differs from the last one read (by the identity
+// of its sockets and their states), it scans it: every row whose remote address text is in the
+// block list and which is not listening is torn down and counted once.
+//
+// The event engine: the kernel reports each connection to a listed address as it opens (only the
+// list's entries that are the exact text of an address can ever match, so those are all it is
+// told); the report is torn down by its exact socket and counted once per connection. One full
+// scan runs when protection turns on, when the list changes and when reports were lost.
+#include <chrono>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "engine/block_list.h"
+#include "engine/block_log.h"
 #include "engine/scan_host.h"
 #include "platform/address_text.h"
+#include "platform/connection_events.h"
 #include "platform/open_counters.h"
 #include "platform/tcp_table.h"
 
@@ -41,12 +53,30 @@ std::string BlockedCaption(std::int32_t blockedCount);
 // Order-independent fingerprint of a table: which sockets, in which states.
 std::uint64_t TableIdentity(const platform::TcpTable& table) noexcept;
 
+// The addresses (network byte order, ascending, each once) whose text AddressToText gives is an
+// entry of the list: the only addresses any entry can match.
+std::vector<std::uint32_t> CanonicalAddresses(const BlockList& list);
+
+// Which engine the "Engine" setting asks for: kAuto takes the event engine when it loads.
+enum class EngineChoice { kAuto, kTimer };
+enum class EngineKind { kTimer, kEvents };
+
 class mFirewall {
 public:
+    // The kernel's connection reports, with room for capacity addresses.
+    using EventsFactory = std::function<platform::ConnectionEventsLoad(std::size_t capacity)>;
+    // Where the engine says which engine runs and why (once), and other notices.
+    using NoticeSink = std::function<void(const std::string& line)>;
+
+    // The timer engine.
     mFirewall(std::unique_ptr<platform::TcpTableService> tcpTable,
               std::unique_ptr<platform::OpenCounterService> openCounters, ScanHost& host);
-    // The machine's own table and counters.
-    static std::unique_ptr<mFirewall> CreateForSystem(ScanHost& host);
+    // The event engine when events can be made and watched, else the timer engine.
+    mFirewall(std::unique_ptr<platform::TcpTableService> tcpTable,
+              std::unique_ptr<platform::OpenCounterService> openCounters, ScanHost& host, EventsFactory events);
+    // The machine's own table, counters and (unless choice is kTimer) connection reports.
+    static std::unique_ptr<mFirewall> CreateForSystem(ScanHost& host, EngineChoice choice = EngineChoice::kTimer);
+    ~mFirewall();
 
     mFirewall(const mFirewall&) = delete;
     mFirewall& operator=(const mFirewall&) = delete;
@@ -60,28 +90,56 @@ public:
     std::int32_t BlockedCount() const noexcept { return blockedCount_; }
     void SetBlockedCount(std::int32_t count) noexcept { blockedCount_ = count; }
 
-    // tFire's tick. Does nothing while a scan of an earlier tick is still
+    // The engine in use, chosen at the first question (after the list is loaded) and said once.
+    EngineKind Engine();
+    const std::string& EngineReason();
+    bool UsesTimer() { return Engine() == EngineKind::kTimer; }
+
+    // Protection on or off. The event engine then listens or not (and scans once on turning on);
+    // the timer engine is driven by the window's timer alone.
+    void SetProtection(bool on);
+
+    // tFire's tick (timer engine). Does nothing while a scan of an earlier tick is still
     // yielding (a tick can fall due inside Yield()).
     void Tick();
     bool Scanning() const noexcept { return scanning_; }
 
+    // Event engine: takes the waiting reports (the window calls it when their descriptor is
+    // readable).
+    void OnConnectionEvents();
+
     // Ends the engine's work for good, before the count is saved at exit: a
     // scan under way stops at its next yield, before it tears down anything
-    // more, and later ticks do nothing.
-    void Stop() noexcept { stopped_ = true; }
+    // more, and later ticks and reports do nothing.
+    void Stop();
     bool Stopped() const noexcept { return stopped_; }
 
     // Table rows read by the last tick that read the table.
     const platform::TcpTable& LastTable() const noexcept { return table_; }
 
+    // Where notices and block lines go (the standard error and the system log by default).
+    void SetNoticeSink(NoticeSink sink) { notice_ = std::move(sink); }
+    void SetBlockLogSink(BlockLog::Sink sink, BlockLog::Clock clock = {});
+
 private:
     // The gate and the scan of one tick; Tick guards it against nesting.
     void ScanConnections();
     void BlockRow(platform::TcpRow& row);
+    void CountBlock(const BlockRecord& record);
+    void ChooseEngine();
+    void UseTimerEngine(std::string why);
+    bool LoadEvents(std::size_t addresses, std::string& why);
+    void FullScan();
+    void HandleEvent(const platform::ConnectionEvent& event);
+    // Event engine: remembers a connection; false when it was already counted.
+    bool FirstSight(std::uint64_t cookie);
+    Direction DirectionOf(const platform::TcpRow& row) const;
 
     std::unique_ptr<platform::TcpTableService> tcpTable_;
     std::unique_ptr<platform::OpenCounterService> openCounters_;
     ScanHost& host_;
+    EventsFactory eventsFactory_;
+    std::string timerReason_;  // why the timer engine, when no events factory was given
 
     Definitions definitions_;
     std::int32_t blockedCount_ = 0;
@@ -94,6 +152,22 @@ private:
     bool recheckDue_ = false;  // the last read was opened by the counters: read once more
     bool scanning_ = false;
     bool stopped_ = false;
+
+    // Engine choice and the event engine's state.
+    bool engineChosen_ = false;
+    EngineKind engine_ = EngineKind::kTimer;
+    std::string engineReason_;
+    bool protectionOn_ = false;
+    std::unique_ptr<platform::ConnectionEventService> events_;
+    std::vector<std::uint32_t> watched_;                   // what the kernel side was given
+    std::unordered_map<std::uint64_t, bool> connections_;  // cookie -> torn down
+    std::deque<std::uint64_t> connectionOrder_;            // oldest first, to bound the map
+    bool rescanDue_ = false;
+    std::vector<platform::ConnectionEvent> batch_;  // the reports of one drain
+    platform::TcpTable connecting_;                 // connecting sockets, read for that batch
+
+    NoticeSink notice_;
+    BlockLog blockLog_;
 
     platform::TcpTable table_;  // reused from tick to tick
 };

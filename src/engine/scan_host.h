@@ -1,5 +1,6 @@
 #pragma once
 // What the scan needs from the window that runs it.
+#include <functional>
 #include <string>
 
 namespace corvane::engine {
@@ -10,6 +11,14 @@ public:
     virtual void Yield() = 0;  // let pending window messages through
     virtual void ShowBlockedCaption(
         const std::string& caption) = 0;  // set window caption, copy into tray tip, NIM_MODIFY
+    // Calls onReadable from the window's message loop whenever descriptor fd is readable; fd -1
+    // ends the watch. False when this host has no loop to watch descriptors in (then the engine
+    // keeps to its timer).
+    virtual bool WatchDescriptor(int fd, std::function<void()> onReadable) {
+        static_cast<void>(fd);
+        static_cast<void>(onReadable);
+        return false;
+    }
 };
 
 }  // namespace corvane::engine

@@ -55,6 +55,13 @@ public:
     // 0 on success, 5 without the right to do it, 1168 when the socket is gone,
     // 87 for any other state.
     virtual std::uint32_t SetTcpEntry(const TcpRow& row) = 0;
+    // The rows of the sockets that are connecting (SYN_SENT) only: a connect reported before its
+    // local port was chosen is found here once it has one. Returns a Win32 code.
+    virtual std::uint32_t GetConnectingRows(TcpTable& table) {
+        const std::uint32_t result = GetTcpTable(table);
+        std::erase_if(table.rows, [](const TcpRow& row) { return row.dwState != kTcpStateSynSent; });
+        return result;
+    }
 };
 
 // The machine's own table (kernel sock_diag over netlink), for the network

@@ -58,6 +58,15 @@ bool ReadProtectionAtStart() { return ReadSettingNumber(Setting::Run).value_or(0
 bool ReadStartInTray() { return ReadSettingNumber(Setting::Tray).value_or(0) != 0; }
 std::int32_t ReadBlockedCount() { return ReadSettingNumber(Setting::Attempts).value_or(0); }
 
+bool ReadTimerEngineForced() {
+    const RegistryVariant value = ReadSetting(Setting::Engine);
+    try {
+        return ToText(value) == "timer";
+    } catch (const RegistryConversionError&) {
+        return false;
+    }
+}
+
 StartupSettings ReadStartupSettings() {
     StartupSettings settings;
     settings.protection_on = ReadProtectionAtStart();

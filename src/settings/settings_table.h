@@ -11,7 +11,7 @@
 
 namespace corvane::settings {
 
-enum class Setting { Run, Tray, Attempts, BootWithWindows, DisableScriptDebugger, UpdateServer };
+enum class Setting { Run, Tray, Attempts, BootWithWindows, DisableScriptDebugger, UpdateServer, Engine };
 
 struct SettingDefinition {
     Setting id;
@@ -24,7 +24,7 @@ struct SettingDefinition {
     std::string_view read_by;
 };
 
-inline constexpr std::array<SettingDefinition, 6> kSettings = {{
+inline constexpr std::array<SettingDefinition, 7> kSettings = {{
     {Setting::Run, kHkeyLocalMachine, "Software\\Corvane", "Run", 1, "1", "protection switch: \"1\" on, \"0\" off",
      "start-up: 1 turns protection on"},
     {Setting::Tray, kHkeyLocalMachine, "Software\\Corvane", "Tray", 1, "1",
@@ -40,6 +40,9 @@ inline constexpr std::array<SettingDefinition, 6> kSettings = {{
     {Setting::UpdateServer, kHkeyLocalMachine, "Software\\Corvane", "UpdateServer", 1,
      "https://updates.corvane.example/", "the administrator (corvane-reg): base address of the update server",
      "update check and help page: base + \"cv/…\""},
+    {Setting::Engine, kHkeyLocalMachine, "Software\\Corvane", "Engine", 1, "auto",
+     "by hand: \"timer\" forces the 1 ms timer engine, \"auto\" lets the event engine run",
+     "start-up: exactly \"timer\" keeps to the timer engine; any other text is \"auto\""},
 }};
 
 const SettingDefinition& Definition(Setting setting);
@@ -75,6 +78,9 @@ std::int32_t ReadBlockedCount();
 // Query-close: "Attempts" := count as decimal text. The result is for callers that care; the
 // window ignores it.
 bool SaveAttempts(std::int32_t blocked_count);
+
+// "Engine" is exactly "timer": the event engine is not to run.
+bool ReadTimerEngineForced();
 
 // Protection switch: "Run" := "1" or "0".
 bool SaveProtection(bool on);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/scan_host.h"
+#include "platform/connection_events.h"
 #include "platform/open_counters.h"
 #include "platform/tcp_table.h"
 #include "platform/win32_error.h"
@@ -68,11 +69,60 @@ public:
     int yields = 0;
     std::vector<std::string> captions;
     std::function<void()> onYield;
+    bool canWatch = true;
+    int watchedFd = -1;
+    std::function<void()> onReadable;
     void Yield() override {
         ++yields;
         if (onYield) onYield();
     }
     void ShowBlockedCaption(const std::string& caption) override { captions.push_back(caption); }
+    bool WatchDescriptor(int fd, std::function<void()> callback) override {
+        if (!canWatch) return false;
+        watchedFd = fd;
+        onReadable = std::move(callback);
+        return true;
+    }
+};
+
+// The kernel side of connection reports, scripted: the test queues reports and lost counts.
+class FakeConnectionEvents final : public platform::ConnectionEventService {
+public:
+    struct State {
+        std::size_t capacity = 0;
+        std::vector<std::uint32_t> addresses;  // as last set
+        int addressSets = 0;
+        std::uint32_t setResult = platform::win32::kNoError;
+        bool active = false;
+        std::vector<platform::ConnectionEvent> queued;
+        std::uint64_t lost = 0;
+    };
+    FakeConnectionEvents(State& state, std::size_t capacity) : state_(state) { state_.capacity = capacity; }
+    int Descriptor() const override { return 99; }
+    std::size_t Capacity() const override { return state_.capacity; }
+    std::uint32_t SetAddresses(std::span<const std::uint32_t> addresses) override {
+        if (addresses.size() > state_.capacity) return platform::win32::kErrorNotEnoughMemory;
+        if (state_.setResult != platform::win32::kNoError) return state_.setResult;
+        state_.addresses.assign(addresses.begin(), addresses.end());
+        ++state_.addressSets;
+        return platform::win32::kNoError;
+    }
+    std::uint32_t SetActive(bool active) override {
+        state_.active = active;
+        return platform::win32::kNoError;
+    }
+    std::uint32_t Drain(const std::function<void(const platform::ConnectionEvent&)>& onEvent,
+                        std::uint64_t& lost) override {
+        std::vector<platform::ConnectionEvent> events;
+        events.swap(state_.queued);
+        for (const platform::ConnectionEvent& event : events) onEvent(event);
+        lost += state_.lost;
+        state_.lost = 0;
+        return platform::win32::kNoError;
+    }
+
+private:
+    State& state_;
 };
 
 }  // namespace corvane::engine::testing

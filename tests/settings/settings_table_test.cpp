@@ -107,3 +107,30 @@ TEST_F(Settings, ScriptDebuggerValueLivesInTheUsersHive) {
 
 }  // namespace
 }  // namespace corvane::settings
+
+namespace corvane::settings {
+namespace {
+
+class EngineSetting : public testing::TempRootTest {};
+
+TEST_F(EngineSetting, OnlyTheExactTextTimerKeepsToTheTimerEngine) {
+    EXPECT_FALSE(ReadTimerEngineForced());  // absent: "auto"
+    EXPECT_EQ(ToText(ReadSetting(Setting::Engine)), "auto");
+    const auto store = [](const char* text) {
+        EnsureSettingKey(Setting::Engine);
+        ASSERT_TRUE(WriteSetting(Setting::Engine, RegistryVariant(std::string(text))));
+    };
+    store("timer");
+    EXPECT_TRUE(ReadTimerEngineForced());
+    for (const char* other : {"auto", "Timer", "timer ", " timer", "", "1"}) {
+        store(other);
+        EXPECT_FALSE(ReadTimerEngineForced()) << '"' << other << '"';
+    }
+    const SettingDefinition& definition = Definition(Setting::Engine);
+    EXPECT_EQ(definition.root, kHkeyLocalMachine);
+    EXPECT_EQ(definition.key, "Software\\Corvane");
+    EXPECT_EQ(definition.name, "Engine");
+}
+
+}  // namespace
+}  // namespace corvane::settings

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <cstdlib>
 #include <string>
 
@@ -197,6 +199,37 @@ TEST_F(FrmMainTest, ClosingSavesTheCountAndRemovesTheIcon) {
     window->close();
     EXPECT_FALSE(platform::QueryTrayIcon(record.hWnd, record.uID).exists);
     EXPECT_EQ(settings::ToText(settings::ReadSetting(settings::Setting::Attempts)), "43");
+}
+
+TEST_F(FrmMainTest, WithTheEventEngineReportsBlockAndTheTimerStaysOff) {
+    testing::ScriptedReports reports;
+    auto window = std::make_unique<FrmMain>(root.path().string(), [&](engine::ScanHost& host) {
+        return testing::MakeEventFirewall(network, reports, host);
+    });
+    window->Create();
+    ASSERT_EQ(window->Firewall().Engine(), engine::EngineKind::kEvents);
+    EXPECT_TRUE(reports.active);
+
+    // No timer: a listed connection the counters announce is left to its report.
+    network.rows = {Connection("127.0.0.9", 3)};
+    network.opens += 1;
+    QTest::qWait(30);
+    EXPECT_TRUE(network.tornDown.empty());
+
+    // Its report arrives through the window's message loop.
+    platform::ConnectionEvent report;
+    report.row = network.rows.front();
+    report.row.dwLocalPort = htons(40000);
+    reports.Post(report);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !network.tornDown.empty(); }, 2000));
+    EXPECT_EQ(network.tornDown.front().cookie, 3u);
+    EXPECT_EQ(window->windowTitle().toStdString(), "Corvane - 1 Attempts blocked");
+
+    // The switch turns the reports off and on.
+    window->SetProtection(false);
+    EXPECT_FALSE(reports.active);
+    window->SetProtection(true);
+    EXPECT_TRUE(reports.active);
 }
 
 TEST_F(FrmMainTest, ClosingDuringAScanTearsDownNothingAfterTheCountIsSaved) {

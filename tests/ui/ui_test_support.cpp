@@ -1,6 +1,7 @@
 #include "ui_test_support.h"
 
 #include <arpa/inet.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -38,7 +39,54 @@ private:
     ScriptedNetwork& network_;
 };
 
+class ReportService final : public platform::ConnectionEventService {
+public:
+    explicit ReportService(ScriptedReports& reports) : reports_(reports) {}
+    int Descriptor() const override { return reports_.fd; }
+    std::size_t Capacity() const override { return 1U << 20; }
+    std::uint32_t SetAddresses(std::span<const std::uint32_t>) override { return 0; }
+    std::uint32_t SetActive(bool active) override {
+        reports_.active = active;
+        return 0;
+    }
+    std::uint32_t Drain(const std::function<void(const platform::ConnectionEvent&)>& onEvent, std::uint64_t&) override {
+        std::uint64_t posted = 0;
+        static_cast<void>(::read(reports_.fd, &posted, sizeof posted));
+        std::vector<platform::ConnectionEvent> events;
+        events.swap(reports_.queued);
+        for (const platform::ConnectionEvent& event : events) onEvent(event);
+        return 0;
+    }
+
+private:
+    ScriptedReports& reports_;
+};
+
 }  // namespace
+
+ScriptedReports::ScriptedReports() : fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+ScriptedReports::~ScriptedReports() {
+    if (fd >= 0) ::close(fd);
+}
+void ScriptedReports::Post(const platform::ConnectionEvent& event) {
+    queued.push_back(event);
+    const std::uint64_t one = 1;
+    static_cast<void>(::write(fd, &one, sizeof one));
+}
+
+std::unique_ptr<engine::mFirewall> MakeEventFirewall(ScriptedNetwork& network, ScriptedReports& reports,
+                                                     engine::ScanHost& host) {
+    auto firewall =
+        std::make_unique<engine::mFirewall>(std::make_unique<ScriptedTable>(network),
+                                            std::make_unique<ScriptedCounters>(network), host, [&reports](std::size_t) {
+                                                platform::ConnectionEventsLoad load;
+                                                load.service = std::make_unique<ReportService>(reports);
+                                                return load;
+                                            });
+    firewall->SetNoticeSink([](const std::string&) {});
+    firewall->SetBlockLogSink([](const std::string&) {});
+    return firewall;
+}
 
 QApplication& App() {
     auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/m_firewall.h"
+#include "platform/connection_events.h"
 #include "platform/open_counters.h"
 #include "platform/tcp_table.h"
 
@@ -43,6 +44,24 @@ struct ScriptedNetwork {
 };
 
 std::unique_ptr<engine::mFirewall> MakeFirewall(ScriptedNetwork& network, engine::ScanHost& host);
+
+// Connection reports the test posts; their descriptor becomes readable on each post.
+class ScriptedReports {
+public:
+    ScriptedReports();
+    ~ScriptedReports();
+    ScriptedReports(const ScriptedReports&) = delete;
+    ScriptedReports& operator=(const ScriptedReports&) = delete;
+    void Post(const platform::ConnectionEvent& event);
+
+    int fd = -1;
+    bool active = false;
+    std::vector<platform::ConnectionEvent> queued;
+};
+
+// The event engine over the scripted table and reports.
+std::unique_ptr<engine::mFirewall> MakeEventFirewall(ScriptedNetwork& network, ScriptedReports& reports,
+                                                     engine::ScanHost& host);
 
 platform::TcpRow Connection(const char* remote, std::uint64_t cookie, std::uint32_t state = platform::kTcpStateEstab);
 

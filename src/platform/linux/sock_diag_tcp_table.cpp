@@ -26,8 +26,10 @@ constexpr std::size_t kReceiveBufferSize = 64 * 1024;
 // remote end); they are not part of the table.
 constexpr std::uint32_t kTableStates = ((1U << 13) - 1) & ~1U;
 constexpr std::uint8_t kLastTableState = 12;
+constexpr std::uint32_t kSynSentOnly = 1U << 2;  // TCP_SYN_SENT
 
-// Kernel TCP states (include/net/tcp_states.h) to MIB_TCP_STATE numbers.
+}  // namespace
+
 std::uint32_t MibStateFromKernel(std::uint8_t state) {
     switch (state) {
         case 1:
@@ -58,6 +60,8 @@ std::uint32_t MibStateFromKernel(std::uint8_t state) {
             return kTcpStateClosed;
     }
 }
+
+namespace {
 
 bool IsV4Mapped(const __be32 address[4]) {
     return address[0] == 0 && address[1] == 0 && address[2] == htonl(0x0000ffffU);
@@ -116,7 +120,7 @@ std::uint32_t SockDiagTcpTable::EnsureOpen() {
     return win32::kNoError;
 }
 
-std::uint32_t SockDiagTcpTable::SendDumpRequest(std::uint8_t family) {
+std::uint32_t SockDiagTcpTable::SendDumpRequest(std::uint8_t family, std::uint32_t states) {
     nlmsghdr* header = mnl_nlmsg_put_header(buffer_.data());
     header->nlmsg_type = SOCK_DIAG_BY_FAMILY;
     header->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
@@ -124,19 +128,19 @@ std::uint32_t SockDiagTcpTable::SendDumpRequest(std::uint8_t family) {
     auto* request = static_cast<inet_diag_req_v2*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req_v2)));
     request->sdiag_family = family;
     request->sdiag_protocol = IPPROTO_TCP;
-    request->idiag_states = kTableStates;
+    request->idiag_states = states;
     if (mnl_socket_sendto(socket_.get(), header, header->nlmsg_len) < 0) return Win32FromErrno(errno);
     return win32::kNoError;
 }
 
-std::uint32_t SockDiagTcpTable::SendOneWalkDumpRequest() {
+std::uint32_t SockDiagTcpTable::SendOneWalkDumpRequest(std::uint32_t states) {
     nlmsghdr* header = mnl_nlmsg_put_header(buffer_.data());
     header->nlmsg_type = TCPDIAG_GETSOCK;
     header->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     header->nlmsg_seq = ++sequence_;
     auto* request = static_cast<inet_diag_req*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req)));
     request->idiag_family = AF_INET;  // not looked at by the dump, which takes every family
-    request->idiag_states = kTableStates;
+    request->idiag_states = states;
     if (mnl_socket_sendto(socket_.get(), header, header->nlmsg_len) < 0) return Win32FromErrno(errno);
     return win32::kNoError;
 }
@@ -161,7 +165,14 @@ std::uint32_t SockDiagTcpTable::ReceiveAll(OnMessage& onMessage) {
     }
 }
 
-std::uint32_t SockDiagTcpTable::GetTcpTable(TcpTable& table) {
+std::uint32_t SockDiagTcpTable::GetTcpTable(TcpTable& table) { return ReadTable(table, kTableStates); }
+
+std::uint32_t SockDiagTcpTable::GetConnectingRows(TcpTable& table) {
+    // The kernel leaves out every other state, so nothing else is copied out.
+    return ReadTable(table, kSynSentOnly);
+}
+
+std::uint32_t SockDiagTcpTable::ReadTable(TcpTable& table, std::uint32_t states) {
     table.rows.clear();
     std::uint32_t result = EnsureOpen();
     auto keepRow = [&table](const inet_diag_msg& message) {
@@ -169,7 +180,7 @@ std::uint32_t SockDiagTcpTable::GetTcpTable(TcpTable& table) {
         if (RowFromMessage(message, row)) table.rows.push_back(row);
     };
     if (result == win32::kNoError && walk_ == Walk::kOneWalk) {
-        result = SendOneWalkDumpRequest();
+        result = SendOneWalkDumpRequest(states);
         if (result == win32::kNoError) result = ReceiveAll(keepRow);
         if (result == win32::kErrorInvalidParameter || result == win32::kErrorNotSupported ||
             result == win32::kErrorNotFound) {
@@ -185,7 +196,7 @@ std::uint32_t SockDiagTcpTable::GetTcpTable(TcpTable& table) {
     // IPv4 sockets first, then dual-stack IPv6 sockets with IPv4-mapped peers.
     for (const std::uint8_t family : {std::uint8_t{AF_INET}, std::uint8_t{AF_INET6}}) {
         if (result != win32::kNoError) break;
-        result = SendDumpRequest(family);
+        result = SendDumpRequest(family, states);
         if (result == win32::kNoError) result = ReceiveAll(keepRow);
     }
     return Finish(result, table);
@@ -203,7 +214,8 @@ std::uint32_t SockDiagTcpTable::Finish(std::uint32_t result, TcpTable& table) {
 std::uint32_t SockDiagTcpTable::DumpOnly(std::uint8_t family, std::size_t& messages) {
     messages = 0;
     std::uint32_t result = EnsureOpen();
-    if (result == win32::kNoError) result = family == AF_UNSPEC ? SendOneWalkDumpRequest() : SendDumpRequest(family);
+    if (result == win32::kNoError)
+        result = family == AF_UNSPEC ? SendOneWalkDumpRequest(kTableStates) : SendDumpRequest(family, kTableStates);
     auto countMessage = [&messages](const inet_diag_msg&) { ++messages; };
     if (result == win32::kNoError) result = ReceiveAll(countMessage);
     if (result != win32::kNoError) socket_.reset();

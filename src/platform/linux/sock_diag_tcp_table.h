@@ -10,6 +10,9 @@ struct mnl_socket;
 
 namespace corvane::platform::linux_impl {
 
+// Kernel TCP states (include/net/tcp_states.h, 1..12) to MIB_TCP_STATE numbers.
+std::uint32_t MibStateFromKernel(std::uint8_t state);
+
 class SockDiagTcpTable final : public TcpTableService {
 public:
     // How the table is read. kOneWalk asks for TCP sockets of every family in one
@@ -25,6 +28,7 @@ public:
     SockDiagTcpTable& operator=(const SockDiagTcpTable&) = delete;
 
     std::uint32_t GetTcpTable(TcpTable& table) override;
+    std::uint32_t GetConnectingRows(TcpTable& table) override;
     std::uint32_t SetTcpEntry(const TcpRow& row) override;
 
     // One dump of one family (AF_UNSPEC: the one-walk dump of every family), each
@@ -36,8 +40,9 @@ public:
 
 private:
     std::uint32_t EnsureOpen();
-    std::uint32_t SendDumpRequest(std::uint8_t family);
-    std::uint32_t SendOneWalkDumpRequest();
+    std::uint32_t ReadTable(TcpTable& table, std::uint32_t states);
+    std::uint32_t SendDumpRequest(std::uint8_t family, std::uint32_t states);
+    std::uint32_t SendOneWalkDumpRequest(std::uint32_t states);
     std::uint32_t Finish(std::uint32_t result, TcpTable& table);
     template <typename OnMessage>
     std::uint32_t ReceiveAll(OnMessage& onMessage);

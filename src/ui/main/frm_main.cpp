@@ -154,7 +154,9 @@ void FrmMain::ShowProtection(bool on) {
         button->SetCaption(on ? QStringLiteral("ON") : QStringLiteral("OFF"));
         button->SetBackColor(on ? kOnColor : kOffColor);
     }
-    tFire_.SetEnabled(on);
+    // The timer runs only for the timer engine; the event engine is told instead.
+    tFire_.SetEnabled(on && firewall_ && firewall_->UsesTimer());
+    if (firewall_) firewall_->SetProtection(on);
 }
 
 void FrmMain::SetProtection(bool on) {
@@ -184,6 +186,16 @@ void FrmMain::ShowBlockedCaption(const std::string& caption) {
     SetCaption(caption);
     SendTray(platform::NIM_MODIFY);
     if (!countSave_.isActive() && !closed_) countSave_.start();
+}
+
+bool FrmMain::WatchDescriptor(int fd, std::function<void()> onReadable) {
+    // An ended watch is only disabled: it may be ending from inside its own callback.
+    if (fd < 0) {
+        if (engineWatch_) engineWatch_->SetEnabled(false);
+    } else {
+        engineWatch_ = std::make_unique<platform::DescriptorWatch>(fd, std::move(onReadable));
+    }
+    return true;
 }
 
 void FrmMain::TrayMouseMove(std::uint32_t x) {

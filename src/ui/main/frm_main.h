@@ -13,6 +13,7 @@
 
 #include "engine/m_firewall.h"
 #include "engine/scan_host.h"
+#include "platform/descriptor_watch.h"
 #include "platform/icons.h"
 #include "platform/named_mutex.h"
 #include "platform/timers.h"
@@ -88,12 +89,14 @@ private:
     // engine::ScanHost
     void Yield() override;
     void ShowBlockedCaption(const std::string& caption) override;
+    bool WatchDescriptor(int fd, std::function<void()> onReadable) override;
 
     LoadedForm controls_;
     std::string programFolder_;
     FirewallFactory makeFirewall_;
     std::unique_ptr<engine::mFirewall> firewall_;
     platform::IntervalTimer tFire_;
+    std::unique_ptr<platform::DescriptorWatch> engineWatch_;  // the event engine's reports
     platform::NotifyIconData trayIconData_{};
     platform::IconHandle iconOn_ = 0;
     platform::IconHandle iconOff_ = 0;

@@ -1,0 +1,77 @@
+#include "engine/block_log.h"
+
+#include <cstdio>
+#include <utility>
+
+#include "platform/address_text.h"
+
+namespace corvane::engine {
+
+std::string BlockLine(const BlockRecord& record) {
+    char address[platform::kAddressTextMax + 1] = {};
+    const std::size_t length = platform::InetNtoa(record.remoteAddress, address);
+    if (length == 0) std::snprintf(address, sizeof address, "?");
+    const char* direction = record.direction == Direction::kOutbound  ? "outbound "
+                            : record.direction == Direction::kInbound ? "inbound "
+                                                                      : "";
+    // Built with snprintf: GCC 12 at -O3 warns falsely (-Wrestrict) on chains of string appends.
+    char line[256];
+    int used = std::snprintf(line, sizeof line, "blocked %sconnection %s %s:%u, local port %u", direction,
+                             record.direction == Direction::kInbound ? "from" : "to", address,
+                             static_cast<unsigned>(record.remotePort), static_cast<unsigned>(record.localPort));
+    if (record.pid != 0 && used > 0 && static_cast<std::size_t>(used) < sizeof line) {
+        const std::size_t at = static_cast<std::size_t>(used);
+        // A process names itself: only printable characters reach the log.
+        std::string command = record.command.substr(0, 64);
+        for (char& c : command) {
+            if (c < 0x20 || c > 0x7e) c = '?';
+        }
+        if (command.empty())
+            std::snprintf(line + at, sizeof line - at, ", process %u", static_cast<unsigned>(record.pid));
+        else
+            std::snprintf(line + at, sizeof line - at, ", process %u (%s)", static_cast<unsigned>(record.pid),
+                          command.c_str());
+    }
+    return line;
+}
+
+BlockLog::BlockLog(Sink sink, Clock clock) : sink_(std::move(sink)), clock_(std::move(clock)) {}
+
+std::chrono::steady_clock::time_point BlockLog::Now() const {
+    return clock_ ? clock_() : std::chrono::steady_clock::now();
+}
+
+void BlockLog::WriteSummary() {
+    if (leftOut_ == 0) return;
+    char line[128];
+    std::snprintf(line, sizeof line, "%llu more blocked connection%s not logged (at most %d lines a second)",
+                  static_cast<unsigned long long>(leftOut_), leftOut_ == 1 ? "" : "s", kLinesPerSecond);
+    sink_(line);
+    leftOut_ = 0;
+}
+
+void BlockLog::FlushIfDue() {
+    if (windowOpen_ && Now() - windowStart_ >= std::chrono::seconds(1)) {
+        WriteSummary();
+        windowOpen_ = false;
+    }
+}
+
+void BlockLog::Flush() { WriteSummary(); }
+
+void BlockLog::Record(const BlockRecord& record) {
+    FlushIfDue();
+    if (!windowOpen_) {
+        windowOpen_ = true;
+        windowStart_ = Now();
+        linesInWindow_ = 0;
+    }
+    if (linesInWindow_ < kLinesPerSecond) {
+        ++linesInWindow_;
+        sink_(BlockLine(record));
+    } else {
+        ++leftOut_;
+    }
+}
+
+}  // namespace corvane::engine

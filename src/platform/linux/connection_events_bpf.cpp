@@ -1,0 +1,218 @@
+// The kernel side of connection reports: a BPF program on the TCP state-change tracepoint, its
+// map of watched addresses and its ring buffer (libbpf, through the skeleton made at build time).
+// A build without the BPF tools or the kernel's types has no kernel side and says so.
+#include "platform/connection_events.h"
+
+#if CORVANE_HAVE_EVENT_ENGINE
+
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "connection_events.skel.h"
+#include "platform/linux/bpf/connection_events.h"
+#include "platform/linux/sock_diag_tcp_table.h"
+#include "platform/win32_error.h"
+
+namespace corvane::platform {
+namespace linux_impl {
+namespace {
+
+// libbpf's own messages: the last warning is kept for the reason a load failed; nothing is printed.
+thread_local std::string gLastLibbpfMessage;
+
+int KeepLibbpfMessage(enum libbpf_print_level level, const char* format, va_list arguments) {
+    if (level == LIBBPF_DEBUG) return 0;
+    char text[512];
+    const int length = std::vsnprintf(text, sizeof text, format, arguments);
+    if (length > 0) {
+        gLastLibbpfMessage.assign(text);
+        while (!gLastLibbpfMessage.empty() && gLastLibbpfMessage.back() == '\n') gLastLibbpfMessage.pop_back();
+    }
+    return 0;
+}
+
+std::string Reason(const char* step, int error) {
+    std::string why = std::string(step) + ": " + std::strerror(error);
+    if (error == EPERM || error == EACCES) why += " (needs root, or CAP_BPF and CAP_PERFMON)";
+    if (!gLastLibbpfMessage.empty()) why += " [" + gLastLibbpfMessage + "]";
+    return why;
+}
+
+struct SkeletonDeleter {
+    void operator()(connection_events_bpf* skeleton) const noexcept { connection_events_bpf__destroy(skeleton); }
+};
+struct RingBufferDeleter {
+    void operator()(ring_buffer* buffer) const noexcept { ring_buffer__free(buffer); }
+};
+
+class BpfConnectionEvents final : public ConnectionEventService {
+public:
+    BpfConnectionEvents(std::unique_ptr<connection_events_bpf, SkeletonDeleter> skeleton, std::size_t capacity)
+        : skeleton_(std::move(skeleton)), capacity_(capacity) {}
+
+    std::uint32_t Start(std::string& why) {
+        ring_.reset(
+            ring_buffer__new(bpf_map__fd(skeleton_->maps.events), &BpfConnectionEvents::OnRecord, this, nullptr));
+        if (!ring_) {
+            why = Reason("ring buffer", errno);
+            return Win32FromErrno(errno);
+        }
+        lastLost_ = skeleton_->bss->lost;
+        return win32::kNoError;
+    }
+
+    int Descriptor() const override { return ring_buffer__epoll_fd(ring_.get()); }
+    std::size_t Capacity() const override { return capacity_; }
+
+    std::uint32_t SetAddresses(std::span<const std::uint32_t> addresses) override {
+        if (addresses.size() > capacity_) return win32::kErrorNotEnoughMemory;
+        std::vector<std::uint32_t> wanted(addresses.begin(), addresses.end());
+        std::sort(wanted.begin(), wanted.end());
+        wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+        std::vector<std::uint32_t> removed;
+        std::set_difference(current_.begin(), current_.end(), wanted.begin(), wanted.end(),
+                            std::back_inserter(removed));
+        std::vector<std::uint32_t> added;
+        std::set_difference(wanted.begin(), wanted.end(), current_.begin(), current_.end(), std::back_inserter(added));
+        const int map = bpf_map__fd(skeleton_->maps.listed_addresses);
+        for (const std::uint32_t address : removed) {
+            if (bpf_map_delete_elem(map, &address) != 0 && errno != ENOENT) return Win32FromErrno(errno);
+        }
+        const unsigned char present = 1;
+        // Many at once where the kernel takes batches; one by one for the rest.
+        std::size_t done = 0;
+        if (added.size() > 1) {
+            const std::vector<unsigned char> values(added.size(), present);
+            std::uint32_t count = static_cast<std::uint32_t>(std::min<std::size_t>(added.size(), 0xffffffffU));
+            LIBBPF_OPTS(bpf_map_batch_opts, options, .elem_flags = BPF_ANY, .flags = 0);
+            const int result = bpf_map_update_batch(map, added.data(), values.data(), &count, &options);
+            done = result == 0 ? count : std::min<std::size_t>(count, added.size());
+        }
+        for (std::size_t i = done; i < added.size(); ++i) {
+            if (bpf_map_update_elem(map, &added[i], &present, BPF_ANY) != 0) {
+                const int error = errno;
+                // Leave the kernel with the set it had.
+                for (std::size_t j = 0; j < i; ++j) static_cast<void>(bpf_map_delete_elem(map, &added[j]));
+                for (const std::uint32_t address : removed)
+                    static_cast<void>(bpf_map_update_elem(map, &address, &present, BPF_ANY));
+                return Win32FromErrno(error);
+            }
+        }
+        current_ = std::move(wanted);
+        return win32::kNoError;
+    }
+
+    std::uint32_t SetActive(bool active) override {
+        skeleton_->bss->active = active ? 1U : 0U;
+        return win32::kNoError;
+    }
+
+    std::uint32_t Drain(const std::function<void(const ConnectionEvent&)>& onEvent, std::uint64_t& lost) override {
+        onEvent_ = &onEvent;
+        const int result = ring_buffer__consume(ring_.get());
+        onEvent_ = nullptr;
+        const std::uint64_t nowLost = __atomic_load_n(&skeleton_->bss->lost, __ATOMIC_RELAXED);
+        lost += nowLost - lastLost_;
+        lastLost_ = nowLost;
+        if (result < 0) return Win32FromErrno(-result);
+        return win32::kNoError;
+    }
+
+private:
+    static int OnRecord(void* context, void* data, std::size_t size) {
+        auto* self = static_cast<BpfConnectionEvents*>(context);
+        if (size < sizeof(corvane_connection_event) || self->onEvent_ == nullptr) return 0;
+        corvane_connection_event record;
+        std::memcpy(&record, data, sizeof record);
+        ConnectionEvent event;
+        event.row.dwState = MibStateFromKernel(record.state);
+        event.row.dwLocalAddr = record.local_address;
+        event.row.dwLocalPort = record.local_port;
+        event.row.dwRemoteAddr = record.remote_address;
+        event.row.dwRemotePort = record.remote_port;
+        event.row.family = record.family;
+        event.row.interfaceIndex = record.bound_interface > 0 ? static_cast<std::uint32_t>(record.bound_interface) : 0;
+        event.row.cookie = record.cookie;
+        event.outbound = record.outbound != 0;
+        event.pid = record.pid;
+        std::memcpy(event.command, record.command, kCommandLength);
+        event.command[kCommandLength] = '\0';
+        (*self->onEvent_)(event);
+        return 0;
+    }
+
+    std::unique_ptr<connection_events_bpf, SkeletonDeleter> skeleton_;
+    std::unique_ptr<ring_buffer, RingBufferDeleter> ring_;
+    std::size_t capacity_;
+    std::vector<std::uint32_t> current_;  // sorted, as the map holds them
+    std::uint64_t lastLost_ = 0;
+    const std::function<void(const ConnectionEvent&)>* onEvent_ = nullptr;
+};
+
+}  // namespace
+}  // namespace linux_impl
+
+ConnectionEventsLoad CreateSystemConnectionEvents(std::size_t capacity) {
+    using namespace linux_impl;
+    ConnectionEventsLoad load;
+    gLastLibbpfMessage.clear();
+    static_cast<void>(libbpf_set_print(KeepLibbpfMessage));
+
+    struct stat ownNamespace {};
+    if (::stat("/proc/self/ns/net", &ownNamespace) != 0) {
+        load.why = Reason("own network namespace", errno);
+        return load;
+    }
+    const std::size_t entries = std::max<std::size_t>(capacity, 1);
+    if (entries > 0xffffffffU) {
+        load.why = "address map of " + std::to_string(entries) + " entries refused";
+        return load;
+    }
+    std::unique_ptr<connection_events_bpf, SkeletonDeleter> skeleton(connection_events_bpf__open());
+    if (!skeleton) {
+        load.why = Reason("open BPF object", errno);
+        return load;
+    }
+    skeleton->rodata->watched_namespace = static_cast<unsigned int>(ownNamespace.st_ino);
+    if (bpf_map__set_max_entries(skeleton->maps.listed_addresses, static_cast<std::uint32_t>(entries)) != 0) {
+        load.why = "address map of " + std::to_string(entries) + " entries refused";
+        return load;
+    }
+    if (const int error = connection_events_bpf__load(skeleton.get()); error != 0) {
+        load.why = Reason("load BPF program", -error);
+        return load;
+    }
+    if (const int error = connection_events_bpf__attach(skeleton.get()); error != 0) {
+        load.why = Reason("attach to the TCP state tracepoint", -error);
+        return load;
+    }
+    auto service = std::make_unique<BpfConnectionEvents>(std::move(skeleton), entries);
+    if (service->Start(load.why) != win32::kNoError) return load;
+    load.service = std::move(service);
+    return load;
+}
+
+}  // namespace corvane::platform
+
+#else
+
+namespace corvane::platform {
+
+ConnectionEventsLoad CreateSystemConnectionEvents(std::size_t) {
+    ConnectionEventsLoad load;
+    load.why = "built without the event engine (no BPF tools or kernel types on the build machine)";
+    return load;
+}
+
+}  // namespace corvane::platform
+
+#endif

@@ -1,0 +1,448 @@
+// The event engine with a scripted kernel side: which engine runs, what the kernel is told, how
+// reports are torn down and counted, and that both engines block exactly the same connections.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/block_log.h"
+#include "engine/m_firewall.h"
+#include "fake_services.h"
+
+namespace corvane::engine {
+namespace {
+
+using testing::Address;
+using testing::FakeConnectionEvents;
+using testing::FakeCounters;
+using testing::FakeTcpTable;
+using testing::RecordingHost;
+using testing::Row;
+
+platform::ConnectionEvent Report(const char* remote, std::uint64_t cookie, std::uint32_t state,
+                                 std::uint16_t localPort = 40000) {
+    platform::ConnectionEvent event;
+    event.row = Row(remote, cookie, state);
+    event.row.dwLocalPort = htons(localPort);
+    event.outbound = state == platform::kTcpStateSynSent;
+    return event;
+}
+
+class EventEngine : public ::testing::Test {
+protected:
+    void Make(bool withEvents = true) {
+        auto table = std::make_unique<FakeTcpTable>();
+        table_ = table.get();
+        mFirewall::EventsFactory factory;
+        if (withEvents) {
+            factory = [this](std::size_t capacity) {
+                ++loads_;
+                capacities_.push_back(capacity);
+                platform::ConnectionEventsLoad load;
+                if (!loadFails_.empty()) {
+                    load.why = loadFails_;
+                    return load;
+                }
+                load.service = std::make_unique<FakeConnectionEvents>(kernel_, capacity);
+                return load;
+            };
+        }
+        firewall_ =
+            std::make_unique<mFirewall>(std::move(table), std::make_unique<FakeCounters>(), host_, std::move(factory));
+        firewall_->SetNoticeSink([this](const std::string& line) { notices_.push_back(line); });
+        firewall_->SetBlockLogSink([this](const std::string& line) { blockLines_.push_back(line); });
+    }
+    void List(const std::string& file) { firewall_->SetDefinitions(ParseDefinitions(file)); }
+    void Deliver(std::vector<platform::ConnectionEvent> events) {
+        kernel_.queued = std::move(events);
+        ASSERT_TRUE(host_.onReadable);
+        host_.onReadable();
+    }
+    std::vector<std::uint64_t> TornDownCookies() const {
+        std::vector<std::uint64_t> cookies;
+        for (const platform::TcpRow& row : table_->tornDown) cookies.push_back(row.cookie);
+        return cookies;
+    }
+
+    RecordingHost host_;
+    FakeConnectionEvents::State kernel_;
+    FakeTcpTable* table_ = nullptr;
+    std::unique_ptr<mFirewall> firewall_;
+    int loads_ = 0;
+    std::vector<std::size_t> capacities_;
+    std::string loadFails_;
+    std::vector<std::string> notices_;
+    std::vector<std::string> blockLines_;
+};
+
+TEST_F(EventEngine, RunsWhenItLoadsAndSaysSoOnce) {
+    Make();
+    List("1.2.3.4\r\n");
+    EXPECT_EQ(firewall_->Engine(), EngineKind::kEvents);
+    EXPECT_FALSE(firewall_->UsesTimer());
+    EXPECT_EQ(firewall_->Engine(), EngineKind::kEvents);
+    EXPECT_EQ(loads_, 1);
+    EXPECT_EQ(host_.watchedFd, 99);
+    ASSERT_EQ(notices_.size(), 1U);
+    EXPECT_EQ(notices_[0].rfind("event engine runs: ", 0), 0U) << notices_[0];
+    EXPECT_EQ(kernel_.addresses, std::vector<std::uint32_t>{Address("1.2.3.4")});
+
+    // Ticks of a timer that should not run do nothing.
+    firewall_->Tick();
+    EXPECT_EQ(table_->reads, 0);
+}
+
+TEST_F(EventEngine, FallsBackToTheTimerAndSaysWhy) {
+    // Forced: no reports asked for at all.
+    Make(false);
+    EXPECT_TRUE(firewall_->UsesTimer());
+    ASSERT_EQ(notices_.size(), 1U);
+    EXPECT_EQ(notices_[0].rfind("timer engine (1 ms) runs: ", 0), 0U) << notices_[0];
+    EXPECT_EQ(host_.watchedFd, -1);
+
+    // The kernel side does not load.
+    notices_.clear();
+    loadFails_ = "load BPF program: Operation not permitted";
+    Make();
+    EXPECT_TRUE(firewall_->UsesTimer());
+    EXPECT_EQ(firewall_->EngineReason(), loadFails_);
+    ASSERT_EQ(notices_.size(), 1U);
+    EXPECT_NE(notices_[0].find(loadFails_), std::string::npos);
+    loadFails_.clear();
+
+    // The window cannot watch the reports.
+    host_.canWatch = false;
+    Make();
+    EXPECT_TRUE(firewall_->UsesTimer());
+    host_.canWatch = true;
+
+    // The kernel refuses the list.
+    kernel_.setResult = platform::win32::kErrorNotEnoughMemory;
+    Make();
+    List("1.2.3.4\r\n");
+    EXPECT_TRUE(firewall_->UsesTimer());
+    EXPECT_NE(firewall_->EngineReason().find("refused"), std::string::npos);
+    kernel_.setResult = platform::win32::kNoError;
+
+    // The timer engine then blocks as always.
+    table_->rows = {Row("1.2.3.4", 1)};
+    firewall_->SetProtection(true);
+    firewall_->Tick();
+    EXPECT_EQ(TornDownCookies(), std::vector<std::uint64_t>{1});
+}
+
+TEST_F(EventEngine, TurningOnScansOnceAndListensOnlyWhileOn) {
+    Make();
+    List("1.2.3.4\r\n");
+    table_->rows = {Row("1.2.3.4", 1), Row("1.2.3.4", 2, platform::kTcpStateListen), Row("9.9.9.9", 3)};
+    firewall_->SetProtection(true);
+    EXPECT_TRUE(kernel_.active);
+    EXPECT_EQ(table_->reads, 1);
+    EXPECT_EQ(TornDownCookies(), std::vector<std::uint64_t>{1});
+    EXPECT_EQ(firewall_->BlockedCount(), 1);
+
+    // Off: the kernel stops reporting, and reports still queued are left alone.
+    firewall_->SetProtection(false);
+    EXPECT_FALSE(kernel_.active);
+    Deliver({Report("1.2.3.4", 5, platform::kTcpStateEstab)});
+    EXPECT_EQ(firewall_->BlockedCount(), 1);
+    EXPECT_EQ(table_->tornDown.size(), 1U);
+
+    // On again: one more full scan (the blocked row is still in this fake's table, and is not
+    // counted twice).
+    firewall_->SetProtection(true);
+    EXPECT_EQ(table_->reads, 2);
+    EXPECT_EQ(firewall_->BlockedCount(), 1);
+}
+
+TEST_F(EventEngine, EachConnectionIsCountedOnceAndTornDownByItsTuple) {
+    Make();
+    List("1.2.3.4\r\n");
+    firewall_->SetBlockedCount(10);
+    firewall_->SetProtection(true);
+    ASSERT_TRUE(table_->tornDown.empty());
+
+    // A connect: SYN_SENT without a local port yet, counted; torn down when ESTABLISHED.
+    platform::ConnectionEvent connecting = Report("1.2.3.4", 7, platform::kTcpStateSynSent, 0);
+    connecting.pid = 4242;
+    std::copy_n("curl", 5, connecting.command);
+    Deliver({connecting});
+    EXPECT_EQ(firewall_->BlockedCount(), 11);
+    EXPECT_TRUE(table_->tornDown.empty());
+    EXPECT_EQ(host_.captions, std::vector<std::string>{"Corvane - 11 Attempts blocked"});
+    ASSERT_EQ(blockLines_.size(), 1U);
+    EXPECT_NE(blockLines_[0].find("1.2.3.4:443"), std::string::npos);
+    EXPECT_NE(blockLines_[0].find("outbound"), std::string::npos);
+    EXPECT_NE(blockLines_[0].find("4242 (curl)"), std::string::npos);
+
+    Deliver({Report("1.2.3.4", 7, platform::kTcpStateEstab, 40001)});
+    ASSERT_EQ(table_->tornDown.size(), 1U);
+    const platform::TcpRow& torn = table_->tornDown[0];
+    EXPECT_EQ(torn.cookie, 7U);
+    EXPECT_EQ(torn.dwState, platform::kTcpStateDeleteTcb);
+    EXPECT_EQ(torn.dwLocalPort, htons(40001));
+    EXPECT_EQ(torn.dwRemoteAddr, Address("1.2.3.4"));
+    EXPECT_EQ(firewall_->BlockedCount(), 11);
+
+    // A connect whose local port is chosen by the time its report is read is found among the
+    // connecting sockets and torn down at once.
+    platform::TcpRow connectingRow = Row("1.2.3.4", 20, platform::kTcpStateSynSent);
+    connectingRow.dwLocalPort = htons(40020);
+    table_->rows = {Row("1.2.3.4", 21), connectingRow};
+    Deliver({Report("1.2.3.4", 20, platform::kTcpStateSynSent, 0)});
+    ASSERT_EQ(table_->tornDown.size(), 2U);
+    EXPECT_EQ(table_->tornDown[1].cookie, 20U);
+    EXPECT_EQ(table_->tornDown[1].dwLocalPort, htons(40020));
+    EXPECT_EQ(firewall_->BlockedCount(), 12);
+    table_->rows.clear();
+    table_->tornDown.pop_back();
+    firewall_->SetBlockedCount(11);
+
+    // More reports of the same connection change nothing.
+    Deliver({Report("1.2.3.4", 7, platform::kTcpStateEstab, 40001)});
+    EXPECT_EQ(table_->tornDown.size(), 1U);
+    EXPECT_EQ(firewall_->BlockedCount(), 11);
+
+    // An inbound one: SYN_RECV not yet in the table, torn down at ESTABLISHED; counted once.
+    table_->teardownResult = platform::win32::kErrorNotFound;
+    Deliver({Report("1.2.3.4", 8, platform::kTcpStateSynRcvd)});
+    table_->teardownResult = platform::win32::kNoError;
+    Deliver({Report("1.2.3.4", 8, platform::kTcpStateEstab)});
+    EXPECT_EQ(TornDownCookies(), (std::vector<std::uint64_t>{7, 8, 8}));
+    EXPECT_EQ(firewall_->BlockedCount(), 12);
+    EXPECT_NE(blockLines_.back().find("inbound"), std::string::npos);
+
+    // A connection the full scan blocked is not counted again when its report comes.
+    table_->rows = {Row("1.2.3.4", 9)};
+    List("1.2.3.4\r\n5.6.7.8\r\n");  // a list change scans
+    EXPECT_EQ(firewall_->BlockedCount(), 13);
+    Deliver({Report("1.2.3.4", 9, platform::kTcpStateEstab)});
+    EXPECT_EQ(firewall_->BlockedCount(), 13);
+}
+
+TEST_F(EventEngine, ListChangesReachTheKernelAndLostReportsRescan) {
+    Make();
+    List("1.2.3.4\r\n 5.6.7.8\r\n");
+    firewall_->SetProtection(true);
+    EXPECT_EQ(kernel_.addresses, std::vector<std::uint32_t>{Address("1.2.3.4")});
+    const int readsBefore = table_->reads;
+
+    List("5.6.7.8\r\n");
+    EXPECT_EQ(kernel_.addresses, std::vector<std::uint32_t>{Address("5.6.7.8")});
+    EXPECT_EQ(table_->reads, readsBefore + 1);
+    // A report made under the old list is no longer blocked.
+    Deliver({Report("1.2.3.4", 3, platform::kTcpStateEstab)});
+    EXPECT_TRUE(table_->tornDown.empty());
+
+    // Reports lost: the whole table is scanned.
+    table_->rows = {Row("5.6.7.8", 4)};
+    kernel_.lost = 3;
+    Deliver({});
+    EXPECT_EQ(table_->reads, readsBefore + 2);
+    EXPECT_EQ(TornDownCookies(), std::vector<std::uint64_t>{4});
+    EXPECT_NE(notices_.back().find("3 connection reports were lost"), std::string::npos);
+
+    // A list loaded from the program folder reaches the kernel the same way.
+    std::string folder = (std::filesystem::temp_directory_path() / "corvane-events-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+    std::ofstream(folder + "/qd.def", std::ios::binary) << "V7\r\n9.8.7.6\r\n";
+    firewall_->LoadDefinitions(folder);
+    std::filesystem::remove_all(folder);
+    EXPECT_EQ(kernel_.addresses, std::vector<std::uint32_t>{Address("9.8.7.6")});
+
+    // A list larger than the kernel side was made for: made again, larger.
+    std::string big;
+    for (int i = 0; i < 5000; ++i) big += "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256) + "\r\n";
+    List(big);
+    EXPECT_EQ(loads_, 2);
+    EXPECT_GE(capacities_.back(), 5000U);
+    EXPECT_EQ(kernel_.addresses.size(), 5000U);
+    EXPECT_TRUE(kernel_.active);
+    EXPECT_EQ(firewall_->Engine(), EngineKind::kEvents);
+}
+
+TEST_F(EventEngine, StopEndsReportsAndScans) {
+    Make();
+    List("1.2.3.4\r\n");
+    firewall_->SetProtection(true);
+    const std::function<void()> readable = host_.onReadable;  // a call already on its way
+    firewall_->Stop();
+    EXPECT_FALSE(kernel_.active);
+    EXPECT_EQ(host_.watchedFd, -1);
+    EXPECT_FALSE(host_.onReadable);
+    kernel_.queued = {Report("1.2.3.4", 3, platform::kTcpStateEstab)};
+    kernel_.lost = 1;
+    readable();
+    firewall_->SetProtection(true);
+    EXPECT_TRUE(table_->tornDown.empty());
+    EXPECT_EQ(firewall_->BlockedCount(), 0);
+    EXPECT_EQ(table_->reads, 1);
+}
+
+// The canonical addresses are exactly those whose own text is in the list.
+TEST(CanonicalAddresses, OnlyTheExactTextOfAnAddressCounts) {
+    const Definitions definitions = ParseDefinitions(
+        "127.0.0.010\r\n 1.2.3.4\r\n1.2.3.4 \r\n0.0.0.0\r\n9.9.9.9\r\n9.9.9.9\r\n256.1.1.1\r\n1.2.3\r\n1.2.3.4.5\r\n"
+        "01.2.3.4\r\n255.255.255.255\r\n1..2.3\r\n+1.2.3.4\r\n1.2.3.4\n\r\n0x7f.0.0.1\r\n10.0.0.1\r\n");
+    std::vector<std::uint32_t> expected = {Address("0.0.0.0"), Address("9.9.9.9"), Address("255.255.255.255"),
+                                           Address("10.0.0.1")};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(CanonicalAddresses(definitions.blockList), expected);
+}
+
+// Over random lists (with entries no address writes as its text) and random tables, the timer
+// engine's scan and the event engine (fed a report for every connection the kernel side would
+// report: its remote address among those it was given) tear down the same connections, and
+// exactly those whose remote address text is listed.
+TEST(BothEngines, BlockTheSameConnections) {
+    std::mt19937 random(20261207);  // fixed: the same cases every run
+    const std::vector<std::string> pool = {"127.0.0.1", "127.0.0.010", " 1.2.3.4",    "1.2.3.4 ",        "1.2.3.4",
+                                           "0.0.0.0",   "10.1.2.3",    "10.1.2.03",   "255.255.255.255", "8.8.8.8",
+                                           "08.8.8.8",  "1.2.3.4\n",   "192.168.0.1", "192.168.000.1",   "abc"};
+    const std::vector<const char*> remotes = {"127.0.0.1",       "127.0.0.8", "1.2.3.4",     "0.0.0.0", "10.1.2.3",
+                                              "255.255.255.255", "8.8.8.8",   "192.168.0.1", "4.3.2.1"};
+    const std::uint32_t states[] = {platform::kTcpStateEstab, platform::kTcpStateSynSent, platform::kTcpStateSynRcvd,
+                                    platform::kTcpStateListen, platform::kTcpStateCloseWait};
+    for (int round = 0; round < 300; ++round) {
+        std::string file;
+        const int entries = static_cast<int>(random() % 8);
+        for (int i = 0; i < entries; ++i) file += pool[random() % pool.size()] + "\r\n";
+        std::vector<platform::TcpRow> rows;
+        const int count = static_cast<int>(random() % 12);
+        for (int i = 0; i < count; ++i) {
+            rows.push_back(Row(remotes[random() % remotes.size()], static_cast<std::uint64_t>(i + 1),
+                               states[random() % std::size(states)]));
+        }
+        // Random addresses too, mostly unlisted.
+        for (int i = 0; i < 3; ++i) {
+            platform::TcpRow row = Row("0.0.0.0", static_cast<std::uint64_t>(100 + i));
+            row.dwRemoteAddr = static_cast<std::uint32_t>(random());
+            rows.push_back(row);
+        }
+        const Definitions rule = ParseDefinitions(file);
+        std::set<std::uint64_t> expected;
+        for (const platform::TcpRow& row : rows) {
+            if (row.dwState != platform::kTcpStateListen && rule.blockList.Contains(AddressToText(row.dwRemoteAddr)))
+                expected.insert(row.cookie);
+        }
+
+        RecordingHost timerHost;
+        auto timerTable = std::make_unique<FakeTcpTable>();
+        FakeTcpTable* timerRows = timerTable.get();
+        timerRows->rows = rows;
+        mFirewall timer(std::move(timerTable), std::make_unique<FakeCounters>(), timerHost);
+        timer.SetNoticeSink([](const std::string&) {});
+        timer.SetBlockLogSink([](const std::string&) {});
+        timer.SetDefinitions(ParseDefinitions(file));
+        timer.Tick();
+        std::set<std::uint64_t> timerBlocked;
+        for (const platform::TcpRow& row : timerRows->tornDown) timerBlocked.insert(row.cookie);
+
+        RecordingHost eventHost;
+        FakeConnectionEvents::State kernel;
+        auto eventTable = std::make_unique<FakeTcpTable>();
+        FakeTcpTable* eventRows = eventTable.get();
+        mFirewall events(std::move(eventTable), std::make_unique<FakeCounters>(), eventHost, [&](std::size_t size) {
+            platform::ConnectionEventsLoad load;
+            load.service = std::make_unique<FakeConnectionEvents>(kernel, size);
+            return load;
+        });
+        events.SetNoticeSink([](const std::string&) {});
+        events.SetBlockLogSink([](const std::string&) {});
+        events.SetDefinitions(ParseDefinitions(file));
+        events.SetProtection(true);  // an empty table: the connections open afterwards
+        ASSERT_EQ(events.Engine(), EngineKind::kEvents);
+        const std::set<std::uint32_t> watched(kernel.addresses.begin(), kernel.addresses.end());
+        for (const platform::TcpRow& row : rows) {
+            const bool reported = row.dwState == platform::kTcpStateEstab ||
+                                  row.dwState == platform::kTcpStateSynSent ||
+                                  row.dwState == platform::kTcpStateSynRcvd;
+            if (!reported || watched.count(row.dwRemoteAddr) == 0) continue;
+            platform::ConnectionEvent event;
+            event.row = row;
+            kernel.queued.push_back(event);
+        }
+        eventHost.onReadable();
+        std::set<std::uint64_t> eventBlocked;
+        for (const platform::TcpRow& row : eventRows->tornDown) eventBlocked.insert(row.cookie);
+        // Connections in states the kernel does not report on (closing ones) are left to scans: the
+        // scan at turning on catches those already open.
+        std::set<std::uint64_t> expectedReported;
+        for (const platform::TcpRow& row : rows) {
+            if (expected.count(row.cookie) != 0 && row.dwState != platform::kTcpStateCloseWait)
+                expectedReported.insert(row.cookie);
+        }
+
+        ASSERT_EQ(timerBlocked, expected) << "list:\n" << file;
+        ASSERT_EQ(eventBlocked, expectedReported) << "list:\n" << file;
+        ASSERT_EQ(events.BlockedCount(), static_cast<std::int32_t>(expectedReported.size()));
+
+        // And with the rows already open when protection turns on, the event engine's scan gives
+        // the timer engine's set exactly.
+        RecordingHost scanHost;
+        FakeConnectionEvents::State kernel2;
+        auto scanTable = std::make_unique<FakeTcpTable>();
+        FakeTcpTable* scanRows = scanTable.get();
+        scanRows->rows = rows;
+        mFirewall scanning(std::move(scanTable), std::make_unique<FakeCounters>(), scanHost, [&](std::size_t size) {
+            platform::ConnectionEventsLoad load;
+            load.service = std::make_unique<FakeConnectionEvents>(kernel2, size);
+            return load;
+        });
+        scanning.SetNoticeSink([](const std::string&) {});
+        scanning.SetBlockLogSink([](const std::string&) {});
+        scanning.SetDefinitions(ParseDefinitions(file));
+        scanning.SetProtection(true);
+        std::set<std::uint64_t> scanBlocked;
+        for (const platform::TcpRow& row : scanRows->tornDown) scanBlocked.insert(row.cookie);
+        ASSERT_EQ(scanBlocked, expected) << "list:\n" << file;
+    }
+}
+
+TEST(BlockLog, TwentyLinesASecondThenOneSummary) {
+    std::vector<std::string> lines;
+    auto now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+    BlockLog log([&](const std::string& line) { lines.push_back(line); }, [&] { return now; });
+    BlockRecord record;
+    record.remoteAddress = Address("1.2.3.4");
+    record.remotePort = 443;
+    record.localPort = 40000;
+    for (int i = 0; i < 25; ++i) {
+        log.Record(record);
+        now += std::chrono::milliseconds(10);
+    }
+    EXPECT_EQ(lines.size(), 20U);
+    log.FlushIfDue();  // the second is not over yet
+    EXPECT_EQ(lines.size(), 20U);
+    now += std::chrono::milliseconds(760);  // 1.01 s after the first line
+    log.FlushIfDue();
+    ASSERT_EQ(lines.size(), 21U);
+    EXPECT_EQ(lines[20].rfind("5 more blocked connections not logged", 0), 0U) << lines[20];
+    // A new second logs again; a summary with nothing left out is not written.
+    log.Record(record);
+    log.Flush();
+    EXPECT_EQ(lines.size(), 22U);
+    EXPECT_EQ(lines[21], "blocked connection to 1.2.3.4:443, local port 40000");
+
+    record.direction = Direction::kInbound;
+    record.pid = 0;
+    EXPECT_EQ(BlockLine(record), "blocked inbound connection from 1.2.3.4:443, local port 40000");
+    record.direction = Direction::kOutbound;
+    record.pid = 77;
+    record.command = "wget";
+    EXPECT_EQ(BlockLine(record), "blocked outbound connection to 1.2.3.4:443, local port 40000, process 77 (wget)");
+    // A process name cannot start a line of its own or carry control characters into the log.
+    record.command = "x\nblocked\x1b";
+    EXPECT_EQ(BlockLine(record),
+              "blocked outbound connection to 1.2.3.4:443, local port 40000, process 77 (x?blocked?)");
+}
+
+}  // namespace
+}  // namespace corvane::engine
