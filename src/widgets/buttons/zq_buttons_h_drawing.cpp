@@ -235,8 +235,9 @@ void zqButtons_H::DrawFace(OleColor face, EdgeSet& edges, OleColor gradientTo, O
     if (value_ || buttonShape_ > 6 || gradientMode_ == 0) {
         if (buttonStyle_ != 2 || (!isEnabled() && mode_ == 0)) {
             FillBox(canvasDC_, 0, 0, w, h, fill);
-        } else {
-            // Shaded by rows: the bottom row about 25 steps darker than the top.
+        } else if (h > 0) {
+            // Shaded by rows: the bottom row about 25 steps darker than the top (a button without height has
+            // no rows to shade, and no step to divide by).
             for (int i = 0; i <= h; ++i) {
                 const int step = static_cast<int>(std::nearbyint(-(25.0 / h) * i));
                 FillBox(canvasDC_, 0, i, w, i + 1, ShiftColor(fill, step, true));
