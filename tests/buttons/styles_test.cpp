@@ -132,6 +132,18 @@ TEST_F(ButtonStyles, Style4And6Rings) {
     ExpectRings(Rings(-1, -1, grey, light, grey, light), kBack, "style 6 pushed");
 }
 
+TEST_F(ButtonStyles, SlantedRightSideRingsFollowTheSlant) {
+    Make(60, 19, {{"BackStyle", 4}, {"Shape", 2}});
+    ASSERT_EQ(button->TopRightX(), 40);
+    // The outer right segment runs from (R, 0) to (W - 1, H): one pixel right per row.
+    for (int y : {1, 9, 17}) {
+        EXPECT_EQ(At(40 + y, y), 0x808080) << y;
+        EXPECT_TRUE(Inside(40 + y, y)) << y;
+        EXPECT_FALSE(Inside(41 + y, y)) << y;
+    }
+    EXPECT_EQ(At(0, 9), 0xFFFFFF) << "the left side stays upright";
+}
+
 TEST_F(ButtonStyles, Style5ShowsEdgesOnlyWhenHotAndKeepsTheFacePenForTheClosingLine) {
     const OleColor grey = 0x808080, white = 0xFFFFFF;
     Style(5);
