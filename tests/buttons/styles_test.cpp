@@ -192,6 +192,17 @@ TEST_F(ButtonStyles, OutOfRangeStyleAndDelayedDrawingCopyNothing) {
     EXPECT_EQ(At(kW / 2, kH / 2), Rgb(10, 20, 30));
 }
 
+TEST_F(ButtonStyles, AButtonWithoutHeightStillRepaints) {
+    // The shaded face steps 25 / H per row: without rows there is nothing to shade and nothing to divide.
+    Make(30, 0, {{"BackStyle", 2}});
+    const int before = button->RedrawCount();
+    button->Refresh();
+    EXPECT_EQ(button->RedrawCount(), before + 1);
+    button->resize(30, 10);
+    button->Refresh();
+    EXPECT_EQ(At(15, 5), ShiftColor(ShiftColor(kBack, 48, true), -12, true)) << "row 5 of 10: 25 / 10 * 5 = 12.5";
+}
+
 TEST_F(ButtonStyles, CustomClickMovesTheButtonWhilePressed) {
     Make(40, 20, {{"CustomClick", 4}});
     const QPoint home = button->pos();
