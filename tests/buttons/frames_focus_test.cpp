@@ -88,5 +88,19 @@ TEST_F(ButtonFramesAndFocus, SlantedFocusFollowsTheSlant) {
     EXPECT_EQ(At((l - 2 + w - 11) / 2, h - 5), mark);
 }
 
+TEST_F(ButtonFramesAndFocus, TheWidgetShowsItsWindowAndTakesItsRegionAsMask) {
+    Make(60, 19, {{"BackStyle", 7}, {"Shape", 1}, {"Caption", "Go"}});
+    form->show();
+    const QImage shown = button->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    ASSERT_EQ(shown.size(), QSize(W(), H()));
+    for (auto [x, y] : {std::pair{30, 9}, {W() - 1, 5}, {25, 17}, {W() / 2, 0}})
+        EXPECT_EQ(shown.pixel(x, y) & 0xFFFFFFu,
+                  qRgb(At(x, y) & 0xFF, (At(x, y) >> 8) & 0xFF, (At(x, y) >> 16) & 0xFF) & 0xFFFFFFu)
+            << x << "," << y;
+    EXPECT_FALSE(button->mask().contains(QPoint(0, 17))) << "input and painting are clipped to the region";
+    EXPECT_TRUE(button->mask().contains(QPoint(30, 9)));
+    EXPECT_NE(button->hDC(), 0);
+}
+
 }  // namespace
 }  // namespace corvane::buttons
