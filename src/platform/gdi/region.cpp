@@ -206,16 +206,14 @@ int SelectClipRgn(HDC dc, HRGN region) {
     if (!d) return ERROR;
     if (!region) {
         d->clip.reset();
-        d->clipSpans = detail::ClipSpans();
-        return SIMPLEREGION;
+        detail::rebuildClip(*d);
+        return d->windowClip ? kindOf(*d->windowClip) : SIMPLEREGION;
     }
     RegionObject* r = find(region);
     if (!r) return ERROR;
     d->clip = r->get();
-    // Only the part where a bitmap can be matters; this bounds the row table of a huge region.
-    constexpr int kReach = kMaxBitmapSide + 1;
-    d->clipSpans = detail::ClipSpans(r->get().intersected(QRect(0, 0, kReach, kReach)));
-    return kindOf(r->get());
+    detail::rebuildClip(*d);
+    return kindOf(d->windowClip ? r->get().intersected(*d->windowClip) : r->get());
 }
 
 QRegion RegionToQRegion(HRGN region) {

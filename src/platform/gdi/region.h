@@ -32,7 +32,8 @@ BOOL FillRgn(HDC dc, HRGN region, HBRUSH brush);
 // must be positive.
 BOOL FrameRgn(HDC dc, HRGN region, HBRUSH brush, int width, int height);
 // Clips all later drawing on dc to a copy of the region (the caller keeps and deletes its own);
-// null removes the clip. Returns the clip's region result.
+// null removes the clip. On a window's context the window's region clips as well, whatever is
+// selected. Returns the result of the clip in force.
 int SelectClipRgn(HDC dc, HRGN region);
 
 // Conversions for windows: the control's shape as a QRegion (for its mask and input), and back.

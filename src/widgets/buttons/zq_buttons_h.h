@@ -23,6 +23,7 @@
 #include <string_view>
 
 #include "platform/window.h"
+#include "platform/window_gdi.h"
 #include "widgets/buttons/button_picture.h"
 #include "widgets/buttons/colors.h"
 #include "widgets/buttons/ole_color.h"
@@ -141,9 +142,9 @@ public:
     void SetHoverForeColor(OleColor color);
     OleColor HoverBackColor() const { return hoverBackColor_; }
     void SetHoverBackColor(OleColor color);
-    // The window handle; no device context is exposed for the window (0).
+    // The window handle, and the window's device context (the same one for the window's whole life).
     platform::WindowHandle hwnd() const;
-    std::intptr_t hDC() const { return 0; }
+    gdi::HDC hDC() const { return platform::GetDC(hwnd()); }
 
     void Refresh();
     void DelayDrawing(bool bDelay);
