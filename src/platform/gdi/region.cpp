@@ -50,7 +50,11 @@ HRGN CreateEllipticRgn(int left, int top, int right, int bottom) {
     if (std::llabs(static_cast<long long>(right) - left) > detail::kMaxShapeSide ||
         std::llabs(static_cast<long long>(bottom) - top) > detail::kMaxShapeSide)
         return nullptr;
-    return store(detail::regionFromRows(detail::ellipseRows(left, top, right, bottom)));
+    // The ellipse keeps one pixel clear of the right and bottom sides of the box.
+    const long long l = std::min(left, right), r = std::max(left, right);
+    const long long t = std::min(top, bottom), b = std::max(top, bottom);
+    if (r - l < 2 || b - t < 2) return storeRect(QRect());
+    return store(detail::regionFromRows(detail::ellipseRows(l, t, r - 1, b - 1)));
 }
 
 HRGN CreatePolygonRgn(const POINT* points, int count, int fillMode) {
