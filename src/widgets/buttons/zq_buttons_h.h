@@ -108,7 +108,8 @@ public:
     void SetPicture(PictureRef picture);
     std::int32_t PictureAlign() const { return pictureAlign_; }
     void SetPictureAlign(std::int32_t align);
-    bool Enabled() const { return isEnabled(); }
+    // The button's own flag: a button inside a disabled container keeps it (Qt's isEnabled() does not).
+    bool Enabled() const;
     void SetEnabled(bool enabled);
     bool ShowFocusRect() const { return showFocusRect_; }
     void SetShowFocusRect(bool show);
