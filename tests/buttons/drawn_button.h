@@ -50,7 +50,7 @@ protected:
     }
     void Focus() { button->SetDefault(true); }
 
-    OleColor At(int x, int y) const { return static_cast<OleColor>(gdi::GetPixel(button->WindowDC(), x, y)); }
+    OleColor At(int x, int y) const { return static_cast<OleColor>(gdi::GetPixel(button->hDC(), x, y)); }
     bool Inside(int x, int y) const {
         const gdi::HRGN region = button->GetWindowRgn();
         const bool in = region && gdi::PtInRegion(region, x, y);

@@ -182,6 +182,24 @@ TEST_F(ButtonStyles, Style7OutlineAndCornerPixels) {
                 ShiftColor(0x808080, 16, true), "checked");
 }
 
+TEST_F(ButtonStyles, CornerTrianglesCutThreePixelsAtEachCorner) {
+    for (int style : {2, 7}) {
+        Style(style);
+        const int w = kW, h = kH;
+        const std::pair<int, int> cut[] = {{0, 0},     {1, 0},         {0, 1},         {0, h - 1},
+                                           {1, h - 1}, {0, h - 2},     {w - 1, 0},     {w - 2, 0},
+                                           {w - 1, 1}, {w - 1, h - 1}, {w - 2, h - 1}, {w - 1, h - 2}};
+        for (auto [x, y] : cut) EXPECT_FALSE(Inside(x, y)) << "style " << style << " " << x << "," << y;
+        const std::pair<int, int> kept[] = {{2, 0},     {1, 1},         {0, 2},         {2, h - 1},
+                                            {1, h - 2}, {0, h - 3},     {w - 3, 0},     {w - 2, 1},
+                                            {w - 1, 2}, {w - 3, h - 1}, {w - 2, h - 2}, {w - 1, h - 3}};
+        for (auto [x, y] : kept) EXPECT_TRUE(Inside(x, y)) << "style " << style << " " << x << "," << y;
+        button.reset();
+    }
+    Style(0);
+    for (auto [x, y] : {std::pair{0, 0}, {0, kH - 1}, {kW - 1, kH - 1}, {kW - 1, 0}}) EXPECT_TRUE(Inside(x, y));
+}
+
 TEST_F(ButtonStyles, OutOfRangeStyleAndDelayedDrawingCopyNothing) {
     Style(0);
     const OleColor before = At(kW / 2, kH / 2);
