@@ -34,7 +34,7 @@ constexpr OleColor kOuter = Rgb(0, 60, 115);
 void zqButtons_H::PaintStyle2(EdgeSet& edges) {
     OleColor face = faceColors_.face;
     if (mode_ == 0) {
-        if (!isEnabled())
+        if (!Enabled())
             face = ShiftColor(faceColors_.face, -24, true);
         else if (Pushed() && gradientMode_ == 0)
             face = faceColors_.pressed;
@@ -44,11 +44,11 @@ void zqButtons_H::PaintStyle2(EdgeSet& edges) {
     const OleColor target = gradientMode_ != 0 ? ShiftColor(TranslateColor(gradientColor_), 48, true) : face;
     DrawFace(face, edges, target, faceColors_.hot);
     if (edges.frameMode == 0) return;
-    DrawCaption(face, isEnabled() ? 0 : ShiftColor(face, -104, true), value_, true);
+    DrawCaption(face, Enabled() ? 0 : ShiftColor(face, -104, true), value_, true);
     if (buttonShape_ <= 3) {
         OleColor* c = edges.colors;
         OleColor outer = kOuter;
-        if (isEnabled()) {
+        if (Enabled()) {
             if ((pressed_ && mode_ > 0) || value_) edges.state = FocusLook() ? 1 : 2;
             if ((stateFlags_ & kHotLook) != 0 && (stateFlags_ & kButtonDown) == 0)
                 edges.state = 3;

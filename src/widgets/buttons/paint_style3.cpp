@@ -11,11 +11,11 @@ void zqButtons_H::PaintStyle3(EdgeSet& edges) {
         face = faceColors_.checked;
     DrawFace(face, edges, TranslateColor(gradientColor_), faceColors_.hot);
     if (edges.frameMode == 0) return;
-    DrawCaption(face, isEnabled() ? -1 : ShiftColor(0x808080, -16), false, true);
+    DrawCaption(face, Enabled() ? -1 : ShiftColor(0x808080, -16), false, true);
     if (buttonShape_ <= 3) {
         const OleColor dark = ShiftColor(0x808080, -26);
         OleColor* c = edges.colors;
-        if (isEnabled() || mode_ > 0) {
+        if (Enabled() || mode_ > 0) {
             c[1] = c[2] = c[3] = c[4] = -1;
             if (mode_ > 0) edges.state = (value_ || pressed_) ? 2 : 3;
             if (edges.state < 2) edges.state = 1;

@@ -22,10 +22,10 @@ void zqButtons_H::PaintStyle7(EdgeSet& edges) {
     // The caption colour: light on the darker pushed or checked face.
     OleColor caption = -1;
     if ((Pushed() && mode_ == 0) || value_)
-        caption = (!isEnabled() && value_) ? ShiftColor(face, -32, true) : faceColors_.face;
-    else if (!isEnabled() && !value_ && mode_ > 0)
+        caption = (!Enabled() && value_) ? ShiftColor(face, -32, true) : faceColors_.face;
+    else if (!Enabled() && !value_ && mode_ > 0)
         caption = 0x808080;
-    else if (isEnabled())
+    else if (Enabled())
         caption = TranslateColor(foreColor_);
     // The hot look keeps that colour when the hover colour follows the normal one.
     const OleColor savedHover = hoverForeColor_;

@@ -5,6 +5,6 @@ namespace corvane::buttons {
 
 OleColor zqButtons_H::StandardFace() const { return (mode_ != 0 && value_) ? faceColors_.checked : faceColors_.face; }
 
-OleColor zqButtons_H::StandardDisabledColor() const { return (isEnabled() || mode_ == 0) ? -1 : 0x808080; }
+OleColor zqButtons_H::StandardDisabledColor() const { return (Enabled() || mode_ == 0) ? -1 : 0x808080; }
 
 }  // namespace corvane::buttons

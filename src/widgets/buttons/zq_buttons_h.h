@@ -25,6 +25,7 @@
 
 #include "platform/gdi/gdi_types.h"
 #include "platform/window.h"
+#include "platform/window_gdi.h"
 #include "widgets/buttons/button_picture.h"
 #include "widgets/buttons/colors.h"
 #include "widgets/buttons/ole_color.h"
@@ -109,7 +110,8 @@ public:
     void SetPicture(PictureRef picture);
     std::int32_t PictureAlign() const { return pictureAlign_; }
     void SetPictureAlign(std::int32_t align);
-    bool Enabled() const { return isEnabled(); }
+    // The button's own flag: a button inside a disabled container keeps it (Qt's isEnabled() does not).
+    bool Enabled() const;
     void SetEnabled(bool enabled);
     bool ShowFocusRect() const { return showFocusRect_; }
     void SetShowFocusRect(bool show);
@@ -143,9 +145,9 @@ public:
     void SetHoverForeColor(OleColor color);
     OleColor HoverBackColor() const { return hoverBackColor_; }
     void SetHoverBackColor(OleColor color);
-    // The window handle and the device context of the control's own window.
+    // The window handle, and the window's device context (the same one for the window's whole life).
     platform::WindowHandle hwnd() const;
-    std::intptr_t hDC() const { return static_cast<std::intptr_t>(windowDC_.value); }
+    gdi::HDC hDC() const { return platform::GetDC(hwnd()); }
 
     void Refresh();
     void DelayDrawing(bool bDelay);
@@ -167,7 +169,6 @@ public:
 
     // ---- Drawing state ----
     gdi::HDC CanvasDC() const { return canvasDC_; }
-    gdi::HDC WindowDC() const { return windowDC_; }
     int BottomLeftX() const { return bottomLeftX_; }
     int TopRightX() const { return topRightX_; }
     gdi::RECT CaptionRect() const { return captionRect_; }
@@ -309,11 +310,10 @@ private:
     void DrawPicture(gdi::RECT rect);
     void DrawTransparentBitmap(gdi::HDC target, gdi::RECT dest, gdi::HBITMAP bitmap, gdi::RECT src, int w, int h);
 
-    // The control's own window: its device context, region and place.
+    // The control's own window: its device context kept at the window's size, and its place in the
+    // container.
     void PrepareWindowSurface();
-    void SetWindowRgn(gdi::HRGN region);
-    gdi::RECT GetWindowRect() const;
-    void MoveWindow(int x, int y, int width, int height);
+    gdi::RECT WindowRectInContainer() const;
 
     // Interaction.
     void RunClick();
@@ -405,12 +405,6 @@ private:
     gdi::HBITMAP pictureMask_;
     int maskWidth_ = 0;
     int maskHeight_ = 0;
-
-    // The control's own window.
-    gdi::HDC windowDC_;
-    gdi::HBITMAP windowBitmap_;
-    gdi::HGDIOBJ windowInitialBitmap_;
-    gdi::HRGN windowRegion_;
 };
 
 }  // namespace corvane::buttons

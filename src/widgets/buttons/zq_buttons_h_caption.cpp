@@ -44,7 +44,7 @@ void zqButtons_H::DrawCaption(OleColor face, OleColor disabledColor, bool pushed
         format |= gdi::DT_CENTER;
 
     OleColor color = 0;
-    if (isEnabled()) {
+    if (Enabled()) {
         if (!pointerOver_ || Pushed())
             color = (buttonStyle_ == 7 && (value_ || gradientMode_ == 0)) ? disabledColor : TranslateColor(foreColor_);
         else
@@ -70,7 +70,7 @@ void zqButtons_H::DrawCaption(OleColor face, OleColor disabledColor, bool pushed
     }
     SelectTool(true, canvasDC_, 2, color);
     static_cast<void>(gdi::DrawTextA(canvasDC_, text, count, &cap, format));
-    if (!isEnabled() && !noEngrave) {
+    if (!Enabled() && !noEngrave) {
         SelectTool(true, canvasDC_, 2, 0x808080);
         static_cast<void>(gdi::OffsetRect(&cap, -1, -1));
         static_cast<void>(gdi::DrawTextA(canvasDC_, text, count, &cap, format));
@@ -86,7 +86,7 @@ void zqButtons_H::DrawPicture(gdi::RECT rect) {
     }
     const int w = rect.right - rect.left, h = rect.bottom - rect.top;
     if (w <= 0 || h <= 0) return;
-    const bool enabled = isEnabled();
+    const bool enabled = Enabled();
     gdi::HDC target = canvasDC_;
     gdi::HDC scratch;
     gdi::HBITMAP scratchBitmap;

@@ -99,7 +99,7 @@ void zqButtons_H::Redraw() {
         }
         if (region) {
             const gdi::HBRUSH brush = gdi::CreateSolidBrush(static_cast<gdi::COLORREF>(frameColor) & 0xFFFFFFu);
-            static_cast<void>(gdi::FrameRgn(windowDC_, region, brush, 1, 1));
+            static_cast<void>(gdi::FrameRgn(hDC(), region, brush, 1, 1));
             if (copy) static_cast<void>(gdi::DeleteObject(region));
             static_cast<void>(gdi::DeleteObject(brush));
         }
@@ -111,12 +111,12 @@ void zqButtons_H::Redraw() {
 void zqButtons_H::PrepareCanvas(bool create) {
     const int w = InnerWidth(), h = InnerHeight();
     if (!create) {
-        static_cast<void>(gdi::BitBlt(windowDC_, 0, 0, w, h, canvasDC_, 0, 0, gdi::SRCCOPY));
+        static_cast<void>(gdi::BitBlt(hDC(), 0, 0, w, h, canvasDC_, 0, 0, gdi::SRCCOPY));
         return;
     }
     PrepareWindowSurface();
     if (!canvasDC_) {
-        canvasDC_ = gdi::CreateCompatibleDC(windowDC_);
+        canvasDC_ = gdi::CreateCompatibleDC(hDC());
         if (!canvasDC_) return;
         static_cast<void>(gdi::SetBkMode(canvasDC_, gdi::NEWTRANSPARENT));
         const gdi::HBRUSH brush = gdi::CreateSolidBrush(0);
@@ -128,7 +128,7 @@ void zqButtons_H::PrepareCanvas(bool create) {
     }
     UpdateResource("Font");
     if (!canvasBitmap_) {
-        canvasBitmap_ = gdi::CreateCompatibleBitmap(windowDC_, w, h);
+        canvasBitmap_ = gdi::CreateCompatibleBitmap(hDC(), w, h);
         if (canvasBitmap_) initialBitmap_ = gdi::SelectObject(canvasDC_, canvasBitmap_);
     }
 }
@@ -233,10 +233,11 @@ void zqButtons_H::DrawFace(OleColor face, EdgeSet& edges, OleColor gradientTo, O
     }
     const int w = InnerWidth(), h = InnerHeight();
     if (value_ || buttonShape_ > 6 || gradientMode_ == 0) {
-        if (buttonStyle_ != 2 || (!isEnabled() && mode_ == 0)) {
+        if (buttonStyle_ != 2 || (!Enabled() && mode_ == 0)) {
             FillBox(canvasDC_, 0, 0, w, h, fill);
-        } else {
-            // Shaded by rows: the bottom row about 25 steps darker than the top.
+        } else if (h > 0) {
+            // Shaded by rows: the bottom row about 25 steps darker than the top (a button without height has
+            // no rows to shade, and no step to divide by).
             for (int i = 0; i <= h; ++i) {
                 const int step = static_cast<int>(std::nearbyint(-(25.0 / h) * i));
                 FillBox(canvasDC_, 0, i, w, i + 1, ShiftColor(fill, step, true));
@@ -259,19 +260,21 @@ void zqButtons_H::EndLogic(EdgeSet& edges) const {
 
 bool zqButtons_H::CustomClickShift() {
     if (customClick_ <= 0 || customClick_ > 8 || mode_ != 0) return false;
-    const gdi::RECT rect = GetWindowRect();  // in the container's coordinates
+    const gdi::RECT rect = WindowRectInContainer();
     const int w = rect.right - rect.left, h = rect.bottom - rect.top;
     const ClickShift shift = kClickOffsets[customClick_];
     const bool shifted = (stateFlags_ & kClickShift) != 0;
     if (Pushed() && !shifted) {
-        MoveWindow(rect.left + shift.pressX, rect.top + shift.pressY, w, h);
+        static_cast<void>(
+            platform::MoveWindow(hwnd(), rect.left + shift.pressX, rect.top + shift.pressY, w, h, gdi::TRUE));
         stateFlags_ |= kClickShift;
         PrepareCanvas(false);
         if (!inPaint_) update();
         return true;
     }
     if (shifted && !Pushed()) {
-        MoveWindow(rect.left - shift.pressX, rect.top - shift.pressY, w, h);
+        static_cast<void>(
+            platform::MoveWindow(hwnd(), rect.left - shift.pressX, rect.top - shift.pressY, w, h, gdi::TRUE));
         stateFlags_ &= static_cast<std::uint16_t>(~kClickShift);
     }
     return false;
@@ -318,17 +321,7 @@ void zqButtons_H::ReleaseDrawing() {
     pictureBitmap_ = nullptr;
     if (pictureIcon_) static_cast<void>(gdi::DestroyIcon(pictureIcon_));
     pictureIcon_ = nullptr;
-    if (windowDC_) {
-        if (windowBitmap_) {
-            static_cast<void>(gdi::SelectObject(windowDC_, windowInitialBitmap_));
-            static_cast<void>(gdi::DeleteObject(windowBitmap_));
-            windowBitmap_ = nullptr;
-        }
-        static_cast<void>(gdi::DeleteDC(windowDC_));
-        windowDC_ = nullptr;
-    }
-    if (windowRegion_) static_cast<void>(gdi::DeleteObject(windowRegion_));
-    windowRegion_ = nullptr;
+    // The window's own context and region end with the window.
 }
 
 }  // namespace corvane::buttons

@@ -6,10 +6,8 @@
 #include <QFocusEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
-#include <QPainter>
 #include <QShortcutEvent>
 
-#include "platform/gdi/bitmap.h"
 #include "platform/messages.h"
 #include "widgets/buttons/zq_buttons_h.h"
 
@@ -116,11 +114,7 @@ void zqButtons_H::paintEvent(QPaintEvent*) {
     inPaint_ = true;
     HostPaint();
     inPaint_ = false;
-    // The window shows its device context's pixels (the window region clips them).
-    const QImage shown = gdi::BitmapImage(windowBitmap_);
-    if (shown.isNull()) return;
-    QPainter painter(this);
-    painter.drawImage(0, 0, shown);
+    // The repaint draws on the window's device context, which the window shows.
 }
 
 void zqButtons_H::resizeEvent(QResizeEvent*) { HostResize(); }

@@ -63,7 +63,7 @@ void zqButtons_H::CutCorners(gdi::HRGN region, bool left, bool right, int w, int
             }
             break;
         case 3:
-            if (!isEnabled()) break;
+            if (!Enabled()) break;
             if (left) SubtractRect(region, 0, h - 1, 1, h);
             if (right) SubtractRect(region, w - 1, 0, w, 1);
             break;
@@ -158,7 +158,8 @@ void zqButtons_H::BuildRegions() {
             break;
         }
     }
-    if (region) SetWindowRgn(region);
+    // The window owns the region from here on.
+    if (region && !platform::SetWindowRgn(hwnd(), region, gdi::TRUE)) static_cast<void>(gdi::DeleteObject(region));
     if (topRightX_ == 0) topRightX_ = InnerWidth();
 }
 
@@ -167,7 +168,7 @@ void zqButtons_H::MakePictureRegion(int width, int height, gdi::HRGN region) {
     if (pictureMask_) static_cast<void>(gdi::DeleteObject(pictureMask_));
     pictureMask_ = nullptr;
     if (pictureIsIcon_ || !pictureBitmap_) return;  // custom shapes need a bitmap
-    const gdi::HDC memory = gdi::CreateCompatibleDC(windowDC_);
+    const gdi::HDC memory = gdi::CreateCompatibleDC(hDC());
     pictureMask_ = gdi::CopyImage(pictureBitmap_, gdi::IMAGE_BITMAP, width, height, 0);
     const gdi::HGDIOBJ old = gdi::SelectObject(memory, pictureMask_);
     const gdi::COLORREF key = gdi::GetPixel(memory, 0, 0);
