@@ -1,6 +1,7 @@
 // Drives the drawing canvas with arbitrary commands and coordinates (extremes included): every
 // call must either draw inside the bitmap or fail, with no overflow, no out-of-bounds access and
 // no object left behind.
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,9 +10,11 @@
 #include "platform/gdi/bitmap.h"
 #include "platform/gdi/blit.h"
 #include "platform/gdi/dc.h"
+#include "platform/gdi/palette.h"
 #include "platform/gdi/pen_brush.h"
 #include "platform/gdi/region.h"
 #include "platform/gdi/shapes.h"
+#include "platform/gdi/window_dc.h"
 
 namespace gdi = corvane::gdi;
 
@@ -40,6 +43,12 @@ private:
     std::size_t pos_ = 0;
 };
 
+// start + offset without overflow: near the top of the range the coordinate stays at the top.
+int Beside(int start, int offset) {
+    const long long sum = static_cast<long long>(start) + offset;
+    return sum > INT32_MAX ? INT32_MAX : static_cast<int>(sum);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -54,10 +63,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                       : gdi::CreateCompatibleBitmap(gdi::GetDC(nullptr), 1 + in.byte() % 20, 1 + in.byte() % 20);
     const gdi::HGDIOBJ oldTarget = gdi::SelectObject(dc, target);
     const gdi::HGDIOBJ oldSource = gdi::SelectObject(src, source);
+    // A window's context beside the memory ones: its own surface, clipped by a window region.
+    const gdi::HDC window = gdi::MakeWindowContext(in.byte() % 40, in.byte() % 40, in.word(), {});
     std::vector<gdi::HRGN> regions;
     int steps = 0;
     while (in.more() && ++steps < 64) {
-        switch (in.byte() % 14) {
+        switch (in.byte() % 15) {
             case 0:
                 gdi::Rectangle(dc, in.coord(), in.coord(), in.coord(), in.coord());
                 break;
@@ -69,8 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             case 2: {
                 const int l = in.coord(), t = in.coord();
-                gdi::Arc(dc, l, t, l + in.byte() % 64, t + in.byte() % 64, in.coord(), in.coord(), in.coord(),
-                         in.coord());
+                gdi::Arc(dc, l, t, Beside(l, in.byte() % 64), Beside(t, in.byte() % 64), in.coord(), in.coord(),
+                         in.coord(), in.coord());
                 break;
             }
             case 3:
@@ -85,7 +96,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
             case 6: {
                 const int style = in.byte() % 8;
-                gdi::DeleteObject(gdi::SelectObject(dc, gdi::CreatePen(style, in.byte() % 6 - 1, in.word())));
+                // Mostly thin and wide pens, sometimes one far wider than the bitmap.
+                const std::uint8_t w = in.byte();
+                const int width = w < 250 ? w % 10 - 1 : static_cast<int>(in.word() % 200000);
+                gdi::DeleteObject(gdi::SelectObject(dc, gdi::CreatePen(style, width, in.word())));
                 gdi::DeleteObject(gdi::SelectObject(dc, gdi::CreateSolidBrush(in.word())));
                 break;
             }
@@ -125,8 +139,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 if (!regions.empty()) gdi::OffsetRgn(regions[in.byte() % regions.size()], in.coord(), in.coord());
                 break;
             }
+            case 14: {
+                gdi::SelectPalette(in.byte() & 1 ? dc : window,
+                                   static_cast<gdi::HPALETTE>(gdi::GetStockObject(gdi::DEFAULT_PALETTE)), gdi::TRUE);
+                gdi::RealizePalette(window);
+                if (!regions.empty() && (in.byte() & 1)) {
+                    const QRegion shape = gdi::RegionToQRegion(regions[in.byte() % regions.size()]);
+                    gdi::SetWindowContextRegion(window, &shape);
+                } else {
+                    gdi::SetWindowContextRegion(window, nullptr);
+                }
+                if (in.byte() & 1) gdi::ResizeWindowContext(window, in.byte() % 40, in.byte() % 40, in.word());
+                gdi::BitBlt(window, in.coord(), in.coord(), in.coord(), in.coord(), dc, in.coord(), in.coord(),
+                            in.word());
+                gdi::BitBlt(dc, in.coord(), in.coord(), in.coord(), in.coord(), window, in.coord(), in.coord(),
+                            in.word());
+                gdi::Rectangle(window, in.coord(), in.coord(), in.coord(), in.coord());
+                break;
+            }
         }
     }
+    gdi::EndWindowContext(window);
     for (gdi::HRGN r : regions) gdi::DeleteObject(r);
     gdi::DeleteObject(gdi::SelectObject(dc, gdi::GetStockObject(gdi::BLACK_PEN)));
     gdi::DeleteObject(gdi::SelectObject(dc, gdi::GetStockObject(gdi::WHITE_BRUSH)));
