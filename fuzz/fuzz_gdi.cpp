@@ -11,9 +11,11 @@
 #include "platform/gdi/bitmap.h"
 #include "platform/gdi/blit.h"
 #include "platform/gdi/dc.h"
+#include "platform/gdi/palette.h"
 #include "platform/gdi/pen_brush.h"
 #include "platform/gdi/region.h"
 #include "platform/gdi/shapes.h"
+#include "platform/gdi/window_dc.h"
 
 namespace gdi = corvane::gdi;
 
@@ -73,11 +75,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                            : gdi::CreateCompatibleBitmap(gdi::GetDC(nullptr), sourceW, sourceH);
     const gdi::HGDIOBJ oldTarget = gdi::SelectObject(dc, target);
     const gdi::HGDIOBJ oldSource = gdi::SelectObject(src, source);
+    // A window's context beside the memory ones (its own surface, clipped by a window region), made
+    // by the first command that uses it.
+    gdi::HDC window{};
     std::vector<gdi::HRGN> regions;
     const auto anyRegion = [&]() { return regions[in.byte() % regions.size()]; };
     int steps = 0;
     while (in.more() && ++steps < 64) {
-        switch (in.byte() % 14) {
+        switch (in.byte() % 15) {
             case 0: {
                 const auto c = Coords<4>(in);
                 gdi::Rectangle(dc, c[0], c[1], c[2], c[3]);
@@ -183,8 +188,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 }
                 break;
             }
+            case 14: {
+                if (window == gdi::HDC()) {
+                    const int w = in.byte() % 40;
+                    const int h = in.byte() % 40;
+                    window = gdi::MakeWindowContext(w, h, in.word(), {});
+                }
+                const bool onMemory = in.byte() & 1;
+                gdi::SelectPalette(onMemory ? dc : window,
+                                   static_cast<gdi::HPALETTE>(gdi::GetStockObject(gdi::DEFAULT_PALETTE)), gdi::TRUE);
+                gdi::RealizePalette(window);
+                const bool shaped = !regions.empty() && (in.byte() & 1);
+                if (shaped) {
+                    const QRegion shape = gdi::RegionToQRegion(anyRegion());
+                    gdi::SetWindowContextRegion(window, &shape);
+                } else {
+                    gdi::SetWindowContextRegion(window, nullptr);
+                }
+                if (in.byte() & 1) {
+                    const int w = in.byte() % 40;
+                    const int h = in.byte() % 40;
+                    gdi::ResizeWindowContext(window, w, h, in.word());
+                }
+                const auto to = Coords<6>(in);
+                gdi::BitBlt(window, to[0], to[1], to[2], to[3], dc, to[4], to[5], in.word());
+                const auto from = Coords<6>(in);
+                gdi::BitBlt(dc, from[0], from[1], from[2], from[3], window, from[4], from[5], in.word());
+                const auto r = Coords<4>(in);
+                gdi::Rectangle(window, r[0], r[1], r[2], r[3]);
+                break;
+            }
         }
     }
+    if (window != gdi::HDC()) gdi::EndWindowContext(window);
     for (gdi::HRGN r : regions) gdi::DeleteObject(r);
     gdi::DeleteObject(gdi::SelectObject(dc, gdi::GetStockObject(gdi::BLACK_PEN)));
     gdi::DeleteObject(gdi::SelectObject(dc, gdi::GetStockObject(gdi::WHITE_BRUSH)));

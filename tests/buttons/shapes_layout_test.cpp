@@ -130,6 +130,40 @@ TEST_F(ButtonShapesAndLayout, LayoutExamples) {
         << "a \"||\" breaks the caption into two lines";
 }
 
+TEST_F(ButtonShapesAndLayout, PicturesSizedToTheButton) {
+    const QJsonValue wide = Saved(Blocks(40, 20, qRgb(255, 255, 255), QRect(4, 4, 8, 8)));
+    Make(100, 40, {{"Image", wide}, {"ImgSize", 40}});
+    EXPECT_EQ(button->PictureRect(), (gdi::RECT{3, 3, 97, 37})) << "size 40 fills the button less 3 pixels";
+    EXPECT_EQ(gdi::BitmapImage(button->PictureMask()).size(), QSize(94, 34)) << "the mask follows the rectangle";
+
+    button.reset();
+    Make(100, 40, {{"Image", wide}, {"ImgSize", 40}, {"Shape", 6}});
+    EXPECT_EQ(button->PictureRect(), (gdi::RECT{1, 1, 99, 39}));
+
+    button.reset();
+    Make(100, 40, {{"Image", wide}, {"ImgSize", 48}});
+    // Fits (100 - 12) x (40 - 12) keeping 2:1: 56 x 28, centred.
+    EXPECT_EQ(button->PictureRect(),
+              (gdi::RECT{(100 - 56) / 2, (40 - 28) / 2, (100 - 56) / 2 + 56, (40 - 28) / 2 + 28}));
+}
+
+TEST_F(ButtonShapesAndLayout, RightAndBelowPictures) {
+    const QJsonValue picture = Saved(Blocks(16, 16, qRgb(255, 255, 255), QRect(4, 4, 8, 8)));
+    Make(120, 60, {{"Caption", "Go"}, {"CapAlign", 1}, {"ImgAlign", 2}, {"Image", picture}, {"ImgSize", 16}});
+    gdi::RECT measure{0, 0, 1000, 1000};
+    gdi::DrawTextA(button->CanvasDC(), "Go", 2, &measure, gdi::DT_CALCRECT | gdi::DT_WORDBREAK);
+    const int tw = measure.right, th = measure.bottom;
+    EXPECT_EQ(button->CaptionRect().left, 120 - 16 - tw - 4 - 4) << "right-aligned, left of the picture slot";
+    EXPECT_EQ(button->PictureRect().left, (120 - 4) - 16) << "at the right edge, inside the 4-pixel margin";
+
+    button.reset();
+    Make(120, 60, {{"Caption", "Go"}, {"ImgAlign", 5}, {"Image", picture}, {"ImgSize", 16}});
+    const int d = (60 - (th + 16)) / 2;
+    EXPECT_EQ(button->PictureRect().top, th + d + 4) << "below the caption";
+    EXPECT_EQ(button->CaptionRect().top, std::max(d + 2, 4));
+    EXPECT_EQ(button->PictureRect().left, (120 - 16) / 2);
+}
+
 TEST_F(ButtonShapesAndLayout, BitmapsAreTransparentByTheirTopLeftPixel) {
     const QImage picture = Blocks(16, 16, qRgb(255, 0, 0), QRect(0, 0, 0, 0), QRect(4, 4, 8, 8));
     Make(60, 30, {{"Image", Saved(picture)}, {"ImgSize", 16}});

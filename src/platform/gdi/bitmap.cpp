@@ -25,7 +25,7 @@ namespace {
 
 HBITMAP store(QImage pixels, bool monochrome, bool fromPicture) {
     if (pixels.isNull()) return nullptr;
-    return HBITMAP(detail::table().add(BitmapObject{std::move(pixels), monochrome, fromPicture}));
+    return HBITMAP(detail::table().add(BitmapObject{std::move(pixels), monochrome, fromPicture, {}}));
 }
 
 QImage blank(int width, int height) {
@@ -94,12 +94,13 @@ HBITMAP CopyImage(HBITMAP bitmap, UINT type, int cx, int cy, UINT /*flags*/) {
 
 QImage BitmapImage(HBITMAP bitmap) {
     const BitmapObject* b = detail::lookupBitmap(bitmap);
-    return b ? b->pixels : QImage();
+    return b ? b->pixels.copy() : QImage();
 }
 
 HBITMAP CreateBitmapFromImage(const QImage& image) {
     if (image.isNull() || !detail::acceptableBitmapSize(image.width(), image.height())) return nullptr;
     QImage pixels = image.convertToFormat(QImage::Format_RGB32);
+    if (pixels.constBits() == image.constBits()) pixels = pixels.copy();  // not shared with the caller
     return store(std::move(pixels), false, true);
 }
 

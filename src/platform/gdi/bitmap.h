@@ -27,8 +27,7 @@ HBITMAP CreateBitmap(int width, int height, UINT planes, UINT bitsPerPixel, cons
 // for y. type must be IMAGE_BITMAP; flags are not used.
 HBITMAP CopyImage(HBITMAP bitmap, UINT type, int cx, int cy, UINT flags);
 
-// The bitmap's pixels as a Format_RGB32 image (a shared copy: take it, paint it, drop it). A
-// null image for an invalid handle.
+// A copy of the bitmap's pixels as a Format_RGB32 image; a null image for an invalid handle.
 QImage BitmapImage(HBITMAP bitmap);
 
 // A colour bitmap made from an image (alpha dropped). It reports a pixel-bits pointer in

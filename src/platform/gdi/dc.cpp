@@ -20,12 +20,13 @@ void release(std::uint32_t value) {
     if (Slot* s = table().slot(value); s && s->selections > 0) --s->selections;
 }
 
-// Swaps the held handle for a new one of the same kind, keeping the selection counts.
+// Swaps the held handle for a new one of the same kind (its slot found already), keeping the
+// selection counts.
 template <ObjectKind K>
-HGDIOBJ swapSelected(Handle<K>& held, Handle<K> incoming) {
+HGDIOBJ swapSelected(Handle<K>& held, Handle<K> incoming, Slot& incomingSlot) {
     const Handle<K> previous = held;
     if (previous == incoming) return previous;
-    retain(incoming.value);
+    ++incomingSlot.selections;
     release(previous.value);
     held = incoming;
     return previous;
@@ -70,15 +71,15 @@ HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
     DcObject* d = detail::lookupDc(dc);
     Slot* s = table().slot(object.value);
     if (!d || !s) return nullptr;
-    if (std::holds_alternative<detail::PenObject>(s->object)) return swapSelected(d->pen, HPEN(object.value));
-    if (std::holds_alternative<detail::BrushObject>(s->object)) return swapSelected(d->brush, HBRUSH(object.value));
-    if (std::holds_alternative<detail::FontObject>(s->object)) return swapSelected(d->font, HFONT(object.value));
+    if (std::holds_alternative<detail::BrushObject>(s->object)) return swapSelected(d->brush, HBRUSH(object.value), *s);
+    if (std::holds_alternative<detail::PenObject>(s->object)) return swapSelected(d->pen, HPEN(object.value), *s);
+    if (std::holds_alternative<detail::FontObject>(s->object)) return swapSelected(d->font, HFONT(object.value), *s);
     if (std::holds_alternative<BitmapObject>(s->object)) {
         if (d->screen || d->window) return nullptr;  // a window context draws on the window alone
         const HBITMAP incoming(object.value);
         if (incoming == d->bitmap) return d->bitmap;
         if (s->selections > 0 && !s->stock) return nullptr;  // already in another context
-        return swapSelected(d->bitmap, incoming);
+        return swapSelected(d->bitmap, incoming, *s);
     }
     return nullptr;
 }
@@ -89,7 +90,8 @@ BOOL DeleteObject(HGDIOBJ object) {
         return FALSE;
     if (s->stock) return TRUE;
     if (s->selections > 0) return FALSE;
-    return table().remove(object.value) ? TRUE : FALSE;
+    table().release(*s, object.value);
+    return TRUE;
 }
 
 HGDIOBJ GetStockObject(int index) {

@@ -77,8 +77,8 @@ BOOL GetIconInfo(HICON icon, ICONINFO* info) {
             c[x] = src[x] | 0xFF000000u;
         }
     }
-    const HBITMAP colourHandle(detail::table().add(detail::BitmapObject{std::move(colour), false, false}));
-    const HBITMAP maskHandle(detail::table().add(detail::BitmapObject{std::move(mask), true, false}));
+    const HBITMAP colourHandle(detail::table().add(detail::BitmapObject{std::move(colour), false, false, {}}));
+    const HBITMAP maskHandle(detail::table().add(detail::BitmapObject{std::move(mask), true, false, {}}));
     if (!colourHandle || !maskHandle) {
         if (colourHandle) detail::table().remove(colourHandle.value);
         if (maskHandle) detail::table().remove(maskHandle.value);

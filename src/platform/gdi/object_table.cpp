@@ -52,32 +52,10 @@ ObjectTable::ObjectTable() {
     stock_.screenDc = HDC(add(std::move(screen), true));
 }
 
-std::uint32_t ObjectTable::claim(bool stock) {
-    std::uint32_t index = 0;
-    if (!free_.empty()) {
-        index = free_.back();
-        free_.pop_back();
-    } else {
-        if (count_ >= kMaxSlots) return 0;
-        if ((count_ >> kChunkBits) >= chunks_.size())
-            chunks_.push_back(std::make_unique<std::array<Slot, 1u << kChunkBits>>());
-        index = ++count_;
-    }
-    Slot& s = at(index);
-    s.stock = stock;
-    s.selections = 0;
-    if (!stock) ++live_;
-    return index;
-}
-
-bool ObjectTable::remove(std::uint32_t value) {
-    Slot* s = slot(value);
-    if (!s) return false;
-    s->object = std::monostate{};
-    s->generation = static_cast<std::uint16_t>(s->generation == 0xFFFF ? 1 : s->generation + 1);
-    if (!s->stock) --live_;
-    free_.push_back(static_cast<std::uint16_t>(value & 0xFFFFu));
-    return true;
+std::uint32_t ObjectTable::grow() {
+    if (count_ >= kMaxSlots) return 0;
+    if (!chunks_[count_ >> kChunkBits]) chunks_[count_ >> kChunkBits] = std::make_unique<Chunk>();
+    return ++count_;
 }
 
 }  // namespace corvane::gdi::detail

@@ -20,10 +20,19 @@ namespace corvane::gdi::detail {
 
 // Pixels are kept as QImage::Format_RGB32 (0xFFRRGGBB). A monochrome bitmap holds only
 // black (0xFF000000) and white (0xFFFFFFFF) pixels.
+// The pixels are never shared with an image outside the table (BitmapImage and WindowContextImage
+// hand out copies, CreateBitmapFromImage takes one), so drawing may write through `view`, taken once
+// from the image; whoever replaces `pixels` resets `view`.
 struct BitmapObject {
     QImage pixels;
     bool monochrome = false;
     bool fromPicture = false;  // reports a pixel-bits pointer, like a device-independent bitmap
+    struct View {
+        std::uint32_t* rows = nullptr;  // null until taken
+        std::ptrdiff_t stride = 0;      // in pixels
+        int width = 0;
+        int height = 0;
+    } view;
 };
 
 struct PenObject {
@@ -40,30 +49,44 @@ struct FontObject {
     LOGFONTA logFont;
 };
 
-// A plain rectangle is kept as such until an operation needs the region's general form, so
-// making and dropping one-rectangle regions costs no region storage.
-struct RegionObject {
-    explicit RegionObject(QRegion r) : region_(std::move(r)) {}
-    explicit RegionObject(QRect r) : rect_(r) {}
+// A region in the form its making needs. A single rectangle (empty included) is kept as such;
+// rectangles added below or to the right of everything so far (the way a picture's background
+// scan or a row-by-row build adds them) are appended to a list in QRegion's banded order; anything
+// else turns the region into a QRegion. Each form is always the region's smallest one: the list
+// never holds what one rectangle would.
+class RegionObject {
+public:
+    explicit RegionObject(QRegion r) { set(std::move(r)); }
+    explicit RegionObject(QRect r) : rect_(r.isEmpty() ? QRect() : r) {}
 
+    // The region as a QRegion (built once from the other forms and kept).
     const QRegion& get() { return edit(); }
-    QRegion& edit() {
-        if (rect_) {
-            region_ = QRegion(*rect_);
-            rect_.reset();
-        }
-        return region_;
-    }
-    void set(QRegion r) {
-        region_ = std::move(r);
-        rect_.reset();
-    }
+    QRegion& edit();
+    void set(QRegion r);
     // The rectangle when the region is one (or empty), without building the general form.
-    std::optional<QRect> simpleRect() const { return rect_; }
+    std::optional<QRect> simpleRect() const { return form_ == Form::rect ? std::optional<QRect>(rect_) : std::nullopt; }
+    // NULLREGION, SIMPLEREGION or COMPLEXREGION.
+    int kind() const;
+    // Adds a rectangle (the union).
+    void unite(const QRect& r);
 
 private:
-    QRegion region_;
-    std::optional<QRect> rect_;
+    enum class Form : std::uint8_t { rect, bands, general };
+    // Appends r after the list when it lies right of the last band's last rectangle (same band) or
+    // at or below the last band; false when it does not.
+    bool append(const QRect& r);
+    // After the last band changed: a list that has become one rectangle goes back to that form.
+    void collapse();
+
+    Form form_ = Form::rect;
+    QRect rect_;                // Form::rect (null when empty)
+    std::vector<QRect> list_;   // Form::bands: bands top to bottom, each left to right
+    std::size_t lastBand_ = 0;  // index of the last band's first rectangle
+    // Form::bands: all bands before the last are single rectangles as wide as the first, each
+    // directly below the one before; and the last band lies directly below the one before it.
+    bool column_ = false;
+    bool lastTouches_ = false;
+    std::optional<QRegion> region_;  // Form::general (made only then: a rectangle costs no QRegion)
 };
 
 // The one palette there is: the stock default palette. A true-colour surface has nothing to map.
@@ -87,6 +110,14 @@ struct DcObject {
     int mapMode = MM_TEXT;
     int stretchMode = BLACKONWHITE;
     HPALETTE palette;
+    // The objects behind pen, brush and bitmap, looked up once per selection: a selected object
+    // cannot be deleted, so the pointer stays good while the handle is the one cached.
+    struct Resolved {
+        std::uint32_t pen = 0, brush = 0, bitmap = 0;
+        PenObject* penObject = nullptr;
+        BrushObject* brushObject = nullptr;
+        BitmapObject* bitmapObject = nullptr;
+    } resolved;
     std::optional<QRegion> clip;        // the clip region selected by SelectClipRgn
     std::optional<QRegion> windowClip;  // a window context: the window's region
     ClipSpans clipSpans;                // clip and windowClip together as row spans (rebuildClip)
@@ -153,7 +184,19 @@ public:
         return &s;
     }
     // Frees the slot (the caller has checked it may go). False for an unknown handle.
-    bool remove(std::uint32_t value);
+    bool remove(std::uint32_t value) {
+        Slot* s = slot(value);
+        if (!s) return false;
+        release(*s, value);
+        return true;
+    }
+    // Frees the slot of handle `value`, found already.
+    void release(Slot& s, std::uint32_t value) {
+        s.object = std::monostate{};
+        s.generation = static_cast<std::uint16_t>(s.generation == 0xFFFF ? 1 : s.generation + 1);
+        if (!s.stock) --live_;
+        free_.push_back(static_cast<std::uint16_t>(value & 0xFFFFu));
+    }
     std::size_t liveObjects() const { return live_; }
 
     template <class T>
@@ -166,7 +209,23 @@ public:
 
 private:
     // A free slot number (0 when the table is full), counted as live unless stock.
-    std::uint32_t claim(bool stock);
+    std::uint32_t claim(bool stock) {
+        std::uint32_t index = 0;
+        if (!free_.empty()) {
+            index = free_.back();
+            free_.pop_back();
+        } else {
+            index = grow();
+            if (index == 0) return 0;
+        }
+        Slot& s = at(index);
+        s.stock = stock;
+        s.selections = 0;
+        if (!stock) ++live_;
+        return index;
+    }
+    // A slot never used before (0 when the table is full).
+    std::uint32_t grow();
     std::uint32_t handleOf(std::uint32_t index) {
         return index == 0 ? 0 : (static_cast<std::uint32_t>(at(index).generation) << 16) | index;
     }
@@ -177,7 +236,8 @@ private:
         const std::uint32_t i = index - 1;
         return (*chunks_[i >> kChunkBits])[i & ((1u << kChunkBits) - 1)];
     }
-    std::vector<std::unique_ptr<std::array<Slot, 1u << kChunkBits>>> chunks_;
+    using Chunk = std::array<Slot, 1u << kChunkBits>;
+    std::array<std::unique_ptr<Chunk>, (kMaxSlots >> kChunkBits) + 1> chunks_;
     std::uint32_t count_ = 0;  // slots made so far
     std::vector<std::uint16_t> free_;
     std::size_t live_ = 0;
@@ -193,6 +253,29 @@ T* lookup(Handle<K> h) {
 
 inline DcObject* lookupDc(HDC dc) { return table().get<DcObject>(dc.value); }
 inline BitmapObject* lookupBitmap(HBITMAP b) { return table().get<BitmapObject>(b.value); }
+
+// The context's selected pen, brush and bitmap (null when a handle is no longer valid).
+inline PenObject* selectedPen(DcObject& dc) {
+    if (dc.resolved.pen != dc.pen.value || !dc.resolved.penObject) {
+        dc.resolved.penObject = table().get<PenObject>(dc.pen.value);
+        dc.resolved.pen = dc.pen.value;
+    }
+    return dc.resolved.penObject;
+}
+inline BrushObject* selectedBrush(DcObject& dc) {
+    if (dc.resolved.brush != dc.brush.value || !dc.resolved.brushObject) {
+        dc.resolved.brushObject = table().get<BrushObject>(dc.brush.value);
+        dc.resolved.brush = dc.brush.value;
+    }
+    return dc.resolved.brushObject;
+}
+inline BitmapObject* selectedBitmap(DcObject& dc) {
+    if (dc.resolved.bitmap != dc.bitmap.value || !dc.resolved.bitmapObject) {
+        dc.resolved.bitmapObject = table().get<BitmapObject>(dc.bitmap.value);
+        dc.resolved.bitmap = dc.bitmap.value;
+    }
+    return dc.resolved.bitmapObject;
+}
 
 // Pixel value of a colour on a bitmap: on a monochrome bitmap a colour is white when it is
 // nearer to white than to black (r + g + b >= 383), else black.

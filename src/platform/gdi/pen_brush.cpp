@@ -6,13 +6,13 @@ namespace corvane::gdi {
 
 HPEN CreatePen(int style, int width, COLORREF color) {
     if (style < PS_SOLID || style > PS_INSIDEFRAME || width < 0) return nullptr;
-    detail::PenObject pen{LOGPEN{static_cast<UINT>(style), {width, 0}, color & 0xFFFFFFu}};
-    return HPEN(detail::table().add(pen));
+    return HPEN(detail::table().emplace<detail::PenObject>(
+        detail::PenObject{LOGPEN{static_cast<UINT>(style), {width, 0}, color & 0xFFFFFFu}}));
 }
 
 HBRUSH CreateSolidBrush(COLORREF color) {
-    detail::BrushObject brush{LOGBRUSH{BS_SOLID, color & 0xFFFFFFu, 0}};
-    return HBRUSH(detail::table().add(brush));
+    return HBRUSH(
+        detail::table().emplace<detail::BrushObject>(detail::BrushObject{LOGBRUSH{BS_SOLID, color & 0xFFFFFFu, 0}}));
 }
 
 }  // namespace corvane::gdi

@@ -73,7 +73,7 @@ HRGN CreatePolygonRgn(const POINT* points, int count, int fillMode) {
 
 int CombineRgn(HRGN dest, HRGN a, HRGN b, int mode) {
     RegionObject* d = find(dest);
-    RegionObject* ra = find(a);
+    RegionObject* ra = a == dest ? d : find(a);
     if (!d || !ra) return ERROR;
     if (mode == RGN_COPY) {
         if (d != ra) d->set(ra->get());
@@ -82,18 +82,19 @@ int CombineRgn(HRGN dest, HRGN a, HRGN b, int mode) {
     RegionObject* rb = find(b);
     if (!rb) return ERROR;
     if (d == ra && d != rb) {
-        // In place: lets QRegion append a rectangle below or right of the rest without rebuilding.
-        QRegion& target = d->edit();
         const std::optional<QRect> simple = rb->simpleRect();
+        if (mode == RGN_OR && simple) {
+            // A rectangle added to the region: appended when it lies below or right of the rest.
+            d->unite(*simple);
+            return d->kind();
+        }
+        QRegion& target = d->edit();
         switch (mode) {
             case RGN_AND:
                 target &= rb->get();
                 break;
             case RGN_OR:
-                if (simple)
-                    target += *simple;
-                else
-                    target += rb->get();
+                target += rb->get();
                 break;
             case RGN_XOR:
                 target ^= rb->get();

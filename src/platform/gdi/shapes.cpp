@@ -20,22 +20,24 @@ using detail::Surface;
 
 namespace {
 
+// A context ready to draw: its surface, pen and brush. False when any is missing.
 struct Context {
     DcObject* dc = nullptr;
     std::optional<Surface> surface;
     PenObject* pen = nullptr;
     BrushObject* brush = nullptr;
+    explicit operator bool() const { return dc != nullptr; }
+    Context* operator->() { return this; }
 };
 
-std::optional<Context> open(HDC dc) {
+Context open(HDC handle) {
     Context c;
-    c.dc = detail::lookupDc(dc);
-    if (!c.dc) return std::nullopt;
-    c.surface = detail::surfaceOf(*c.dc);
-    if (!c.surface) return std::nullopt;
-    c.pen = detail::lookup<ObjectKind::pen, PenObject>(c.dc->pen);
-    c.brush = detail::lookup<ObjectKind::brush, BrushObject>(c.dc->brush);
-    if (!c.pen || !c.brush) return std::nullopt;
+    DcObject* dc = detail::lookupDc(handle);
+    if (!dc) return c;
+    c.surface = detail::surfaceOf(*dc);
+    c.pen = detail::selectedPen(*dc);
+    c.brush = detail::selectedBrush(*dc);
+    if (c.surface && c.pen && c.brush) c.dc = dc;
     return c;
 }
 
@@ -117,10 +119,10 @@ BOOL Rectangle(HDC dc, int left, int top, int right, int bottom) {
         return TRUE;
     }
     const std::uint32_t p = stroke.pixel();
-    s.fill(l, t, r, t + 1, p);               // top row
-    s.fill(l, std::max(t, b - 1), r, b, p);  // bottom row
-    s.fill(l, t + 1, l + 1, b - 1, p);       // left column
-    s.fill(r - 1, t + 1, r, b - 1, p);       // right column
+    s.fill(l, t, r, t + 1, p);                 // top row
+    if (b - 1 > t) s.fill(l, b - 1, r, b, p);  // bottom row (a one-row rectangle has it already)
+    s.fill(l, t + 1, l + 1, b - 1, p);         // left column
+    s.fill(r - 1, t + 1, r, b - 1, p);         // right column
     return TRUE;
 }
 

@@ -2,14 +2,6 @@
 
 namespace corvane::gdi::detail {
 
-Surface::Surface(BitmapObject& bitmap, const ClipSpans& clip)
-    : rows_(reinterpret_cast<std::uint32_t*>(bitmap.pixels.bits())),
-      stride_(bitmap.pixels.bytesPerLine() / 4),
-      width_(bitmap.pixels.width()),
-      height_(bitmap.pixels.height()),
-      mono_(bitmap.monochrome),
-      clip_(&clip) {}
-
 void Surface::fill(long long x0, long long y0, long long x1, long long y1, std::uint32_t pixel) {
     const long long top = std::max<long long>(y0, 0);
     const long long bottom = std::min<long long>(y1, height_);
@@ -27,12 +19,11 @@ void Surface::invert(long long x0, long long y0, long long x1, long long y1) {
         });
 }
 
-std::optional<Surface> surfaceOf(DcObject& dc) {
-    if (dc.screen) return std::nullopt;
-    BitmapObject* bitmap = lookupBitmap(dc.bitmap);
-    if (!bitmap || bitmap->pixels.isNull()) return std::nullopt;
-    if (dc.surfaceTaken) dc.surfaceTaken();
-    return Surface(*bitmap, dc.clipSpans);
+void takeView(BitmapObject& bitmap) {
+    bitmap.view.rows = reinterpret_cast<std::uint32_t*>(bitmap.pixels.bits());
+    bitmap.view.stride = bitmap.pixels.bytesPerLine() / 4;
+    bitmap.view.width = bitmap.pixels.width();
+    bitmap.view.height = bitmap.pixels.height();
 }
 
 }  // namespace corvane::gdi::detail

@@ -13,7 +13,13 @@ namespace corvane::gdi::detail {
 
 class Surface {
 public:
-    Surface(BitmapObject& bitmap, const ClipSpans& clip);
+    Surface(BitmapObject& bitmap, const ClipSpans& clip)
+        : rows_(bitmap.view.rows),
+          stride_(bitmap.view.stride),
+          width_(bitmap.view.width),
+          height_(bitmap.view.height),
+          mono_(bitmap.monochrome),
+          clip_(&clip) {}
 
     int width() const { return width_; }
     int height() const { return height_; }
@@ -65,6 +71,19 @@ private:
 };
 
 // The surface of a context, or nothing for the screen context or a missing bitmap.
-std::optional<Surface> surfaceOf(DcObject& dc);
+// Takes the bitmap's view of its pixels (it must have some).
+void takeView(BitmapObject& bitmap);
+
+inline std::optional<Surface> surfaceOf(DcObject& dc) {
+    if (dc.screen) return std::nullopt;
+    BitmapObject* bitmap = selectedBitmap(dc);
+    if (!bitmap) return std::nullopt;
+    if (!bitmap->view.rows) {
+        if (bitmap->pixels.isNull()) return std::nullopt;
+        takeView(*bitmap);
+    }
+    if (dc.surfaceTaken) dc.surfaceTaken();
+    return Surface(*bitmap, dc.clipSpans);
+}
 
 }  // namespace corvane::gdi::detail

@@ -71,6 +71,7 @@ BOOL ResizeWindowContext(HDC dc, int width, int height, COLORREF background) {
         for (int y = 0; y < rows; ++y) std::memcpy(resized.scanLine(y), bitmap->pixels.constScanLine(y), bytes);
     }
     bitmap->pixels = std::move(resized);
+    bitmap->view = {};
     return TRUE;
 }
 
@@ -88,7 +89,7 @@ BOOL SetWindowContextRegion(HDC dc, const QRegion* region) {
 QImage WindowContextImage(HDC dc) {
     DcObject* d = WindowDc(dc);
     BitmapObject* bitmap = d ? detail::lookupBitmap(d->bitmap) : nullptr;
-    return bitmap ? bitmap->pixels : QImage();
+    return bitmap ? bitmap->pixels.copy() : QImage();
 }
 
 BOOL EndWindowContext(HDC dc) {

@@ -25,7 +25,7 @@ HDC MakeWindowContext(int width, int height, COLORREF background, std::function<
 BOOL ResizeWindowContext(HDC dc, int width, int height, COLORREF background);
 // The window's region in the context's coordinates; null: the whole window.
 BOOL SetWindowContextRegion(HDC dc, const QRegion* region);
-// The surface's pixels (Format_RGB32, a shared copy); a null image when there are none.
+// A copy of the surface's pixels (Format_RGB32); a null image when there are none.
 QImage WindowContextImage(HDC dc);
 // Ends a window context, releasing what is selected into it.
 BOOL EndWindowContext(HDC dc);

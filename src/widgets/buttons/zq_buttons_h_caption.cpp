@@ -7,6 +7,7 @@
 #include "platform/gdi/blit.h"
 #include "platform/gdi/dc.h"
 #include "platform/gdi/icon.h"
+#include "platform/gdi/palette.h"
 #include "platform/gdi/pen_brush.h"
 #include "platform/gdi/rect.h"
 #include "platform/gdi/shapes.h"
@@ -149,6 +150,9 @@ void zqButtons_H::DrawTransparentBitmap(gdi::HDC target, gdi::RECT dest, gdi::HB
     const gdi::HBITMAP backBitmap = gdi::CreateCompatibleBitmap(screen, dw, dh);
     const gdi::HGDIOBJ backOld = gdi::SelectObject(back, backBitmap);
     static_cast<void>(gdi::SetMapMode(back, gdi::GetMapMode(target)));
+    const gdi::HPALETTE backPalette =
+        gdi::SelectPalette(back, static_cast<gdi::HPALETTE>(gdi::GetStockObject(gdi::DEFAULT_PALETTE)), gdi::FALSE);
+    static_cast<void>(gdi::RealizePalette(back));
     static_cast<void>(gdi::BitBlt(back, 0, 0, dw, dh, target, dest.left, dest.top, gdi::SRCCOPY));
 
     const gdi::HDC copy = gdi::CreateCompatibleDC(screen);
@@ -176,6 +180,7 @@ void zqButtons_H::DrawTransparentBitmap(gdi::HDC target, gdi::RECT dest, gdi::HB
     if (copyOld) static_cast<void>(gdi::SelectObject(copy, copyOld));
     static_cast<void>(gdi::DeleteObject(copyBitmap));
     static_cast<void>(gdi::DeleteDC(copy));
+    if (backPalette) static_cast<void>(gdi::SelectPalette(back, backPalette, gdi::FALSE));
     if (backOld) static_cast<void>(gdi::SelectObject(back, backOld));
     static_cast<void>(gdi::DeleteObject(backBitmap));
     static_cast<void>(gdi::DeleteDC(back));
