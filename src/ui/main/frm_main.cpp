@@ -161,6 +161,8 @@ bool FrmMain::WatchDescriptor(int fd, std::function<void()> onReadable) {
     return true;
 }
 
+void FrmMain::EngineChanged() { tFire_.SetEnabled(protectionOn_ && firewall_ && firewall_->UsesTimer()); }
+
 void FrmMain::TrayMouseMove(std::uint32_t x) {
     if (!mSysTray::RestoresWindow(x)) return;
     setWindowState(Qt::WindowNoState);
