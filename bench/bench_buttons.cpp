@@ -1,15 +1,42 @@
-// A burst of ten property changes wrapped in DelayDrawing True ... False against one property change:
-// both must repaint the button exactly once; the burst's cost is printed as a ratio to the single setter.
+// The button control's costs, each beside its reference in the same run:
+// - a burst of ten property changes wrapped in DelayDrawing True ... False against one property change
+//   (both must repaint the button exactly once);
+// - a full repaint of a 153 x 233 style-7 button with a vertical gradient, and of a 225 x 33 command
+//   button with a 24-pixel picture and a caption, against a stock QPushButton of the same size, caption
+//   and icon rendered to an image with QWidget::render. The allocations of one repaint are counted.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <QApplication>
+#include <QIcon>
+#include <QImage>
+#include <QJsonObject>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 
+#include "widgets/buttons/button_picture.h"
 #include "widgets/buttons/zq_buttons_h.h"
+
+// Every allocation of the program is counted, so a repaint's allocations can be reported.
+namespace {
+std::atomic<long long> gAllocations{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+    gAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -78,6 +105,82 @@ void Burst(benchmark::State& state) {
 BENCHMARK(SingleSetter);
 BENCHMARK(Burst);
 
+// The 24-pixel picture of the command buttons: a disc on a white background.
+QImage Picture24() {
+    QImage image(24, 24, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter p(&image);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(30, 120, 60));
+    p.drawEllipse(2, 2, 20, 20);
+    return image;
+}
+
+struct Zq {
+    QWidget form;
+    std::unique_ptr<zqButtons_H> button;
+    Zq(int w, int h, const QJsonObject& data) {
+        button = std::make_unique<zqButtons_H>(&form);
+        button->resize(w, h);
+        button->LoadInstanceData(data);
+        button->Refresh();
+    }
+};
+
+// One full repaint per iteration; the allocations of one repaint are reported.
+void RepaintZq(benchmark::State& state, Zq& zq) {
+    const long long before = gAllocations.load();
+    zq.button->Refresh();
+    const long long perRepaint = gAllocations.load() - before;
+    for (auto _ : state) {
+        zq.button->Refresh();
+        benchmark::ClobberMemory();
+    }
+    state.counters["allocations_per_repaint"] = static_cast<double>(perRepaint);
+}
+
+void RenderStock(benchmark::State& state, QPushButton& button) {
+    QImage image(button.size(), QImage::Format_RGB32);
+    for (auto _ : state) {
+        button.render(&image);
+        benchmark::ClobberMemory();
+    }
+}
+
+void GradientStyle7_Zq(benchmark::State& state) {
+    Zq zq(153, 233,
+          {{"Caption", "Gradient"},
+           {"BackStyle", 7},
+           {"Gradient", 3},
+           {"cBack", Rgb(200, 220, 250)},
+           {"cGradient", Rgb(40, 80, 160)}});
+    RepaintZq(state, zq);
+}
+
+void GradientStyle7_QPushButton(benchmark::State& state) {
+    QPushButton button(QStringLiteral("Gradient"));
+    button.resize(153, 233);
+    RenderStock(state, button);
+}
+
+void CommandWithPicture_Zq(benchmark::State& state) {
+    const QJsonValue picture = corvane::buttons::PictureToJson(corvane::buttons::MakePicture(Picture24()));
+    Zq zq(225, 33, {{"Caption", "Check for updates"}, {"Image", picture}, {"ImgSize", 24}, {"ImgAlign", 1}});
+    RepaintZq(state, zq);
+}
+
+void CommandWithPicture_QPushButton(benchmark::State& state) {
+    QPushButton button(QIcon(QPixmap::fromImage(Picture24())), QStringLiteral("Check for updates"));
+    button.setIconSize(QSize(24, 24));
+    button.resize(225, 33);
+    RenderStock(state, button);
+}
+
+BENCHMARK(GradientStyle7_Zq);
+BENCHMARK(GradientStyle7_QPushButton);
+BENCHMARK(CommandWithPicture_Zq);
+BENCHMARK(CommandWithPicture_QPushButton);
+
 // Reports as usual and keeps each benchmark's time per iteration for the ratio.
 class RatioReporter final : public benchmark::ConsoleReporter {
 public:
@@ -85,13 +188,15 @@ public:
     RatioReporter() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs)
-            if (!run.error_occurred)
+            if (!run.error_occurred) {
                 times[run.benchmark_name()] = run.GetAdjustedRealTime();
-            else
+                cpu[run.benchmark_name()] = run.GetAdjustedCPUTime();
+            } else
                 failed = true;
         ConsoleReporter::ReportRuns(runs);
     }
     std::map<std::string, double> times;
+    std::map<std::string, double> cpu;  // the repaint ratios use CPU time: the machine may be shared
     bool failed = false;
 };
 
@@ -108,6 +213,13 @@ int main(int argc, char** argv) {
         std::printf("FAILED: a change did not repaint exactly once\n");
         return 1;
     }
+    const auto ratio = [&](const char* name, const char* reference, const char* what) {
+        const auto a = reporter.cpu.find(name), b = reporter.cpu.find(reference);
+        if (a != reporter.cpu.end() && b != reporter.cpu.end() && b->second > 0)
+            std::printf("%s / stock QPushButton render ratio: %.2f\n", what, a->second / b->second);
+    };
+    ratio("GradientStyle7_Zq", "GradientStyle7_QPushButton", "153 x 233 style-7 gradient repaint");
+    ratio("CommandWithPicture_Zq", "CommandWithPicture_QPushButton", "225 x 33 command button with picture");
     const auto single = reporter.times.find("SingleSetter");
     const auto burst = reporter.times.find("Burst");
     if (single != reporter.times.end() && burst != reporter.times.end() && single->second > 0) {

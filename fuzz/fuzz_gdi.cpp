@@ -1,6 +1,8 @@
 // Drives the drawing canvas with arbitrary commands and coordinates (extremes included): every
 // call must either draw inside the bitmap or fail, with no overflow, no out-of-bounds access and
 // no object left behind.
+#include <array>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -40,89 +42,145 @@ private:
     std::size_t pos_ = 0;
 };
 
+template <std::size_t N>
+std::array<int, N> Coords(Input& in) {
+    std::array<int, N> values{};
+    for (int& v : values) v = in.coord();
+    return values;
+}
+
+int SaturatingAdd(int a, int b) {
+    int sum = 0;
+    return __builtin_add_overflow(a, b, &sum) ? (b > 0 ? INT_MAX : INT_MIN) : sum;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // Every value is read in a fixed order (never several reads as one call's arguments, whose order
+    // differs between compilers), so a kept input means the same under clang's fuzzer and GCC's replay.
     Input in(data, size);
     const std::size_t before = gdi::LiveObjectCount();
     const gdi::HDC dc = gdi::CreateCompatibleDC(nullptr);
     const gdi::HDC src = gdi::CreateCompatibleDC(nullptr);
-    const gdi::HBITMAP target =
-        gdi::CreateCompatibleBitmap(gdi::GetDC(nullptr), 1 + in.byte() % 40, 1 + in.byte() % 40);
-    const gdi::HBITMAP source =
-        in.byte() & 1 ? gdi::CreateBitmap(1 + in.byte() % 20, 1 + in.byte() % 20, 1, 1, nullptr)
-                      : gdi::CreateCompatibleBitmap(gdi::GetDC(nullptr), 1 + in.byte() % 20, 1 + in.byte() % 20);
+    const int targetW = 1 + in.byte() % 40;
+    const int targetH = 1 + in.byte() % 40;
+    const gdi::HBITMAP target = gdi::CreateCompatibleBitmap(gdi::GetDC(nullptr), targetW, targetH);
+    const bool monoSource = in.byte() & 1;
+    const int sourceW = 1 + in.byte() % 20;
+    const int sourceH = 1 + in.byte() % 20;
+    const gdi::HBITMAP source = monoSource ? gdi::CreateBitmap(sourceW, sourceH, 1, 1, nullptr)
+                                           : gdi::CreateCompatibleBitmap(gdi::GetDC(nullptr), sourceW, sourceH);
     const gdi::HGDIOBJ oldTarget = gdi::SelectObject(dc, target);
     const gdi::HGDIOBJ oldSource = gdi::SelectObject(src, source);
     std::vector<gdi::HRGN> regions;
+    const auto anyRegion = [&]() { return regions[in.byte() % regions.size()]; };
     int steps = 0;
     while (in.more() && ++steps < 64) {
         switch (in.byte() % 14) {
-            case 0:
-                gdi::Rectangle(dc, in.coord(), in.coord(), in.coord(), in.coord());
+            case 0: {
+                const auto c = Coords<4>(in);
+                gdi::Rectangle(dc, c[0], c[1], c[2], c[3]);
                 break;
+            }
             case 1: {
                 std::vector<gdi::POINT> pts(1 + in.byte() % 6);
-                for (auto& p : pts) p = {in.coord(), in.coord()};
+                for (auto& p : pts) {
+                    const auto c = Coords<2>(in);
+                    p = {c[0], c[1]};
+                }
                 gdi::Polyline(dc, pts.data(), static_cast<int>(pts.size()));
                 break;
             }
             case 2: {
-                const int l = in.coord(), t = in.coord();
-                gdi::Arc(dc, l, t, l + in.byte() % 64, t + in.byte() % 64, in.coord(), in.coord(), in.coord(),
-                         in.coord());
+                // The box's far corner is its near corner plus a small size, saturated at INT_MAX so the
+                // target itself never overflows: extreme coordinates are the canvas's to handle.
+                const auto box = Coords<2>(in);
+                const int r = SaturatingAdd(box[0], in.byte() % 64);
+                const int b = SaturatingAdd(box[1], in.byte() % 64);
+                const auto ends = Coords<4>(in);
+                gdi::Arc(dc, box[0], box[1], r, b, ends[0], ends[1], ends[2], ends[3]);
                 break;
             }
-            case 3:
-                gdi::PatBlt(dc, in.coord(), in.coord(), in.coord(), in.coord(), in.word());
+            case 3: {
+                const auto c = Coords<4>(in);
+                gdi::PatBlt(dc, c[0], c[1], c[2], c[3], in.word());
                 break;
-            case 4:
-                gdi::StretchBlt(dc, in.coord(), in.coord(), in.coord(), in.coord(), src, in.coord(), in.coord(),
-                                in.coord(), in.coord(), in.word());
+            }
+            case 4: {
+                const auto c = Coords<8>(in);
+                gdi::StretchBlt(dc, c[0], c[1], c[2], c[3], src, c[4], c[5], c[6], c[7], in.word());
                 break;
-            case 5:
-                gdi::BitBlt(dc, in.coord(), in.coord(), in.coord(), in.coord(), dc, in.coord(), in.coord(), in.word());
+            }
+            case 5: {
+                const auto c = Coords<6>(in);
+                gdi::BitBlt(dc, c[0], c[1], c[2], c[3], dc, c[4], c[5], in.word());
                 break;
+            }
             case 6: {
                 const int style = in.byte() % 8;
-                gdi::DeleteObject(gdi::SelectObject(dc, gdi::CreatePen(style, in.byte() % 6 - 1, in.word())));
+                const int width = in.byte() % 6 - 1;
+                const std::uint32_t penColor = in.word();
+                gdi::DeleteObject(gdi::SelectObject(dc, gdi::CreatePen(style, width, penColor)));
                 gdi::DeleteObject(gdi::SelectObject(dc, gdi::CreateSolidBrush(in.word())));
                 break;
             }
-            case 7:
-                regions.push_back(gdi::CreateRectRgn(in.coord(), in.coord(), in.coord(), in.coord()));
+            case 7: {
+                const auto c = Coords<4>(in);
+                regions.push_back(gdi::CreateRectRgn(c[0], c[1], c[2], c[3]));
                 break;
-            case 8:
-                regions.push_back(gdi::CreateEllipticRgn(in.coord(), in.coord(), in.coord() % 300, in.coord() % 300));
+            }
+            case 8: {
+                const auto c = Coords<4>(in);
+                regions.push_back(gdi::CreateEllipticRgn(c[0], c[1], c[2] % 300, c[3] % 300));
                 break;
+            }
             case 9: {
                 std::vector<gdi::POINT> pts(in.byte() % 8);
-                for (auto& p : pts) p = {in.coord() % 200000, in.coord() % 2000};
-                regions.push_back(gdi::CreatePolygonRgn(pts.data(), static_cast<int>(pts.size()), 1 + in.byte() % 2));
+                for (auto& p : pts) {
+                    const auto c = Coords<2>(in);
+                    p = {c[0] % 200000, c[1] % 2000};
+                }
+                const int mode = 1 + in.byte() % 2;
+                regions.push_back(gdi::CreatePolygonRgn(pts.data(), static_cast<int>(pts.size()), mode));
                 break;
             }
             case 10:
-                if (regions.size() >= 2)
-                    gdi::CombineRgn(regions[in.byte() % regions.size()], regions[in.byte() % regions.size()],
-                                    regions[in.byte() % regions.size()], in.byte() % 7);
+                if (regions.size() >= 2) {
+                    const gdi::HRGN dest = anyRegion();
+                    const gdi::HRGN a = anyRegion();
+                    const gdi::HRGN b = anyRegion();
+                    gdi::CombineRgn(dest, a, b, in.byte() % 7);
+                }
                 break;
             case 11:
                 if (!regions.empty()) {
                     const gdi::HBRUSH brush = gdi::CreateSolidBrush(in.word());
-                    gdi::FrameRgn(dc, regions[in.byte() % regions.size()], brush, in.byte() % 4, in.byte() % 4);
+                    const gdi::HRGN region = anyRegion();
+                    const int w = in.byte() % 4;
+                    const int h = in.byte() % 4;
+                    gdi::FrameRgn(dc, region, brush, w, h);
                     gdi::DeleteObject(brush);
                 }
                 break;
-            case 12:
-                gdi::SelectClipRgn(
-                    dc, regions.empty() || (in.byte() & 1) ? gdi::HRGN() : regions[in.byte() % regions.size()]);
+            case 12: {
+                const bool none = regions.empty() || (in.byte() & 1);
+                gdi::SelectClipRgn(dc, none ? gdi::HRGN() : anyRegion());
                 break;
+            }
             case 13: {
-                const gdi::RECT r{in.coord(), in.coord(), in.coord(), in.coord()};
+                const auto c = Coords<4>(in);
+                const gdi::RECT r{c[0], c[1], c[2], c[3]};
                 gdi::DrawFocusRect(dc, &r);
-                gdi::SetPixel(dc, in.coord(), in.coord(), in.word());
-                gdi::GetPixel(dc, in.coord(), in.coord());
-                if (!regions.empty()) gdi::OffsetRgn(regions[in.byte() % regions.size()], in.coord(), in.coord());
+                const auto set = Coords<2>(in);
+                gdi::SetPixel(dc, set[0], set[1], in.word());
+                const auto get = Coords<2>(in);
+                gdi::GetPixel(dc, get[0], get[1]);
+                if (!regions.empty()) {
+                    const gdi::HRGN region = anyRegion();
+                    const auto by = Coords<2>(in);
+                    gdi::OffsetRgn(region, by[0], by[1]);
+                }
                 break;
             }
         }

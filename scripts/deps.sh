@@ -15,7 +15,13 @@ packages=(
   # running: fonts for captions, a virtual display and a tray host when there is no desktop
   fontconfig fonts-dejavu-core fonts-liberation2 xvfb xauth trayer x11-utils dbus-x11 dbus-daemon
   # tests: network namespaces, other users, process tools
-  iproute2 util-linux procps sqlite3 imagemagick libcap2-bin
+  iproute2 util-linux procps sqlite3 imagemagick libcap2-bin xdotool
+  # artwork (rendered at build time) and the package check
+  librsvg2-bin lintian dpkg-dev
+  # benchmarks: the download benchmark's reference client
+  curl
+  # tests: an HTTPS server for the transfer component
+  openssl
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,4 +1,4 @@
-// Corvane's start: one instance per desktop session, the main window as the start-up object.
+// Corvane's start: one instance per user, the main window as the start-up object.
 #include <QApplication>
 #include <QSocketNotifier>
 
@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -38,11 +40,29 @@ bool InstallTerminationHandlers() {
            ::sigaction(SIGHUP, &action, nullptr) == 0;
 }
 
+// The window while the event loop runs. When the X display goes away, Qt ends the process with exit()
+// from inside the loop; the exit handler below saves the count on that way out.
+corvane::ui::FrmMain* runningWindow = nullptr;
+
+void SaveCountAtExit() {
+    if (runningWindow != nullptr) runningWindow->SaveCount();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A second start ends at once, silently, before any window or tray icon exists.
-    if (corvane::platform::NamedMutexHeldElsewhere("Corvane")) return 0;
+    // A second start ends at once, silently, before any window or tray icon exists. Taking the lock is
+    // the test: of two starts at the same moment only one can take it.
+    auto instance = std::make_unique<corvane::platform::NamedMutex>("Corvane");
+    for (const std::string& note : instance->Notes()) std::fprintf(stderr, "corvane: %s\n", note.c_str());
+    if (!instance->Held()) {
+        if (instance->Result() == corvane::platform::kErrorAlreadyExists) return 0;
+        // No private folder for the lock at all: run without the one-instance guarantee rather than
+        // leave the machine unprotected.
+        std::fprintf(stderr, "corvane: no one-instance lock (error %u); running without it\n", instance->Result());
+    } else if (!instance->Notes().empty()) {
+        std::fprintf(stderr, "corvane: one-instance lock at %s\n", instance->Path().c_str());
+    }
 
     // Qt's own event dispatcher: the scan timer wakes the program a thousand times a second, and each
     // wake-up through Qt's dispatcher costs about half of what it costs through GLib's main loop.
@@ -64,6 +84,7 @@ int main(int argc, char** argv) {
                                                                      ? corvane::engine::EngineChoice::kTimer
                                                                      : corvane::engine::EngineChoice::kAuto);
     });
+    frmMain.HoldInstance(std::move(instance));
 
     std::unique_ptr<QSocketNotifier> termination;
     if (InstallTerminationHandlers()) {
@@ -74,9 +95,19 @@ int main(int argc, char** argv) {
             frmMain.close();
         });
     }
-    // Logging out or shutting down closes the window too.
-    QObject::connect(&app, &QGuiApplication::commitDataRequest, &frmMain, [&frmMain] { frmMain.close(); });
+    // The session manager asks to save before a logout, but also for session saves that end nothing:
+    // save the count and stay. The session's real end arrives as a close or a termination signal.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &frmMain, [&frmMain] { frmMain.SaveCount(); });
+    // Any other quit of the application saves too.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &frmMain, [&frmMain] { frmMain.SaveCount(); });
 
     frmMain.Create();
-    return QApplication::exec();
+
+    // Registered after start-up, so the exit handler runs before the destructors of everything start-up
+    // made (the settings store's statics among them).
+    runningWindow = &frmMain;
+    if (std::atexit(SaveCountAtExit) != 0) std::fprintf(stderr, "corvane: no save at exit\n");
+    const int code = QApplication::exec();
+    runningWindow = nullptr;
+    return code;
 }

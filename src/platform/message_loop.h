@@ -8,4 +8,8 @@ namespace corvane::platform {
 // there is nothing to handle and it returns at once.
 void Yield();
 
+// Like Yield, but when nothing is pending it sleeps until the next message arrives. For loops that wait
+// on something that ends with a message (a network reply, a timer), so they do not spin.
+void WaitForMessages();
+
 }  // namespace corvane::platform

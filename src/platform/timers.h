@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "platform/window.h"
 
@@ -48,5 +49,8 @@ bool KillTimer(WindowHandle window, std::uintptr_t id);
 
 // Whether timer `id` of `window` is running.
 bool TimerActive(WindowHandle window, std::uintptr_t id);
+
+// The interval timer `id` of `window` runs at; nothing when there is no such timer.
+std::optional<std::chrono::milliseconds> TimerInterval(WindowHandle window, std::uintptr_t id);
 
 }  // namespace corvane::platform

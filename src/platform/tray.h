@@ -6,8 +6,10 @@
 // (an XEmbed system tray or a StatusNotifierItem host; both are served) reports clicks on the icon back to
 // the owner window as the record's callback message, carrying the mouse message identifier of the click
 // (513 left down, 514 left up, 515 left double click, 516 right down, 517 right up, 519 middle down).
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "platform/icons.h"
@@ -54,6 +56,24 @@ void SetTrayMessageHandler(WindowHandle owner, TrayMessageHandler handler);
 
 // Whether the desktop has a tray host at the moment.
 bool TrayHostAvailable();
+
+// A wait for a tray host that does not block the window thread: Start calls `done(true)` as soon as a
+// host is available (at once when there is one already), or `done(false)` when `limit` has passed without
+// one. `done` runs once, on the window thread; destroying the wait cancels it.
+class TrayHostWait {
+public:
+    TrayHostWait();
+    ~TrayHostWait();
+    TrayHostWait(const TrayHostWait&) = delete;
+    TrayHostWait& operator=(const TrayHostWait&) = delete;
+
+    void Start(std::chrono::milliseconds limit, std::function<void(bool found)> done);
+    bool Waiting() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 // What the tray shows for an icon added by this process, for tests and diagnostics.
 struct TrayIconState {

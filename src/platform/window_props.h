@@ -4,7 +4,9 @@
 // Names are matched without regard to case. A property that was never set reads as 0. A window's
 // properties vanish with the window, so a stale handle can neither read nor write anything.
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/window.h"
 
@@ -20,5 +22,9 @@ PropValue GetPropA(WindowHandle window, std::string_view name);
 
 // Removes the property and returns the value it had (0 when there was none).
 PropValue RemovePropA(WindowHandle window, std::string_view name);
+
+// The names of the window's properties, in lower case, in no particular order (what EnumProps would
+// list): tells a property that holds 0 from one that is not there.
+std::vector<std::string> PropNames(WindowHandle window);
 
 }  // namespace corvane::platform

@@ -11,7 +11,7 @@
 
 namespace corvane::settings {
 
-enum class Setting { Run, Tray, Attempts, BootWithWindows, DisableScriptDebugger, Engine };
+enum class Setting { Run, Tray, Attempts, BootWithWindows, DisableScriptDebugger, UpdateServer, Engine };
 
 struct SettingDefinition {
     Setting id;
@@ -24,7 +24,7 @@ struct SettingDefinition {
     std::string_view read_by;
 };
 
-inline constexpr std::array<SettingDefinition, 6> kSettings = {{
+inline constexpr std::array<SettingDefinition, 7> kSettings = {{
     {Setting::Run, kHkeyLocalMachine, "Software\\Corvane", "Run", 1, "1", "protection switch: \"1\" on, \"0\" off",
      "start-up: 1 turns protection on"},
     {Setting::Tray, kHkeyLocalMachine, "Software\\Corvane", "Tray", 1, "1",
@@ -37,6 +37,9 @@ inline constexpr std::array<SettingDefinition, 6> kSettings = {{
     {Setting::DisableScriptDebugger, kHkeyCurrentUser, "Software\\Microsoft\\Internet Explorer\\Main",
      "Disable Script Debugger", 1, "yes", "Options window: \"yes\" ticked, \"No\" cleared",
      "Options window: ticked exactly when the text is \"yes\""},
+    {Setting::UpdateServer, kHkeyLocalMachine, "Software\\Corvane", "UpdateServer", 1,
+     "https://updates.corvane.example/", "the administrator (corvane-reg): base address of the update server",
+     "update check and help page: base + \"cv/…\""},
     {Setting::Engine, kHkeyLocalMachine, "Software\\Corvane", "Engine", 1, "auto",
      "by hand: \"timer\" forces the 1 ms timer engine, \"auto\" lets the event engine run",
      "start-up: exactly \"timer\" keeps to the timer engine; any other text is \"auto\""},

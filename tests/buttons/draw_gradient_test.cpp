@@ -5,6 +5,7 @@
 
 #include "platform/gdi/bitmap.h"
 #include "platform/gdi/dc.h"
+#include "platform/gdi/get_object.h"
 #include "platform/gdi/shapes.h"
 #include "widgets/buttons/colors.h"
 #include "widgets/buttons/draw_gradient.h"
@@ -21,10 +22,15 @@ public:
         bitmap_ = gdi::CreateCompatibleBitmap(screen, width, height);
         gdi::ReleaseDC(nullptr, screen);
         old_ = gdi::SelectObject(dc_, bitmap_);
+        oldPen_ = gdi::GetCurrentObject(dc_, gdi::ObjectKind::pen);
+        oldBrush_ = gdi::GetCurrentObject(dc_, gdi::ObjectKind::brush);
         for (int y = 0; y < height; ++y)
             for (int x = 0; x < width; ++x) gdi::SetPixel(dc_, x, y, kMarker);
     }
     ~Canvas() {
+        // The gradient leaves its last tools selected: the canvas's owner deletes them.
+        gdi::DeleteObject(gdi::SelectObject(dc_, oldPen_));
+        gdi::DeleteObject(gdi::SelectObject(dc_, oldBrush_));
         gdi::SelectObject(dc_, old_);
         gdi::DeleteObject(bitmap_);
         gdi::DeleteDC(dc_);
@@ -40,8 +46,16 @@ private:
     int width_, height_;
     gdi::HDC dc_;
     gdi::HBITMAP bitmap_;
-    gdi::HGDIOBJ old_;
+    gdi::HGDIOBJ old_, oldPen_, oldBrush_;
 };
+
+// The colour of the pen selected into a canvas.
+gdi::COLORREF SelectedPenColor(gdi::HDC dc) {
+    gdi::LOGPEN pen;
+    if (gdi::GetObjectA(gdi::GetCurrentObject(dc, gdi::ObjectKind::pen), sizeof pen, &pen) == 0)
+        return gdi::CLR_INVALID;
+    return pen.lopnColor;
+}
 
 std::vector<OleColor> Bands(int count, OleColor from, OleColor to) {
     std::vector<OleColor> list(static_cast<std::size_t>(count));
@@ -63,6 +77,8 @@ TEST(DrawGradient, HorizontalModesRunFromTheirStartSide) {
         DrawGradient(canvas.dc(), 40, 6, 2, from, to, QSize(1024, 768));
         EXPECT_EQ(canvas.At(39, 3), from) << "mode 2 puts `from` in the rightmost column";
         EXPECT_EQ(canvas.At(0, 3), bands.back());
+        EXPECT_EQ(SelectedPenColor(canvas.dc()), static_cast<gdi::COLORREF>(bands.front()))
+            << "the last band's pen stays selected for the lines drawn after the face";
     }
     EXPECT_EQ(gdi::LiveObjectCount(), liveBefore) << "every brush and pen is released";
 }

@@ -2,6 +2,10 @@
 // container's window properties.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <optional>
+
 #include "button_test_support.h"
 #include "platform/timers.h"
 #include "platform/window_props.h"
@@ -33,6 +37,7 @@ TEST_F(ButtonHover, EnterOnceThenLeaveAtTheNextTick) {
     EXPECT_EQ(platform::GetPropA(button->hwnd(), "zq_ClassID"), static_cast<platform::PropValue>(button->hwnd()));
     EXPECT_EQ(platform::GetPropA(button->hwnd(), "zq_TimerID"), 237);
     EXPECT_TRUE(platform::TimerActive(button->hwnd(), 237));
+    EXPECT_EQ(platform::TimerInterval(button->hwnd(), 237), std::chrono::milliseconds(50));
 
     Tick();  // still over the button: nothing
     EXPECT_TRUE(recorder->events.empty());
@@ -42,6 +47,7 @@ TEST_F(ButtonHover, EnterOnceThenLeaveAtTheNextTick) {
     ASSERT_TRUE(testing::WaitUntil([&] { return !button->PointerOver(); }));
     EXPECT_EQ(recorder->Take(), (Events{"MouseOnButton False", "Redraw"}));
     EXPECT_FALSE(platform::TimerActive(button->hwnd(), 237));
+    EXPECT_EQ(platform::TimerInterval(button->hwnd(), 237), std::nullopt);
     EXPECT_EQ(button->StateFlags() & zqButtons_H::kHotLook, 0);
     // The properties stay after leaving.
     EXPECT_EQ(platform::GetPropA(button->hwnd(), "zq_TimerID"), 237);
@@ -164,11 +170,22 @@ TEST_F(OptionGroups, LeavingCompactsTheSlots) {
     c->SetValue(true);
     EXPECT_FALSE(b->Value());
 
+    // While members remain the properties are there; the last one leaving removes the count and the
+    // slot themselves (not just sets them to 0).
+    const auto names = [&] {
+        auto list = platform::PropNames(Container());
+        std::sort(list.begin(), list.end());
+        return list;
+    };
     a->SetMode(1);
+    EXPECT_EQ(names(), (std::vector<std::string>{"zq_obj1", "zq_optcount"}));
     c->SetMode(0);
     EXPECT_EQ(Count(), 0);
     EXPECT_EQ(Slot(1), 0);
-    EXPECT_EQ(platform::RemovePropA(Container(), "zq_OptCount"), 0) << "the count itself is removed";
+    EXPECT_TRUE(names().empty());
+    // A property holding 0 is still listed: the check above tells a removed one from a zero.
+    ASSERT_TRUE(platform::SetPropA(Container(), "zq_OptCount", 0));
+    EXPECT_EQ(names(), (std::vector<std::string>{"zq_optcount"}));
 }
 
 TEST_F(OptionGroups, LeavingAGroupWithoutAnEntryChangesNothing) {

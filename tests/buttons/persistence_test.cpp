@@ -133,7 +133,7 @@ TEST_F(ButtonPersistence, RoundTripKeepsEveryProperty) {
     EXPECT_EQ(loaded->PictureAlign(), 3);
     EXPECT_EQ(loaded->CustomClick(), 5);
     EXPECT_FALSE(loaded->ShowFocusRect());
-    EXPECT_FALSE(loaded->isEnabled());
+    EXPECT_FALSE(loaded->Enabled());
     EXPECT_TRUE(loaded->Font().italic());
     EXPECT_EQ(loaded->MousePointer(), 99);
     ASSERT_NE(loaded->MouseIcon(), nullptr);
@@ -171,16 +171,16 @@ TEST_F(ButtonPersistence, MissingKeysTakeTheirLoadingDefaults) {
     EXPECT_EQ(button->HoverForeColor(), kButtonText);
     EXPECT_EQ(button->PicturePixelSize(), 16);
     EXPECT_TRUE(button->ShowFocusRect());
-    EXPECT_TRUE(button->isEnabled());
+    EXPECT_TRUE(button->Enabled());
     EXPECT_EQ(button->Mode(), 0);
     EXPECT_EQ(button->MousePointer(), 0);
     EXPECT_EQ(button->Font().family(), form->font().family());  // no "Font": the window's own
 }
 
-TEST_F(ButtonPersistence, UnreadableValuesStopTheLoadAndSayWhich) {
-    for (const char* text :
-         {R"({"Shape": 12})", R"({"Caption": 5})", R"({"BackStyle": -1})", R"({"ImgSize": 17})", R"({"Font": "Arial"})",
-          R"({"Image": {"source": "/no/such/picture.png"}})", R"({"mPointer": 40000})"}) {
+TEST_F(ButtonPersistence, UnreadableValuesStopTheLoadAndSayWhichButLeaveTheButtonDrawable) {
+    for (const char* text : {R"({"Shape": 12})", R"({"Caption": 5})", R"({"BackStyle": -1})", R"({"ImgSize": "big"})",
+                             R"({"Font": "Arial"})", R"({"Image": {"source": "/no/such/picture.png"}})",
+                             R"({"mPointer": 40000})", R"({"mIcon": 7})"}) {
         auto button = MakeButton();
         QString error;
         EXPECT_FALSE(button->LoadInstanceData(Json(text), &error)) << text;
@@ -188,7 +188,82 @@ TEST_F(ButtonPersistence, UnreadableValuesStopTheLoadAndSayWhich) {
         EXPECT_TRUE(error.contains(key)) << error.toStdString();
         EXPECT_EQ(button->ButtonShape(), 0);
         EXPECT_EQ(button->ButtonStyle(), 0);
+        // Drawing is not left suspended: the next change paints.
+        EXPECT_FALSE(button->DelayDrawingFlag()) << text;
+        EventRecorder recorder(*button);
+        button->SetCaption(QStringLiteral("After"));
+        EXPECT_EQ(recorder.Take(), (Events{"Redraw", "Changed Caption"})) << text;
     }
+}
+
+TEST_F(ButtonPersistence, LoadingTakesWhatThePropertiesTakeAndGoesOnPastWhatTheyRefuse) {
+    // A mouse icon that is no icon or cursor is refused as the MouseIcon setter refuses it; the rest
+    // of the data (read after it) still loads.
+    QJsonObject data;
+    data.insert(QStringLiteral("mIcon"), PictureToJson(MakePicture(QImage(16, 16, QImage::Format_RGB32))));
+    data.insert(QStringLiteral("mPointer"), 3);
+    data.insert(QStringLiteral("BackStyle"), 2);
+    auto button = MakeButton();
+    QString error;
+    ASSERT_TRUE(button->LoadInstanceData(data, &error)) << error.toStdString();
+    EXPECT_EQ(button->MouseIcon(), nullptr);
+    EXPECT_EQ(button->MousePointer(), 3);
+    EXPECT_EQ(button->ButtonStyle(), 2);
+    EXPECT_FALSE(button->DelayDrawingFlag());
+
+    // Picture sizes: 0 (read as 16), fixed boxes of 16 to 32 pixels, 40 (fill) and 48 (fit) load as
+    // they are; others are refused and the button keeps its size (a new one: 0, read as 16), loading
+    // the keys after it all the same.
+    for (int pixels : {0, 16, 17, 20, 24, 31, 32, 40, 48}) {
+        auto b = MakeButton();
+        const QJsonObject sized{{QStringLiteral("ImgSize"), pixels}, {QStringLiteral("CapStyle"), 1}};
+        ASSERT_TRUE(b->LoadInstanceData(sized, &error)) << pixels << error.toStdString();
+        if (pixels == 0) {
+            EXPECT_EQ(b->PictureSize(), 0);  // 0 reads as 16 pixels
+        } else {
+            EXPECT_EQ(b->PicturePixelSize(), pixels);
+        }
+        EXPECT_EQ(b->CaptionStyle(), 1);
+    }
+    for (int pixels : {-16, 8, 15, 33, 39, 44, 56, 1000}) {
+        auto b = MakeButton();
+        const QJsonObject sized{{QStringLiteral("ImgSize"), pixels}, {QStringLiteral("CapStyle"), 1}};
+        ASSERT_TRUE(b->LoadInstanceData(sized, &error)) << pixels << error.toStdString();
+        EXPECT_EQ(b->PictureSize(), 0) << pixels;
+        EXPECT_EQ(b->PicturePixelSize(), 16) << pixels;
+        EXPECT_EQ(b->CaptionStyle(), 1);
+    }
+}
+
+TEST_F(ButtonPersistence, EnabledIsTheButtonsOwnFlagInsideADisabledContainer) {
+    QWidget frame(form.get());
+    auto button = std::make_unique<zqButtons_H>(&frame);
+    button->InitNewInstance();
+    frame.setEnabled(false);
+    ASSERT_FALSE(button->isEnabled());  // Qt's effective state follows the frame
+    EXPECT_TRUE(button->Enabled());
+    // Saved as enabled: the default, so no key.
+    EXPECT_FALSE(button->SaveInstanceData().contains(QStringLiteral("enabled")));
+
+    // Disabling it inside the disabled frame is a change, and it sticks when the frame comes back.
+    EventRecorder recorder(*button, false);
+    button->SetEnabled(false);
+    EXPECT_EQ(recorder.Take(), (Events{"Changed Enabled"}));
+    EXPECT_FALSE(button->Enabled());
+    EXPECT_EQ(button->SaveInstanceData().value(QStringLiteral("enabled")), QJsonValue(false));
+    frame.setEnabled(true);
+    EXPECT_FALSE(button->Enabled());
+    EXPECT_FALSE(button->isEnabled());
+    button->SetEnabled(false);  // the same value: nothing
+    EXPECT_TRUE(recorder.Take().empty());
+
+    // Loading into a disabled frame keeps the saved flag.
+    frame.setEnabled(false);
+    auto loaded = std::make_unique<zqButtons_H>(&frame);
+    ASSERT_TRUE(loaded->LoadInstanceData(Json(R"({"Enabled": true})")));
+    EXPECT_TRUE(loaded->Enabled());
+    frame.setEnabled(true);
+    EXPECT_TRUE(loaded->isEnabled());
 }
 
 }  // namespace

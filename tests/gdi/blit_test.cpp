@@ -136,7 +136,7 @@ TEST(GdiBlit, StretchTakesTheSourcePixelUnderEachCentreAndMirrors) {
     for (int y = 0; y < 4; ++y)
         for (int x = 0; x < 6; ++x) EXPECT_EQ(dst.at(x, y), RGB(x / 2 + 1, y / 2 ? 9 : 0, 0));
     // Opposite signs mirror: the destination's left column takes the source's right column.
-    StretchBlt(dst.dc(), 6, 0, -6, 2, src.dc(), 0, 0, 3, 1, SRCCOPY);  // covers x = 0..5
+    StretchBlt(dst.dc(), 5, 0, -6, 2, src.dc(), 0, 0, 3, 1, SRCCOPY);  // covers x = 0..5
     for (int x = 0; x < 6; ++x) EXPECT_EQ(dst.at(x, 0), RGB(3 - x / 2, 0, 0)) << x;
     // Destination pixels whose source falls outside the source bitmap stay as they were.
     testing::Canvas edge(4, 1, RGB(7, 7, 7));
@@ -163,9 +163,45 @@ TEST(GdiBlit, ShrinkingFoldsPixelsByTheStretchMode) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(dst.at(i, 0), row[2 * i + 1]) << i;  // under the centre
     // Mirrored, the folded blocks come from the other end.
     SetStretchBltMode(dst.dc(), BLACKONWHITE);
-    StretchBlt(dst.dc(), 3, 0, -3, 1, src.dc(), 0, 0, 6, 1, SRCCOPY);
+    StretchBlt(dst.dc(), 2, 0, -3, 1, src.dc(), 0, 0, 6, 1, SRCCOPY);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(dst.at(2 - i, 0), row[2 * i] & row[2 * i + 1]) << i;
     EXPECT_EQ(SetStretchBltMode(dst.dc(), 0), 0);
+}
+
+TEST(GdiBlit, NegativeSizesCoverTheCoordinateAndThePixelsBeforeIt) {
+    // x + width + 1 .. x, both axes: PatBlt(5, 4, -3, -2) covers x 3..5 and y 3..4.
+    testing::Canvas c(8, 7);
+    ASSERT_EQ(PatBlt(c.dc(), 5, 4, -3, -2, BLACKNESS), TRUE);
+    for (int y = 0; y < 7; ++y)
+        for (int x = 0; x < 8; ++x)
+            EXPECT_EQ(c.at(x, y), x >= 3 && x <= 5 && y >= 3 && y <= 4 ? 0u : 0xFFFFFFu) << x << "," << y;
+
+    testing::Canvas src(6, 2);
+    for (int x = 0; x < 6; ++x) {
+        SetPixel(src.dc(), x, 0, RGB(10 + x, 0, 0));
+        SetPixel(src.dc(), x, 1, RGB(10 + x, 1, 0));
+    }
+    // BitBlt: both rectangles turn alike, so nothing is mirrored: dest 2..4 take source 1..3.
+    testing::Canvas b(7, 2, RGB(7, 7, 7));
+    ASSERT_EQ(BitBlt(b.dc(), 4, 1, -3, -2, src.dc(), 3, 1, SRCCOPY), TRUE);
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 7; ++x)
+            EXPECT_EQ(b.at(x, y), x >= 2 && x <= 4 ? RGB(10 + x - 1, y, 0) : RGB(7, 7, 7)) << x << "," << y;
+
+    // StretchBlt mirrored by a negative source width: the source is 5 - 3 + 1 .. 5 = 3..5, read
+    // backwards onto dest 0..2; a negative destination width reads it forwards onto 2..0.
+    testing::Canvas m(4, 1, RGB(7, 7, 7));
+    ASSERT_EQ(StretchBlt(m.dc(), 0, 0, 3, 1, src.dc(), 5, 0, -3, 1, SRCCOPY), TRUE);
+    for (int x = 0; x < 3; ++x) EXPECT_EQ(m.at(x, 0), RGB(15 - x, 0, 0)) << x;
+    EXPECT_EQ(m.at(3, 0), RGB(7, 7, 7));
+    ASSERT_EQ(StretchBlt(m.dc(), 2, 0, -3, 1, src.dc(), 3, 0, 3, 1, SRCCOPY), TRUE);
+    for (int x = 0; x < 3; ++x) EXPECT_EQ(m.at(x, 0), RGB(15 - x, 0, 0)) << x;
+    // Both negative: not mirrored, dest 0..2 take source 3..5 in order; doubled in height.
+    testing::Canvas d(4, 3, RGB(7, 7, 7));
+    ASSERT_EQ(StretchBlt(d.dc(), 2, 1, -3, -2, src.dc(), 5, 0, -3, -1, SRCCOPY), TRUE);
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 4; ++x)
+            EXPECT_EQ(d.at(x, y), x <= 2 && y <= 1 ? RGB(13 + x, 0, 0) : RGB(7, 7, 7)) << x << "," << y;
 }
 
 TEST(GdiBlit, OverlappingCopyWithinOneBitmapReadsTheOldPixels) {

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <random>
+#include <vector>
 
 #include "canvas_fixture.h"
 #include "platform/gdi/blit.h"
@@ -19,6 +20,14 @@ constexpr COLORREF kWhite = 0xFFFFFF;
 constexpr COLORREF kRed = RGB(255, 0, 0);
 constexpr COLORREF kBlue = RGB(0, 0, 255);
 
+Pixels line(POINT a, POINT b) {
+    Pixels out;
+    detail::rasterLine(a.x, a.y, b.x, b.y, -1000, 1000, [&](long long x, long long y, long long) {
+        out.insert({int(x), int(y)});
+    });
+    return out;
+}
+
 TEST(GdiRectangle, OutlineAndFillStayInsideWithRightAndBottomExclusive) {
     testing::Canvas c(12, 12);
     c.tools(PS_SOLID, 1, 0x000000, kRed);
@@ -29,9 +38,9 @@ TEST(GdiRectangle, OutlineAndFillStayInsideWithRightAndBottomExclusive) {
             const bool edge = inside && (x == 2 || x == 6 || y == 3 || y == 7);
             EXPECT_EQ(c.at(x, y), edge ? 0u : (inside ? kRed : kWhite)) << x << "," << y;
         }
-    // A wide pen keeps its whole width inside the bounds; a null pen leaves all to the brush.
+    // A wide inside-frame pen keeps its whole width inside the bounds.
     testing::Canvas w(12, 12);
-    w.tools(PS_SOLID, 3, kBlue, kRed);
+    w.tools(PS_INSIDEFRAME, 3, kBlue, kRed);
     Rectangle(w.dc(), 1, 1, 11, 10);
     for (int y = 0; y < 12; ++y)
         for (int x = 0; x < 12; ++x) {
@@ -39,12 +48,165 @@ TEST(GdiRectangle, OutlineAndFillStayInsideWithRightAndBottomExclusive) {
             const bool core = x >= 4 && x <= 7 && y >= 4 && y <= 6;
             EXPECT_EQ(w.at(x, y), !inside ? kWhite : (core ? kRed : kBlue)) << x << "," << y;
         }
-    w.tools(PS_NULL, 1, 0, kBlue);
-    Rectangle(w.dc(), 0, 0, 2, 2);
-    EXPECT_EQ(w.at(1, 1), kBlue);
-    EXPECT_EQ(w.at(0, 0), kBlue);
-    EXPECT_EQ(w.at(2, 2), kBlue);  // the earlier outline, not this rectangle
-    EXPECT_EQ(w.at(0, 2), kWhite);
+}
+
+TEST(GdiRectangle, NullPenLeavesTheRightColumnAndBottomRowToo) {
+    testing::Canvas c(10, 9);
+    c.tools(PS_NULL, 1, 0, kBlue);
+    ASSERT_EQ(Rectangle(c.dc(), 1, 2, 8, 7), TRUE);
+    for (int y = 0; y < 9; ++y)
+        for (int x = 0; x < 10; ++x)
+            EXPECT_EQ(c.at(x, y), x >= 1 && x <= 6 && y >= 2 && y <= 5 ? kBlue : kWhite) << x << "," << y;
+    // The stock null pen the same; a 1 x 1 box fills nothing, a 2 x 2 box one pixel.
+    testing::Canvas s(5, 5);
+    DeleteObject(SelectObject(s.dc(), CreateSolidBrush(kRed)));
+    SelectObject(s.dc(), GetStockObject(NULL_PEN));
+    Rectangle(s.dc(), 0, 0, 1, 1);
+    EXPECT_TRUE(s.marked().empty());
+    Rectangle(s.dc(), 4, 4, 2, 2);
+    EXPECT_EQ(s.marked(), (Pixels{{2, 2}}));
+}
+
+TEST(GdiRectangle, DashedOutlineRunsFromTheTopRightCornerCounterClockwise) {
+    // The border pixels in drawing order: left along the top from the top-right corner, down the left
+    // side, right along the bottom, up the right side.
+    const int l = 1, t = 1, r = 14, b = 9;
+    std::vector<std::pair<int, int>> path;
+    for (int x = r - 1; x > l; --x) path.push_back({x, t});
+    for (int y = t; y < b - 1; ++y) path.push_back({l, y});
+    for (int x = l; x < r - 1; ++x) path.push_back({x, b - 1});
+    for (int y = b - 1; y > t; --y) path.push_back({r - 1, y});
+    ASSERT_EQ(path.size(), std::size_t{2 * (r - l) + 2 * (b - t) - 4});
+    struct Style {
+        int style;
+        std::vector<int> pattern;  // on, off, on, off ...
+    };
+    for (const Style& st : {Style{PS_DOT, {3, 3}}, Style{PS_DASH, {18, 6}}, Style{PS_DASHDOT, {9, 6, 3, 6}}}) {
+        testing::Canvas c(16, 11);
+        c.tools(st.style, 1, kBlue, kWhite);
+        SetBkColor(c.dc(), kRed);  // OPAQUE: the gaps take the background colour
+        ASSERT_EQ(Rectangle(c.dc(), l, t, r, b), TRUE);
+        int period = 0;
+        for (int part : st.pattern) period += part;
+        for (std::size_t i = 0; i < path.size(); ++i) {
+            int at = static_cast<int>(i) % period;
+            bool on = true;
+            for (int part : st.pattern) {
+                if (at < part) break;
+                at -= part;
+                on = !on;
+            }
+            EXPECT_EQ(c.at(path[i].first, path[i].second), on ? kBlue : kRed)
+                << st.style << " step " << i << " at " << path[i].first << "," << path[i].second;
+        }
+        EXPECT_EQ(c.at(5, 5), kWhite);  // the brush inside
+        EXPECT_EQ(c.at(0, 0), kWhite);
+    }
+    // One row high: a single run from the right end to the left end.
+    testing::Canvas row(12, 3);
+    row.tools(PS_DOT, 1, kBlue, kWhite);
+    SetBkMode(row.dc(), TRANSPARENT);
+    Rectangle(row.dc(), 0, 1, 11, 2);
+    for (int x = 0; x < 11; ++x) EXPECT_EQ(row.at(x, 1), ((10 - x) / 3) % 2 == 0 ? kBlue : kWhite) << x;
+}
+
+// The round tip of a pen `width` wide marked at pixel (px, py): the pixels whose centres lie within
+// width / 2 of the pixel's centre (odd widths) or its top-left corner (even widths).
+bool InTip(int width, int px, int py, int x, int y) {
+    const double anchor = width % 2 ? 0.5 : 0.0;
+    const double dx = (x + 0.5) - (px + anchor), dy = (y + 0.5) - (py + anchor);
+    return dx * dx + dy * dy <= width * width / 4.0;
+}
+
+Pixels Tips(int width, const Pixels& centres, int w, int h) {
+    Pixels out;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (const auto& [px, py] : centres)
+                if (InTip(width, px, py, x, y)) {
+                    out.insert({x, y});
+                    break;
+                }
+    return out;
+}
+
+TEST(GdiWidePen, CentredOnTheLineWithRoundEndsAndJoins) {
+    for (int width : {2, 3, 4, 5}) {
+        // An open path with a sharp turn: the one-pixel line's pixels, the last point included,
+        // each with the pen's round tip.
+        const POINT path[3] = {{4, 18}, {12, 5}, {25, 14}};
+        Pixels centres = line(path[0], path[1]);
+        const Pixels second = line(path[1], path[2]);
+        centres.insert(second.begin(), second.end());
+        centres.insert({path[2].x, path[2].y});
+        testing::Canvas c(30, 24);
+        c.tools(PS_SOLID, width, kBlue, kWhite);
+        ASSERT_EQ(Polyline(c.dc(), path, 3), TRUE);
+        EXPECT_EQ(c.marked(), Tips(width, centres, 30, 24)) << width;
+    }
+    // A horizontal stroke 3 wide: three rows, and a round end one pixel beyond each end point.
+    testing::Canvas h(20, 9);
+    h.tools(PS_SOLID, 3, kBlue, kWhite);
+    const POINT flat[2] = {{5, 4}, {14, 4}};
+    Polyline(h.dc(), flat, 2);
+    for (int y = 0; y < 9; ++y)
+        for (int x = 0; x < 20; ++x) {
+            const bool body = x >= 5 && x <= 14 && y >= 3 && y <= 5;
+            const bool caps = (x == 4 || x == 15) && y >= 3 && y <= 5;
+            EXPECT_EQ(h.at(x, y), body || caps ? kBlue : kWhite) << x << "," << y;
+        }
+    // A tip 5 wide is round: the corners of its 5 x 5 box stay clear.
+    testing::Canvas dot(9, 9);
+    dot.tools(PS_SOLID, 5, kBlue, kWhite);
+    const POINT same[2] = {{4, 4}, {4, 4}};
+    Polyline(dot.dc(), same, 2);
+    EXPECT_EQ(dot.marked(), Tips(5, {{4, 4}}, 9, 9));
+    EXPECT_EQ(dot.at(2, 2), kWhite);
+    EXPECT_EQ(dot.at(2, 4), kBlue);
+    EXPECT_EQ(dot.at(6, 4), kBlue);
+}
+
+TEST(GdiWidePen, RectangleAndArcOutlinesAreCentredOnTheirBorderPixels) {
+    for (int width : {2, 3, 4, 5}) {
+        const int l = 5, t = 4, r = 17, b = 13;
+        testing::Canvas c(22, 18);
+        c.tools(PS_SOLID, width, kBlue, kRed);
+        ASSERT_EQ(Rectangle(c.dc(), l, t, r, b), TRUE);
+        Pixels border;
+        for (int x = l; x < r; ++x) border.insert({x, t}), border.insert({x, b - 1});
+        for (int y = t; y < b; ++y) border.insert({l, y}), border.insert({r - 1, y});
+        const Pixels pen = Tips(width, border, 22, 18);
+        for (int y = 0; y < 18; ++y)
+            for (int x = 0; x < 22; ++x) {
+                const bool fill = x > l && x < r - 1 && y > t && y < b - 1;
+                EXPECT_EQ(c.at(x, y), pen.count({x, y}) ? kBlue : (fill ? kRed : kWhite))
+                    << width << ": " << x << "," << y;
+            }
+        // Rounded outside the corners: the pixel diagonally off a corner by the half width is clear
+        // from width 4 on (the tips of widths 2 and 3 are squares).
+        if (width >= 4) {
+            EXPECT_EQ(c.at(l - width / 2, t - width / 2), kWhite) << width;
+        }
+    }
+    // A whole Arc with a wide pen is the thin Arc's pixels with the tip on each.
+    for (int width : {3, 4}) {
+        testing::Canvas thin(26, 22), wide(26, 22);
+        Arc(thin.dc(), 3, 3, 22, 18, 0, 0, 0, 0);
+        wide.tools(PS_SOLID, width, 0, kWhite);
+        Arc(wide.dc(), 3, 3, 22, 18, 0, 0, 0, 0);
+        EXPECT_EQ(wide.marked(), Tips(width, thin.marked(), 26, 22)) << width;
+        // Inside the frame, the pen keeps to the box.
+        testing::Canvas inside(26, 22);
+        inside.tools(PS_INSIDEFRAME, width, 0, kWhite);
+        Arc(inside.dc(), 3, 3, 22, 18, 0, 0, 0, 0);
+        for (const auto& [x, y] : inside.marked()) {
+            EXPECT_GE(x, 3);
+            EXPECT_LT(x, 22);
+            EXPECT_GE(y, 3);
+            EXPECT_LT(y, 18);
+        }
+        EXPECT_FALSE(inside.marked().empty());
+    }
 }
 
 TEST(GdiRectangle, OneRowRectanglesWithMatchingPenFillExactlyTheirRow) {
@@ -60,14 +222,6 @@ TEST(GdiRectangle, OneRowRectanglesWithMatchingPenFillExactlyTheirRow) {
     c.tools(PS_SOLID, 1, 0, 0);
     Rectangle(c.dc(), 3, 3, 3, 5);
     EXPECT_EQ(c.at(3, 3), RGB(120, 135, 3));
-}
-
-Pixels line(POINT a, POINT b) {
-    Pixels out;
-    detail::rasterLine(a.x, a.y, b.x, b.y, -1000, 1000, [&](long long x, long long y, long long) {
-        out.insert({int(x), int(y)});
-    });
-    return out;
 }
 
 TEST(GdiPolyline, LastPointIsLeftOutInAllEightDirections) {
@@ -208,15 +362,27 @@ TEST(GdiFocusRect, InvertsAlternatePixelsAndTogglesBack) {
     EXPECT_EQ(BitmapImage(c.bitmap()), before);
 }
 
-TEST(GdiArc, WholeArcIsTheEllipseFrameAndPartialArcsKeepToTheirSweep) {
+TEST(GdiArc, WholeArcIsTheOutlineOfTheEllipseFillingItsBox) {
     for (const RECT box : {RECT{0, 0, 15, 11}, RECT{2, 1, 22, 19}, RECT{1, 1, 8, 3}}) {
-        testing::Canvas arc(24, 20), frame(24, 20);
+        // The ellipse inscribed in the pixels left..right-1 by top..bottom-1: pixel centres inside.
+        const auto in = [&](int x, int y) {
+            const double a = (box.right - box.left) / 2.0, b = (box.bottom - box.top) / 2.0;
+            const double nx = (x + 0.5 - box.left - a) / a, ny = (y + 0.5 - box.top - b) / b;
+            return nx * nx + ny * ny <= 1.0 + 1e-12;
+        };
+        Pixels outline;
+        for (int y = 0; y < 20; ++y)
+            for (int x = 0; x < 24; ++x)
+                if (in(x, y) && !(in(x - 1, y) && in(x + 1, y) && in(x, y - 1) && in(x, y + 1))) outline.insert({x, y});
+        testing::Canvas arc(24, 20);
         ASSERT_EQ(Arc(arc.dc(), box.left, box.top, box.right, box.bottom, 0, 0, 0, 0), TRUE);
-        const HRGN ellipse = CreateEllipticRgn(box.left, box.top, box.right, box.bottom);
+        EXPECT_EQ(arc.marked(), outline) << box.right << "x" << box.bottom;
+        // The same pixels as the frame of the elliptic region one pixel larger.
+        testing::Canvas frame(24, 20);
+        const HRGN ellipse = CreateEllipticRgn(box.left, box.top, box.right + 1, box.bottom + 1);
         const HBRUSH black = CreateSolidBrush(0);
         FrameRgn(frame.dc(), ellipse, black, 1, 1);
-        EXPECT_EQ(arc.marked(), frame.marked()) << box.right << "x" << box.bottom;
-        EXPECT_FALSE(arc.marked().empty());
+        EXPECT_EQ(arc.marked(), frame.marked());
         DeleteObject(ellipse);
         DeleteObject(black);
     }

@@ -71,8 +71,9 @@ TEST_F(FrmMainTest, FreshSystemStartsProtectedInTheTrayWithCountZero) {
     ASSERT_TRUE(icon.exists);
     EXPECT_EQ(icon.icon, window->WindowIcon());
     EXPECT_EQ(icon.tip, "Corvane - 0 Attempts Blocked");
-    // Hidden in the tray, unless there is no tray to come back from.
-    EXPECT_EQ(window->isVisible(), !platform::TrayHostAvailable());
+    // Hidden in the tray; without a tray host, hidden while the program waits for one.
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(window->WaitingForTrayHost(), !platform::TrayHostAvailable());
 
     // The definitions were loaded from the program folder, and start-up made the settings key.
     EXPECT_EQ(window->Firewall().DefsVersion(), "105");
@@ -156,6 +157,33 @@ TEST_F(FrmMainTest, MinimisingHidesTheWindowAndKeepsTheIcon) {
     window->setWindowState(Qt::WindowMinimized);
     QApplication::processEvents();
     EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(platform::QueryTrayIcon(window->TrayRecord().hWnd, 1).exists);
+}
+
+// Without a tray host the hidden window would have no way back: after the wait it shows itself.
+TEST_F(FrmMainTest, WithoutATrayHostTheWindowShowsAfterTheWait) {
+    if (platform::TrayHostAvailable()) GTEST_SKIP() << "a tray host is running on this display";
+    auto window = Start();
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(window->WaitingForTrayHost());
+    QTest::qWait(static_cast<int>(FrmMain::kTrayHostWait.count() / 2));
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->isVisible(); }, static_cast<int>(FrmMain::kTrayHostWait.count())));
+    EXPECT_FALSE(window->WaitingForTrayHost());
+    EXPECT_FALSE(window->isMinimized());
+}
+
+// The count is written while the program runs, not only when it closes, so a crash keeps all but the
+// last second.
+TEST_F(FrmMainTest, TheCountIsSavedWhileRunning) {
+    Store(settings::Setting::Attempts, "5");
+    auto window = Start();
+    network.rows = {Connection("127.0.0.9", 1), Connection("10.1.2.3", 2), Connection("10.0.0.1", 3)};
+    network.opens += 3;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return network.tornDown.size() == 2; }, 2000));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return settings::ToText(settings::ReadSetting(settings::Setting::Attempts)) == "7"; },
+                        static_cast<int>(FrmMain::kCountSaveDelay.count() * 5)));
     EXPECT_TRUE(platform::QueryTrayIcon(window->TrayRecord().hWnd, 1).exists);
 }
 

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "../engine/private_network.h"
 #include "platform/named_mutex.h"
@@ -123,6 +124,67 @@ TEST(Program, BlocksListedConnectionsAndSavesTheCountOnTermination) {
 
     // One block, saved when the termination closed the window.
     EXPECT_EQ(settings::ToText(settings::ReadSetting(settings::Setting::Attempts)), "1");
+}
+
+// Many starts at the same moment, as a session restoring its programs or a double click twice: exactly
+// one instance goes on; every other ends at once, without a window or a tray icon of its own.
+TEST(Program, OfManySimultaneousStartsExactlyOneRuns) {
+    testing::ScratchRoot root;
+    const fs::path folder = root.path() / "Corvane";
+    fs::create_directories(folder);
+    const fs::path executable = folder / "corvane";
+    fs::copy_file(CORVANE_BINARY, executable);
+    testing::WriteDefinitions(folder, "V007\r\n127.0.0.2\r\n");
+
+    constexpr int kStarts = 8;
+    int gate[2];
+    ASSERT_EQ(::pipe(gate), 0);
+    std::vector<pid_t> starts;
+    for (int i = 0; i < kStarts; ++i) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            // Every start waits at the gate, then all exec together.
+            ::close(gate[1]);
+            char byte;
+            static_cast<void>(::read(gate[0], &byte, 1));
+            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            const int null = ::open("/dev/null", O_WRONLY);
+            if (null >= 0) ::dup2(null, STDERR_FILENO);
+            ::execl(executable.c_str(), executable.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        starts.push_back(pid);
+    }
+    ::close(gate[0]);
+    ::close(gate[1]);  // opens the gate
+
+    std::vector<pid_t> running = starts;
+    int ended = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 120s;
+    while (ended < kStarts - 1 && std::chrono::steady_clock::now() < deadline) {
+        for (auto it = running.begin(); it != running.end();) {
+            int status = 0;
+            if (::waitpid(*it, &status, WNOHANG) == *it) {
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a second start failed: " << status;
+                ++ended;
+                it = running.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(ended, kStarts - 1);
+    // The one left has taken the lock and stays.
+    EXPECT_TRUE(WaitFor([] { return platform::NamedMutexHeldElsewhere("Corvane"); }, 30s));
+    std::this_thread::sleep_for(300ms);
+    for (const pid_t pid : running) EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0) << "instance " << pid << " ended";
+    EXPECT_EQ(running.size(), 1u);
+    for (const pid_t pid : running) {
+        ::kill(pid, SIGTERM);
+        EXPECT_EQ(WaitExit(pid, 30s), 0);
+    }
 }
 
 }  // namespace

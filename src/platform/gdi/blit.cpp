@@ -61,12 +61,13 @@ struct Axis {
 Axis normalise(long long d, long long dn, long long s, long long sn) {
     Axis a;
     a.mirror = (dn < 0) != (sn < 0);
+    // A negative size runs from the given coordinate back: x + size + 1 .. x.
     if (dn < 0) {
-        d += dn;
+        d += dn + 1;
         dn = -dn;
     }
     if (sn < 0) {
-        s += sn;
+        s += sn + 1;
         sn = -sn;
     }
     a.destStart = d;

@@ -15,21 +15,23 @@
 
 namespace corvane::gdi {
 
-// The rectangle x..x+width-1 by y..y+height-1 (negative sizes extend to the left or up) combined
-// with the brush; rop must not use a source.
+// A negative width covers x + width + 1 .. x (x itself included), a negative height likewise; this
+// holds for the destination and the source rectangles of every transfer below.
+
+// The rectangle x..x+width-1 by y..y+height-1 combined with the brush; rop must not use a source.
 BOOL PatBlt(HDC dc, int x, int y, int width, int height, DWORD rop);
 
 // Same-size transfer from (xSrc, ySrc) in source to (x, y) in dest. source may be null when the
-// rop uses no source. Negative sizes move both rectangles' corners alike.
+// rop uses no source. A negative size turns both rectangles alike, so nothing is mirrored.
 BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int xSrc, int ySrc, DWORD rop);
 
 // Scaled transfer: each destination pixel takes the source pixel under its centre,
 // index floor((2 i + 1) * sourceSize / (2 * destSize)) on each axis. Where an axis shrinks, the
 // destination context's stretch mode decides: BLACKONWHITE (the default) ANDs and WHITEONBLACK
 // ORs all the source pixels whose centres fall into the destination pixel, before any format
-// conversion and the rop; COLORONCOLOR and HALFTONE keep the pixel under the centre. A negative size covers the
-// pixels x + size .. x - 1 (as a rectangle with its corners swapped); opposite signs of a
-// destination and source size mirror that axis.
+// conversion and the rop; COLORONCOLOR and HALFTONE keep the pixel under the centre. Opposite signs
+// of a destination and a source size mirror that axis: the destination's first pixel (x + width + 1
+// for a negative width) takes the source's last one.
 // Stretch modes: returns the previous mode, 0 on failure.
 int SetStretchBltMode(HDC dc, int mode);
 int GetStretchBltMode(HDC dc);

@@ -1,5 +1,6 @@
 #include "platform/gdi/dc.h"
 
+#include "platform/gdi/bitmap.h"
 #include "platform/gdi/objects.h"
 
 namespace corvane::gdi {
@@ -40,6 +41,7 @@ HDC CreateCompatibleDC(HDC dc) {
     made.pen = stock.blackPen;
     made.brush = stock.brushes[WHITE_BRUSH];
     made.font = stock.systemFont;
+    made.palette = stock.defaultPalette;
     const HDC handle(table().add(std::move(made)));
     if (!handle) return nullptr;
     DcObject* created = detail::lookupDc(handle);
@@ -52,7 +54,7 @@ HDC CreateCompatibleDC(HDC dc) {
 
 BOOL DeleteDC(HDC dc) {
     DcObject* d = detail::lookupDc(dc);
-    if (!d || d->screen) return FALSE;
+    if (!d || d->screen || d->window) return FALSE;
     release(d->bitmap.value);
     release(d->pen.value);
     release(d->brush.value);
@@ -72,7 +74,7 @@ HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
     if (std::holds_alternative<detail::BrushObject>(s->object)) return swapSelected(d->brush, HBRUSH(object.value));
     if (std::holds_alternative<detail::FontObject>(s->object)) return swapSelected(d->font, HFONT(object.value));
     if (std::holds_alternative<BitmapObject>(s->object)) {
-        if (d->screen) return nullptr;
+        if (d->screen || d->window) return nullptr;  // a window context draws on the window alone
         const HBITMAP incoming(object.value);
         if (incoming == d->bitmap) return d->bitmap;
         if (s->selections > 0 && !s->stock) return nullptr;  // already in another context
@@ -104,6 +106,8 @@ HGDIOBJ GetStockObject(int index) {
             return stock.systemFont;
         case DEFAULT_GUI_FONT:
             return stock.guiFont;
+        case DEFAULT_PALETTE:
+            return stock.defaultPalette;
         default:
             return nullptr;
     }
@@ -120,7 +124,7 @@ HGDIOBJ GetCurrentObject(HDC dc, ObjectKind kind) {
         case ObjectKind::font:
             return d->font;
         case ObjectKind::bitmap:
-            return d->screen ? HGDIOBJ() : HGDIOBJ(d->bitmap);
+            return d->screen || d->window ? HGDIOBJ() : HGDIOBJ(d->bitmap);
         default:
             return nullptr;
     }
@@ -179,5 +183,21 @@ int GetMapMode(HDC dc) {
 }
 
 std::size_t LiveObjectCount() { return table().liveObjects(); }
+
+namespace detail {
+
+void rebuildClip(DcObject& dc) {
+    if (!dc.clip && !dc.windowClip) {
+        dc.clipSpans = ClipSpans();
+        return;
+    }
+    QRegion effective = dc.clip ? *dc.clip : *dc.windowClip;
+    if (dc.clip && dc.windowClip) effective &= *dc.windowClip;
+    // Only the part where a bitmap can be matters; this bounds the row table of a huge region.
+    constexpr int kReach = kMaxBitmapSide + 1;
+    dc.clipSpans = ClipSpans(effective.intersected(QRect(0, 0, kReach, kReach)));
+}
+
+}  // namespace detail
 
 }  // namespace corvane::gdi

@@ -16,7 +16,7 @@ namespace corvane::gdi {
 // is not a valid context.
 HDC CreateCompatibleDC(HDC dc);
 // Deletes a memory context; the objects selected into it become free to delete. Fails for the
-// screen context and for invalid handles.
+// screen context, for a window's context (window_dc.h) and for invalid handles.
 BOOL DeleteDC(HDC dc);
 
 // The screen context (32-bit colour, no drawable surface: drawing on it fails). Use it to make
@@ -26,12 +26,12 @@ int ReleaseDC(std::nullptr_t window, HDC dc);
 
 // Selects a pen, brush, font or bitmap and returns the object it replaces; null on failure.
 // A bitmap can be in one memory context at a time (the stock 1 x 1 bitmap excepted); the screen
-// context takes no bitmap. Regions are selected with SelectClipRgn, not here.
+// context and a window's context take no bitmap. Regions are selected with SelectClipRgn, not here.
 HGDIOBJ SelectObject(HDC dc, HGDIOBJ object);
 // Deletes a pen, brush, font, bitmap or region. Fails (FALSE) while the object is selected into a
 // context and for invalid or deleted handles; stock objects are left alone and report TRUE.
 BOOL DeleteObject(HGDIOBJ object);
-// WHITE_BRUSH .. NULL_BRUSH, WHITE_PEN, BLACK_PEN, NULL_PEN, SYSTEM_FONT, DEFAULT_GUI_FONT.
+// WHITE_BRUSH .. NULL_BRUSH, WHITE_PEN, BLACK_PEN, NULL_PEN, SYSTEM_FONT, DEFAULT_GUI_FONT, DEFAULT_PALETTE.
 HGDIOBJ GetStockObject(int index);
 // The pen, brush, font or bitmap selected into dc (kind names which); null on failure.
 HGDIOBJ GetCurrentObject(HDC dc, ObjectKind kind);

@@ -51,7 +51,7 @@ struct RECT {
     friend bool operator==(const RECT&, const RECT&) = default;
 };
 
-enum class ObjectKind : std::uint8_t { none, dc, bitmap, pen, brush, font, region, icon };
+enum class ObjectKind : std::uint8_t { none, dc, bitmap, pen, brush, font, region, icon, palette };
 
 // A typed handle: 0 is "no object". The low 16 bits are the table slot, the high 16 bits
 // count the reuses of that slot.
@@ -72,6 +72,7 @@ using HBRUSH = Handle<ObjectKind::brush>;
 using HFONT = Handle<ObjectKind::font>;
 using HRGN = Handle<ObjectKind::region>;
 using HICON = Handle<ObjectKind::icon>;
+using HPALETTE = Handle<ObjectKind::palette>;
 
 // Any drawing object (not a device context and not an icon). Converts from every object handle and, explicitly,
 // back to one: static_cast<HPEN>(SelectObject(dc, pen)).
@@ -88,6 +89,9 @@ struct HGDIOBJ {
     constexpr explicit operator bool() const { return value != 0; }
     friend constexpr bool operator==(HGDIOBJ, HGDIOBJ) = default;
 };
+
+// The failure result of calls that return a count (RealizePalette).
+inline constexpr UINT GDI_ERROR = 0xFFFFFFFFu;
 
 // Region results (CombineRgn, OffsetRgn, GetRgnBox, SelectClipRgn).
 inline constexpr int ERROR = 0;
@@ -151,6 +155,7 @@ inline constexpr int WHITE_PEN = 6;
 inline constexpr int BLACK_PEN = 7;
 inline constexpr int NULL_PEN = 8;
 inline constexpr int SYSTEM_FONT = 13;
+inline constexpr int DEFAULT_PALETTE = 15;
 inline constexpr int DEFAULT_GUI_FONT = 17;
 
 // Ternary raster operations: bits 16..23 are the truth table, indexed by

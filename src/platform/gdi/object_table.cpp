@@ -42,8 +42,10 @@ ObjectTable::ObjectTable() {
     one.pixels.fill(0xFF000000u);
     one.monochrome = true;
     stock_.defaultBitmap = addStock<ObjectKind::bitmap>(*this, std::move(one));
+    stock_.defaultPalette = addStock<ObjectKind::palette>(*this, PaletteObject{});
     DcObject screen;
     screen.screen = true;
+    screen.palette = stock_.defaultPalette;
     screen.pen = stock_.blackPen;
     screen.brush = stock_.brushes[WHITE_BRUSH];
     screen.font = stock_.systemFont;

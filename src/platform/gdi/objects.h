@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <variant>
@@ -65,6 +66,9 @@ private:
     std::optional<QRect> rect_;
 };
 
+// The one palette there is: the stock default palette. A true-colour surface has nothing to map.
+struct PaletteObject {};
+
 // An icon keeps every image of its file, with straight (not premultiplied) alpha.
 struct IconObject {
     std::vector<QImage> images;
@@ -72,6 +76,7 @@ struct IconObject {
 
 struct DcObject {
     bool screen = false;  // the screen context of GetDC(nullptr): no surface of its own
+    bool window = false;  // the context of a window (window_dc.h): its bitmap is the window's own
     HBITMAP bitmap;
     HPEN pen;
     HBRUSH brush;
@@ -81,12 +86,19 @@ struct DcObject {
     int bkMode = OPAQUE;
     int mapMode = MM_TEXT;
     int stretchMode = BLACKONWHITE;
-    std::optional<QRegion> clip;
-    ClipSpans clipSpans;  // clip as row spans, rebuilt whenever clip changes
+    HPALETTE palette;
+    std::optional<QRegion> clip;        // the clip region selected by SelectClipRgn
+    std::optional<QRegion> windowClip;  // a window context: the window's region
+    ClipSpans clipSpans;                // clip and windowClip together as row spans (rebuildClip)
+    // A window context: told whenever its surface is taken for drawing, so the window can show it.
+    std::function<void()> surfaceTaken;
 };
 
-using Object =
-    std::variant<std::monostate, DcObject, BitmapObject, PenObject, BrushObject, FontObject, RegionObject, IconObject>;
+// Rebuilds dc.clipSpans from its clip and window clip.
+void rebuildClip(DcObject& dc);
+
+using Object = std::variant<std::monostate, DcObject, BitmapObject, PenObject, BrushObject, FontObject, RegionObject,
+                            IconObject, PaletteObject>;
 
 struct Slot {
     std::uint16_t generation = 1;
@@ -101,6 +113,7 @@ struct StockHandles {
     HPEN whitePen, blackPen, nullPen;
     HFONT systemFont, guiFont;
     HBITMAP defaultBitmap;  // the 1 x 1 monochrome bitmap of a new memory context
+    HPALETTE defaultPalette;
     HDC screenDc;
 };
 

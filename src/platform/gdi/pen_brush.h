@@ -4,7 +4,9 @@
 // pixels along the line's major axis, are 18 on 6 off, 3 on 3 off, 9-6-3-6 and 9-3-3-3-3-3,
 // starting afresh at each Polyline or Arc call and running on across its segments. The gaps take
 // the background colour in OPAQUE mode and are left alone otherwise. PS_NULL draws nothing.
-// PS_INSIDEFRAME draws as PS_SOLID (every outline of this canvas lies inside its bounds).
+// A pen wider than one pixel draws with a round tip centred on the line (shapes.h says how each
+// figure places it); widths above 65536 draw as 65536. PS_INSIDEFRAME draws as PS_SOLID, except that
+// Rectangle and Arc keep a wide one inside their bounds.
 
 #include "platform/gdi/gdi_types.h"
 

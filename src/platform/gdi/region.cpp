@@ -50,7 +50,11 @@ HRGN CreateEllipticRgn(int left, int top, int right, int bottom) {
     if (std::llabs(static_cast<long long>(right) - left) > detail::kMaxShapeSide ||
         std::llabs(static_cast<long long>(bottom) - top) > detail::kMaxShapeSide)
         return nullptr;
-    return store(detail::regionFromRows(detail::ellipseRows(left, top, right, bottom)));
+    // The ellipse keeps one pixel clear of the right and bottom sides of the box.
+    const long long l = std::min(left, right), r = std::max(left, right);
+    const long long t = std::min(top, bottom), b = std::max(top, bottom);
+    if (r - l < 2 || b - t < 2) return storeRect(QRect());
+    return store(detail::regionFromRows(detail::ellipseRows(l, t, r - 1, b - 1)));
 }
 
 HRGN CreatePolygonRgn(const POINT* points, int count, int fillMode) {
@@ -206,16 +210,14 @@ int SelectClipRgn(HDC dc, HRGN region) {
     if (!d) return ERROR;
     if (!region) {
         d->clip.reset();
-        d->clipSpans = detail::ClipSpans();
-        return SIMPLEREGION;
+        detail::rebuildClip(*d);
+        return d->windowClip ? kindOf(*d->windowClip) : SIMPLEREGION;
     }
     RegionObject* r = find(region);
     if (!r) return ERROR;
     d->clip = r->get();
-    // Only the part where a bitmap can be matters; this bounds the row table of a huge region.
-    constexpr int kReach = kMaxBitmapSide + 1;
-    d->clipSpans = detail::ClipSpans(r->get().intersected(QRect(0, 0, kReach, kReach)));
-    return kindOf(r->get());
+    detail::rebuildClip(*d);
+    return kindOf(d->windowClip ? r->get().intersected(*d->windowClip) : r->get());
 }
 
 QRegion RegionToQRegion(HRGN region) {

@@ -60,23 +60,21 @@ RowSpans polygonRows(const POINT* points, int count, int fillMode) {
     std::vector<Crossing> crossings;
     for (long long y = minY; y < maxY; ++y) {
         crossings.clear();
-        const long long yc2 = 2 * y + 1;
         for (int i = 0; i < count; ++i) {
             const POINT& a = points[i];
             const POINT& b = points[(i + 1) % count];
             if (a.y == b.y) continue;
-            const long long lo = 2LL * std::min(a.y, b.y);
-            const long long hi = 2LL * std::max(a.y, b.y);
-            if (yc2 < lo || yc2 > hi) continue;
-            // First pixel whose centre is at or right of the crossing: ceil((X2 - 1) / 2) with
-            // X2 = 2 ax + (yc2 - 2 ay) (bx - ax) / (by - ay).
-            long long den = b.y - a.y;
-            long long num = (2LL * a.x - 1) * den + (yc2 - 2LL * a.y) * (static_cast<long long>(b.x) - a.x);
+            // An edge crosses the rows from its upper end (included) to its lower end (excluded).
+            if (y < std::min(a.y, b.y) || y >= std::max(a.y, b.y)) continue;
+            // First pixel at or right of the crossing: ceil(X) with X = ax + (y - ay) (bx - ax) / (by - ay),
+            // so a point on a left edge is in and a point on a right edge is out.
+            long long den = static_cast<long long>(b.y) - a.y;
+            long long num = static_cast<long long>(a.x) * den + (y - a.y) * (static_cast<long long>(b.x) - a.x);
             if (den < 0) {
                 den = -den;
                 num = -num;
             }
-            crossings.push_back({ceilDiv(num, 2 * den), b.y > a.y ? 1 : -1});
+            crossings.push_back({ceilDiv(num, den), b.y > a.y ? 1 : -1});
         }
         std::sort(crossings.begin(), crossings.end(), [](const Crossing& l, const Crossing& r) { return l.x < r.x; });
         auto& row = out.rows[static_cast<std::size_t>(y - minY)];

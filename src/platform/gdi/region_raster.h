@@ -1,7 +1,8 @@
 #pragma once
 // Pixel rules of the shaped regions, shared by the region functions and by Arc.
-// A pixel belongs to a shape when its centre (x + 0.5, y + 0.5) lies inside it; for polygons a
-// centre exactly on an edge belongs to the pixel run starting there (runs are half-open).
+// Ellipses: a pixel belongs to the ellipse inscribed in a box when its centre (x + 0.5, y + 0.5) lies
+// inside the ellipse. Polygons: a pixel (x, y) belongs to the polygon when the point (x, y) itself
+// lies inside it; a point on a left or top edge is inside, one on a right or bottom edge outside.
 // Internal to the drawing service.
 
 #include <QRegion>

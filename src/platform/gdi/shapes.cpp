@@ -67,17 +67,29 @@ BOOL Rectangle(HDC dc, int left, int top, int right, int bottom) {
     Surface& s = *c->surface;
     detail::PenStroke stroke(*c->dc, *c->pen, s);
     if (!stroke.visible()) {
-        fillWithBrush(s, *c->brush, l, t, r, b);
+        // Without an outline the brush leaves the right column and the bottom row alone.
+        fillWithBrush(s, *c->brush, l, t, r - 1, b - 1);
         return TRUE;
     }
     const long long w = stroke.width();
-    fillWithBrush(s, *c->brush, l + w, t + w, r - w, b - w);
+    if (w > 1 && stroke.insideFrame()) {
+        // The whole pen inside the bounds.
+        fillWithBrush(s, *c->brush, l + w, t + w, r - w, b - w);
+        const std::uint32_t p = stroke.pixel();
+        s.fill(l, t, r, std::min(b, t + w), p);          // top band
+        s.fill(l, std::max(t, b - w), r, b, p);          // bottom band
+        s.fill(l, t + w, std::min(r, l + w), b - w, p);  // left band
+        s.fill(std::max(l, r - w), t + w, r, b - w, p);  // right band
+        return TRUE;
+    }
+    fillWithBrush(s, *c->brush, l + 1, t + 1, r - 1, b - 1);
     if (stroke.dashed()) {
-        const POINT corners[] = {{static_cast<LONG>(l), static_cast<LONG>(t)},
-                                 {static_cast<LONG>(r - 1), static_cast<LONG>(t)},
-                                 {static_cast<LONG>(r - 1), static_cast<LONG>(b - 1)},
+        // From the top-right corner, counter-clockwise.
+        const POINT corners[] = {{static_cast<LONG>(r - 1), static_cast<LONG>(t)},
+                                 {static_cast<LONG>(l), static_cast<LONG>(t)},
                                  {static_cast<LONG>(l), static_cast<LONG>(b - 1)},
-                                 {static_cast<LONG>(l), static_cast<LONG>(t)}};
+                                 {static_cast<LONG>(r - 1), static_cast<LONG>(b - 1)},
+                                 {static_cast<LONG>(r - 1), static_cast<LONG>(t)}};
         if (r - l == 1 || b - t == 1) {
             // a one-pixel-thin rectangle: a single line, its far end included
             long long position = strokeLine(s, stroke, corners[0], corners[2], 0);
@@ -88,11 +100,27 @@ BOOL Rectangle(HDC dc, int left, int top, int right, int bottom) {
         for (int i = 0; i < 4; ++i) position = strokeLine(s, stroke, corners[i], corners[i + 1], position);
         return TRUE;
     }
+    if (w > 1) {
+        // The pen's round tip along every pixel of the one-pixel outline: centred on it, rounded outside
+        // the corners. Only the stretches of the outline near the surface can reach it.
+        const long long reach = w;
+        const long long x0 = std::max(l, -reach), x1 = std::min(r - 1, s.width() + reach);
+        const long long y0 = std::max(t, -reach), y1 = std::min(b - 1, s.height() + reach);
+        for (long long x = x0; x <= x1; ++x) {
+            if (t >= -reach && t <= s.height() + reach) stroke.mark(x, t, 0);
+            if (b - 1 >= -reach && b - 1 <= s.height() + reach) stroke.mark(x, b - 1, 0);
+        }
+        for (long long y = y0; y <= y1; ++y) {
+            if (l >= -reach && l <= s.width() + reach) stroke.mark(l, y, 0);
+            if (r - 1 >= -reach && r - 1 <= s.width() + reach) stroke.mark(r - 1, y, 0);
+        }
+        return TRUE;
+    }
     const std::uint32_t p = stroke.pixel();
-    s.fill(l, t, r, std::min(b, t + w), p);          // top band
-    s.fill(l, std::max(t, b - w), r, b, p);          // bottom band
-    s.fill(l, t + w, std::min(r, l + w), b - w, p);  // left band
-    s.fill(std::max(l, r - w), t + w, r, b - w, p);  // right band
+    s.fill(l, t, r, t + 1, p);               // top row
+    s.fill(l, std::max(t, b - 1), r, b, p);  // bottom row
+    s.fill(l, t + 1, l + 1, b - 1, p);       // left column
+    s.fill(r - 1, t + 1, r, b - 1, p);       // right column
     return TRUE;
 }
 
@@ -112,18 +140,30 @@ BOOL Polyline(HDC dc, const POINT* points, int count) {
     if (!stroke.visible()) return TRUE;
     long long position = 0;
     for (int i = 0; i + 1 < count; ++i) position = strokeLine(*c->surface, stroke, points[i], points[i + 1], position);
+    // A wide pen ends round on the last point as well.
+    if (stroke.width() > 1) stroke.mark(points[count - 1].x, points[count - 1].y, position);
     return TRUE;
 }
 
 BOOL Arc(HDC dc, int left, int top, int right, int bottom, int xStart, int yStart, int xEnd, int yEnd) {
     auto c = open(dc);
     if (!c) return FALSE;
-    const long long l = std::min(left, right), r = std::max(left, right);
-    const long long t = std::min(top, bottom), b = std::max(top, bottom);
+    long long l = std::min(left, right), r = std::max(left, right);
+    long long t = std::min(top, bottom), b = std::max(top, bottom);
     if (r - l > detail::kMaxShapeSide || b - t > detail::kMaxShapeSide) return FALSE;
-    const detail::RowSpans rows = detail::ellipseRows(l, t, r, b);
     detail::PenStroke stroke(*c->dc, *c->pen, *c->surface);
-    if (!stroke.visible() || rows.rows.empty()) return TRUE;
+    if (!stroke.visible()) return TRUE;
+    if (stroke.insideFrame() && stroke.width() > 1) {
+        // The outline moves in so that the whole pen stays inside the bounds.
+        const long long w = stroke.width();
+        l += w / 2;
+        t += w / 2;
+        r -= (w - 1) / 2;
+        b -= (w - 1) / 2;
+        if (l >= r || t >= b) return TRUE;
+    }
+    const detail::RowSpans rows = detail::ellipseRows(l, t, r, b);
+    if (rows.rows.empty()) return TRUE;
 
     const double cx = static_cast<double>(l + r) / 2.0;
     const double cy = static_cast<double>(t + b) / 2.0;

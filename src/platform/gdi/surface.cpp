@@ -31,6 +31,7 @@ std::optional<Surface> surfaceOf(DcObject& dc) {
     if (dc.screen) return std::nullopt;
     BitmapObject* bitmap = lookupBitmap(dc.bitmap);
     if (!bitmap || bitmap->pixels.isNull()) return std::nullopt;
+    if (dc.surfaceTaken) dc.surfaceTaken();
     return Surface(*bitmap, dc.clipSpans);
 }
 

@@ -1,11 +1,16 @@
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/named_mutex.h"
 #include "platform/paths.h"
@@ -14,44 +19,146 @@
 namespace corvane::platform {
 namespace {
 
-constexpr unsigned kErrorAlreadyExists = 183;
+namespace fs = std::filesystem;
+using linux_impl::UniqueFd;
 
-// A named mutex is an advisory lock on a file in the session's runtime folder; the kernel drops the
-// lock when its holder ends, however it ends.
-std::filesystem::path LockPath(std::string_view name) {
-    std::filesystem::path dir;
-    if (const auto root = corvane_root(); !root.empty())
-        dir = root / "run" / "corvane";
-    else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime != '\0')
-        dir = std::filesystem::path(runtime) / "corvane";
-    else
-        dir = std::filesystem::path("/tmp") / ("corvane-" + std::to_string(::getuid()));
-    static_cast<void>(make_directories(dir, 0700));  // a failure shows in the open below
-    return dir / (std::string(name) + ".lock");
+// The folders to try, best first. The kernel drops a lock when its holder ends, however it ends.
+std::vector<fs::path> LockFolders() {
+    std::vector<fs::path> folders;
+    if (const auto root = corvane_root(); !root.empty()) {
+        folders.push_back(root / "run" / "corvane");
+    } else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && runtime[0] == '/') {
+        folders.push_back(fs::path(runtime) / "corvane");
+    } else {
+        // Without a runtime folder (the usual case under sudo): a folder of the user's in the shared
+        // temporary folder. glibc drops TMPDIR for programs started with raised capabilities.
+        const char* tmp = std::getenv("TMPDIR");
+        const fs::path base = tmp != nullptr && tmp[0] == '/' ? fs::path(tmp) : fs::path("/tmp");
+        folders.push_back(base / ("corvane-" + std::to_string(::geteuid())));
+    }
+    // The fallback lies below the user's home, where no other user can create anything.
+    fs::path home;
+    if (const char* env = std::getenv("HOME"); env != nullptr && env[0] == '/') {
+        home = env;
+    } else {
+        std::vector<char> buffer(16384);
+        passwd entry{};
+        passwd* found = nullptr;
+        if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+            found->pw_dir != nullptr && found->pw_dir[0] == '/')
+            home = found->pw_dir;
+    }
+    if (!home.empty()) folders.push_back(home / ".cache" / "corvane");
+    return folders;
 }
 
-int OpenLockFile(std::string_view name) { return ::open(LockPath(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600); }
+std::string Octal(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+// Opens `dir` (creating it 0700 when missing) if it is the user's private folder: a real directory, not
+// a link, owned by the user, with no rights for group or others. Otherwise says why in `why`.
+UniqueFd OpenPrivateFolder(const fs::path& dir, std::string& why) {
+    if (const int parents = make_directories(dir.parent_path(), 0700); parents != 0) {
+        why = dir.parent_path().string() + ": " + std::strerror(parents);
+        return {};
+    }
+    if (::mkdir(dir.c_str(), 0700) == 0) {
+        // The umask may have taken bits away; nothing more is ever meant.
+        static_cast<void>(::chmod(dir.c_str(), 0700));
+    } else if (errno != EEXIST) {
+        why = dir.string() + ": " + std::strerror(errno);
+        return {};
+    }
+    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.Valid()) {
+        why = dir.string() +
+              (errno == ELOOP || errno == ENOTDIR ? ": not a directory" : ": " + std::string(std::strerror(errno)));
+        return {};
+    }
+    struct stat info {};
+    if (::fstat(fd.Get(), &info) != 0) {
+        why = dir.string() + ": " + std::strerror(errno);
+        return {};
+    }
+    if (info.st_uid != ::geteuid()) {
+        why = dir.string() + ": owned by user " + std::to_string(info.st_uid) + ", not by this user";
+        return {};
+    }
+    if ((info.st_mode & 077) != 0) {
+        why = dir.string() + ": open to other users (mode " + Octal(info.st_mode) + ")";
+        return {};
+    }
+    return fd;
+}
+
+// Opens the lock file inside a checked folder: never through a link, never someone else's file.
+UniqueFd OpenLockFile(int dirFd, const std::string& file, std::string& why) {
+    UniqueFd fd(::openat(dirFd, file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.Valid()) {
+        why = file + ": " + std::strerror(errno);
+        return {};
+    }
+    struct stat info {};
+    if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+        why = file + ": not a file of this user";
+        return {};
+    }
+    return fd;
+}
+
+struct OpenedLock {
+    UniqueFd fd;
+    std::string path;
+    int error = 0;  // errno of the last failure when no folder could be used
+};
+
+OpenedLock OpenLock(std::string_view name, std::vector<std::string>* notes) {
+    OpenedLock opened;
+    const std::string file = std::string(name) + ".lock";
+    opened.error = ENOENT;
+    for (const fs::path& dir : LockFolders()) {
+        std::string why;
+        UniqueFd dirFd = OpenPrivateFolder(dir, why);
+        if (dirFd.Valid()) {
+            opened.fd = OpenLockFile(dirFd.Get(), file, why);
+            if (opened.fd.Valid()) {
+                opened.path = (dir / file).string();
+                opened.error = 0;
+                return opened;
+            }
+        }
+        opened.error = EACCES;
+        if (notes != nullptr) notes->push_back("refused lock folder " + why);
+    }
+    return opened;
+}
 
 }  // namespace
 
 NamedMutex::NamedMutex(std::string_view name) {
-    linux_impl::UniqueFd fd(OpenLockFile(name));
-    if (!fd.Valid()) {
-        result_ = Win32FromErrno(errno);
+    OpenedLock opened = OpenLock(name, &notes_);
+    if (!opened.fd.Valid()) {
+        result_ = Win32FromErrno(opened.error);
         return;
     }
-    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+    path_ = std::move(opened.path);
+    // Taking the lock is the test for another holder: two starts at the same moment cannot both
+    // succeed.
+    if (::flock(opened.fd.Get(), LOCK_EX | LOCK_NB) != 0) {
         result_ = errno == EWOULDBLOCK ? kErrorAlreadyExists : Win32FromErrno(errno);
         return;
     }
-    fd_ = std::move(fd);
+    fd_ = std::move(opened.fd);
 }
 
 bool NamedMutexHeldElsewhere(std::string_view name) {
-    linux_impl::UniqueFd fd(OpenLockFile(name));
-    if (!fd.Valid()) return false;
-    if (::flock(fd.Get(), LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
-    static_cast<void>(::flock(fd.Get(), LOCK_UN));
+    OpenedLock opened = OpenLock(name, nullptr);
+    if (!opened.fd.Valid()) return false;
+    if (::flock(opened.fd.Get(), LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
+    static_cast<void>(::flock(opened.fd.Get(), LOCK_UN));
     return false;
 }
 

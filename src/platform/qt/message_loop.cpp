@@ -1,4 +1,5 @@
 #include <QCoreApplication>
+#include <QEventLoop>
 
 #include "platform/message_loop.h"
 
@@ -6,6 +7,10 @@ namespace corvane::platform {
 
 void Yield() {
     if (QCoreApplication::instance() != nullptr) QCoreApplication::processEvents();
+}
+
+void WaitForMessages() {
+    if (QCoreApplication::instance() != nullptr) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 }  // namespace corvane::platform

@@ -1,4 +1,6 @@
+#include <QElapsedTimer>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 #include <cstring>
 #include <map>
@@ -81,6 +83,44 @@ void OnActivated(WindowHandle owner, std::uint32_t id, QSystemTrayIcon::Activati
 }  // namespace
 
 bool TrayHostAvailable() { return QSystemTrayIcon::isSystemTrayAvailable(); }
+
+// Neither tray protocol announces a new host to a program whose icon is not docked yet, so the wait
+// asks again every tenth of a second.
+struct TrayHostWait::Impl {
+    QTimer poll;
+    QElapsedTimer started;
+    std::chrono::milliseconds limit{0};
+    std::function<void(bool)> done;
+};
+
+TrayHostWait::TrayHostWait() : impl_(std::make_unique<Impl>()) {
+    impl_->poll.setInterval(100);
+    QObject::connect(&impl_->poll, &QTimer::timeout, [impl = impl_.get()] {
+        const bool found = TrayHostAvailable();
+        if (!found && impl->started.elapsed() < impl->limit.count()) return;
+        impl->poll.stop();
+        const auto done = std::move(impl->done);
+        impl->done = nullptr;
+        if (done) done(found);
+    });
+}
+
+TrayHostWait::~TrayHostWait() = default;
+
+void TrayHostWait::Start(std::chrono::milliseconds limit, std::function<void(bool found)> done) {
+    impl_->poll.stop();
+    if (TrayHostAvailable()) {
+        impl_->done = nullptr;
+        if (done) done(true);
+        return;
+    }
+    impl_->limit = limit;
+    impl_->done = std::move(done);
+    impl_->started.start();
+    impl_->poll.start();
+}
+
+bool TrayHostWait::Waiting() const { return impl_->poll.isActive(); }
 
 bool Shell_NotifyIconA(std::uint32_t message, const NotifyIconData& data) {
     auto& entries = Entries();

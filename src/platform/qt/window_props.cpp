@@ -49,4 +49,14 @@ PropValue RemovePropA(WindowHandle window, std::string_view name) {
     return it->take(KeyOf(name));
 }
 
+std::vector<std::string> PropNames(WindowHandle window) {
+    std::vector<std::string> names;
+    if (WindowOf(window) == nullptr) return names;
+    const auto& store = Store();
+    auto it = store.constFind(window);
+    if (it == store.constEnd()) return names;
+    for (auto entry = it->constBegin(); entry != it->constEnd(); ++entry) names.push_back(entry.key().toStdString());
+    return names;
+}
+
 }  // namespace corvane::platform

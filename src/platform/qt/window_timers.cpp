@@ -73,4 +73,10 @@ bool TimerActive(WindowHandle window, std::uintptr_t id) {
     return it != Timers().constEnd() && !it->isNull() && (*it)->isActive();
 }
 
+std::optional<std::chrono::milliseconds> TimerInterval(WindowHandle window, std::uintptr_t id) {
+    auto it = Timers().constFind(TimerKey{window, id});
+    if (it == Timers().constEnd() || it->isNull()) return std::nullopt;
+    return (*it)->intervalAsDuration();
+}
+
 }  // namespace corvane::platform

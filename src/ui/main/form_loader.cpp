@@ -1,11 +1,13 @@
 #include "ui/main/form_loader.h"
 
+#include <QCheckBox>
 #include <QFile>
 #include <QGroupBox>
 #include <QIcon>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
+#include <QTabWidget>
 
 #include <memory>
 #include <utility>
@@ -51,6 +53,22 @@ bool LoadControl(QWidget& container, const QJsonObject& control, LoadedForm& loa
         frame->setGeometry(Geometry(control));
         widget = frame;
         if (!LoadControls(*frame, control.value(QStringLiteral("Controls")).toArray(), loaded, error)) return false;
+    } else if (type == QLatin1String("TabControl")) {
+        auto* tabs = MakeChild<QTabWidget>(container);
+        tabs->setGeometry(Geometry(control));
+        widget = tabs;
+        for (const QJsonValue& tab : control.value(QStringLiteral("Tabs")).toArray()) {
+            // Each page holds its controls at places measured from the page's corner.
+            auto page = std::make_unique<QWidget>();
+            QWidget& pageRef = *page;
+            tabs->addTab(page.release(), tab.toObject().value(QStringLiteral("Caption")).toString());
+            if (!LoadControls(pageRef, tab.toObject().value(QStringLiteral("Controls")).toArray(), loaded, error))
+                return false;
+        }
+    } else if (type == QLatin1String("CheckBox")) {
+        auto* box = MakeChild<QCheckBox>(container, control.value(QStringLiteral("Caption")).toString());
+        box->setGeometry(Geometry(control));
+        widget = box;
     } else if (type == QLatin1String("Label")) {
         auto* label = MakeChild<QLabel>(container, control.value(QStringLiteral("Caption")).toString());
         label->setWordWrap(true);

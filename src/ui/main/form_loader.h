@@ -2,7 +2,8 @@
 // Forms describe their controls in a JSON document compiled into the program: the window's caption
 // and client size, then each control with its kind, name, place and size (pixels), and for the
 // program's buttons their saved instance data, which the button loads itself. Kinds: "zqButtons_H",
-// "Frame" (a captioned group holding further controls), "Label" and "PictureBox".
+// "Frame" (a captioned group holding further controls), "TabControl" (its "Tabs", each with a "Caption"
+// and "Controls"), "CheckBox", "Label" and "PictureBox".
 #include <QHash>
 #include <QJsonObject>
 #include <QPointer>

@@ -6,10 +6,14 @@
 
 #include <chrono>
 
+#include "platform/message_box.h"
 #include "platform/message_loop.h"
+#include "platform/shell.h"
 #include "settings/settings_table.h"
 #include "ui/main/m_sys_tray.h"
 #include "ui/main/resources.h"
+#include "ui/options/frm_all.h"
+#include "update/update_addresses.h"
 #include "widgets/buttons/zq_buttons_h.h"
 
 namespace corvane::ui {
@@ -33,6 +37,9 @@ FrmMain::FrmMain(std::string programFolder, FirewallFactory makeFirewall)
       tFire_([this] { OnFireTick(); }) {
     InitResources();
     tFire_.SetInterval(std::chrono::milliseconds(1));
+    countSave_.setSingleShot(true);
+    countSave_.setInterval(kCountSaveDelay);
+    connect(&countSave_, &QTimer::timeout, this, &FrmMain::SaveCount);
     iconOn_ = platform::LoadIconResource(kWindowIcon);
     iconOff_ = platform::LoadIconResource(kProtectionOffIcon);
     setWindowIcon(QIcon(QString::fromLatin1(kWindowIcon)));
@@ -54,6 +61,27 @@ void FrmMain::BuildControls() {
         connect(exit, &buttons::zqButtons_H::Click, this, &QWidget::close);
     if (auto* tray = controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnTray")))
         connect(tray, &buttons::zqButtons_H::Click, this, [this] { setWindowState(Qt::WindowMinimized); });
+    if (auto* options = controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnOptions")))
+        connect(options, &buttons::zqButtons_H::Click, this, [this] { OpenOptionsWindow(FrmAll::kOptionsTab); });
+    if (auto* update = controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnUpdate")))
+        connect(update, &buttons::zqButtons_H::Click, this, [this] { OpenOptionsWindow(FrmAll::kUpdatesTab); });
+    if (auto* help = controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnHelp")))
+        connect(help, &buttons::zqButtons_H::Click, this, [this] { OpenHelpPage(); });
+}
+
+void FrmMain::OpenOptionsWindow(int tab) {
+    // A fresh window each time, modal over this one; it is gone again when this handler returns.
+    FrmAll options(this, programFolder_, firewall_ ? firewall_->DefsVersion() : std::string());
+    options.OfferTab(tab);
+    options.exec();
+}
+
+void FrmMain::OpenHelpPage() {
+    const platform::WindowHandle self = platform::HandleOf(this);
+    const platform::ShellResult opened = platform::OpenUrl(self, update::ReadUpdateAddresses().HelpPage());
+    if (opened.Succeeded()) return;
+    static_cast<void>(platform::MessageBox(self, "Error:" + std::to_string(opened.error) + " " + opened.description,
+                                           "Corvane", platform::MessageBoxIcon::Information));
 }
 
 buttons::zqButtons_H* FrmMain::BtnOn() const { return controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnOn")); }
@@ -70,8 +98,8 @@ void FrmMain::Create() {
 }
 
 void FrmMain::Load() {
-    // 1. The named mutex, held until the process ends.
-    mutex_ = std::make_unique<platform::NamedMutex>("Corvane");
+    // 1. The named mutex, held until the process ends (the program takes it before anything else).
+    if (!mutex_) mutex_ = std::make_unique<platform::NamedMutex>("Corvane");
 
     // 2. The window has no Size command: its size is fixed.
     setFixedSize(kClientWidth, kClientHeight);
@@ -96,15 +124,23 @@ void FrmMain::Load() {
     trayAdded_ = platform::Shell_NotifyIconA(platform::NIM_ADD, trayIconData_);
     SendTray(platform::NIM_MODIFY);
 
-    // 9. Shown, or only the tray icon. Without a tray host the icon is no way back to a hidden
-    // window, so the window is shown then.
-    if (!stored.start_in_tray || !trayAdded_) {
+    // 9. Shown, or only the tray icon. Without a tray host the icon is no way back to a hidden window;
+    // at login the panel may start after the program, so the window waits a few seconds for a host
+    // (the icon appears as soon as one comes) and shows itself only if none does.
+    auto showWindow = [this] {
         setWindowState(Qt::WindowNoState);
         show();
-    }
+    };
+    if (!stored.start_in_tray)
+        showWindow();
+    else if (!trayAdded_)
+        trayHostWait_.Start(kTrayHostWait, [this, showWindow](bool found) {
+            if (!found && !closed_) showWindow();
+        });
 
     // 10, 11, 12. The count, in the caption and the tip.
     firewall_->SetBlockedCount(stored.blocked_count);
+    countSaved_ = false;  // the first save of a run always writes, as the close always did
     SetCaption(windowTitle().toStdString() + " - " + std::to_string(stored.blocked_count) + " Attempts Blocked");
     SendTray(platform::NIM_MODIFY);
 }
@@ -149,6 +185,7 @@ void FrmMain::Yield() { platform::Yield(); }
 void FrmMain::ShowBlockedCaption(const std::string& caption) {
     SetCaption(caption);
     SendTray(platform::NIM_MODIFY);
+    if (!countSave_.isActive() && !closed_) countSave_.start();
 }
 
 bool FrmMain::WatchDescriptor(int fd, std::function<void()> onReadable) {
@@ -177,9 +214,19 @@ void FrmMain::changeEvent(QEvent* event) {
     if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)) hide();
 }
 
+void FrmMain::SaveCount() {
+    if (!firewall_) return;  // not loaded: nothing counted
+    const std::int32_t count = firewall_->BlockedCount();
+    if (countSaved_ && count == savedCount_) return;
+    // Refused without rights under the machine-wide settings: the count is then simply not saved, and
+    // the next save tries again.
+    countSaved_ = settings::SaveAttempts(count);
+    savedCount_ = count;
+}
+
 void FrmMain::QueryClose() {
-    // Refused without rights under the machine-wide settings: the count is then simply not saved.
-    static_cast<void>(settings::SaveAttempts(firewall_ ? firewall_->BlockedCount() : 0));
+    countSave_.stop();
+    SaveCount();
 }
 
 void FrmMain::closeEvent(QCloseEvent* event) {

@@ -3,8 +3,10 @@
 // owns the scan timer `tFire`, the tray record `TrayIconData` and the connection blocker with its
 // block list and count. Closing it, for any reason, saves the count, removes the tray icon and ends
 // the program.
+#include <QTimer>
 #include <QWidget>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -34,9 +36,20 @@ public:
     FrmMain(std::string programFolder, FirewallFactory makeFirewall);
     ~FrmMain() override;
 
+    // The one-instance lock the program took before anything else; without it, load takes its own.
+    void HoldInstance(std::unique_ptr<platform::NamedMutex> mutex) { mutex_ = std::move(mutex); }
+
     // Creation: hides the window, which runs the load sequence; the window shows itself only when the
-    // "Tray" setting says so.
+    // "Tray" setting says so, or when no tray host has come within kTrayHostWait.
     void Create();
+    static constexpr std::chrono::milliseconds kTrayHostWait{5000};
+    bool WaitingForTrayHost() const { return trayHostWait_.Waiting(); }
+
+    // Writes "Attempts" when the count differs from the last one written. Every way out saves through
+    // here, and so does a running save at most once a second after the count changes
+    // (kCountSaveDelay), so a crash loses at most that last second.
+    void SaveCount();
+    static constexpr std::chrono::milliseconds kCountSaveDelay{1000};
 
     // Protection: the pair (switch position, tFire enabled).
     bool ProtectionOn() const;
@@ -65,6 +78,8 @@ protected:
 
 private:
     void BuildControls();
+    void OpenOptionsWindow(int tab);  // BtnOptions, BtnUpdate
+    void OpenHelpPage();              // BtnHelp
     void Load();
     void QueryClose();
     void ShowProtection(bool on);
@@ -87,6 +102,10 @@ private:
     platform::IconHandle iconOn_ = 0;
     platform::IconHandle iconOff_ = 0;
     std::unique_ptr<platform::NamedMutex> mutex_;
+    platform::TrayHostWait trayHostWait_;
+    QTimer countSave_;
+    std::int32_t savedCount_ = 0;
+    bool countSaved_ = false;  // savedCount_ is what the store holds
     bool protectionOn_ = false;
     bool trayAdded_ = false;
     bool closed_ = false;

@@ -15,7 +15,7 @@ QSize DesktopScreenSize();
 // Paints width x height pixels of `canvas` from `from` to `to` (RGB values) in the direction of
 // gradientMode: 1 left to right, 2 right to left, 3 top to bottom, 4 bottom to top; other modes paint
 // nothing. Every band is one filled rectangle; a failing drawing call is skipped and the next band runs.
-// The canvas's selected pen and brush are left as they were.
+// Each band is drawn with FillBox, so the last band's brush and pen stay selected in the canvas.
 void DrawGradient(gdi::HDC canvas, int width, int height, std::int32_t gradientMode, OleColor from, OleColor to,
                   QSize screen = DesktopScreenSize());
 

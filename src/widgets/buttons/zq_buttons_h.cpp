@@ -33,7 +33,8 @@ zqButtons_H::~zqButtons_H() {
     if (mode_ == 2) LeaveGroupOnEnd();
     static_cast<void>(platform::RemovePropA(self, "zq_ClassID"));
     static_cast<void>(platform::RemovePropA(self, "zq_TimerID"));
-    // The canvas and the derived drawing objects are members and go with the instance.
+    // The clip regions, the canvas with its tools, font and bitmap, and the picture's bitmaps.
+    ReleaseDrawing();
 }
 
 QString zqButtons_H::DisplayName() const { return displayName_.isEmpty() ? objectName() : displayName_; }

@@ -20,9 +20,12 @@
 #include <QString>
 #include <QWidget>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
+#include "platform/gdi/gdi_types.h"
 #include "platform/window.h"
+#include "platform/window_gdi.h"
 #include "widgets/buttons/button_picture.h"
 #include "widgets/buttons/colors.h"
 #include "widgets/buttons/ole_color.h"
@@ -107,7 +110,8 @@ public:
     void SetPicture(PictureRef picture);
     std::int32_t PictureAlign() const { return pictureAlign_; }
     void SetPictureAlign(std::int32_t align);
-    bool Enabled() const { return isEnabled(); }
+    // The button's own flag: a button inside a disabled container keeps it (Qt's isEnabled() does not).
+    bool Enabled() const;
     void SetEnabled(bool enabled);
     bool ShowFocusRect() const { return showFocusRect_; }
     void SetShowFocusRect(bool show);
@@ -141,9 +145,9 @@ public:
     void SetHoverForeColor(OleColor color);
     OleColor HoverBackColor() const { return hoverBackColor_; }
     void SetHoverBackColor(OleColor color);
-    // The window handle; no device context is exposed for the window (0).
+    // The window handle, and the window's device context (the same one for the window's whole life).
     platform::WindowHandle hwnd() const;
-    std::intptr_t hDC() const { return 0; }
+    gdi::HDC hDC() const { return platform::GetDC(hwnd()); }
 
     void Refresh();
     void DelayDrawing(bool bDelay);
@@ -162,7 +166,21 @@ public:
     bool PictureIsIcon() const { return pictureIsIcon_; }
     // The number of repaints so far (Redraw calls that painted).
     int RedrawCount() const { return redrawCount_; }
-    const QImage& Canvas() const { return canvas_; }
+
+    // ---- Drawing state ----
+    gdi::HDC CanvasDC() const { return canvasDC_; }
+    int BottomLeftX() const { return bottomLeftX_; }
+    int TopRightX() const { return topRightX_; }
+    gdi::RECT CaptionRect() const { return captionRect_; }
+    gdi::RECT PictureRect() const { return pictureRect_; }
+    // Copies (the caller deletes them): the window's region (null when none is set) and the clip regions.
+    gdi::HRGN GetWindowRgn() const;
+    gdi::HRGN OuterClipRegionCopy() const;
+    gdi::HRGN InnerClipRegionCopy() const;
+    // The picture bitmap cut for custom shapes and drawn for bitmaps (null before it is made).
+    gdi::HBITMAP PictureMask() const { return pictureMask_; }
+    // What the window shows: its pixels, alpha 255 inside the window's region and 0 outside.
+    QImage WindowImage() const;
 
     // ---- Host notifications (the widget's Qt events deliver them; a host may also call them) ----
     void HostMouseDown(std::int16_t button, std::int16_t shift, float x, float y);
@@ -235,12 +253,67 @@ protected:
 private:
     friend void modZqTimer::timer_proc(platform::WindowHandle, std::uint32_t, std::uintptr_t, std::uint32_t);
 
-    // Drawing seams (the painters of the rendering subsystem fill them).
+    // One repaint's edges: 16 points, 12 segment colours (index 1..12, -1 not drawn), the edge state and the
+    // frame mode (0 stop, 1 plain, 3 frame region selected, 4 ring painted).
+    struct EdgeSet {
+        gdi::POINT points[16] = {};
+        OleColor colors[13] = {};
+        std::int16_t state = 0;
+        std::int16_t frameMode = 0;
+    };
+
+    // Pipeline.
     void Redraw();
-    void CalcLayout(bool pictureChanged);
+    bool CanvasOutOfDate() const;
+    void PrepareCanvas(bool create);
+    void SelectTool(bool enable, gdi::HDC dc, int kind = 0, OleColor color = 0, bool alsoPen = false, int penWidth = 1,
+                    int penStyle = 0);
+    void FillBox(gdi::HDC dc, int left, int top, int right, int bottom, OleColor fill, OleColor border = -1,
+                 int borderWidth = 1, int borderStyle = 0);
+    void DrawGradient(OleColor from, OleColor to);
+    void DrawGradientFixed(OleColor from, OleColor to);
+    void DrawFace(OleColor face, EdgeSet& edges, OleColor gradientTo, OleColor hotColor);
+    std::int16_t PrepareFrame();
+    bool CustomClickShift();
+    void EndLogic(EdgeSet& edges) const;
+    void ReleaseDrawing();
+    bool Pushed() const { return (stateFlags_ & (kButtonDown | kHotLook)) == (kButtonDown | kHotLook); }
+    bool FocusLook() const { return (stateFlags_ & kFocusLook) != 0; }
+    int InnerWidth() const { return width(); }
+    int InnerHeight() const { return height(); }
+
+    // Styles.
+    void PaintStyle0(EdgeSet& edges);
+    void PaintStyle1(EdgeSet& edges);
+    void PaintStyle2(EdgeSet& edges);
+    void PaintStyle3(EdgeSet& edges);
+    void PaintStyle4(EdgeSet& edges);
+    void PaintStyle5(EdgeSet& edges);
+    void PaintStyle6(EdgeSet& edges);
+    void PaintStyle7(EdgeSet& edges);
+    OleColor StandardFace() const;
+    OleColor StandardDisabledColor() const;
+    void DrawEdges(EdgeSet& edges, int outerPenStyle);
+    void DrawFocus(OleColor color, bool polyline, bool aroundCaption);
+
+    // Shapes.
     void BuildRegions();
+    void CutCorners(gdi::HRGN region, bool left, bool right, int w, int h) const;
+    void MakePictureRegion(int width, int height, gdi::HRGN region);
+    void FitPicture(int boxWidth, int boxHeight, int& outWidth, int& outHeight) const;
+    void DeleteClipRegions();
+
+    // Picture and caption.
+    void CalcLayout(bool buildMask);
     void UpdateResource(std::string_view resource);
-    void PaintPlainFace();
+    void DrawCaption(OleColor face, OleColor disabledColor, bool pushedOffset, bool noEngrave);
+    void DrawPicture(gdi::RECT rect);
+    void DrawTransparentBitmap(gdi::HDC target, gdi::RECT dest, gdi::HBITMAP bitmap, gdi::RECT src, int w, int h);
+
+    // The control's own window: its device context kept at the window's size, and its place in the
+    // container.
+    void PrepareWindowSurface();
+    gdi::RECT WindowRectInContainer() const;
 
     // Interaction.
     void RunClick();
@@ -310,8 +383,28 @@ private:
     bool inPaint_ = false;
 
     QMetaObject::Connection focusWatch_;
-    QImage canvas_;
     int redrawCount_ = 0;
+
+    // Drawing state.
+    gdi::HDC canvasDC_;
+    gdi::HBITMAP canvasBitmap_;
+    gdi::HGDIOBJ initialBitmap_;
+    gdi::HGDIOBJ initialPen_;
+    gdi::HGDIOBJ initialBrush_;
+    gdi::HGDIOBJ initialFont_;
+    bool fontSelected_ = false;
+    gdi::HRGN outerClipRegion_;
+    gdi::HRGN innerClipRegion_;
+    int bottomLeftX_ = 0;
+    int topRightX_ = 0;
+    gdi::RECT captionRect_;
+    gdi::RECT pictureRect_;
+    std::string captionText_;     // the caption as drawn: "||" as CR LF, 8-bit
+    gdi::HBITMAP pictureBitmap_;  // the picture as a platform bitmap (bitmaps)
+    gdi::HICON pictureIcon_;      // the picture as a platform icon (icons)
+    gdi::HBITMAP pictureMask_;
+    int maskWidth_ = 0;
+    int maskHeight_ = 0;
 };
 
 }  // namespace corvane::buttons

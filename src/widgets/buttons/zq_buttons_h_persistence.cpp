@@ -61,6 +61,13 @@ private:
 
 OleColor ToOleColor(const QColor& color) { return Rgb(color.red(), color.green(), color.blue()); }
 
+// The picture pixel sizes a button can have: 0 (read as 16), a fixed box of 16 to 32 pixels, 40 (the
+// picture fills the button) and 48 (it fits the button). PictureSize reads each of them as one of its
+// values 0..4, and the layout places each.
+bool AcceptablePictureSize(std::int16_t pixels) {
+    return pixels == 0 || (pixels >= 16 && pixels <= 32) || pixels == 40 || pixels == 48;
+}
+
 }  // namespace
 
 void zqButtons_H::InitNewInstance() {
@@ -90,6 +97,8 @@ bool zqButtons_H::ReadProperties(const PropertyBag& bag, QString* error) {
     StoreReader in(bag);
     const auto fail = [&] {
         if (error != nullptr) *error = in.Error();
+        // The button stays drawable with what was read up to here.
+        delayDrawing_ = false;
         return false;
     };
     if (auto v = in.Read<QString>("Caption", QString(), ReadText))
@@ -150,11 +159,9 @@ bool zqButtons_H::ReadProperties(const PropertyBag& bag, QString* error) {
     else
         return fail();
     if (auto v = in.Read<std::int16_t>("ImgSize", 16, ReadInteger)) {
-        if (*v != 0 && *v != 16 && *v != 24 && *v != 32 && *v != 40 && *v != 48) {
-            in.Fail("ImgSize");
-            return fail();
-        }
-        picturePixelSize_ = *v;
+        // A size the picture can have is taken; any other is refused like an out-of-range PictureSize,
+        // and the reading goes on.
+        if (AcceptablePictureSize(*v)) picturePixelSize_ = *v;
     } else {
         return fail();
     }
@@ -187,14 +194,12 @@ bool zqButtons_H::ReadProperties(const PropertyBag& bag, QString* error) {
         captionStyle_ = *v;
     else
         return fail();
-    if (auto v = in.Picture("mIcon")) {
-        if (!SetMouseIcon(*v)) {
-            in.Fail("mIcon");
-            return fail();
-        }
-    } else {
+    // Through the MouseIcon setter, which refuses a picture that is neither an icon nor a cursor (and
+    // the reading goes on without it).
+    if (auto v = in.Picture("mIcon"))
+        static_cast<void>(SetMouseIcon(*v));
+    else
         return fail();
-    }
     if (auto v = in.Read<std::int16_t>("mPointer", 0, ReadInteger))
         SetMousePointer(*v);
     else
@@ -238,7 +243,7 @@ void zqButtons_H::WriteProperties(PropertyBag& bag) const {
     bag.WriteProperty(QStringLiteral("ImgAlign"), whole(pictureAlign_), whole(0));
     bag.WriteProperty(QStringLiteral("Image"), PictureToJson(picture_), QJsonValue(QJsonValue::Null));
     bag.WriteProperty(QStringLiteral("ImgSize"), whole(picturePixelSize_), whole(16));
-    bag.WriteProperty(QStringLiteral("Enabled"), isEnabled(), true);
+    bag.WriteProperty(QStringLiteral("Enabled"), Enabled(), true);
     bag.WriteProperty(QStringLiteral("cBack"), color(backColor_));
     bag.WriteProperty(QStringLiteral("mPointer"), whole(mousePointer_), whole(0));
     if (mouseIcon_) bag.WriteProperty(QStringLiteral("mIcon"), PictureToJson(mouseIcon_));

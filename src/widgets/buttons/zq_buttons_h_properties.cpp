@@ -149,8 +149,10 @@ void zqButtons_H::SetPictureAlign(std::int32_t align) {
     MarkChanged("ImgAlign");
 }
 
+bool zqButtons_H::Enabled() const { return !testAttribute(Qt::WA_ForceDisabled); }
+
 void zqButtons_H::SetEnabled(bool enabled) {
-    if (enabled == isEnabled()) return;
+    if (enabled == Enabled()) return;
     setEnabled(enabled);
     if (buttonStyle_ == 3 && mode_ == 0 && buttonShape_ <= 3) {
         DelayDrawing(true);

@@ -6,7 +6,6 @@
 #include <QFocusEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
-#include <QPainter>
 #include <QShortcutEvent>
 
 #include "platform/messages.h"
@@ -115,8 +114,7 @@ void zqButtons_H::paintEvent(QPaintEvent*) {
     inPaint_ = true;
     HostPaint();
     inPaint_ = false;
-    QPainter painter(this);
-    if (!canvas_.isNull()) painter.drawImage(0, 0, canvas_);
+    // The repaint draws on the window's device context, which the window shows.
 }
 
 void zqButtons_H::resizeEvent(QResizeEvent*) { HostResize(); }

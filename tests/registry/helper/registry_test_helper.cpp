@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "platform/registry.h"
 #include "settings/registry_routines.h"
@@ -12,6 +13,14 @@ namespace reg = corvane::platform;
 using corvane::settings::RegistryRoutines;
 
 namespace {
+
+// Appends rather than `text + std::to_string(n)`: GCC 12 at -O3 warns (-Wrestrict, a false positive of
+// that compiler) on inserting into the front of a temporary string.
+std::string Numbered(std::string_view text, int n) {
+    std::string result(text);
+    result += std::to_string(n);
+    return result;
+}
 
 bool set_text(const reg::RegistryKey& key, const std::string& name, const std::string& text) {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
@@ -30,7 +39,7 @@ int write_many(const std::string& prefix, int count) {
     reg::RegistryKey key;
     if (open_test_key(key) != 0) return 1;
     for (int i = 0; i < count; ++i) {
-        if (!set_text(key, prefix + std::to_string(i), std::to_string(i))) {
+        if (!set_text(key, Numbered(prefix, i), std::to_string(i))) {
             std::fprintf(stderr, "write %d failed\n", i);
             return 1;
         }
@@ -43,7 +52,7 @@ int write_ack(int count) {
     reg::RegistryKey key;
     if (open_test_key(key) != 0) return 1;
     for (int i = 0; i < count; ++i) {
-        if (!set_text(key, "v" + std::to_string(i), "value-" + std::to_string(i))) return 1;
+        if (!set_text(key, Numbered("v", i), Numbered("value-", i))) return 1;
         std::printf("%d\n", i);
         std::fflush(stdout);
     }

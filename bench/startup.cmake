@@ -1,0 +1,8 @@
+# Start-up of the program against the floor: a minimal Qt program that only shows a tray icon.
+add_executable(tray_floor ${CMAKE_CURRENT_SOURCE_DIR}/startup_tray_floor.cpp)
+target_link_libraries(tray_floor PRIVATE Qt6::Widgets)
+pkg_check_modules(BENCH_XCB REQUIRED IMPORTED_TARGET xcb)
+corvane_bench(bench_startup LIBS corvane_platform_linux PkgConfig::BENCH_XCB)
+target_compile_definitions(bench_startup PRIVATE
+  CORVANE_BINARY="$<TARGET_FILE:corvane>" CORVANE_TRAY_FLOOR="$<TARGET_FILE:tray_floor>")
+add_dependencies(bench_startup corvane tray_floor)

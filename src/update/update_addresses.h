@@ -1,0 +1,29 @@
+#pragma once
+// Where updates and the help page come from: the update server's base address, from the "UpdateServer"
+// setting (its default when absent), and the paths below it.
+#include <string>
+#include <string_view>
+
+namespace corvane::update {
+
+struct UpdateAddresses {
+    std::string base;  // ends in "/"
+
+    std::string DefinitionsVersion() const { return base + "cv/defver"; }
+    std::string Definitions() const { return base + "cv/qd.def"; }
+    std::string ProgramVersion() const { return base + "cv/mainver"; }
+    std::string Installer() const { return base + "cv/RIZezez.exe"; }
+    std::string HelpPage() const { return base + "cv/help.php"; }
+};
+
+// The addresses for `base`; a "/" is added when the base lacks its final one.
+UpdateAddresses AddressesFor(std::string base);
+
+// The addresses from the "UpdateServer" setting.
+UpdateAddresses ReadUpdateAddresses();
+
+// Whether a program fetched from `url` may be started: it came over HTTPS, or from this machine itself.
+// Anything else could have been changed on the way.
+bool MayStartProgramFrom(std::string_view url);
+
+}  // namespace corvane::update

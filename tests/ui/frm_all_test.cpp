@@ -1,0 +1,279 @@
+// The Options window: what its load reads and writes, its check boxes, tabs and keys, and the update
+// check run from it, driven by mouse and keyboard events against a scripted loopback server.
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "loopback_http_server.h"
+#include "platform/message_box.h"
+#include "settings/settings_table.h"
+#include "ui/options/frm_all.h"
+#include "ui_test_support.h"
+#include "widgets/buttons/zq_buttons_h.h"
+
+namespace corvane::ui {
+namespace {
+
+using corvane::testing::LoopbackHttpServer;
+using corvane::testing::PatternBody;
+using corvane::testing::ScriptedReply;
+using settings::Setting;
+using testing::App;
+using testing::ScratchRoot;
+
+std::string Stored(Setting setting) {
+    settings::RegistryRoutines registry;
+    registry.set_hkey(settings::Definition(setting).root);
+    registry.set_KeyRoot(std::string(settings::Definition(setting).key));
+    return settings::ToText(registry.GetRegistryValue(std::string(settings::Definition(setting).name)));
+}
+
+void Store(Setting setting, const std::string& text) {
+    settings::EnsureSettingKey(setting);
+    ASSERT_TRUE(settings::WriteSetting(setting, text));
+}
+
+class FrmAllTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        App();
+        previous = platform::SetMessageBoxInterceptor([this](const platform::MessageBoxRequest& request) {
+            boxes.push_back(request);
+            return answer;
+        });
+    }
+    void TearDown() override { platform::SetMessageBoxInterceptor(previous); }
+
+    std::unique_ptr<FrmAll> Open(int tab) {
+        auto form = std::make_unique<FrmAll>(nullptr, root.path().string(), "104");
+        form->OfferTab(tab);
+        form->show();
+        QApplication::setActiveWindow(form.get());
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+        return form;
+    }
+
+    static void Click(QWidget* control) {
+        ASSERT_NE(control, nullptr);
+        QTest::mouseClick(control, Qt::LeftButton, Qt::NoModifier, QPoint(6, control->height() / 2));
+    }
+
+    ScratchRoot root;
+    std::vector<platform::MessageBoxRequest> boxes;
+    int answer = platform::IDNO;
+    platform::MessageBoxInterceptor previous;
+};
+
+TEST_F(FrmAllTest, FirstOpeningOnAFreshMachineTicksAndWritesTrayAndScriptDebugger) {
+    auto form = Open(FrmAll::kOptionsTab);
+    EXPECT_EQ(form->ChkTray()->checkState(), Qt::Checked);
+    EXPECT_EQ(form->ChkBoot()->checkState(), Qt::Unchecked);
+    EXPECT_EQ(form->ChkScriptDebug()->checkState(), Qt::Checked);
+    EXPECT_EQ(Stored(Setting::Tray), "1");
+    EXPECT_EQ(Stored(Setting::DisableScriptDebugger), "yes");
+    EXPECT_EQ(Stored(Setting::BootWithWindows), "");
+    EXPECT_EQ(form->windowTitle().toStdString(), "Options");
+    EXPECT_EQ(form->ChkBoot()->text().toStdString(), "Boot when Windows boots");
+    EXPECT_EQ(form->ChkTray()->text().toStdString(), "Start minimized to system tray");
+    EXPECT_EQ(form->ChkScriptDebug()->text().toStdString(), "Disable Script Debugging in Internet Explorer");
+}
+
+TEST_F(FrmAllTest, StoredValuesSetTheBoxesAndEveryClickWritesAtOnce) {
+    Store(Setting::Tray, "0");
+    Store(Setting::BootWithWindows, "/usr/bin/another-program");
+    Store(Setting::DisableScriptDebugger, "no");
+    auto form = Open(FrmAll::kOptionsTab);
+    EXPECT_EQ(form->ChkTray()->checkState(), Qt::Unchecked);
+    EXPECT_EQ(Stored(Setting::Tray), "0");
+    // Any Run-key text ticks the box, and the load writes this program's path over it.
+    EXPECT_EQ(form->ChkBoot()->checkState(), Qt::Checked);
+    EXPECT_EQ(Stored(Setting::BootWithWindows), form->ExecutablePath());
+    EXPECT_EQ(form->ExecutablePath(), (root.path() / "test_ui").string());
+    // Only the exact "yes" ticks it; two clicks end with "No".
+    EXPECT_EQ(form->ChkScriptDebug()->checkState(), Qt::Unchecked);
+    Click(form->ChkScriptDebug());
+    EXPECT_EQ(Stored(Setting::DisableScriptDebugger), "yes");
+    Click(form->ChkScriptDebug());
+    EXPECT_EQ(Stored(Setting::DisableScriptDebugger), "No");
+
+    Click(form->ChkBoot());
+    EXPECT_EQ(form->ChkBoot()->checkState(), Qt::Unchecked);
+    EXPECT_EQ(Stored(Setting::BootWithWindows), "");
+    Click(form->ChkBoot());
+    EXPECT_EQ(Stored(Setting::BootWithWindows), form->ExecutablePath());
+    Click(form->ChkTray());
+    EXPECT_EQ(Stored(Setting::Tray), "1");
+
+    // A "Tray" text that is no box state leaves the box clear and writes nothing.
+    Store(Setting::Tray, "7");
+    auto again = Open(FrmAll::kOptionsTab);
+    EXPECT_EQ(again->ChkTray()->checkState(), Qt::Unchecked);
+    EXPECT_EQ(Stored(Setting::Tray), "7");
+}
+
+TEST_F(FrmAllTest, OnlyTheOfferedTabShowsAndAltCClosesFromTheOptionsTab) {
+    auto options = Open(FrmAll::kOptionsTab);
+    QTabWidget* tabs = options->SSTab1();
+    ASSERT_NE(tabs, nullptr);
+    ASSERT_EQ(tabs->count(), 2);
+    EXPECT_EQ(tabs->tabText(0).toStdString(), "Options");
+    EXPECT_EQ(tabs->tabText(1).toStdString(), "Updates");
+    EXPECT_TRUE(tabs->isTabVisible(0));
+    EXPECT_FALSE(tabs->isTabVisible(1));
+    EXPECT_TRUE(options->ChkTray()->isVisible());
+    EXPECT_FALSE(options->BtnCheck()->isVisible());
+    QTest::keyClick(options.get(), Qt::Key_C, Qt::AltModifier);
+    EXPECT_FALSE(options->isVisible());
+
+    auto updates = Open(FrmAll::kUpdatesTab);
+    EXPECT_EQ(updates->windowTitle().toStdString(), "Updates");
+    EXPECT_FALSE(updates->SSTab1()->isTabVisible(0));
+    EXPECT_TRUE(updates->SSTab1()->isTabVisible(1));
+    EXPECT_TRUE(updates->BtnCheck()->isVisible());
+    EXPECT_FALSE(updates->ChkTray()->isVisible());
+    EXPECT_EQ(updates->LblDefs()->text().toStdString(), "Definition Updates:");
+    EXPECT_EQ(updates->LblMain()->text().toStdString(), "Program Updates:");
+    EXPECT_EQ(updates->LblStat()->text().toStdString(), "Click Check For Updates to begin...");
+    EXPECT_EQ(updates->BtnCheck()->Caption().toStdString(), "&Check For Updates");
+    EXPECT_EQ(updates->BtnClose()->Caption().toStdString(), "&Close");
+    // A click on Close unloads the window.
+    Click(updates->BtnClose());
+    EXPECT_FALSE(updates->isVisible());
+}
+
+class FrmAllUpdateTest : public FrmAllTest {
+protected:
+    void SetUp() override {
+        FrmAllTest::SetUp();
+        Store(Setting::UpdateServer, server.Base());
+        server.Route("/cv/defver", ScriptedReply::Ok("105\r\n"));
+        server.Route("/cv/qd.def", ScriptedReply::Ok("V105\r\n" + std::string(2500 - 6, '1')));
+        server.Route("/cv/mainver", ScriptedReply::Ok("1.1.6"));
+        server.Route("/cv/RIZezez.exe", ScriptedReply::Ok(PatternBody(3000)));
+    }
+    LoopbackHttpServer server;
+};
+
+TEST_F(FrmAllUpdateTest, OneCheckFromTheButtonUpdatesDefinitionsOffersTheProgramAndDisablesItself) {
+    auto form = Open(FrmAll::kUpdatesTab);
+    Click(form->BtnCheck());
+    EXPECT_EQ(form->LblDefs()->text().toStdString(), "Corvane defintions have been updated...");
+    EXPECT_EQ(form->LblMain()->text().toStdString(), "Corvane update later...");
+    EXPECT_EQ(form->LblStat()->text().toStdString(), "");
+    EXPECT_EQ(form->windowTitle().toStdString(), "Online Updater - 100%");
+    EXPECT_EQ(std::filesystem::file_size(root.path() / "qd.def"), 2500u);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].title, "Update Exists");
+    EXPECT_EQ(boxes[0].text, "Do you want to download the update?");
+    EXPECT_EQ(boxes[0].icon, platform::MessageBoxIcon::Information);
+    EXPECT_EQ(boxes[0].buttons, platform::MessageBoxButtons::YesNo);
+    EXPECT_FALSE(form->BtnCheck()->Enabled());
+
+    // Disabled: further clicks and the access key ask the server nothing more.
+    const std::size_t requests = server.Requests().size();
+    Click(form->BtnCheck());
+    EXPECT_EQ(server.Requests().size(), requests);
+    // With Check For Updates disabled, Alt+C belongs to Close alone.
+    QTest::keyClick(form.get(), Qt::Key_C, Qt::AltModifier);
+    EXPECT_FALSE(form->isVisible());
+
+    // The next opening starts afresh and checks again.
+    auto again = Open(FrmAll::kUpdatesTab);
+    EXPECT_TRUE(again->BtnCheck()->Enabled());
+    EXPECT_EQ(again->windowTitle().toStdString(), "Updates");
+    Click(again->BtnCheck());
+    EXPECT_EQ(server.Count("GET", "/cv/qd.def"), 2u);
+}
+
+TEST_F(FrmAllUpdateTest, SharedAccessKeyMovesTheFocusInsteadOfPressingAButton) {
+    auto form = Open(FrmAll::kUpdatesTab);
+    QTest::keyClick(form.get(), Qt::Key_C, Qt::AltModifier);
+    QWidget* first = QApplication::focusWidget();
+    QTest::keyClick(form.get(), Qt::Key_C, Qt::AltModifier);
+    QWidget* second = QApplication::focusWidget();
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_TRUE(server.Requests().empty());
+    const std::vector<QWidget*> buttons{form->BtnCheck(), form->BtnClose()};
+    EXPECT_NE(std::find(buttons.begin(), buttons.end(), first), buttons.end());
+    EXPECT_NE(std::find(buttons.begin(), buttons.end(), second), buttons.end());
+    EXPECT_NE(first, second);
+}
+
+TEST_F(FrmAllUpdateTest, UnreachableServerIsAnErrorNotUpToDate) {
+    std::string closed;
+    {
+        LoopbackHttpServer gone;
+        closed = gone.Base();
+    }
+    Store(Setting::UpdateServer, closed);
+    auto form = Open(FrmAll::kUpdatesTab);
+    Click(form->BtnCheck());
+    EXPECT_EQ(form->LblStat()->text().toStdString(), "Error downloading file");
+    EXPECT_EQ(form->LblDefs()->text().toStdString(), "Definition Updates:");
+    EXPECT_EQ(form->LblMain()->text().toStdString(), "Program Updates:");
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(FrmAllUpdateTest, AcceptedSetupProgramIsStartedAndTheProgramEnds) {
+    // The "setup program" leaves a mark where the test can see it.
+    const auto mark = root.path() / "setup-ran";
+    server.Route("/cv/RIZezez.exe", ScriptedReply::Ok("#!/bin/sh\necho started > '" + mark.string() + "'\n"));
+    answer = platform::IDYES;
+    QWidget owner;
+    owner.show();
+    FrmAll form(&owner, root.path().string(), "105");
+    form.OfferTab(FrmAll::kUpdatesTab);
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    Click(form.BtnCheck());
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[1].title, "Install");
+    EXPECT_EQ(boxes[1].text, "Please exit Corvane before install the update. Exit Now?");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return std::filesystem::exists(mark); }, 5000));
+    // The downloaded file was made executable for its owner, and the window and its owner closed.
+    EXPECT_NE(std::filesystem::status(root.path() / "RIZezez.exe").permissions() & std::filesystem::perms::owner_exec,
+              std::filesystem::perms::none);
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_FALSE(owner.isVisible());
+}
+
+TEST_F(FrmAllUpdateTest, ClosingWhileACheckWaitsStopsTheTransferAndLeavesTheFileAlone) {
+    ScriptedReply slow = ScriptedReply::Ok(PatternBody(6000));
+    slow.pieceSize = 1000;
+    slow.pause = std::chrono::milliseconds(500);
+    server.Route("/cv/qd.def", slow);
+    const auto definitions = root.path() / "qd.def";
+    testing::WriteDefinitions(root.path(), "V104\r\n");
+    auto form = Open(FrmAll::kUpdatesTab);
+    // Once the download has begun, the user clicks Close.
+    std::function<void()> closeWhenDownloading = [&] {
+        if (server.Count("GET", "/cv/qd.def") == 0) {
+            QTimer::singleShot(5, closeWhenDownloading);
+            return;
+        }
+        Click(form->BtnClose());
+    };
+    QTimer::singleShot(0, closeWhenDownloading);
+    Click(form->BtnCheck());
+    EXPECT_FALSE(form->isVisible());
+    std::ifstream in(definitions, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "V104\r\n");
+    // The program half never ran.
+    EXPECT_EQ(server.Count("GET", "/cv/mainver"), 0u);
+}
+
+}  // namespace
+}  // namespace corvane::ui

@@ -1,0 +1,109 @@
+// Whole-or-nothing file replacement, and starting programs and pages through the shell.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QTest>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/shell.h"
+#include "platform/win32_error.h"
+#include "update/replacement_file.h"
+#include "update_test_support.h"
+
+namespace corvane::update {
+namespace {
+
+using corvane::testing::ReadFile;
+using corvane::testing::ScratchFolder;
+using corvane::testing::WriteFile;
+
+std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+mode_t ModeOf(const std::string& path) {
+    struct stat status {};
+    EXPECT_EQ(::lstat(path.c_str(), &status), 0);
+    return status.st_mode & 07777;
+}
+
+TEST(ReplacementFileTest, TargetChangesOnlyAtCommitAndKeepsItsMode) {
+    ScratchFolder folder;
+    const std::string target = folder.File("qd.def");
+    WriteFile(target, "V104\r\nold old old old\r\n");
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    {
+        ReplacementFile file(target);
+        ASSERT_TRUE(file.Ok());
+        EXPECT_TRUE(file.Append(Bytes("V105\r\n")));
+        // Written but not committed: the old file is all anyone sees, and the new one is private.
+        EXPECT_EQ(ReadFile(target), "V104\r\nold old old old\r\n");
+        EXPECT_EQ(ModeOf(file.TemporaryPath()), 0600u);
+    }
+    EXPECT_EQ(ReadFile(target), "V104\r\nold old old old\r\n");
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"qd.def"});
+
+    ReplacementFile file(target);
+    const std::string large(200 * 1024, 'x');  // more than the write buffer holds
+    EXPECT_TRUE(file.Append(Bytes("V105\r\n")));
+    EXPECT_TRUE(file.Append(Bytes(large)));
+    ASSERT_TRUE(file.Commit());
+    EXPECT_EQ(ReadFile(target), "V105\r\n" + large);
+    EXPECT_EQ(ModeOf(target), 0640u);
+    EXPECT_FALSE(file.Append(Bytes("late")));
+
+    // A new file is readable by all, writable by its owner.
+    ReplacementFile fresh(folder.File("new.bin"));
+    ASSERT_TRUE(fresh.Commit());
+    EXPECT_EQ(ModeOf(folder.File("new.bin")), 0644u);
+
+    // A link in the target's place is replaced, never followed.
+    WriteFile(folder.File("elsewhere"), "keep");
+    std::filesystem::create_symlink(folder.File("elsewhere"), folder.File("linked"));
+    ReplacementFile overLink(folder.File("linked"));
+    EXPECT_TRUE(overLink.Append(Bytes("new")));
+    ASSERT_TRUE(overLink.Commit());
+    EXPECT_EQ(ReadFile(folder.File("elsewhere")), "keep");
+    EXPECT_FALSE(std::filesystem::is_symlink(folder.File("linked")));
+
+    ReplacementFile nowhere(folder.File("missing-folder/qd.def"));
+    EXPECT_FALSE(nowhere.Ok());
+    EXPECT_FALSE(nowhere.Commit());
+}
+
+TEST(ShellTest, StartProgramRunsTheOwnersRegularFileAndRefusesLinksAndMissingFiles) {
+    ScratchFolder folder;
+    const std::string setup = folder.File("RIZezez.exe");
+    const std::string mark = folder.File("ran");
+    WriteFile(setup, "#!/bin/sh\necho \"$PWD\" > '" + mark + "'\n");
+    ASSERT_EQ(::chmod(setup.c_str(), 0644), 0);
+    const platform::ShellResult started = platform::StartProgram(0, setup);
+    EXPECT_TRUE(started.Succeeded()) << started.description;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return std::filesystem::exists(mark); }, 5000));
+    EXPECT_EQ(ModeOf(setup), 0744u);
+    // It ran in its own folder.
+    EXPECT_EQ(ReadFile(mark), folder.path().string() + "\n");
+
+    std::filesystem::create_symlink(setup, folder.File("link.exe"));
+    const platform::ShellResult linked = platform::StartProgram(0, folder.File("link.exe"));
+    EXPECT_FALSE(linked.Succeeded());
+    EXPECT_EQ(linked.error, platform::win32::kErrorAccessDenied);
+
+    const platform::ShellResult missing = platform::StartProgram(0, folder.File("absent.exe"));
+    EXPECT_FALSE(missing.Succeeded());
+    EXPECT_EQ(missing.error, platform::win32::kErrorFileNotFound);
+    EXPECT_FALSE(missing.description.empty());
+}
+
+TEST(ShellTest, OpenUrlHandsOnlyAddressesToTheDesktop) {
+    for (const char* text : {"--help", "javascript:alert(1)", "", "/etc/passwd"}) {
+        const platform::ShellResult result = platform::OpenUrl(0, text);
+        EXPECT_FALSE(result.Succeeded()) << text;
+        EXPECT_EQ(result.error, platform::win32::kErrorInvalidParameter) << text;
+    }
+}
+
+}  // namespace
+}  // namespace corvane::update

@@ -1,0 +1,47 @@
+#include "update_test_support.h"
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/registry.h"
+
+namespace corvane::testing {
+
+ScratchFolder::ScratchFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "corvane-update-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    path_ = pattern;
+    ::setenv("CORVANE_ROOT", path_.c_str(), 1);
+    platform::close_cached_hives();
+}
+
+ScratchFolder::~ScratchFolder() {
+    platform::close_cached_hives();
+    ::unsetenv("CORVANE_ROOT");
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::vector<std::string> ScratchFolder::Names() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+        if (entry.is_regular_file()) names.push_back(entry.path().filename().string());
+    }
+    return names;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+}  // namespace corvane::testing
