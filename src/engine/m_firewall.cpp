@@ -165,7 +165,7 @@ const std::string& mFirewall::EngineReason() {
 void mFirewall::ChooseEngine() {
     engineChosen_ = true;
     std::string why = timerReason_;
-    if (eventsFactory_ && !stopped_ && LoadEvents(CanonicalAddresses(definitions_.blockList).size(), why)) {
+    if (eventsFactory_ && !stopped_ && LoadEvents(CanonicalAddresses(definitions_.blockList), why)) {
         engine_ = EngineKind::kEvents;
         engineReason_ = "the kernel reports connections to listed addresses as they open";
         notice_("event engine runs: " + engineReason_);
@@ -185,9 +185,8 @@ void mFirewall::UseTimerEngine(std::string why) {
     notice_("timer engine (1 ms) runs: " + engineReason_);
 }
 
-bool mFirewall::LoadEvents(std::size_t addresses, std::string& why) {
-    std::vector<std::uint32_t> watched = CanonicalAddresses(definitions_.blockList);
-    platform::ConnectionEventsLoad load = eventsFactory_(std::max(addresses, kMinEventCapacity));
+bool mFirewall::LoadEvents(std::vector<std::uint32_t> watched, std::string& why) {
+    platform::ConnectionEventsLoad load = eventsFactory_(std::max(watched.size(), kMinEventCapacity));
     if (!load.service) {
         why = load.why.empty() ? std::string("connection reports are not available") : load.why;
         return false;
@@ -242,8 +241,9 @@ void mFirewall::SetDefinitions(Definitions definitions) {
         static_cast<void>(host_.WatchDescriptor(-1, {}));
         events_.reset();
         std::string why;
-        if (!LoadEvents(watched.size(), why)) {
+        if (!LoadEvents(std::move(watched), why)) {
             UseTimerEngine(why);
+            host_.EngineChanged();  // the window's timer takes over
             return;
         }
     }

@@ -128,7 +128,7 @@ private:
     void CountBlock(const BlockRecord& record);
     void ChooseEngine();
     void UseTimerEngine(std::string why);
-    bool LoadEvents(std::size_t addresses, std::string& why);
+    bool LoadEvents(std::vector<std::uint32_t> watched, std::string& why);
     void FullScan();
     void HandleEvent(const platform::ConnectionEvent& event);
     // Event engine: remembers a connection; false when it was already counted.

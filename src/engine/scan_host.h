@@ -19,6 +19,9 @@ public:
         static_cast<void>(onReadable);
         return false;
     }
+    // The engine changed after it was first asked which one runs (the event engine could not take
+    // a new list): the timer is needed now, if protection is on.
+    virtual void EngineChanged() {}
 };
 
 }  // namespace corvane::engine

@@ -135,6 +135,34 @@ TEST_F(EventEngineNetwork, ListedConnectionsAreTornDownAndCountedOnce) {
     EXPECT_EQ(firewall->BlockedCount(), 8);
 }
 
+TEST_F(EventEngineNetwork, AnInboundConnectionFromAListedAddressIsTornDown) {
+    UniqueFd listener = Listen("127.0.0.2");
+    ASSERT_TRUE(listener.Valid());
+    std::unique_ptr<mFirewall> firewall = Make(EngineChoice::kAuto, "127.0.0.7\r\n");
+    ASSERT_EQ(firewall->Engine(), EngineKind::kEvents) << firewall->EngineReason();
+    firewall->SetProtection(true);
+
+    // A peer at the listed address connects in: this side's socket has it as its remote end.
+    UniqueFd peer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in from = V4("127.0.0.7", 0);
+    ASSERT_EQ(::bind(peer.Get(), reinterpret_cast<const sockaddr*>(&from), sizeof from), 0);
+    const sockaddr_in to = V4("127.0.0.2", LocalPort(listener.Get()));
+    ASSERT_EQ(::connect(peer.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    EXPECT_TRUE(PumpUntil([&] { return firewall->BlockedCount() == 1; }));
+    PumpAWhile();
+    EXPECT_EQ(firewall->BlockedCount(), 1);
+    // The peer learns of it by a reset; the listener goes on listening.
+    int peerError = 0;
+    EXPECT_TRUE(PumpUntil([&] { return (peerError = ConnectionError(peer.Get())) != 0; }));
+    EXPECT_EQ(peerError, ECONNRESET);
+    ASSERT_EQ(blockLines_.size(), 1U);
+    EXPECT_NE(blockLines_[0].find("inbound connection from 127.0.0.7:" + std::to_string(LocalPort(peer.Get()))),
+              std::string::npos)
+        << blockLines_[0];
+    UniqueFd next = Connect("127.0.0.2", LocalPort(listener.Get()));
+    EXPECT_TRUE(next.Valid());
+}
+
 TEST_F(EventEngineNetwork, AnotherNamespaceIsNeverTouched) {
     std::unique_ptr<mFirewall> firewall = Make(EngineChoice::kAuto, "127.0.0.2\r\n");
     ASSERT_EQ(firewall->Engine(), EngineKind::kEvents) << firewall->EngineReason();

@@ -266,6 +266,22 @@ TEST_F(EventEngine, ListChangesReachTheKernelAndLostReportsRescan) {
     EXPECT_EQ(kernel_.addresses.size(), 5000U);
     EXPECT_TRUE(kernel_.active);
     EXPECT_EQ(firewall_->Engine(), EngineKind::kEvents);
+    EXPECT_EQ(host_.engineChanges, 0);
+
+    // Larger still, and the kernel side cannot be made again: the timer engine takes over, and
+    // the window is told so its timer runs.
+    big += "10.200.0.1\r\n";
+    for (int i = 0; i < 5000; ++i) big += "10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256) + "\r\n";
+    loadFails_ = "address map of 10001 entries refused";
+    List(big);
+    EXPECT_EQ(firewall_->Engine(), EngineKind::kTimer);
+    EXPECT_EQ(firewall_->EngineReason(), loadFails_);
+    EXPECT_EQ(host_.engineChanges, 1);
+    EXPECT_EQ(host_.watchedFd, -1);
+    EXPECT_NE(notices_.back().find("timer engine (1 ms) runs"), std::string::npos);
+    table_->rows = {Row("10.200.0.1", 50)};
+    firewall_->Tick();
+    EXPECT_EQ(TornDownCookies().back(), 50U);
 }
 
 TEST_F(EventEngine, StopEndsReportsAndScans) {

@@ -77,6 +77,8 @@ public:
         if (onYield) onYield();
     }
     void ShowBlockedCaption(const std::string& caption) override { captions.push_back(caption); }
+    int engineChanges = 0;
+    void EngineChanged() override { ++engineChanges; }
     bool WatchDescriptor(int fd, std::function<void()> callback) override {
         if (!canWatch) return false;
         watchedFd = fd;

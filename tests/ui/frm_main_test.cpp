@@ -232,6 +232,22 @@ TEST_F(FrmMainTest, WithTheEventEngineReportsBlockAndTheTimerStaysOff) {
     EXPECT_TRUE(reports.active);
 }
 
+TEST_F(FrmMainTest, WithTheEventEngineABlockDuringStartUpAddsToTheStoredCount) {
+    Store(settings::Setting::Attempts, "17");
+    // Already open when the program starts: the event engine's first scan, inside start-up, takes it.
+    network.rows = {Connection("127.0.0.9", 4)};
+    testing::ScriptedReports reports;
+    auto window = std::make_unique<FrmMain>(root.path().string(), [&](engine::ScanHost& host) {
+        return testing::MakeEventFirewall(network, reports, host);
+    });
+    window->Create();
+    ASSERT_EQ(network.tornDown.size(), 1u);
+    EXPECT_EQ(window->Firewall().BlockedCount(), 18);
+    EXPECT_EQ(window->windowTitle().toStdString(), "Corvane - 18 Attempts blocked");
+    window->close();
+    EXPECT_EQ(settings::ToText(settings::ReadSetting(settings::Setting::Attempts)), "18");
+}
+
 TEST_F(FrmMainTest, ClosingDuringAScanTearsDownNothingAfterTheCountIsSaved) {
     Store(settings::Setting::Attempts, "41");
     auto window = Start();

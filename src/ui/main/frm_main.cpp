@@ -115,8 +115,10 @@ void FrmMain::Load() {
     firewall_ = makeFirewall_(*this);
     firewall_->LoadDefinitions(programFolder_);
 
-    // 6, 8, 10. The settings (each read makes sure the key exists first).
+    // 6, 8, 10. The settings (each read makes sure the key exists first). The stored count is the
+    // engine's before protection starts: the event engine blocks from step 7 on, during start-up.
     const settings::StartupSettings stored = settings::ReadStartupSettings();
+    firewall_->SetBlockedCount(stored.blocked_count);
 
     // 7. Protection as "Run" says; the tray icon shows it.
     ShowProtection(stored.protection_on);
@@ -138,11 +140,12 @@ void FrmMain::Load() {
             if (!found && !closed_) showWindow();
         });
 
-    // 10, 11, 12. The count, in the caption and the tip.
-    firewall_->SetBlockedCount(stored.blocked_count);
+    // 10, 11, 12. The count, in the caption and the tip (unless a block during start-up showed its own).
     countSaved_ = false;  // the first save of a run always writes, as the close always did
-    SetCaption(windowTitle().toStdString() + " - " + std::to_string(stored.blocked_count) + " Attempts Blocked");
-    SendTray(platform::NIM_MODIFY);
+    if (firewall_->BlockedCount() == stored.blocked_count) {
+        SetCaption(windowTitle().toStdString() + " - " + std::to_string(stored.blocked_count) + " Attempts Blocked");
+        SendTray(platform::NIM_MODIFY);
+    }
 }
 
 bool FrmMain::ProtectionOn() const { return protectionOn_; }
@@ -197,6 +200,8 @@ bool FrmMain::WatchDescriptor(int fd, std::function<void()> onReadable) {
     }
     return true;
 }
+
+void FrmMain::EngineChanged() { tFire_.SetEnabled(protectionOn_ && firewall_ && firewall_->UsesTimer()); }
 
 void FrmMain::TrayMouseMove(std::uint32_t x) {
     if (!mSysTray::RestoresWindow(x)) return;

@@ -90,6 +90,7 @@ private:
     void Yield() override;
     void ShowBlockedCaption(const std::string& caption) override;
     bool WatchDescriptor(int fd, std::function<void()> onReadable) override;
+    void EngineChanged() override;
 
     LoadedForm controls_;
     std::string programFolder_;
