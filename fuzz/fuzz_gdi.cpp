@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const int style = in.byte() % 8;
                 // Mostly thin and wide pens, sometimes one far wider than the bitmap.
                 const std::uint8_t w = in.byte();
-                const int width = w < 250 ? w % 10 - 1 : static_cast<int>(in.word() % 200000);
+                const int width = w < 250 ? w % 10 - 1 : static_cast<int>(in.word() % 300);
                 gdi::DeleteObject(gdi::SelectObject(dc, gdi::CreatePen(style, width, in.word())));
                 gdi::DeleteObject(gdi::SelectObject(dc, gdi::CreateSolidBrush(in.word())));
                 break;
