@@ -73,6 +73,13 @@ if [ "$install_check" = 1 ] && [ "$(id -u)" = 0 ]; then
   # A member of the group can change them.
   setpriv --reuid=65534 --regid=65534 --groups="$gid" corvane-reg set 'HKLM\Software\Corvane' Attempts REG_SZ 7 ||
     fail "a group member could not write the settings"
+  # An upgrade (the same package again) keeps the user's choices.
+  corvane-reg set 'HKLM\Software\Corvane' Run REG_SZ 0
+  apt-get install -y -qq --reinstall "./$deb" >/dev/null
+  [ "$(corvane-reg get 'HKLM\Software\Corvane' Run)" = 0 ] || fail "reinstalling reset the switch"
+  [ "$(corvane-reg get 'HKLM\Software\Corvane' Attempts)" = 7 ] || fail "reinstalling reset the count"
+  [ "$(stat -c '%a %G' $program)" = "750 corvane" ] || fail "reinstalling lost the program's mode"
+  getcap $program | grep -q cap_net_admin || fail "reinstalling lost the capabilities"
   mkdir -p /etc/xdg/autostart
   printf '[Desktop Entry]\nType=Application\nExec=%s\n' $program >/etc/xdg/autostart/Corvane.desktop
   echo "== remove =="

@@ -6,7 +6,8 @@
 // runtime folder ($XDG_RUNTIME_DIR/corvane), else <temp>/corvane-UID (temp is $TMPDIR, else /tmp).
 // A folder there that is not a directory owned by the user, closed to group and others, is refused
 // (another user may have made it to plant a link or to hold the lock); the lock then goes to the
-// user's own ~/.cache/corvane, and Notes() says so.
+// user's own ~/.cache/corvane, and Notes() says so. A lock in the shared temporary folder is taken in
+// ~/.cache/corvane as well, so starts sent to either place still find each other.
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,7 @@ public:
 
 private:
     linux_impl::UniqueFd fd_;
+    linux_impl::UniqueFd guard_;
     unsigned result_ = 0;
     std::string path_;
     std::vector<std::string> notes_;

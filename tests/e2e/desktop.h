@@ -11,7 +11,7 @@
 
 namespace corvane::e2e {
 
-// A child process, killed (with its process group) when the object goes.
+// A child process, ended (with its process group) when the object goes.
 class Child {
 public:
     Child() = default;

@@ -341,6 +341,31 @@ TEST_F(FrmMainControlsTest, TheSwitchTurnsProtectionOffAndOnAgain) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !network.tornDown.empty(); }, 2000));
 }
 
+// A start in the tray builds the window's controls only when the window first shows: they must come
+// with the switch as loaded, and the caption with its count.
+TEST_F(FrmMainControlsTest, TheWindowFirstShownFromTheTrayHasTheLoadedSwitchAndCount) {
+    // Protection on (the default): the form's own design shows the switch "OFF" and red.
+    Store(settings::Setting::Attempts, "3");
+    auto window = Start();
+    ASSERT_FALSE(window->isVisible());
+    platform::DeliverTrayActivation(window->TrayRecord().hWnd, 1, 513);
+    ASSERT_TRUE(window->isVisible());
+    EXPECT_EQ(window->windowTitle().toStdString(), "Corvane - 3 Attempts Blocked");
+    auto* on = Button(*window, "BtnOn");
+    ASSERT_NE(on, nullptr);
+    EXPECT_TRUE(on->isVisible());
+    EXPECT_TRUE(on->Value());
+    EXPECT_EQ(on->Caption().toStdString(), "ON");
+    EXPECT_EQ(on->BackColor(), 0xC000);
+    ASSERT_NE(Button(*window, "BtnExit"), nullptr);
+    EXPECT_TRUE(Button(*window, "BtnExit")->isVisible());
+
+    // The switch works on the controls built then.
+    ClickOn(*on);
+    EXPECT_FALSE(window->ProtectionOn());
+    EXPECT_EQ(on->Caption().toStdString(), "OFF");
+}
+
 TEST_F(FrmMainControlsTest, TrayHidesTheWindowAndExitClosesTheProgram) {
     Store(settings::Setting::Tray, "0");
     auto window = Start();

@@ -153,6 +153,21 @@ TEST_F(InstanceLockTest, ALinkPlantedByAnotherUserIsNotFollowed) {
     EXPECT_EQ(mutex.Path(), (HomeFolder() / "Corvane.lock").string());
 }
 
+// The other user removes the folder after the first start went to the fallback: a second start that
+// can use the shared folder again must still find the first.
+TEST_F(InstanceLockTest, AFolderTheOtherUserRemovesLaterDoesNotLetASecondInstanceIn) {
+    ASSERT_EQ(AsNobody("mkdir -m 0777 " + SharedFolder().string()), 0);
+    NamedMutex first("Corvane");
+    ASSERT_TRUE(first.Held()) << first.Result();
+    ASSERT_EQ(first.Path(), (HomeFolder() / "Corvane.lock").string());
+    ASSERT_EQ(AsNobody("rmdir " + SharedFolder().string()), 0);
+
+    NamedMutex second("Corvane");
+    EXPECT_FALSE(second.Held());
+    EXPECT_EQ(second.Result(), kErrorAlreadyExists);
+    EXPECT_TRUE(NamedMutexHeldElsewhere("Corvane"));
+}
+
 // Another user makes the folder with a lock file and holds a lock on it: the program must still start.
 TEST_F(InstanceLockTest, ALockHeldByAnotherUserDoesNotStopTheStart) {
     const fs::path lock = SharedFolder() / "Corvane.lock";

@@ -23,8 +23,15 @@ namespace fs = std::filesystem;
 using linux_impl::UniqueFd;
 
 // The folders to try, best first. The kernel drops a lock when its holder ends, however it ends.
-std::vector<fs::path> LockFolders() {
-    std::vector<fs::path> folders;
+// `shared` tells that the first lies in the shared temporary folder.
+struct Folders {
+    std::vector<fs::path> paths;
+    bool shared = false;
+};
+
+Folders LockFolders() {
+    Folders result;
+    auto& folders = result.paths;
     if (const auto root = corvane_root(); !root.empty()) {
         folders.push_back(root / "run" / "corvane");
     } else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && runtime[0] == '/') {
@@ -35,6 +42,7 @@ std::vector<fs::path> LockFolders() {
         const char* tmp = std::getenv("TMPDIR");
         const fs::path base = tmp != nullptr && tmp[0] == '/' ? fs::path(tmp) : fs::path("/tmp");
         folders.push_back(base / ("corvane-" + std::to_string(::geteuid())));
+        result.shared = true;
     }
     // The fallback lies below the user's home, where no other user can create anything.
     fs::path home;
@@ -49,7 +57,7 @@ std::vector<fs::path> LockFolders() {
             home = found->pw_dir;
     }
     if (!home.empty()) folders.push_back(home / ".cache" / "corvane");
-    return folders;
+    return result;
 }
 
 std::string Octal(mode_t mode) {
@@ -111,6 +119,10 @@ UniqueFd OpenLockFile(int dirFd, const std::string& file, std::string& why) {
 
 struct OpenedLock {
     UniqueFd fd;
+    // With the lock in the shared temporary folder, the same lock below the home as well: another user
+    // who made the shared folder first sends a start there, and removing it later must not let a
+    // second start in beside it.
+    UniqueFd guard;
     std::string path;
     int error = 0;  // errno of the last failure when no folder could be used
 };
@@ -119,7 +131,9 @@ OpenedLock OpenLock(std::string_view name, std::vector<std::string>* notes) {
     OpenedLock opened;
     const std::string file = std::string(name) + ".lock";
     opened.error = ENOENT;
-    for (const fs::path& dir : LockFolders()) {
+    const Folders folders = LockFolders();
+    for (std::size_t i = 0; i < folders.paths.size(); ++i) {
+        const fs::path& dir = folders.paths[i];
         std::string why;
         UniqueFd dirFd = OpenPrivateFolder(dir, why);
         if (dirFd.Valid()) {
@@ -127,6 +141,11 @@ OpenedLock OpenLock(std::string_view name, std::vector<std::string>* notes) {
             if (opened.fd.Valid()) {
                 opened.path = (dir / file).string();
                 opened.error = 0;
+                if (i == 0 && folders.shared && folders.paths.size() > 1) {
+                    std::string ignored;  // without a usable home the shared folder alone decides
+                    if (UniqueFd home = OpenPrivateFolder(folders.paths[1], ignored); home.Valid())
+                        opened.guard = OpenLockFile(home.Get(), file, ignored);
+                }
                 return opened;
             }
         }
@@ -147,18 +166,26 @@ NamedMutex::NamedMutex(std::string_view name) {
     path_ = std::move(opened.path);
     // Taking the lock is the test for another holder: two starts at the same moment cannot both
     // succeed.
-    if (::flock(opened.fd.Get(), LOCK_EX | LOCK_NB) != 0) {
-        result_ = errno == EWOULDBLOCK ? kErrorAlreadyExists : Win32FromErrno(errno);
-        return;
+    for (const UniqueFd* fd : {&opened.fd, &opened.guard}) {
+        if (fd->Valid() && ::flock(fd->Get(), LOCK_EX | LOCK_NB) != 0) {
+            result_ = errno == EWOULDBLOCK ? kErrorAlreadyExists : Win32FromErrno(errno);
+            return;  // a lock taken already goes with its descriptor
+        }
     }
     fd_ = std::move(opened.fd);
+    guard_ = std::move(opened.guard);
 }
 
 bool NamedMutexHeldElsewhere(std::string_view name) {
     OpenedLock opened = OpenLock(name, nullptr);
-    if (!opened.fd.Valid()) return false;
-    if (::flock(opened.fd.Get(), LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
-    static_cast<void>(::flock(opened.fd.Get(), LOCK_UN));
+    for (const UniqueFd* fd : {&opened.fd, &opened.guard}) {
+        if (!fd->Valid()) continue;
+        if (::flock(fd->Get(), LOCK_SH | LOCK_NB) != 0) {
+            if (errno == EWOULDBLOCK) return true;
+            continue;
+        }
+        static_cast<void>(::flock(fd->Get(), LOCK_UN));
+    }
     return false;
 }
 

@@ -43,7 +43,24 @@ FrmMain::FrmMain(std::string programFolder, FirewallFactory makeFirewall)
     iconOn_ = platform::LoadIconResource(kWindowIcon);
     iconOff_ = platform::LoadIconResource(kProtectionOffIcon);
     setWindowIcon(QIcon(QString::fromLatin1(kWindowIcon)));
-    BuildControls();
+    setWindowTitle(QStringLiteral("Corvane"));  // the caption at creation
+    // The controls are built when the window is first shown or asked for: a start in the tray shows
+    // its icon without waiting for the form and its fonts.
+}
+
+void FrmMain::EnsureControls() const {
+    if (controlsBuilt_) return;
+    auto* self = const_cast<FrmMain*>(this);  // building the form changes no observable state
+    self->controlsBuilt_ = true;
+    const QString caption = windowTitle();
+    self->BuildControls();
+    self->setWindowTitle(caption);  // the caption is the window's, whatever the description says
+    self->ApplySwitchLook();
+}
+
+void FrmMain::setVisible(bool visible) {
+    if (visible) EnsureControls();
+    QWidget::setVisible(visible);
 }
 
 void FrmMain::BuildControls() {
@@ -53,7 +70,6 @@ void FrmMain::BuildControls() {
     if (!ReadFormDescription(QString::fromLatin1(kFormDescription), description, &error) ||
         !LoadForm(*this, description, controls_, &error))
         qWarning("FrmMain: %s", qPrintable(error));
-    setWindowTitle(QStringLiteral("Corvane"));  // the caption at creation, whatever the description said
 
     if (auto* on = BtnOn())
         connect(on, &buttons::zqButtons_H::Click, this, [this] { SetProtection(BtnOn()->Value()); });
@@ -84,7 +100,15 @@ void FrmMain::OpenHelpPage() {
                                            "Corvane", platform::MessageBoxIcon::Information));
 }
 
-buttons::zqButtons_H* FrmMain::BtnOn() const { return controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnOn")); }
+const LoadedForm& FrmMain::Controls() const {
+    EnsureControls();
+    return controls_;
+}
+
+buttons::zqButtons_H* FrmMain::BtnOn() const {
+    EnsureControls();
+    return controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnOn"));
+}
 
 FrmMain::~FrmMain() {
     platform::SetTrayMessageHandler(platform::HandleOf(this), nullptr);
@@ -152,14 +176,19 @@ bool FrmMain::ProtectionOn() const { return protectionOn_; }
 
 void FrmMain::ShowProtection(bool on) {
     protectionOn_ = on;
-    if (auto* button = BtnOn()) {
-        button->SetValue(on);
-        button->SetCaption(on ? QStringLiteral("ON") : QStringLiteral("OFF"));
-        button->SetBackColor(on ? kOnColor : kOffColor);
-    }
+    ApplySwitchLook();
     // The timer runs only for the timer engine; the event engine is told instead.
     tFire_.SetEnabled(on && firewall_ && firewall_->UsesTimer());
     if (firewall_) firewall_->SetProtection(on);
+}
+
+void FrmMain::ApplySwitchLook() {
+    if (!controlsBuilt_) return;  // applied when the controls are built
+    if (auto* button = controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnOn"))) {
+        button->SetValue(protectionOn_);
+        button->SetCaption(protectionOn_ ? QStringLiteral("ON") : QStringLiteral("OFF"));
+        button->SetBackColor(protectionOn_ ? kOnColor : kOffColor);
+    }
 }
 
 void FrmMain::SetProtection(bool on) {

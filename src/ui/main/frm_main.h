@@ -61,8 +61,8 @@ public:
     platform::IconHandle ProtectionOffIcon() const { return iconOff_; }
     bool TrayIconAdded() const { return trayAdded_; }
 
-    // The window's controls by name ("BtnOn", "BtnExit", …).
-    const LoadedForm& Controls() const { return controls_; }
+    // The window's controls by name ("BtnOn", "BtnExit", …), built on first use.
+    const LoadedForm& Controls() const;
     buttons::zqButtons_H* BtnOn() const;
 
     // The window's mouse-move handler as the tray callback reaches it: x is the mouse message
@@ -72,14 +72,18 @@ public:
     // tFire's tick.
     void OnFireTick();
 
+    void setVisible(bool visible) override;
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
 
 private:
+    void EnsureControls() const;
     void BuildControls();
     void OpenOptionsWindow(int tab);  // BtnOptions, BtnUpdate
     void OpenHelpPage();              // BtnHelp
+    void ApplySwitchLook();
     void Load();
     void QueryClose();
     void ShowProtection(bool on);
@@ -107,6 +111,7 @@ private:
     std::int32_t savedCount_ = 0;
     bool countSaved_ = false;  // savedCount_ is what the store holds
     bool protectionOn_ = false;
+    bool controlsBuilt_ = false;
     bool trayAdded_ = false;
     bool closed_ = false;
 };
