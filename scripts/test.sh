@@ -41,6 +41,9 @@ for b in "$bench_build"/bench/bench_*; do
   grep -i -E 'ratio|alloc|repaint|median|cpu over' "$log" | head -20 || true
 done
 
+echo "== Package (built from the optimised tree, checked, installed and removed) =="
+CORVANE_PACKAGE_BUILD="$bench_build" CORVANE_JOBS="$jobs" ./scripts/package_check.sh || { echo "package check failed"; status=1; }
+
 echo "== Fuzzers (clang, libFuzzer: fixed seed, fixed number of runs over the kept corpus) =="
 # The same commit gives the same verdict on every run: a fixed seed and a count of runs, not a time
 # bound. The kept corpus is only read (new inputs go to a scratch folder); every input that once failed

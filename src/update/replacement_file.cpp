@@ -23,9 +23,29 @@ std::string NameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+bool OwnedByUsOrRoot(const struct stat& status) { return status.st_uid == 0 || status.st_uid == ::geteuid(); }
+
+// Where the bytes for `target` really belong. An installed program keeps its definitions in a
+// group-writable data folder and a link to them beside the executable; such a link is followed when
+// nobody else can have placed it: the link and its folder belong to root or to this user, and the
+// folder is writable by no one else. Any other link is replaced, never followed, so no other user can
+// steer the write to a file of their choice.
+std::string ResolveTarget(const std::string& target) {
+    struct stat link {};
+    if (::lstat(target.c_str(), &link) != 0 || !S_ISLNK(link.st_mode) || !OwnedByUsOrRoot(link)) return target;
+    struct stat folder {};
+    if (::stat(FolderOf(target).c_str(), &folder) != 0 || !OwnedByUsOrRoot(folder) || (folder.st_mode & 022) != 0)
+        return target;
+    char* resolved = ::realpath(target.c_str(), nullptr);
+    if (resolved == nullptr) return target;
+    std::string result(resolved);
+    std::free(resolved);
+    return result;
+}
+
 }  // namespace
 
-ReplacementFile::ReplacementFile(std::string target) : target_(std::move(target)) {
+ReplacementFile::ReplacementFile(std::string target) : target_(ResolveTarget(target)) {
     std::string pattern = FolderOf(target_) + "/." + NameOf(target_) + ".part-XXXXXX";
     // mkostemp creates a new file (O_EXCL) readable by this user alone.
     fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);

@@ -1,7 +1,8 @@
 #pragma once
 // A file written whole or not at all: the bytes go to a new private file in the target's folder, and
 // only Commit moves it over the target in one step. Until then (and after any failure) the target is
-// as it was; an uncommitted temporary file is removed when the object goes.
+// as it was; an uncommitted temporary file is removed when the object goes. A link in the target's place
+// is followed only when no other user can have placed it (see replacement_file.cpp), else replaced.
 #include <cstddef>
 #include <cstdint>
 #include <span>

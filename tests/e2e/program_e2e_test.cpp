@@ -25,6 +25,11 @@ constexpr char kDefinitions[] = "V007\r\n127.0.0.2\r\n";
 // The main window's controls, in its client coordinates (centres).
 constexpr int kBtnOnX = 8 + 153 / 2, kBtnOnY = 8 + 233 / 2;
 constexpr int kBtnExitX = 392 + 97 / 2, kBtnExitY = 248 + 33 / 2;
+// BtnOptions and BtnUpdate sit at the same place inside their frames ("Options" at 168, 8; "Update" at
+// 168, 128); BtnClose on the Options window.
+constexpr int kBtnOptionsX = 168 + 192 + 225 / 2, kBtnOptionsY = 8 + 64 + 33 / 2;
+constexpr int kBtnUpdateX = kBtnOptionsX, kBtnUpdateY = 128 + 64 + 33 / 2;
+constexpr int kBtnCloseX = 312 + 97 / 2, kBtnCloseY = 224 + 33 / 2;
 // How long the program waits for a tray host before it shows its window, and a margin for a slow machine.
 constexpr auto kTrayHostWait = 5s;
 constexpr auto kSlack = 20s;
@@ -105,6 +110,35 @@ TEST_F(ProgramOnADesktop, AUserSessionFromFirstStartToExit) {
     EXPECT_EQ(program.WaitExit(kSlack), 0);
     EXPECT_EQ(Stored(settings::Setting::Attempts), "1");
     EXPECT_EQ(desktop_.Run("xdotool search --name '^Corvane' 2>/dev/null"), "");
+}
+
+// Options and Update open the Options window on their own tab (its caption names the tab), and Close
+// takes it away again.
+TEST_F(ProgramOnADesktop, OptionsAndUpdateOpenTheOptionsWindowOnTheirTab) {
+    ASSERT_TRUE(desktop_.StartTray());
+    Store(settings::Setting::Tray, "0");
+    Child program = StartDocked();
+    std::string window;
+    ASSERT_TRUE(
+        WaitFor([&] { return !(window = desktop_.VisibleWindowNamed(program.Pid(), "Corvane - ")).empty(); }, kSlack));
+    struct Command {
+        int x, y;
+        std::string title;
+    };
+    for (const Command& command :
+         {Command{kBtnOptionsX, kBtnOptionsY, "Options"}, Command{kBtnUpdateX, kBtnUpdateY, "Updates"}}) {
+        ASSERT_TRUE(desktop_.Click(window, command.x, command.y));
+        std::string options;
+        ASSERT_TRUE(WaitFor(
+            [&] { return !(options = desktop_.VisibleWindowNamed(program.Pid(), command.title)).empty(); }, kSlack))
+            << command.title;
+        EXPECT_EQ(desktop_.WindowName(options), command.title);
+        ASSERT_TRUE(desktop_.Click(options, kBtnCloseX, kBtnCloseY));
+        EXPECT_TRUE(WaitFor([&] { return desktop_.VisibleWindowNamed(program.Pid(), command.title).empty(); }, kSlack))
+            << command.title;
+        std::this_thread::sleep_for(kBeyondDoubleClick);
+    }
+    EXPECT_TRUE(program.Running());
 }
 
 TEST_F(ProgramOnADesktop, TerminationSavesTheCount) {

@@ -59,14 +59,35 @@ TEST(ReplacementFileTest, TargetChangesOnlyAtCommitAndKeepsItsMode) {
     ASSERT_TRUE(fresh.Commit());
     EXPECT_EQ(ModeOf(folder.File("new.bin")), 0644u);
 
-    // A link in the target's place is replaced, never followed.
+    // A link in a folder that others may write to is replaced, never followed.
+    const std::filesystem::path shared = folder.File("shared");
+    std::filesystem::create_directory(shared);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
     WriteFile(folder.File("elsewhere"), "keep");
-    std::filesystem::create_symlink(folder.File("elsewhere"), folder.File("linked"));
-    ReplacementFile overLink(folder.File("linked"));
+    std::filesystem::create_symlink(folder.File("elsewhere"), shared / "linked");
+    ReplacementFile overLink((shared / "linked").string());
     EXPECT_TRUE(overLink.Append(Bytes("new")));
     ASSERT_TRUE(overLink.Commit());
     EXPECT_EQ(ReadFile(folder.File("elsewhere")), "keep");
-    EXPECT_FALSE(std::filesystem::is_symlink(folder.File("linked")));
+    EXPECT_FALSE(std::filesystem::is_symlink(shared / "linked"));
+    EXPECT_EQ(ReadFile((shared / "linked").string()), "new");
+
+    // The installed layout: a link beside the program, in a folder only its owner writes, to the
+    // definitions in a data folder. The data file is replaced there, and the link stays.
+    const std::filesystem::path program = folder.File("program");
+    const std::filesystem::path data = folder.File("data");
+    std::filesystem::create_directory(program);
+    std::filesystem::create_directory(data);
+    ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+    WriteFile((data / "qd.def").string(), "V104\r\n");
+    ASSERT_EQ(::chmod((data / "qd.def").c_str(), 0664), 0);
+    std::filesystem::create_symlink(data / "qd.def", program / "qd.def");
+    ReplacementFile throughLink((program / "qd.def").string());
+    EXPECT_TRUE(throughLink.Append(Bytes("V105\r\n")));
+    ASSERT_TRUE(throughLink.Commit());
+    EXPECT_TRUE(std::filesystem::is_symlink(program / "qd.def"));
+    EXPECT_EQ(ReadFile((data / "qd.def").string()), "V105\r\n");
+    EXPECT_EQ(ModeOf((data / "qd.def").string()), 0664u);
 
     ReplacementFile nowhere(folder.File("missing-folder/qd.def"));
     EXPECT_FALSE(nowhere.Ok());
