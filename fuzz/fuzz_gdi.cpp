@@ -124,9 +124,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             case 6: {
                 const int style = in.byte() % 8;
-                const int width = in.byte() % 6 - 1;
-                const std::uint32_t penColor = in.word();
-                gdi::DeleteObject(gdi::SelectObject(dc, gdi::CreatePen(style, width, penColor)));
+                // Mostly thin and wide pens, sometimes one far wider than the bitmap.
+                const std::uint8_t w = in.byte();
+                const int width = w < 250 ? w % 10 - 1 : static_cast<int>(in.word() % 300);
+                gdi::DeleteObject(gdi::SelectObject(dc, gdi::CreatePen(style, width, in.word())));
                 gdi::DeleteObject(gdi::SelectObject(dc, gdi::CreateSolidBrush(in.word())));
                 break;
             }

@@ -85,12 +85,13 @@ HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
 }
 
 BOOL DeleteObject(HGDIOBJ object) {
-    Slot* s = table().slot(object.value);
+    detail::ObjectTable& objects = table();
+    Slot* s = objects.slot(object.value);
     if (!s || std::holds_alternative<DcObject>(s->object) || std::holds_alternative<detail::IconObject>(s->object))
         return FALSE;
     if (s->stock) return TRUE;
     if (s->selections > 0) return FALSE;
-    table().release(*s, object.value);
+    objects.release(*s, object.value);
     return TRUE;
 }
 

@@ -201,8 +201,11 @@ public:
 
     template <class T>
     T* get(std::uint32_t value) {
-        Slot* s = slot(value);
-        return s ? std::get_if<T>(&s->object) : nullptr;
+        // A free slot holds no T, so the generation check is all slot() adds here.
+        const std::uint32_t index = value & 0xFFFFu;
+        if (index == 0 || index > count_) return nullptr;
+        Slot& s = at(index);
+        return s.generation == static_cast<std::uint16_t>(value >> 16) ? std::get_if<T>(&s.object) : nullptr;
     }
 
     const StockHandles& stock() const { return stock_; }

@@ -50,7 +50,7 @@ void fillWithBrush(Surface& s, const BrushObject& brush, long long x0, long long
 // position after it.
 long long strokeLine(Surface& s, detail::PenStroke& stroke, POINT a, POINT b, long long position) {
     const bool xMajor = std::llabs(static_cast<long long>(b.x) - a.x) >= std::llabs(static_cast<long long>(b.y) - a.y);
-    const long long margin = stroke.width();
+    const long long margin = stroke.width() / 2 + 1;  // how far a pen tip reaches from its centre
     const long long high = (xMajor ? s.width() : s.height()) + margin;
     detail::rasterLine(a.x, a.y, b.x, b.y, -margin, high,
                        [&](long long x, long long y, long long i) { stroke.mark(x, y, position + i); });
@@ -67,6 +67,17 @@ BOOL Rectangle(HDC dc, int left, int top, int right, int bottom) {
     long long t = std::min(top, bottom), b = std::max(top, bottom);
     if (l == r || t == b) return TRUE;
     Surface& s = *c->surface;
+    const LOGPEN& pen = c->pen->pen;
+    if ((pen.lopnStyle == PS_SOLID || pen.lopnStyle == PS_INSIDEFRAME) && pen.lopnWidth.x <= 1) {
+        // A one-pixel solid outline (a gradient's every row): the border pixels, then the inside.
+        fillWithBrush(s, *c->brush, l + 1, t + 1, r - 1, b - 1);
+        const std::uint32_t p = s.pixelOf(pen.lopnColor);
+        s.fill(l, t, r, t + 1, p);                 // top row
+        if (b - 1 > t) s.fill(l, b - 1, r, b, p);  // bottom row (a one-row rectangle has it already)
+        s.fill(l, t + 1, l + 1, b - 1, p);         // left column
+        s.fill(r - 1, t + 1, r, b - 1, p);         // right column
+        return TRUE;
+    }
     detail::PenStroke stroke(*c->dc, *c->pen, s);
     if (!stroke.visible()) {
         // Without an outline the brush leaves the right column and the bottom row alone.
@@ -105,7 +116,7 @@ BOOL Rectangle(HDC dc, int left, int top, int right, int bottom) {
     if (w > 1) {
         // The pen's round tip along every pixel of the one-pixel outline: centred on it, rounded outside
         // the corners. Only the stretches of the outline near the surface can reach it.
-        const long long reach = w;
+        const long long reach = w / 2 + 1;
         const long long x0 = std::max(l, -reach), x1 = std::min(r - 1, s.width() + reach);
         const long long y0 = std::max(t, -reach), y1 = std::min(b - 1, s.height() + reach);
         for (long long x = x0; x <= x1; ++x) {
@@ -118,11 +129,7 @@ BOOL Rectangle(HDC dc, int left, int top, int right, int bottom) {
         }
         return TRUE;
     }
-    const std::uint32_t p = stroke.pixel();
-    s.fill(l, t, r, t + 1, p);                 // top row
-    if (b - 1 > t) s.fill(l, b - 1, r, b, p);  // bottom row (a one-row rectangle has it already)
-    s.fill(l, t + 1, l + 1, b - 1, p);         // left column
-    s.fill(r - 1, t + 1, r, b - 1, p);         // right column
+    // Every other one-pixel pen is dashed (above).
     return TRUE;
 }
 

@@ -2,11 +2,23 @@
 
 namespace corvane::gdi::detail {
 
+namespace {
+
+// The fill every painter ends in; with wider stores where the processor has them.
+#if defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void FillPixels(std::uint32_t* p, int count, std::uint32_t pixel) {
+    for (int i = 0; i < count; ++i) p[i] = pixel;
+}
+
+}  // namespace
+
 void Surface::fill(long long x0, long long y0, long long x1, long long y1, std::uint32_t pixel) {
     const long long top = std::max<long long>(y0, 0);
     const long long bottom = std::min<long long>(y1, height_);
     for (long long y = top; y < bottom; ++y)
-        spans(y, x0, x1, [&](int yy, int a, int b) { std::fill(row(yy) + a, row(yy) + b, pixel); });
+        spans(y, x0, x1, [&](int yy, int a, int b) { FillPixels(row(yy) + a, b - a, pixel); });
 }
 
 void Surface::invert(long long x0, long long y0, long long x1, long long y1) {
