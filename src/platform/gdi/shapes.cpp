@@ -30,11 +30,11 @@ struct Context {
     Context* operator->() { return this; }
 };
 
-Context open(HDC handle) {
+Context open(HDC handle, bool drawing = true) {
     Context c;
     DcObject* dc = detail::lookupDc(handle);
     if (!dc) return c;
-    c.surface = detail::surfaceOf(*dc);
+    c.surface = detail::surfaceOf(*dc, drawing);
     c.pen = detail::selectedPen(*dc);
     c.brush = detail::selectedBrush(*dc);
     if (c.surface && c.pen && c.brush) c.dc = dc;
@@ -231,7 +231,7 @@ COLORREF SetPixel(HDC dc, int x, int y, COLORREF color) {
 }
 
 COLORREF GetPixel(HDC dc, int x, int y) {
-    auto c = open(dc);
+    auto c = open(dc, false);
     if (!c || !c->surface->visible(x, y)) return CLR_INVALID;
     return detail::colorFromPixel(c->surface->row(y)[x]);
 }

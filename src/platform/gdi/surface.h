@@ -70,11 +70,12 @@ private:
     const ClipSpans* clip_;
 };
 
-// The surface of a context, or nothing for the screen context or a missing bitmap.
 // Takes the bitmap's view of its pixels (it must have some).
 void takeView(BitmapObject& bitmap);
 
-inline std::optional<Surface> surfaceOf(DcObject& dc) {
+// The surface of a context, or nothing for the screen context or a missing bitmap. `drawing`: the
+// caller is about to draw (a window context says so to its window); false for reading only.
+inline std::optional<Surface> surfaceOf(DcObject& dc, bool drawing = true) {
     if (dc.screen) return std::nullopt;
     BitmapObject* bitmap = selectedBitmap(dc);
     if (!bitmap) return std::nullopt;
@@ -82,7 +83,7 @@ inline std::optional<Surface> surfaceOf(DcObject& dc) {
         if (bitmap->pixels.isNull()) return std::nullopt;
         takeView(*bitmap);
     }
-    if (dc.surfaceTaken) dc.surfaceTaken();
+    if (drawing && dc.surfaceTaken) dc.surfaceTaken();
     return Surface(*bitmap, dc.clipSpans);
 }
 

@@ -16,7 +16,7 @@
 namespace corvane::gdi {
 
 // A window context whose surface is width x height, filled with `background`. `surfaceTaken` is
-// called every time a drawing (or reading) call takes the surface, so the window can show the change.
+// called every time a drawing call takes the surface (GetPixel does not), so the window can show it.
 // Null when the table is full. A side of 0 (or one a bitmap may not have) leaves the context without
 // pixels: drawing on it fails until it is resized.
 HDC MakeWindowContext(int width, int height, COLORREF background, std::function<void()> surfaceTaken);
