@@ -3,6 +3,7 @@
 
 #include "canvas_fixture.h"
 #include "platform/gdi/bitmap.h"
+#include "platform/gdi/blit.h"
 #include "platform/gdi/dc.h"
 #include "platform/gdi/get_object.h"
 #include "platform/gdi/pen_brush.h"
@@ -126,6 +127,33 @@ TEST(GdiObjects, CompatibleBitmapFollowsTheContextFormatAndGetObjectReportsIt) {
     DeleteDC(memory);
     for (HGDIOBJ o : {HGDIOBJ(mono), HGDIOBJ(colour), HGDIOBJ(colourToo), HGDIOBJ(dotted)})
         EXPECT_EQ(DeleteObject(o), TRUE);
+}
+
+// Bitmaps made again and again at the same sizes (as a repaint's temporary bitmaps are) start black
+// every time, and an image taken from a bitmap keeps its pixels after the bitmap is deleted.
+TEST(GdiObjects, NewBitmapsOfADeletedBitmapsSizeStartBlack) {
+    const HDC dc = CreateCompatibleDC(nullptr);
+    QImage taken;
+    for (int round = 0; round < 3; ++round) {
+        const HBITMAP colour = CreateCompatibleBitmap(GetDC(nullptr), 24, 24);
+        const HBITMAP mono = CreateBitmap(24, 24, 1, 1, nullptr);
+        for (const HBITMAP b : {colour, mono}) {
+            const QImage fresh = BitmapImage(b);
+            ASSERT_FALSE(fresh.isNull());
+            for (int y = 0; y < 24; ++y)
+                for (int x = 0; x < 24; ++x) ASSERT_EQ(fresh.pixel(x, y), 0xFF000000u) << round << " " << x << "," << y;
+            const HGDIOBJ old = SelectObject(dc, b);
+            ASSERT_TRUE(PatBlt(dc, 0, 0, 24, 24, WHITENESS));
+            SelectObject(dc, old);
+        }
+        if (round == 0) taken = BitmapImage(colour);
+        EXPECT_TRUE(DeleteObject(colour));
+        EXPECT_TRUE(DeleteObject(mono));
+    }
+    // The image taken in the first round is still all white.
+    for (int y = 0; y < 24; ++y)
+        for (int x = 0; x < 24; ++x) ASSERT_EQ(taken.pixel(x, y), 0xFFFFFFFFu);
+    DeleteDC(dc);
 }
 
 TEST(GdiObjects, CopyImageScalesByPixelCentres) {

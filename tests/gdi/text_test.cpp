@@ -8,6 +8,7 @@
 #include "canvas_fixture.h"
 #include "platform/gdi/font.h"
 #include "platform/gdi/get_object.h"
+#include "platform/gdi/region.h"
 #include "platform/gdi/text.h"
 
 namespace corvane::gdi {
@@ -165,6 +166,71 @@ TEST(GdiText, AlignmentClippingAndOpaqueBackground) {
         }
     EXPECT_EQ(DrawTextA(HDC(), "x", -1, &box, 0), 0);
     EXPECT_EQ(DrawTextA(opaque.dc(), nullptr, 3, &box, 0), 0);
+}
+
+// A font draws the same text many times: each drawing takes the colour, place, width and flags of its
+// own call, whatever the font drew before.
+TEST(GdiText, RepeatedTextFollowsEachCallsColourPlaceWidthAndFlags) {
+    const auto shifted = [](const std::set<std::pair<int, int>>& s, int dx, int dy) {
+        std::set<std::pair<int, int>> out;
+        for (const auto& [x, y] : s) out.insert({x + dx, y + dy});
+        return out;
+    };
+    TextCanvas first(200, 60), again(200, 60);
+    RECT r{2, 2, 100, 30};
+    ASSERT_GT(DrawTextA(first.dc(), "&Options", -1, &r, 0), 0);
+    const auto ink = first.marked();
+    ASSERT_FALSE(ink.empty());
+    // The same text again in another colour, lower and to the right: the same shape, all in the new colour.
+    SetTextColor(first.dc(), RGB(200, 10, 10));
+    RECT moved{90, 25, 200, 60};
+    ASSERT_GT(DrawTextA(first.dc(), "&Options", -1, &moved, 0), 0);
+    const auto all = first.marked();
+    std::set<std::pair<int, int>> second;
+    for (const auto& p : all)
+        if (!ink.count(p)) second.insert(p);
+    EXPECT_EQ(second, shifted(ink, 88, 23));
+    for (const auto& [x, y] : second) EXPECT_EQ(first.at(x, y), RGB(200, 10, 10));
+
+    // After the font has drawn many other texts, the first one still draws as on a font that drew nothing.
+    for (int i = 0; i < 20; ++i) {
+        const std::string other = "Text " + std::to_string(i);
+        RECT scratch{0, 0, 200, 60};
+        DrawTextA(again.dc(), other.c_str(), -1, &scratch, DT_CALCRECT | DT_WORDBREAK);
+    }
+    ASSERT_GT(DrawTextA(again.dc(), "&Options", -1, &r, 0), 0);
+    EXPECT_EQ(again.marked(), ink);
+
+    // Without prefixes the ampersand shows: the line gets wider than the prefixed one.
+    EXPECT_GT(again.measure("&Options", DT_NOPREFIX).right, again.measure("&Options").right);
+    // Breaking words follows the width of each call, narrow and wide in turn.
+    const RECT oneLine = again.measure("alpha beta gamma");
+    const int alpha = again.measure("alpha").right;
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(again.measure("alpha beta gamma", DT_WORDBREAK, alpha).bottom, 3 * oneLine.bottom);
+        EXPECT_EQ(again.measure("alpha beta gamma", DT_WORDBREAK, 1000).bottom, oneLine.bottom);
+        EXPECT_EQ(again.measure("alpha beta gamma", DT_WORDBREAK | DT_SINGLELINE, alpha).bottom, oneLine.bottom);
+    }
+}
+
+TEST(GdiText, ClipRegionLimitsTheGlyphs) {
+    TextCanvas whole(120, 30), clipped(120, 30);
+    RECT r{2, 2, 120, 30};
+    ASSERT_GT(DrawTextA(whole.dc(), "Options", -1, &r, 0), 0);
+    // A clip region of two separate columns: text shows in both and nowhere else.
+    const HRGN left = CreateRectRgn(0, 0, 12, 30);
+    const HRGN right = CreateRectRgn(25, 0, 40, 30);
+    ASSERT_NE(CombineRgn(left, left, right, RGN_OR), ERROR);
+    ASSERT_NE(SelectClipRgn(clipped.dc(), left), ERROR);
+    ASSERT_GT(DrawTextA(clipped.dc(), "Options", -1, &r, 0), 0);
+    SelectClipRgn(clipped.dc(), HRGN());  // pixels are read without a clip
+    std::set<std::pair<int, int>> expected;
+    for (const auto& [x, y] : whole.marked())
+        if (x < 12 || (x >= 25 && x < 40)) expected.insert({x, y});
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(clipped.marked(), expected);
+    DeleteObject(left);
+    DeleteObject(right);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "platform/gdi/bitmap.h"
 
+#include <array>
 #include <cstring>
+#include <utility>
 
 #include "platform/gdi/objects.h"
 
@@ -28,13 +30,44 @@ HBITMAP store(QImage pixels, bool monochrome, bool fromPicture) {
     return HBITMAP(detail::table().add(BitmapObject{std::move(pixels), monochrome, fromPicture, {}}));
 }
 
+// Pixels of deleted bitmaps, kept for new ones of the same size: the temporary bitmaps of a
+// repaint are made and deleted with the same sizes every time.
+constexpr std::size_t kKeptPixelImages = 8;
+constexpr qsizetype kMaxKeptImageBytes = 256 * 1024;
+
+struct KeptPixels {
+    std::array<QImage, kKeptPixelImages> images;
+    std::size_t next = 0;  // the one replaced when all are taken
+};
+
+KeptPixels& keptPixels() {
+    thread_local KeptPixels kept;
+    return kept;
+}
+
 QImage blank(int width, int height) {
+    for (QImage& kept : keptPixels().images)
+        if (!kept.isNull() && kept.width() == width && kept.height() == height) {
+            QImage image = std::move(kept);
+            kept = QImage();
+            image.fill(0xFF000000u);
+            return image;
+        }
     QImage image(width, height, QImage::Format_RGB32);
     if (!image.isNull()) image.fill(0xFF000000u);
     return image;
 }
 
 }  // namespace
+
+void detail::recyclePixels(QImage&& pixels) {
+    if (pixels.isNull() || !pixels.isDetached() || pixels.format() != QImage::Format_RGB32 ||
+        pixels.sizeInBytes() > kMaxKeptImageBytes)
+        return;
+    KeptPixels& kept = keptPixels();
+    kept.images[kept.next] = std::move(pixels);
+    kept.next = (kept.next + 1) % kKeptPixelImages;
+}
 
 HBITMAP CreateCompatibleBitmap(HDC dc, int width, int height) {
     detail::DcObject* d = detail::lookupDc(dc);

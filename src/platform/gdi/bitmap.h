@@ -40,6 +40,9 @@ bool acceptableBitmapSize(long long width, long long height);
 // Nearest-pixel index map used by CopyImage and StretchBlt: target i takes source
 // floor((2 i + 1) * sourceCount / (2 * targetCount)).
 int nearestSource(long long i, long long sourceCount, long long targetCount);
+// Keeps the pixels of a bitmap being deleted, so the next bitmap of the same size takes them instead
+// of allocating (a few small bitmaps per thread; the pixels must be shared with no other image).
+void recyclePixels(QImage&& pixels);
 }  // namespace detail
 
 }  // namespace corvane::gdi

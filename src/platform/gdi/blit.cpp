@@ -102,6 +102,24 @@ std::pair<long long, long long> blockOf(const Axis& a, long long i) {
     return {a.srcStart + k0, a.srcStart + k1};
 }
 
+// The working rows of a transfer, kept per thread between calls: once they are large enough a
+// transfer allocates nothing.
+struct Scratch {
+    std::vector<int> columns;
+    std::vector<std::pair<long long, long long>> columnBlocks;
+    std::vector<std::uint32_t> foldedRow;
+    std::vector<char> foldedValid;
+};
+
+Scratch& scratch() {
+    thread_local Scratch s;
+    s.columns.clear();
+    s.columnBlocks.clear();
+    s.foldedRow.clear();
+    s.foldedValid.clear();
+    return s;
+}
+
 BOOL transfer(HDC destDc, Axis ax, Axis ay, HDC sourceDc, DWORD rop) {
     DcObject* dest = detail::lookupDc(destDc);
     if (!dest) return FALSE;
@@ -161,7 +179,8 @@ BOOL transfer(HDC destDc, Axis ax, Axis ay, HDC sourceDc, DWORD rop) {
     const long long x0 = std::max<long long>(ax.destStart, 0);
     const long long x1 = std::min<long long>(ax.destStart + ax.destCount, target->width());
     if (x0 >= x1 || y0 >= y1) return TRUE;
-    std::vector<int> columns;
+    Scratch& work = scratch();
+    std::vector<int>& columns = work.columns;
     if (needsSource) {
         columns.resize(static_cast<std::size_t>(x1 - x0));
         for (long long x = x0; x < x1; ++x) {
@@ -174,9 +193,9 @@ BOOL transfer(HDC destDc, Axis ax, Axis ay, HDC sourceDc, DWORD rop) {
     const bool folds = needsSource && (dest->stretchMode == BLACKONWHITE || dest->stretchMode == WHITEONBLACK) &&
                        (ax.srcCount > ax.destCount || ay.srcCount > ay.destCount);
     const bool foldAnd = dest->stretchMode == BLACKONWHITE;
-    std::vector<std::pair<long long, long long>> columnBlocks;
-    std::vector<std::uint32_t> foldedRow;
-    std::vector<char> foldedValid;
+    auto& columnBlocks = work.columnBlocks;
+    auto& foldedRow = work.foldedRow;
+    auto& foldedValid = work.foldedValid;
     if (folds) {
         for (long long x = x0; x < x1; ++x) {
             auto [c0, c1] = blockOf(ax, x - ax.destStart);

@@ -91,6 +91,7 @@ BOOL DeleteObject(HGDIOBJ object) {
         return FALSE;
     if (s->stock) return TRUE;
     if (s->selections > 0) return FALSE;
+    if (auto* bitmap = std::get_if<BitmapObject>(&s->object)) detail::recyclePixels(std::move(bitmap->pixels));
     objects.release(*s, object.value);
     return TRUE;
 }

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "platform/gdi/objects.h"
 
@@ -13,9 +14,10 @@ namespace corvane::gdi {
 
 HFONT CreateFontIndirectA(const LOGFONTA* logFont) {
     if (!logFont) return nullptr;
-    detail::FontObject font{*logFont};
+    detail::FontObject font;
+    font.logFont = *logFont;
     font.logFont.lfFaceName[LF_FACESIZE - 1] = '\0';
-    return HFONT(detail::table().add(font));
+    return HFONT(detail::table().add(std::move(font)));
 }
 
 QFont QFontFromLogFont(const LOGFONTA& lf) {

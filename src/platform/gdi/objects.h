@@ -43,10 +43,15 @@ struct BrushObject {
     LOGBRUSH brush;
 };
 
+// Lines the font has laid out and drawn, kept for the next call with the same text (text.cpp).
+struct TextLayouts;
+
 // The Qt font is built from the description at each use, so no font-engine object outlives the
-// application that owns the font database.
+// application that owns the font database; what the font keeps between calls (layouts) holds
+// pixels and numbers only.
 struct FontObject {
     LOGFONTA logFont;
+    std::shared_ptr<TextLayouts> layouts;  // made on first use; shared by copies of the description
 };
 
 // A region in the form its making needs. A single rectangle (empty included) is kept as such;

@@ -19,7 +19,9 @@ void DrawGradient(gdi::HDC canvas, int width, int height, std::int32_t gradientM
                   QSize screen) {
     const GradientBands plan = PlanGradient(gradientMode, width, height, screen.width(), screen.height());
     if (plan.count <= 0) return;
-    std::vector<OleColor> bands(static_cast<std::size_t>(plan.count));
+    // The band colours, kept per thread between calls so a repaint allocates nothing for them.
+    thread_local std::vector<OleColor> bands;
+    bands.assign(static_cast<std::size_t>(plan.count), 0);
     BuildGradientColors(bands, from, to);
     int left = 0, top = 0, right = width, bottom = height;
     if (plan.horizontal)
