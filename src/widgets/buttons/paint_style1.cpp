@@ -4,11 +4,8 @@
 namespace corvane::buttons {
 
 void zqButtons_H::PaintStyle1(EdgeSet& edges) {
-    const OleColor face = StandardFace();
-    DrawFace(face, edges, TranslateColor(gradientColor_), faceColors_.hot);
-    if (edges.frameMode == 0) return;
-    const OleColor disabled = StandardDisabledColor();
-    DrawCaption(face, disabled, value_, mode_ > 0);
+    OleColor face = 0, disabled = 0;
+    if (!PaintStandardFrame(edges, face, disabled)) return;
     OleColor focus = disabled;
     if (buttonShape_ <= 3) {
         if ((pressed_ && mode_ > 0) || value_) {

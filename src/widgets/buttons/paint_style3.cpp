@@ -4,11 +4,7 @@
 namespace corvane::buttons {
 
 void zqButtons_H::PaintStyle3(EdgeSet& edges) {
-    OleColor face = faceColors_.face;
-    if (mode_ == 0)
-        face = Pushed() ? faceColors_.pressed : faceColors_.face;
-    else if (value_)
-        face = faceColors_.checked;
+    OleColor face = FlatFace();
     DrawFace(face, edges, TranslateColor(gradientColor_), faceColors_.hot);
     if (edges.frameMode == 0) return;
     DrawCaption(face, Enabled() ? -1 : ShiftColor(0x808080, -16), false, true);

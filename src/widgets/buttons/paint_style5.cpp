@@ -7,10 +7,8 @@
 namespace corvane::buttons {
 
 void zqButtons_H::PaintStyle5(EdgeSet& edges) {
-    const OleColor face = StandardFace();
-    DrawFace(face, edges, TranslateColor(gradientColor_), faceColors_.hot);
-    if (edges.frameMode == 0) return;
-    DrawCaption(face, StandardDisabledColor(), value_, mode_ > 0);
+    OleColor face = 0, disabled = 0;
+    if (!PaintStandardFrame(edges, face, disabled)) return;
     const OleColor focus = (buttonShape_ > 0 && !(value_ && mode_ > 0)) ? ShiftColor(containerBackColor_, -32) : 0;
     const int w = InnerWidth(), h = InnerHeight();
     if (buttonShape_ >= 4 && buttonShape_ <= 6 && !userMode_) {

@@ -6,11 +6,7 @@
 namespace corvane::buttons {
 
 void zqButtons_H::PaintStyle7(EdgeSet& edges) {
-    OleColor face = faceColors_.face;
-    if (mode_ == 0)
-        face = Pushed() ? faceColors_.pressed : faceColors_.face;
-    else if (value_)
-        face = faceColors_.checked;
+    OleColor face = FlatFace();
     OleColor target = face;
     if (!value_ && gradientMode_ != 0) {
         target = ShiftColor(TranslateColor(gradientColor_), 31);

@@ -293,6 +293,11 @@ private:
     void PaintStyle7(EdgeSet& edges);
     OleColor StandardFace() const;
     OleColor StandardDisabledColor() const;
+    // The frame styles 0, 1, 4, 5 and 6 begin with: their face (returned in `face`), the caption with
+    // the standard disabled colour (returned in `disabled`). False when the frame mode draws no edges.
+    bool PaintStandardFrame(EdgeSet& edges, OleColor& face, OleColor& disabled);
+    // The face of styles 3 and 7: pressed for a pushed command button, checked for a set check or option.
+    OleColor FlatFace() const;
     void DrawEdges(EdgeSet& edges, int outerPenStyle);
     void DrawFocus(OleColor color, bool polyline, bool aroundCaption);
 
