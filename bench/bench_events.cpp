@@ -57,6 +57,17 @@ int gListedStorm = 1000;
 // What each run measured, by name, for the lines printed at the end.
 std::map<std::string, double> gFigures;
 
+// Sleeps until one millisecond after `next` (on the monotonic clock) and moves `next` there: a loop
+// that calls it runs once a millisecond without drifting.
+void SleepToNextMillisecond(timespec& next) {
+    next.tv_nsec += 1000000;
+    if (next.tv_nsec >= 1000000000) {
+        next.tv_nsec -= 1000000000;
+        ++next.tv_sec;
+    }
+    ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+}
+
 class ThreadHost final : public corvane::engine::ScanHost {
 public:
     void Yield() override {}
@@ -124,12 +135,7 @@ private:
                 if (::poll(&stop, 1, 0) > 0) break;
                 firewall_->Tick();
                 count_ = firewall_->BlockedCount();
-                next.tv_nsec += 1000000;
-                if (next.tv_nsec >= 1000000000) {
-                    next.tv_nsec -= 1000000000;
-                    ++next.tv_sec;
-                }
-                ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+                SleepToNextMillisecond(next);
             }
         } else {
             for (;;) {
@@ -244,12 +250,7 @@ void BM_UnlistedStorm(benchmark::State& state) {
             UniqueFd server(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
             net::CloseWithReset(client);
             net::CloseWithReset(server);
-            next.tv_nsec += 1000000;
-            if (next.tv_nsec >= 1000000000) {
-                next.tv_nsec -= 1000000000;
-                ++next.tv_sec;
-            }
-            ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+            SleepToNextMillisecond(next);
         }
         const double cpuPercent = (engine.CpuSeconds() - cpu) / gStormSeconds * 100.0;
         state.SetIterationTime(gStormSeconds);
