@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "canvas_fixture.h"
@@ -257,6 +258,78 @@ TEST(GdiPolyline, TiesGoToTheSmallerCoordinateWhateverTheDirection) {
         forward.insert({b.x, b.y});
         backward.insert({a.x, a.y});
         EXPECT_EQ(forward, backward) << a.x << "," << a.y << " " << b.x << "," << b.y;
+    }
+}
+
+// The pixel of step i from the rule itself: the minor coordinate nearest to the exact line, ties
+// to the smaller one.
+std::pair<long long, long long> ExpectedStep(POINT a, POINT b, long long i) {
+    const long long dx = b.x - a.x, dy = b.y - a.y;
+    const bool xMajor = std::llabs(dx) >= std::llabs(dy);
+    const long long n = std::max(std::llabs(dx), std::llabs(dy));
+    const long long major = (xMajor ? a.x : a.y) + (xMajor ? (dx > 0 ? 1 : -1) : (dy > 0 ? 1 : -1)) * i;
+    const long long along = (xMajor ? dy : dx) * i;  // the exact minor offset times n
+    long long q = along / n, rem = along % n;
+    if (rem < 0) {
+        --q;
+        rem += n;
+    }
+    const long long minor = (xMajor ? a.y : a.x) + (2 * rem > n ? q + 1 : q);
+    return xMajor ? std::pair{major, minor} : std::pair{minor, major};
+}
+
+TEST(GdiPolyline, EveryStepTakesThePixelNearestTheExactLineInsideAnyBand) {
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<int> coord(-60, 60);
+    for (int k = 0; k < 2000; ++k) {
+        const POINT a{coord(rng), coord(rng)}, b{coord(rng), coord(rng)};
+        if (a == b) continue;
+        const long long low = coord(rng), high = low + std::abs(coord(rng));
+        std::vector<std::tuple<long long, long long, long long>> got;
+        detail::rasterLine(a.x, a.y, b.x, b.y, low, high,
+                           [&](long long x, long long y, long long i) { got.push_back({x, y, i}); });
+        std::vector<std::tuple<long long, long long, long long>> expected;
+        const bool xMajor = std::abs(b.x - a.x) >= std::abs(b.y - a.y);
+        const long long n = std::max(std::abs(b.x - a.x), std::abs(b.y - a.y));
+        for (long long i = 0; i < n; ++i) {
+            const auto [x, y] = ExpectedStep(a, b, i);
+            const long long major = xMajor ? x : y;
+            if (major >= low && major < high) expected.push_back({x, y, i});
+        }
+        ASSERT_EQ(got, expected) << a.x << "," << a.y << " -> " << b.x << "," << b.y << " in [" << low << ", " << high
+                                 << ")";
+    }
+}
+
+TEST(GdiPolyline, SolidPathOnAClippedCanvasLightsExactlyItsVisibleSteps) {
+    // Level, upright and slanted segments, some running off the canvas, drawn through a clip region.
+    std::mt19937 rng(5);
+    std::uniform_int_distribution<int> coord(-8, 40);
+    for (int round = 0; round < 40; ++round) {
+        testing::Canvas c(32, 24);
+        const HRGN clip = CreateEllipticRgn(-4, -2, 30, 27);
+        SelectClipRgn(c.dc(), clip);
+        std::vector<POINT> path;
+        for (int k = 0; k < 6; ++k) {
+            POINT p{coord(rng), coord(rng)};
+            if (!path.empty() && k % 3 == 1) p.y = path.back().y;  // level
+            if (!path.empty() && k % 3 == 2) p.x = path.back().x;  // upright
+            path.push_back(p);
+        }
+        ASSERT_EQ(Polyline(c.dc(), path.data(), static_cast<int>(path.size())), TRUE);
+        Pixels expected;
+        for (std::size_t k = 0; k + 1 < path.size(); ++k) {
+            const POINT a = path[k], b = path[k + 1];
+            const long long n = std::max(std::abs(b.x - a.x), std::abs(b.y - a.y));
+            for (long long i = 0; i < n; ++i) {
+                const auto [x, y] = ExpectedStep(a, b, i);
+                if (x >= 0 && y >= 0 && x < 32 && y < 24 && PtInRegion(clip, int(x), int(y)))
+                    expected.insert({int(x), int(y)});
+            }
+        }
+        SelectClipRgn(c.dc(), nullptr);  // reading is clipped too
+        EXPECT_EQ(c.marked(), expected) << "round " << round;
+        DeleteObject(clip);
     }
 }
 

@@ -42,21 +42,54 @@ void rasterLine(long long x0, long long y0, long long x1, long long y1, long lon
         first = std::max(first, m0 - majorHigh + 1);
         last = std::min(last, m0 - majorLow + 1);
     }
+    if (first >= last) return;
     // Lines longer than 2^30 pixels need wider arithmetic for 2 i |minor|.
     const bool wide = n >= (1LL << 30) || aMinor >= (1LL << 30);
-    for (long long i = first; i < last; ++i) {
-        long long r = 0;
-        // ties go to the smaller coordinate: up for a line moving down, and vice versa
-        if (!wide) {
-            const long long twice = 2 * i * aMinor;
-            r = sMinor >= 0 ? ceilDiv(twice - n, 2 * n) : floorDiv(twice + n, 2 * n);
+    if (!wide) {
+        // Step by step: the minor offset r of step i is ceil((2 i a - n) / 2n) on a line whose minor
+        // coordinate grows (ties up or left) and floor((2 i a + n) / 2n) on one whose minor coordinate
+        // falls or stays; `rest` is what the division leaves, so each step only adds 2a to it.
+        const long long den = 2 * n, add = 2 * aMinor;
+        long long r = 0, rest = 0;
+        if (sMinor >= 0) {
+            const long long num = 2 * first * aMinor - n;
+            r = ceilDiv(num, den);
+            rest = r * den - num;  // in [0, den)
         } else {
-            const __int128 twice = static_cast<__int128>(2 * i) * aMinor;
-            const __int128 den = static_cast<__int128>(2) * n;
-            // both numerators are >= -n > -den, so adding den keeps them positive for the division
-            r = sMinor >= 0 ? static_cast<long long>((twice - n + den - 1) / den)
-                            : static_cast<long long>((twice + n) / den);
+            const long long num = 2 * first * aMinor + n;
+            r = floorDiv(num, den);
+            rest = num - r * den;  // in [0, den)
         }
+        long long major = m0 + sm * first;
+        for (long long i = first; i < last; ++i, major += sm) {
+            const long long minor = minor0 + sMinor * r;
+            if (xMajor)
+                plot(major, minor, i);
+            else
+                plot(minor, major, i);
+            // 2a <= den, so one carry at most
+            if (sMinor >= 0) {
+                rest -= add;
+                if (rest < 0) {
+                    rest += den;
+                    ++r;
+                }
+            } else {
+                rest += add;
+                if (rest >= den) {
+                    rest -= den;
+                    ++r;
+                }
+            }
+        }
+        return;
+    }
+    for (long long i = first; i < last; ++i) {
+        const __int128 twice = static_cast<__int128>(2 * i) * aMinor;
+        const __int128 den = static_cast<__int128>(2) * n;
+        // both numerators are >= -n > -den, so adding den keeps them positive for the division
+        const long long r = sMinor >= 0 ? static_cast<long long>((twice - n + den - 1) / den)
+                                        : static_cast<long long>((twice + n) / den);
         const long long major = m0 + sm * i;
         const long long minor = minor0 + sMinor * r;
         if (xMajor)

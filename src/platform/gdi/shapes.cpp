@@ -46,9 +46,28 @@ void fillWithBrush(Surface& s, const BrushObject& brush, long long x0, long long
     s.fill(x0, y0, x1, y1, s.pixelOf(brush.brush.lbColor));
 }
 
+// A one-pixel solid line a->b (b left out): a level or upright line is one run of pixels, any other
+// is stepped pixel by pixel. Returns the stroke position after it.
+long long strokeSolidLine(Surface& s, std::uint32_t pixel, POINT a, POINT b, long long position) {
+    const long long ax = a.x, ay = a.y, bx = b.x, by = b.y;
+    if (ay == by) {
+        if (bx > ax) s.fill(ax, ay, bx, ay + 1, pixel);
+        else if (bx < ax) s.fill(bx + 1, ay, ax + 1, ay + 1, pixel);
+    } else if (ax == bx) {
+        if (by > ay) s.fill(ax, ay, ax + 1, by, pixel);
+        else s.fill(ax, by + 1, ax + 1, ay + 1, pixel);
+    } else {
+        const bool xMajor = std::llabs(bx - ax) >= std::llabs(by - ay);
+        detail::rasterLine(ax, ay, bx, by, 0, xMajor ? s.width() : s.height(),
+                           [&](long long x, long long y, long long) { s.plot(x, y, pixel); });
+    }
+    return position + std::max(std::llabs(bx - ax), std::llabs(by - ay));
+}
+
 // Draws the line a->b into the stroke, starting at stroke position `position`; returns the
 // position after it.
 long long strokeLine(Surface& s, detail::PenStroke& stroke, POINT a, POINT b, long long position) {
+    if (stroke.width() == 1 && !stroke.dashed()) return strokeSolidLine(s, stroke.pixel(), a, b, position);
     const bool xMajor = std::llabs(static_cast<long long>(b.x) - a.x) >= std::llabs(static_cast<long long>(b.y) - a.y);
     const long long margin = stroke.width() / 2 + 1;  // how far a pen tip reaches from its centre
     const long long high = (xMajor ? s.width() : s.height()) + margin;
@@ -69,11 +88,16 @@ BOOL Rectangle(HDC dc, int left, int top, int right, int bottom) {
     Surface& s = *c->surface;
     const LOGPEN& pen = c->pen->pen;
     if ((pen.lopnStyle == PS_SOLID || pen.lopnStyle == PS_INSIDEFRAME) && pen.lopnWidth.x <= 1) {
-        // A one-pixel solid outline (a gradient's every row): the border pixels, then the inside.
-        fillWithBrush(s, *c->brush, l + 1, t + 1, r - 1, b - 1);
+        // A one-pixel solid outline: the border pixels, then the inside. A one-row rectangle (a
+        // gradient's every band) is all border.
         const std::uint32_t p = s.pixelOf(pen.lopnColor);
-        s.fill(l, t, r, t + 1, p);                 // top row
-        if (b - 1 > t) s.fill(l, b - 1, r, b, p);  // bottom row (a one-row rectangle has it already)
+        if (b - t == 1) {
+            s.fill(l, t, r, b, p);
+            return TRUE;
+        }
+        fillWithBrush(s, *c->brush, l + 1, t + 1, r - 1, b - 1);
+        s.fill(l, t, r, t + 1, p);          // top row
+        s.fill(l, b - 1, r, b, p);          // bottom row
         s.fill(l, t + 1, l + 1, b - 1, p);         // left column
         s.fill(r - 1, t + 1, r, b - 1, p);         // right column
         return TRUE;
