@@ -42,6 +42,59 @@ TEST(GdiObjects, DeletedAndForgedHandlesFailWithoutHarm) {
     EXPECT_EQ(LiveObjectCount(), before);
 }
 
+TEST(GdiObjects, ASlotTakenOverServesOnlyItsNewObject) {
+    // A freed pen, brush or one-rectangle region stays in its slot for the next of its kind: the old
+    // handle must find nothing there, and the new object none of the old one's state.
+    const HPEN oldPen = CreatePen(PS_DOT, 1, 0x010203);
+    ASSERT_EQ(DeleteObject(oldPen), TRUE);
+    const HPEN newPen = CreatePen(PS_SOLID, 3, 0x0A0B0C);
+    LOGPEN got{};
+    EXPECT_EQ(GetObjectA(newPen, sizeof got, &got), static_cast<int>(sizeof got));
+    EXPECT_EQ(got.lopnStyle, static_cast<UINT>(PS_SOLID));
+    EXPECT_EQ(got.lopnWidth.x, 3);
+    EXPECT_EQ(got.lopnColor, 0x0A0B0Cu);
+    EXPECT_EQ(GetObjectA(oldPen, sizeof got, &got), 0);
+    EXPECT_EQ(DeleteObject(oldPen), FALSE);
+    const HDC dc = CreateCompatibleDC(nullptr);
+    EXPECT_FALSE(SelectObject(dc, oldPen));
+
+    // A region that became a list of rectangles is not kept; a one-rectangle region is, and the
+    // region made in its place holds only its own rectangle.
+    const HRGN wide = CreateRectRgn(0, 0, 10, 1);
+    const HRGN gap = CreateRectRgn(12, 0, 14, 1);
+    ASSERT_EQ(CombineRgn(wide, wide, gap, RGN_OR), COMPLEXREGION);
+    ASSERT_EQ(DeleteObject(gap), TRUE);
+    ASSERT_EQ(DeleteObject(wide), TRUE);
+    const HRGN first = CreateRectRgn(3, 4, 5, 6);
+    const HRGN second = CreateRectRgn(7, 8, 9, 10);
+    RECT box{};
+    EXPECT_EQ(GetRgnBox(first, &box), SIMPLEREGION);
+    EXPECT_EQ(box.left, 3);
+    EXPECT_EQ(box.bottom, 6);
+    EXPECT_EQ(GetRgnBox(second, &box), SIMPLEREGION);
+    EXPECT_EQ(box.left, 7);
+    EXPECT_EQ(box.bottom, 10);
+    EXPECT_EQ(GetRgnBox(wide, &box), ERROR);
+    EXPECT_EQ(GetRgnBox(gap, &box), ERROR);
+
+    // Selecting a new pen into a context draws with it, not with what its slot held before.
+    const HBITMAP bitmap = CreateCompatibleBitmap(GetDC(nullptr), 4, 1);
+    const HGDIOBJ oldBitmap = SelectObject(dc, bitmap);
+    const HGDIOBJ stockPen = SelectObject(dc, newPen);
+    SelectObject(dc, stockPen);
+    ASSERT_EQ(DeleteObject(newPen), TRUE);
+    const HPEN red = CreatePen(PS_SOLID, 1, 0x0000FF);
+    SelectObject(dc, red);
+    Rectangle(dc, 0, 0, 4, 1);
+    EXPECT_EQ(GetPixel(dc, 2, 0), 0x0000FFu);
+    DeleteObject(SelectObject(dc, stockPen));
+    SelectObject(dc, oldBitmap);
+    DeleteObject(bitmap);
+    DeleteObject(first);
+    DeleteObject(second);
+    DeleteDC(dc);
+}
+
 TEST(GdiObjects, SelectReturnsReplacedObjectAndSelectedObjectsCannotBeDeleted) {
     const std::size_t before = LiveObjectCount();
     const HDC dc = CreateCompatibleDC(nullptr);

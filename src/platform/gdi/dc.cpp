@@ -71,8 +71,17 @@ HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
     DcObject* d = detail::lookupDc(dc);
     Slot* s = table().slot(object.value);
     if (!d || !s) return nullptr;
-    if (std::holds_alternative<detail::BrushObject>(s->object)) return swapSelected(d->brush, HBRUSH(object.value), *s);
-    if (std::holds_alternative<detail::PenObject>(s->object)) return swapSelected(d->pen, HPEN(object.value), *s);
+    // A new pen or brush is about to be drawn with: its object is resolved here, once.
+    if (auto* brush = std::get_if<detail::BrushObject>(&s->object)) {
+        d->resolved.brush = object.value;
+        d->resolved.brushObject = brush;
+        return swapSelected(d->brush, HBRUSH(object.value), *s);
+    }
+    if (auto* pen = std::get_if<detail::PenObject>(&s->object)) {
+        d->resolved.pen = object.value;
+        d->resolved.penObject = pen;
+        return swapSelected(d->pen, HPEN(object.value), *s);
+    }
     if (std::holds_alternative<detail::FontObject>(s->object)) return swapSelected(d->font, HFONT(object.value), *s);
     if (std::holds_alternative<BitmapObject>(s->object)) {
         if (d->screen || d->window) return nullptr;  // a window context draws on the window alone

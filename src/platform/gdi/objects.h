@@ -69,11 +69,19 @@ public:
     QRegion& edit();
     void set(QRegion r);
     // The rectangle when the region is one (or empty), without building the general form.
-    std::optional<QRect> simpleRect() const { return form_ == Form::rect ? std::optional<QRect>(rect_) : std::nullopt; }
+    // (Handed out in place: a rectangle just stored is read back field by field, as it was written.)
+    const QRect* simpleRect() const { return form_ == Form::rect ? &rect_ : nullptr; }
     // NULLREGION, SIMPLEREGION or COMPLEXREGION.
     int kind() const;
     // Adds a rectangle (the union).
     void unite(const QRect& r);
+    // A kept region that owns nothing (below) taken over as the rectangle r.
+    void reuse(const QRect& r) {
+        rect_ = r.isEmpty() ? QRect() : r;
+        form_ = Form::rect;
+    }
+    // Holds no memory of its own (one rectangle, no list kept).
+    bool ownsNothing() const { return form_ == Form::rect && list_.capacity() == 0 && !region_; }
 
 private:
     enum class Form : std::uint8_t { rect, bands, general };
@@ -137,9 +145,14 @@ using Object = std::variant<std::monostate, DcObject, BitmapObject, PenObject, B
                             IconObject, PaletteObject>;
 
 struct Slot {
-    std::uint16_t generation = 1;
+    std::uint32_t handle = 0;  // the handle naming the object; 0 while the slot is free
+    std::uint16_t generation = 1;  // of the slot's next handle
+    std::uint16_t nextFree = 0;    // a free slot: the next free one (0 at the end of the list)
     bool stock = false;
     int selections = 0;  // how many device contexts hold this object
+    // A free slot may still hold the object it last held when that owns nothing beyond itself
+    // (a pen, a brush, a one-rectangle region), so the next object of its kind takes it over
+    // without being made anew; `handle` alone says whether the slot is in use.
     Object object;
 };
 
@@ -170,23 +183,31 @@ public:
     // Stores the object; 0 when the table is full.
     std::uint32_t add(Object object, bool stock = false) {
         const std::uint32_t index = claim(stock);
-        if (index != 0) at(index).object = std::move(object);
-        return handleOf(index);
+        if (index == 0) return 0;
+        at(index).object = std::move(object);
+        return at(index).handle;
     }
-    // Builds the object in place.
+    // Builds the object in place (over a kept object of its kind, when the slot has one).
     template <class T, class... Args>
     std::uint32_t emplace(Args&&... args) {
         const std::uint32_t index = claim(false);
-        if (index != 0) at(index).object.emplace<T>(std::forward<Args>(args)...);
-        return handleOf(index);
+        if (index == 0) return 0;
+        Slot& s = at(index);
+        if (T* kept = std::get_if<T>(&s.object)) {
+            if constexpr (requires { kept->reuse(std::forward<Args>(args)...); })
+                kept->reuse(std::forward<Args>(args)...);  // member by member, no whole-object copy
+            else
+                *kept = T(std::forward<Args>(args)...);
+        } else
+            s.object.emplace<T>(std::forward<Args>(args)...);
+        return s.handle;
     }
+    // The slot of a live handle; null for a free, reused or unknown one.
     Slot* slot(std::uint32_t value) {
         const std::uint32_t index = value & 0xFFFFu;
-        if (index == 0 || index > count_) return nullptr;
+        if (index - 1 >= count_) return nullptr;  // index 0 wraps round
         Slot& s = at(index);
-        if (s.generation != static_cast<std::uint16_t>(value >> 16) || std::holds_alternative<std::monostate>(s.object))
-            return nullptr;
-        return &s;
+        return s.handle == value ? &s : nullptr;
     }
     // Frees the slot (the caller has checked it may go). False for an unknown handle.
     bool remove(std::uint32_t value) {
@@ -197,46 +218,52 @@ public:
     }
     // Frees the slot of handle `value`, found already.
     void release(Slot& s, std::uint32_t value) {
-        s.object = std::monostate{};
+        s.handle = 0;
         s.generation = static_cast<std::uint16_t>(s.generation == 0xFFFF ? 1 : s.generation + 1);
+        if (!keepable(s.object)) s.object = std::monostate{};
         if (!s.stock) --live_;
-        free_.push_back(static_cast<std::uint16_t>(value & 0xFFFFu));
+        const auto index = static_cast<std::uint16_t>(value & 0xFFFFu);
+        s.nextFree = firstFree_;
+        firstFree_ = index;
     }
     std::size_t liveObjects() const { return live_; }
 
     template <class T>
     T* get(std::uint32_t value) {
-        // A free slot holds no T, so the generation check is all slot() adds here.
-        const std::uint32_t index = value & 0xFFFFu;
-        if (index == 0 || index > count_) return nullptr;
-        Slot& s = at(index);
-        return s.generation == static_cast<std::uint16_t>(value >> 16) ? std::get_if<T>(&s.object) : nullptr;
+        Slot* s = slot(value);
+        return s ? std::get_if<T>(&s->object) : nullptr;
     }
 
     const StockHandles& stock() const { return stock_; }
 
 private:
-    // A free slot number (0 when the table is full), counted as live unless stock.
+    // A free slot number (0 when the table is full), named by a new handle and counted as live
+    // unless stock.
     std::uint32_t claim(bool stock) {
-        std::uint32_t index = 0;
-        if (!free_.empty()) {
-            index = free_.back();
-            free_.pop_back();
+        std::uint32_t index = firstFree_;
+        if (index != 0) {
+            firstFree_ = at(index).nextFree;
         } else {
             index = grow();
             if (index == 0) return 0;
         }
         Slot& s = at(index);
+        s.handle = (static_cast<std::uint32_t>(s.generation) << 16) | index;
         s.stock = stock;
         s.selections = 0;
         if (!stock) ++live_;
         return index;
     }
+    // Whether a freed object may stay in its slot: it holds nothing but itself.
+    static bool keepable(const Object& object) {
+        if (std::holds_alternative<PenObject>(object) || std::holds_alternative<BrushObject>(object) ||
+            std::holds_alternative<std::monostate>(object))
+            return true;
+        const auto* region = std::get_if<RegionObject>(&object);
+        return region && region->ownsNothing();
+    }
     // A slot never used before (0 when the table is full).
     std::uint32_t grow();
-    std::uint32_t handleOf(std::uint32_t index) {
-        return index == 0 ? 0 : (static_cast<std::uint32_t>(at(index).generation) << 16) | index;
-    }
 
     static constexpr std::uint32_t kChunkBits = 8;  // slots are kept in chunks of 256
     // Slot numbers start at 1. Chunks never move, so references stay valid while objects are added.
@@ -247,7 +274,7 @@ private:
     using Chunk = std::array<Slot, 1u << kChunkBits>;
     std::array<std::unique_ptr<Chunk>, (kMaxSlots >> kChunkBits) + 1> chunks_;
     std::uint32_t count_ = 0;  // slots made so far
-    std::vector<std::uint16_t> free_;
+    std::uint16_t firstFree_ = 0;  // the free slots, last freed first
     std::size_t live_ = 0;
     StockHandles stock_{};
 };

@@ -82,7 +82,7 @@ int CombineRgn(HRGN dest, HRGN a, HRGN b, int mode) {
     RegionObject* rb = find(b);
     if (!rb) return ERROR;
     if (d == ra && d != rb) {
-        const std::optional<QRect> simple = rb->simpleRect();
+        const QRect* simple = rb->simpleRect();
         if (mode == RGN_OR && simple) {
             // A rectangle added to the region: appended when it lies below or right of the rest.
             d->unite(*simple);
