@@ -72,19 +72,35 @@ public:
     // (Handed out in place: a rectangle just stored is read back field by field, as it was written.)
     const QRect* simpleRect() const { return form_ == Form::rect ? &rect_ : nullptr; }
     // NULLREGION, SIMPLEREGION or COMPLEXREGION.
-    int kind() const;
+    int kind() const { return form_ == Form::bands ? COMPLEXREGION : kindOfOtherForms(); }
     // Adds a rectangle (the union).
-    void unite(const QRect& r);
+    void unite(const QRect& r) {
+        if (!appendInPlace(r)) uniteInGeneral(r);
+    }
+    // The step a picture's background scan repeats most: r is the next run of the last row, and the
+    // list has room for it. False (nothing done) otherwise.
+    bool appendInPlace(const QRect& r) {
+        if (form_ != Form::bands || list_.size() == list_.capacity()) return false;
+        const QRect& last = list_.back();
+        // Field by field: r is often a rectangle stored moments ago the same way, and a
+        // whole-rectangle load of it would wait for those stores to land.
+        const int left = r.left(), top = r.top(), right = r.right(), bottom = r.bottom();
+        if (top != last.top() || bottom != last.bottom() || left <= last.right() + 1 || right < left) return false;
+        list_.emplace_back(QPoint(left, top), QPoint(right, bottom));
+        return true;
+    }
     // A kept region that owns nothing (below) taken over as the rectangle r.
     void reuse(const QRect& r) {
         rect_ = r.isEmpty() ? QRect() : r;
         form_ = Form::rect;
     }
-    // Holds no memory of its own (one rectangle, no list kept).
-    bool ownsNothing() const { return form_ == Form::rect && list_.capacity() == 0 && !region_; }
+    // Holds no memory of its own: one rectangle (that form never keeps a list or a QRegion).
+    bool ownsNothing() const { return form_ == Form::rect; }
 
 private:
     enum class Form : std::uint8_t { rect, bands, general };
+    int kindOfOtherForms() const;
+    void uniteInGeneral(const QRect& r);
     // Appends r after the list when it lies right of the last band's last rectangle (same band) or
     // at or below the last band; false when it does not.
     bool append(const QRect& r);
@@ -198,8 +214,9 @@ public:
                 kept->reuse(std::forward<Args>(args)...);  // member by member, no whole-object copy
             else
                 *kept = T(std::forward<Args>(args)...);
-        } else
-            s.object.emplace<T>(std::forward<Args>(args)...);
+        } else {
+            build<T>(s, std::forward<Args>(args)...);
+        }
         return s.handle;
     }
     // The slot of a live handle; null for a free, reused or unknown one.
@@ -220,7 +237,8 @@ public:
     void release(Slot& s, std::uint32_t value) {
         s.handle = 0;
         s.generation = static_cast<std::uint16_t>(s.generation == 0xFFFF ? 1 : s.generation + 1);
-        if (!keepable(s.object)) s.object = std::monostate{};
+        if (!keepable(s.object)) [[unlikely]]
+            drop(s);
         if (!s.stock) --live_;
         const auto index = static_cast<std::uint16_t>(value & 0xFFFFu);
         s.nextFree = firstFree_;
@@ -254,6 +272,12 @@ private:
         if (!stock) ++live_;
         return index;
     }
+    // The slow paths of emplace and release, kept out of line so the common ones stay short.
+    template <class T, class... Args>
+    [[gnu::noinline]] static void build(Slot& s, Args&&... args) {
+        s.object.emplace<T>(std::forward<Args>(args)...);
+    }
+    [[gnu::noinline]] static void drop(Slot& s) { s.object = std::monostate{}; }
     // Whether a freed object may stay in its slot: it holds nothing but itself.
     static bool keepable(const Object& object) {
         if (std::holds_alternative<PenObject>(object) || std::holds_alternative<BrushObject>(object) ||

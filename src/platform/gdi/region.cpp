@@ -1,6 +1,8 @@
 #include "platform/gdi/region.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <optional>
 
 #include "platform/gdi/bitmap.h"
 #include "platform/gdi/objects.h"
@@ -23,23 +25,24 @@ int kindOf(const QRegion& r) {
     return r.rectCount() == 1 ? SIMPLEREGION : COMPLEXREGION;
 }
 
-QRect rectOf(long long l, long long t, long long r, long long b) {
-    if (l > r) std::swap(l, r);
-    if (t > b) std::swap(t, b);
-    if (l == r || t == b) return {};
-    return QRect(static_cast<int>(l), static_cast<int>(t), static_cast<int>(r - l), static_cast<int>(b - t));
-}
-
-// QRect widths are ints: rectangles wider than that are refused.
-bool representable(long long l, long long t, long long r, long long b) {
-    return std::llabs(r - l) <= 0x7FFFFFFF && std::llabs(b - t) <= 0x7FFFFFFF;
+// The rectangle of two corners in any order (empty when it has no area), or nothing when it is
+// wider or taller than a QRect can hold.
+std::optional<QRect> RectOfCorners(int x0, int y0, int x1, int y1) {
+    const auto [l, r] = std::minmax(x0, x1);
+    const auto [t, b] = std::minmax(y0, y1);
+    // r - l taken without overflow: it fits an unsigned int whatever the corners.
+    if (static_cast<unsigned>(r) - static_cast<unsigned>(l) > 0x7FFFFFFFu ||
+        static_cast<unsigned>(b) - static_cast<unsigned>(t) > 0x7FFFFFFFu)
+        return std::nullopt;
+    if (l == r || t == b) return QRect();
+    return QRect(QPoint(l, t), QPoint(r - 1, b - 1));
 }
 
 }  // namespace
 
 HRGN CreateRectRgn(int left, int top, int right, int bottom) {
-    if (!representable(left, top, right, bottom)) return nullptr;
-    return storeRect(rectOf(left, top, right, bottom));
+    const std::optional<QRect> rect = RectOfCorners(left, top, right, bottom);
+    return rect ? storeRect(*rect) : HRGN();
 }
 
 HRGN CreateRectRgnIndirect(const RECT* rect) {
@@ -71,7 +74,29 @@ HRGN CreatePolygonRgn(const POINT* points, int count, int fillMode) {
     return store(detail::regionFromRows(detail::polygonRows(points, count, fillMode)));
 }
 
+namespace {
+
+int CombineInGeneral(HRGN dest, HRGN a, HRGN b, int mode);
+
+}  // namespace
+
 int CombineRgn(HRGN dest, HRGN a, HRGN b, int mode) {
+    // The step of a region built rectangle by rectangle, done without calls: dest = dest OR rectangle.
+    if (mode == RGN_OR && a == dest && b != dest) {
+        detail::ObjectTable& objects = detail::table();
+        RegionObject* d = objects.get<RegionObject>(dest.value);
+        const RegionObject* rb = objects.get<RegionObject>(b.value);
+        if (d && rb) {
+            if (const QRect* simple = rb->simpleRect(); simple && d->appendInPlace(*simple))
+                return COMPLEXREGION;  // a list of rectangles is never one rectangle
+        }
+    }
+    return CombineInGeneral(dest, a, b, mode);
+}
+
+namespace {
+
+[[gnu::noinline]] int CombineInGeneral(HRGN dest, HRGN a, HRGN b, int mode) {
     RegionObject* d = find(dest);
     RegionObject* ra = a == dest ? d : find(a);
     if (!d || !ra) return ERROR;
@@ -132,6 +157,8 @@ int CombineRgn(HRGN dest, HRGN a, HRGN b, int mode) {
     d->set(std::move(result));
     return kindOf(d->get());
 }
+
+}  // namespace
 
 int OffsetRgn(HRGN region, int dx, int dy) {
     RegionObject* r = find(region);

@@ -47,7 +47,7 @@ void RegionObject::set(QRegion r) {
     form_ = Form::general;
 }
 
-int RegionObject::kind() const {
+int RegionObject::kindOfOtherForms() const {
     switch (form_) {
         case Form::rect:
             return rect_.isEmpty() ? NULLREGION : SIMPLEREGION;
@@ -60,7 +60,7 @@ int RegionObject::kind() const {
     return region_->rectCount() == 1 ? SIMPLEREGION : COMPLEXREGION;
 }
 
-void RegionObject::unite(const QRect& r) {
+void RegionObject::uniteInGeneral(const QRect& r) {
     if (r.isEmpty()) return;
     if (form_ != Form::general && append(r)) return;
     edit() += r;

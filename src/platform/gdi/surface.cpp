@@ -15,10 +15,17 @@ void FillPixels(std::uint32_t* p, int count, std::uint32_t pixel) {
 }  // namespace
 
 void Surface::fill(long long x0, long long y0, long long x1, long long y1, std::uint32_t pixel) {
-    const long long top = std::max<long long>(y0, 0);
-    const long long bottom = std::min<long long>(y1, height_);
-    for (long long y = top; y < bottom; ++y)
-        spans(y, x0, x1, [&](int yy, int a, int b) { FillPixels(row(yy) + a, b - a, pixel); });
+    const int top = static_cast<int>(std::max<long long>(y0, 0));
+    const int bottom = static_cast<int>(std::min<long long>(y1, height_));
+    const int left = static_cast<int>(std::max<long long>(x0, 0));
+    const int right = static_cast<int>(std::min<long long>(x1, width_));
+    if (top >= bottom || left >= right) return;
+    if (!clip_->active()) {
+        for (int y = top; y < bottom; ++y) FillPixels(row(y) + left, right - left, pixel);
+        return;
+    }
+    for (int y = top; y < bottom; ++y)
+        spans(y, left, right, [&](int yy, int a, int b) { FillPixels(row(yy) + a, b - a, pixel); });
 }
 
 void Surface::invert(long long x0, long long y0, long long x1, long long y1) {
