@@ -1,6 +1,9 @@
 // Handles, selection, deletion and size limits of the drawing objects.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <thread>
+
 #include "canvas_fixture.h"
 #include "platform/gdi/bitmap.h"
 #include "platform/gdi/blit.h"
@@ -93,6 +96,49 @@ TEST(GdiObjects, ASlotTakenOverServesOnlyItsNewObject) {
     DeleteObject(first);
     DeleteObject(second);
     DeleteDC(dc);
+}
+
+TEST(GdiObjects, EachThreadHasItsOwnTableOpenedOnFirstUseAndClosedWhenItEnds) {
+    const HPEN mine = CreatePen(PS_SOLID, 1, 0x112233);
+    struct Seen {
+        BOOL deleteBeforeAnyObject = TRUE;
+        BOOL deleteOtherThreadsPen = TRUE;
+        std::size_t liveAtStart = 99, liveAfter = 0;
+        bool stockPen = false;
+        int regionKind = 0;
+    };
+    const auto work = [&](Seen& seen) {
+        // Nothing made here yet: a handle from another thread or a made-up one names nothing.
+        seen.deleteBeforeAnyObject = DeleteObject(HGDIOBJ(HPEN(0x00010001)));
+        seen.deleteOtherThreadsPen = DeleteObject(mine);
+        seen.liveAtStart = LiveObjectCount();
+        seen.stockPen = static_cast<bool>(GetStockObject(BLACK_PEN));
+        // Objects that own memory (a bitmap's pixels, a region's list), left for the thread's end to free.
+        const HDC dc = CreateCompatibleDC(nullptr);
+        SelectObject(dc, CreateCompatibleBitmap(GetDC(nullptr), 64, 64));
+        const HRGN all = CreateRectRgn(0, 0, 1, 1);
+        for (int k = 1; k < 50; ++k) {
+            const HRGN part = CreateRectRgn(3 * k, 0, 3 * k + 1, 1);
+            CombineRgn(all, all, part, RGN_OR);
+            DeleteObject(part);
+        }
+        seen.regionKind = CombineRgn(all, all, all, RGN_COPY);
+        seen.liveAfter = LiveObjectCount();
+    };
+    for (int round = 0; round < 2; ++round) {  // the second thread starts from an empty table again
+        Seen seen;
+        std::thread(work, std::ref(seen)).join();
+        EXPECT_EQ(seen.deleteBeforeAnyObject, FALSE);
+        EXPECT_EQ(seen.deleteOtherThreadsPen, FALSE);
+        EXPECT_EQ(seen.liveAtStart, 0u);
+        EXPECT_TRUE(seen.stockPen);
+        EXPECT_EQ(seen.regionKind, COMPLEXREGION);
+        EXPECT_EQ(seen.liveAfter, 3u);  // the context, its bitmap and the region
+    }
+    LOGPEN still{};
+    EXPECT_EQ(GetObjectA(mine, sizeof still, &still), static_cast<int>(sizeof still));  // this thread's own
+    EXPECT_EQ(still.lopnColor, 0x112233u);
+    DeleteObject(mine);
 }
 
 TEST(GdiObjects, SelectReturnsReplacedObjectAndSelectedObjectsCannotBeDeleted) {

@@ -1,10 +1,27 @@
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "platform/gdi/objects.h"
 
 namespace corvane::gdi::detail {
 
 namespace {
+
+// Closes a thread's table when the thread ends.
+class TableCloser {
+public:
+    explicit TableCloser(ObjectTable& table) : table_(table) {}
+    TableCloser(const TableCloser&) = delete;
+    TableCloser& operator=(const TableCloser&) = delete;
+    ~TableCloser() { table_.close(); }
+
+private:
+    ObjectTable& table_;
+};
 
 template <ObjectKind K>
 Handle<K> addStock(ObjectTable& t, Object object) {
@@ -25,7 +42,23 @@ FontObject font(const char* face, LONG height, LONG weight) {
 
 }  // namespace
 
-ObjectTable::ObjectTable() {
+void ObjectTable::open() {
+    if (!slots_) {
+        void* area = ::mmap(nullptr, kMaxSlots * sizeof(Slot), PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (area == MAP_FAILED) {
+            // Open but empty: every object made from now on fails, as when the table is full.
+            std::fprintf(stderr, "corvane: no address space for the drawing objects: %s\n", std::strerror(errno));
+            open_ = true;
+            return;
+        }
+        slots_ = static_cast<Slot*>(area);
+    }
+    open_ = true;
+    // Closed with the thread. Made here, so the first-use check of this object costs the opening
+    // only, never a lookup.
+    thread_local TableCloser closer(*this);
+
     stock_.brushes[WHITE_BRUSH] = addStock<ObjectKind::brush>(*this, solidBrush(0xFFFFFF));
     stock_.brushes[LTGRAY_BRUSH] = addStock<ObjectKind::brush>(*this, solidBrush(0xC0C0C0));
     stock_.brushes[GRAY_BRUSH] = addStock<ObjectKind::brush>(*this, solidBrush(0x808080));
@@ -53,9 +86,24 @@ ObjectTable::ObjectTable() {
 }
 
 std::uint32_t ObjectTable::grow() {
-    if (count_ >= kMaxSlots) return 0;
-    if (!chunks_[count_ >> kChunkBits]) chunks_[count_ >> kChunkBits] = std::make_unique<Chunk>();
+    if (!open_) open();
+    if (!slots_ || count_ >= kMaxSlots) return 0;
+    std::construct_at(slots_ + count_);
     return ++count_;
 }
+
+void ObjectTable::close() {
+    if (!slots_) return;
+    std::destroy(slots_, slots_ + count_);
+    ::munmap(slots_, kMaxSlots * sizeof(Slot));
+    slots_ = nullptr;
+    count_ = 0;
+    firstFree_ = 0;
+    open_ = false;
+    live_ = 0;
+    stock_ = StockHandles{};
+}
+
+[[gnu::tls_model("local-exec")]] constinit thread_local ObjectTable ObjectTable::tCurrent;
 
 }  // namespace corvane::gdi::detail

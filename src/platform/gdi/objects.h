@@ -89,9 +89,10 @@ public:
         list_.emplace_back(QPoint(left, top), QPoint(right, bottom));
         return true;
     }
-    // A kept region that owns nothing (below) taken over as the rectangle r.
+    // A kept region that owns nothing (below) taken over as the rectangle r (one with area, or
+    // QRect() for none, as every maker of regions passes it).
     void reuse(const QRect& r) {
-        rect_ = r.isEmpty() ? QRect() : r;
+        rect_ = r;
         form_ = Form::rect;
     }
     // Holds no memory of its own: one rectangle (that form never keeps a list or a QRegion).
@@ -182,19 +183,22 @@ struct StockHandles {
     HDC screenDc;
 };
 
+// The handles' table. Slots live in one area of address space reserved for kMaxSlots of them
+// when the table opens; a page of it takes memory only once a slot on it is made, and a slot never
+// moves, so references to it stay good while objects are added. The table itself is a plain
+// per-thread value (no first-use check on reading it): it opens on the thread's first object and
+// closes when the thread ends (object_table.cpp).
 class ObjectTable {
 public:
     static constexpr std::size_t kMaxSlots = 0xFFFF;
 
-    ObjectTable();
+    constexpr ObjectTable() = default;
     ObjectTable(const ObjectTable&) = delete;
     ObjectTable& operator=(const ObjectTable&) = delete;
 
-    // The calling thread's table.
-    static ObjectTable& current() {
-        thread_local ObjectTable instance;
-        return instance;
-    }
+    // The calling thread's table. It opens with the first object made or the first stock object
+    // asked for; until then every lookup fails, as there is nothing to find.
+    static ObjectTable& current() { return tCurrent; }
 
     // Stores the object; 0 when the table is full.
     std::uint32_t add(Object object, bool stock = false) {
@@ -252,9 +256,21 @@ public:
         return s ? std::get_if<T>(&s->object) : nullptr;
     }
 
-    const StockHandles& stock() const { return stock_; }
+    const StockHandles& stock() {
+        if (!open_) [[unlikely]]
+            open();
+        return stock_;
+    }
+
+    // Ends every object and gives the slot area back (the thread is ending); the table is then
+    // as before it opened.
+    void close();
 
 private:
+    // Reserves the slot area and makes the stock objects. Without the area the table stays empty
+    // and every object made fails.
+    void open();
+
     // A free slot number (0 when the table is full), named by a new handle and counted as live
     // unless stock.
     std::uint32_t claim(bool stock) {
@@ -286,19 +302,21 @@ private:
         const auto* region = std::get_if<RegionObject>(&object);
         return region && region->ownsNothing();
     }
-    // A slot never used before (0 when the table is full).
+    // Makes a slot never used before (0 when the table is full or has no area).
     std::uint32_t grow();
 
-    static constexpr std::uint32_t kChunkBits = 8;  // slots are kept in chunks of 256
-    // Slot numbers start at 1. Chunks never move, so references stay valid while objects are added.
-    Slot& at(std::uint32_t index) {
-        const std::uint32_t i = index - 1;
-        return (*chunks_[i >> kChunkBits])[i & ((1u << kChunkBits) - 1)];
-    }
-    using Chunk = std::array<Slot, 1u << kChunkBits>;
-    std::array<std::unique_ptr<Chunk>, (kMaxSlots >> kChunkBits) + 1> chunks_;
+    // Slot numbers start at 1.
+    Slot& at(std::uint32_t index) { return slots_[index - 1]; }
+
+    // local-exec: read straight from the thread's block at an offset fixed when the program is
+    // linked, with no resolver call to save registers around (the libraries are linked into
+    // programs only; a shared library holding this table would fail to link).
+    [[gnu::tls_model("local-exec")]] static constinit thread_local ObjectTable tCurrent;
+
+    Slot* slots_ = nullptr;    // the reserved area (kMaxSlots slots); the first count_ are made
     std::uint32_t count_ = 0;  // slots made so far
     std::uint16_t firstFree_ = 0;  // the free slots, last freed first
+    bool open_ = false;
     std::size_t live_ = 0;
     StockHandles stock_{};
 };

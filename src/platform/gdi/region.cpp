@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <optional>
 
 #include "platform/gdi/bitmap.h"
 #include "platform/gdi/objects.h"
@@ -18,6 +17,7 @@ namespace {
 RegionObject* find(HRGN h) { return detail::lookup<ObjectKind::region, RegionObject>(h); }
 
 HRGN store(QRegion region) { return HRGN(detail::table().add(RegionObject(std::move(region)))); }
+// rect: one with area, or QRect().
 HRGN storeRect(QRect rect) { return HRGN(detail::table().emplace<RegionObject>(rect)); }
 
 int kindOf(const QRegion& r) {
@@ -25,24 +25,25 @@ int kindOf(const QRegion& r) {
     return r.rectCount() == 1 ? SIMPLEREGION : COMPLEXREGION;
 }
 
-// The rectangle of two corners in any order (empty when it has no area), or nothing when it is
-// wider or taller than a QRect can hold.
-std::optional<QRect> RectOfCorners(int x0, int y0, int x1, int y1) {
+// The rectangle of two corners in any order (QRect() when it has no area); false when it is wider
+// or taller than a QRect can hold.
+bool RectOfCorners(int x0, int y0, int x1, int y1, QRect& out) {
     const auto [l, r] = std::minmax(x0, x1);
     const auto [t, b] = std::minmax(y0, y1);
     // r - l taken without overflow: it fits an unsigned int whatever the corners.
     if (static_cast<unsigned>(r) - static_cast<unsigned>(l) > 0x7FFFFFFFu ||
         static_cast<unsigned>(b) - static_cast<unsigned>(t) > 0x7FFFFFFFu)
-        return std::nullopt;
-    if (l == r || t == b) return QRect();
-    return QRect(QPoint(l, t), QPoint(r - 1, b - 1));
+        return false;
+    out = l == r || t == b ? QRect() : QRect(QPoint(l, t), QPoint(r - 1, b - 1));
+    return true;
 }
 
 }  // namespace
 
 HRGN CreateRectRgn(int left, int top, int right, int bottom) {
-    const std::optional<QRect> rect = RectOfCorners(left, top, right, bottom);
-    return rect ? storeRect(*rect) : HRGN();
+    QRect rect;
+    if (!RectOfCorners(left, top, right, bottom, rect)) return nullptr;
+    return HRGN(detail::table().emplace<RegionObject>(rect));  // in line: the rectangle stays in registers
 }
 
 HRGN CreateRectRgnIndirect(const RECT* rect) {
@@ -81,17 +82,16 @@ int CombineInGeneral(HRGN dest, HRGN a, HRGN b, int mode);
 }  // namespace
 
 int CombineRgn(HRGN dest, HRGN a, HRGN b, int mode) {
+    if (mode != RGN_OR || a != dest || b == dest) return CombineInGeneral(dest, a, b, mode);
     // The step of a region built rectangle by rectangle, done without calls: dest = dest OR rectangle.
-    if (mode == RGN_OR && a == dest && b != dest) {
-        detail::ObjectTable& objects = detail::table();
-        RegionObject* d = objects.get<RegionObject>(dest.value);
-        const RegionObject* rb = objects.get<RegionObject>(b.value);
-        if (d && rb) {
-            if (const QRect* simple = rb->simpleRect(); simple && d->appendInPlace(*simple))
-                return COMPLEXREGION;  // a list of rectangles is never one rectangle
-        }
+    detail::ObjectTable& objects = detail::table();
+    RegionObject* d = objects.get<RegionObject>(dest.value);
+    const RegionObject* rb = objects.get<RegionObject>(b.value);
+    if (d && rb) {
+        if (const QRect* simple = rb->simpleRect(); simple && d->appendInPlace(*simple))
+            return COMPLEXREGION;  // a list of rectangles is never one rectangle
     }
-    return CombineInGeneral(dest, a, b, mode);
+    return CombineInGeneral(dest, dest, b, RGN_OR);
 }
 
 namespace {
