@@ -20,10 +20,18 @@ void Surface::fill(long long x0, long long y0, long long x1, long long y1, std::
     const int left = static_cast<int>(std::max<long long>(x0, 0));
     const int right = static_cast<int>(std::min<long long>(x1, width_));
     if (top >= bottom || left >= right) return;
-    if (!clip_->active()) {
-        for (int y = top; y < bottom; ++y) FillPixels(row(y) + left, right - left, pixel);
+    if (clip_->active()) [[unlikely]] {
+        fillClipped(left, top, right, bottom, pixel);
         return;
     }
+    if (bottom - top == 1) {  // one row (a line, a gradient's band): nothing to keep across the fill
+        FillPixels(row(top) + left, right - left, pixel);
+        return;
+    }
+    for (int y = top; y < bottom; ++y) FillPixels(row(y) + left, right - left, pixel);
+}
+
+void Surface::fillClipped(int left, int top, int right, int bottom, std::uint32_t pixel) {
     for (int y = top; y < bottom; ++y)
         spans(y, left, right, [&](int yy, int a, int b) { FillPixels(row(yy) + a, b - a, pixel); });
 }

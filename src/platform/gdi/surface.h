@@ -62,6 +62,9 @@ public:
     void invert(long long x0, long long y0, long long x1, long long y1);
 
 private:
+    // fill() through the clip region, kept out of line so the unclipped fill stays short.
+    [[gnu::noinline]] void fillClipped(int left, int top, int right, int bottom, std::uint32_t pixel);
+
     std::uint32_t* rows_;
     std::ptrdiff_t stride_;  // in pixels
     int width_;
