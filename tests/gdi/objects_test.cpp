@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include "canvas_fixture.h"
 #include "platform/gdi/bitmap.h"
@@ -139,6 +140,33 @@ TEST(GdiObjects, EachThreadHasItsOwnTableOpenedOnFirstUseAndClosedWhenItEnds) {
     EXPECT_EQ(GetObjectA(mine, sizeof still, &still), static_cast<int>(sizeof still));  // this thread's own
     EXPECT_EQ(still.lopnColor, 0x112233u);
     DeleteObject(mine);
+}
+
+TEST(GdiObjects, AFullTableRefusesNewObjectsAndGivesFreedSlotsToAnyKind) {
+    // In a thread of its own: a fresh table to fill.
+    std::vector<HPEN> pens;
+    std::size_t brushesMade = 0;
+    bool oneMorePen = true, oneMoreBrush = true, regionWorks = false;
+    std::thread([&] {
+        while (const HPEN pen = CreatePen(PS_SOLID, 1, 0)) pens.push_back(pen);
+        oneMorePen = static_cast<bool>(CreatePen(PS_SOLID, 1, 0));
+        for (const HPEN pen : pens) DeleteObject(pen);
+        // Every slot a pen left is there for a brush: as many brushes as there were pens.
+        std::vector<HBRUSH> brushes;
+        while (const HBRUSH brush = CreateSolidBrush(0xFF)) brushes.push_back(brush);
+        brushesMade = brushes.size();
+        oneMoreBrush = static_cast<bool>(CreateSolidBrush(0xFF));
+        for (const HBRUSH brush : brushes) DeleteObject(brush);
+        const HRGN region = CreateRectRgn(1, 2, 3, 4);
+        RECT box{};
+        regionWorks = GetRgnBox(region, &box) == SIMPLEREGION && box.left == 1 && box.bottom == 4;
+        DeleteObject(region);
+    }).join();
+    EXPECT_GT(pens.size(), 65000u);
+    EXPECT_FALSE(oneMorePen);
+    EXPECT_EQ(brushesMade, pens.size());
+    EXPECT_FALSE(oneMoreBrush);
+    EXPECT_TRUE(regionWorks);
 }
 
 TEST(GdiObjects, SelectReturnsReplacedObjectAndSelectedObjectsCannotBeDeleted) {

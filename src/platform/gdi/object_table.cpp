@@ -92,13 +92,28 @@ std::uint32_t ObjectTable::grow() {
     return ++count_;
 }
 
+std::uint32_t ObjectTable::claimElsewhere() {
+    if (freeSlots_ < kSpareSlots) {
+        if (const std::uint32_t index = grow()) return index;
+    }
+    for (std::uint16_t& first : firstFree_) {
+        if (first == 0) continue;
+        const std::uint32_t index = first;
+        first = at(index).nextFree;
+        --freeSlots_;
+        return index;
+    }
+    return 0;  // full
+}
+
 void ObjectTable::close() {
     if (!slots_) return;
     std::destroy(slots_, slots_ + count_);
     ::munmap(slots_, kMaxSlots * sizeof(Slot));
     slots_ = nullptr;
     count_ = 0;
-    firstFree_ = 0;
+    firstFree_ = {};
+    freeSlots_ = 0;
     open_ = false;
     live_ = 0;
     stock_ = StockHandles{};

@@ -202,7 +202,7 @@ public:
 
     // Stores the object; 0 when the table is full.
     std::uint32_t add(Object object, bool stock = false) {
-        const std::uint32_t index = claim(stock);
+        const std::uint32_t index = claim(stock, kEmptyList);
         if (index == 0) return 0;
         at(index).object = std::move(object);
         return at(index).handle;
@@ -210,7 +210,7 @@ public:
     // Builds the object in place (over a kept object of its kind, when the slot has one).
     template <class T, class... Args>
     std::uint32_t emplace(Args&&... args) {
-        const std::uint32_t index = claim(false);
+        const std::uint32_t index = claim(false, listFor<T>());
         if (index == 0) return 0;
         Slot& s = at(index);
         if (T* kept = std::get_if<T>(&s.object)) {
@@ -241,12 +241,14 @@ public:
     void release(Slot& s, std::uint32_t value) {
         s.handle = 0;
         s.generation = static_cast<std::uint16_t>(s.generation == 0xFFFF ? 1 : s.generation + 1);
-        if (!keepable(s.object)) [[unlikely]]
+        const std::size_t list = listOf(s.object);
+        if (list == kEmptyList) [[unlikely]]
             drop(s);
         if (!s.stock) --live_;
         const auto index = static_cast<std::uint16_t>(value & 0xFFFFu);
-        s.nextFree = firstFree_;
-        firstFree_ = index;
+        s.nextFree = firstFree_[list];
+        firstFree_[list] = index;
+        ++freeSlots_;
     }
     std::size_t liveObjects() const { return live_; }
 
@@ -273,12 +275,13 @@ private:
 
     // A free slot number (0 when the table is full), named by a new handle and counted as live
     // unless stock.
-    std::uint32_t claim(bool stock) {
-        std::uint32_t index = firstFree_;
-        if (index != 0) {
-            firstFree_ = at(index).nextFree;
+    std::uint32_t claim(bool stock, std::size_t list) {
+        std::uint32_t index = firstFree_[list];
+        if (index != 0) [[likely]] {
+            firstFree_[list] = at(index).nextFree;
+            --freeSlots_;
         } else {
-            index = grow();
+            index = claimElsewhere();
             if (index == 0) return 0;
         }
         Slot& s = at(index);
@@ -294,14 +297,30 @@ private:
         s.object.emplace<T>(std::forward<Args>(args)...);
     }
     [[gnu::noinline]] static void drop(Slot& s) { s.object = std::monostate{}; }
-    // Whether a freed object may stay in its slot: it holds nothing but itself.
-    static bool keepable(const Object& object) {
-        if (std::holds_alternative<PenObject>(object) || std::holds_alternative<BrushObject>(object) ||
-            std::holds_alternative<std::monostate>(object))
-            return true;
-        const auto* region = std::get_if<RegionObject>(&object);
-        return region && region->ownsNothing();
+    // Free slots are kept on one list per kind of object they still hold, so that a new pen finds
+    // a pen to take over even while pens and brushes are made and deleted in turn (a gradient's
+    // every band); everything else goes on the empty list.
+    static constexpr std::size_t kEmptyList = 0, kPenList = 1, kBrushList = 2, kRegionList = 3, kLists = 4;
+    template <class T>
+    static constexpr std::size_t listFor() {
+        if constexpr (std::is_same_v<T, PenObject>) return kPenList;
+        if constexpr (std::is_same_v<T, BrushObject>) return kBrushList;
+        if constexpr (std::is_same_v<T, RegionObject>) return kRegionList;
+        return kEmptyList;
     }
+    // The list a freed object goes on: its kind's when it may stay in its slot (it holds nothing
+    // but itself), else the empty one.
+    static std::size_t listOf(const Object& object) {
+        if (std::holds_alternative<PenObject>(object)) return kPenList;
+        if (std::holds_alternative<BrushObject>(object)) return kBrushList;
+        if (const auto* region = std::get_if<RegionObject>(&object); region && region->ownsNothing())
+            return kRegionList;
+        return kEmptyList;
+    }
+    // A slot when the wanted list is empty: a new one while few slots are free, else one from any
+    // other list, so the table never holds more than kSpareSlots slots beyond its most objects.
+    std::uint32_t claimElsewhere();
+    static constexpr std::size_t kSpareSlots = 16;
     // Makes a slot never used before (0 when the table is full or has no area).
     std::uint32_t grow();
 
@@ -315,7 +334,8 @@ private:
 
     Slot* slots_ = nullptr;    // the reserved area (kMaxSlots slots); the first count_ are made
     std::uint32_t count_ = 0;  // slots made so far
-    std::uint16_t firstFree_ = 0;  // the free slots, last freed first
+    std::array<std::uint16_t, kLists> firstFree_{};  // each list's last freed slot (0: none)
+    std::size_t freeSlots_ = 0;                      // on all lists together
     bool open_ = false;
     std::size_t live_ = 0;
     StockHandles stock_{};
