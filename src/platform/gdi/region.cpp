@@ -179,6 +179,12 @@ int OffsetRgn(HRGN region, int dx, int dy) {
 int GetRgnBox(HRGN region, RECT* box) {
     RegionObject* r = find(region);
     if (!r || !box) return ERROR;
+    if (const QRect* simple = r->simpleRect()) {  // a rectangle keeps its cheap form
+        *box = simple->isEmpty() ? RECT{}
+                                 : RECT{simple->left(), simple->top(), simple->left() + simple->width(),
+                                        simple->top() + simple->height()};
+        return simple->isEmpty() ? NULLREGION : SIMPLEREGION;
+    }
     if (r->get().isEmpty()) {
         *box = RECT{};
         return NULLREGION;
@@ -190,7 +196,9 @@ int GetRgnBox(HRGN region, RECT* box) {
 
 BOOL PtInRegion(HRGN region, int x, int y) {
     RegionObject* r = find(region);
-    return r && r->get().contains(QPoint(x, y)) ? TRUE : FALSE;
+    if (!r) return FALSE;
+    if (const QRect* simple = r->simpleRect()) return simple->contains(QPoint(x, y)) ? TRUE : FALSE;
+    return r->get().contains(QPoint(x, y)) ? TRUE : FALSE;
 }
 
 BOOL EqualRgn(HRGN a, HRGN b) {
