@@ -22,6 +22,8 @@ packages=(
   curl
   # tests: an HTTPS server for the transfer component
   openssl
+  # tests: a session manager of the end-to-end test's own (XSMP)
+  libsm-dev libice-dev
 )
 missing=()
 for p in "${packages[@]}"; do

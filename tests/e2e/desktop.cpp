@@ -236,14 +236,16 @@ Installation::~Installation() {
     fs::remove_all(root_, ignored);
 }
 
-Child Installation::Start(const VirtualDesktop& desktop, const std::string& log) const {
-    return Spawn({executable_.string()},
-                 {"DISPLAY=" + desktop.Display(), "QT_QPA_PLATFORM=xcb", "CORVANE_ROOT=" + root_.string(),
-                  // No session bus: the tray icon goes to the XEmbed tray.
-                  "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent",
-                  // Qt ends the program with exit() when the display goes; leaks then are Qt's.
-                  "ASAN_OPTIONS=detect_leaks=0"},
-                 log);
+Child Installation::Start(const VirtualDesktop& desktop, const std::string& log,
+                          const std::vector<std::string>& env) const {
+    std::vector<std::string> all{"DISPLAY=" + desktop.Display(), "QT_QPA_PLATFORM=xcb",
+                                 "CORVANE_ROOT=" + root_.string(),
+                                 // No session bus: the tray icon goes to the XEmbed tray.
+                                 "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent",
+                                 // Qt ends the program with exit() when the display goes; leaks then are Qt's.
+                                 "ASAN_OPTIONS=detect_leaks=0"};
+    all.insert(all.end(), env.begin(), env.end());
+    return Spawn({executable_.string()}, all, log);
 }
 
 }  // namespace corvane::e2e

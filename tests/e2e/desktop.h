@@ -79,8 +79,9 @@ public:
 
     const std::filesystem::path& Root() const { return root_; }
     const std::filesystem::path& Executable() const { return executable_; }
-    // Starts the program on `desktop`.
-    Child Start(const VirtualDesktop& desktop, const std::string& log = {}) const;
+    // Starts the program on `desktop`, with `env` added to its environment.
+    Child Start(const VirtualDesktop& desktop, const std::string& log = {},
+                const std::vector<std::string>& env = {}) const;
 
 private:
     std::filesystem::path root_;

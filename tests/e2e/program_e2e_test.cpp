@@ -10,6 +10,7 @@
 
 #include "../engine/private_network.h"
 #include "desktop.h"
+#include "session_manager.h"
 #include "settings/settings_table.h"
 
 namespace corvane::e2e {
@@ -174,6 +175,22 @@ TEST_F(ProgramOnADesktop, LosingTheDisplaySavesTheCount) {
     desktop_.KillServer();
     EXPECT_NE(program.WaitExit(kSlack), -1);
     EXPECT_EQ(Stored(settings::Setting::Attempts), "1");
+}
+
+// Before the desktop session ends its manager asks every client to save: the count is written then,
+// without waiting for the running save a second after the block, and the program keeps running.
+TEST_F(ProgramOnADesktop, TheSessionManagersSaveRequestWritesTheCount) {
+    TestSessionManager manager;
+    const std::string address = manager.Start();
+    ASSERT_NE(address, "") << manager.Error();
+    ASSERT_TRUE(desktop_.StartTray());
+    Child program = install_.Start(desktop_, {}, {"SESSION_MANAGER=" + address});
+    ASSERT_TRUE(WaitFor([&] { return desktop_.TrayIcons(program.Pid()).size() == 1; }, kSlack)) << "no tray icon";
+    ASSERT_TRUE(WaitFor([&] { return manager.Registered(); }, kSlack)) << "the program never joined the session";
+    Block();
+    ASSERT_TRUE(manager.SaveYourself(kSlack)) << "no answer to the save request";
+    EXPECT_EQ(Stored(settings::Setting::Attempts), "1");
+    EXPECT_TRUE(program.Running());
 }
 
 // At login the program may start before the panel: the icon appears when the tray comes, and the
