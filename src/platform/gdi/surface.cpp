@@ -24,10 +24,6 @@ void Surface::fill(long long x0, long long y0, long long x1, long long y1, std::
         fillClipped(left, top, right, bottom, pixel);
         return;
     }
-    if (bottom - top == 1) {  // one row (a line, a gradient's band): nothing to keep across the fill
-        FillPixels(row(top) + left, right - left, pixel);
-        return;
-    }
     for (int y = top; y < bottom; ++y) FillPixels(row(y) + left, right - left, pixel);
 }
 
