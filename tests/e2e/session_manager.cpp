@@ -11,10 +11,9 @@
 
 namespace corvane::e2e {
 
-namespace {
-
-// What the manager's thread holds: its listening sockets and the clients that came.
-struct ManagerState {
+// What the manager's thread holds: its listening sockets and the clients that came. libSM's
+// callbacks get it as their data.
+struct TestSessionManager::State {
     TestSessionManager* owner = nullptr;
     int listenCount = 0;
     IceListenObj* listeners = nullptr;
@@ -22,9 +21,9 @@ struct ManagerState {
     SmsConn client = nullptr;
 };
 
-// The listeners are made before the thread starts and handed to it.
-int gListenCount = 0;
-IceListenObj* gListeners = nullptr;
+namespace {
+
+using ManagerState = TestSessionManager::State;
 
 Bool AcceptAnyHost(char* /*hostname*/) { return True; }
 // libICE's own handlers end the process; the test's manager only notes the failure.
@@ -90,28 +89,27 @@ struct SessionCallbacks {
     }
 };
 
-namespace {
-ManagerState gState;
-}  // namespace
+TestSessionManager::TestSessionManager() = default;
 
 std::string TestSessionManager::Start() {
     IceSetIOErrorHandler(IgnoreIoError);
     IceSetErrorHandler(IgnoreError);
     SmsSetErrorHandler(IgnoreSmsError);
-    gState = ManagerState{};
-    gState.owner = this;
+    state_ = std::make_unique<State>();
+    state_->owner = this;
     char message[256] = {};
-    if (!SmsInitialize("corvane-test", "1", SessionCallbacks::NewClient, &gState, AcceptAnyHost, sizeof message,
+    if (!SmsInitialize("corvane-test", "1", SessionCallbacks::NewClient, state_.get(), AcceptAnyHost, sizeof message,
                        message)) {
         error_ = std::string("SmsInitialize: ") + message;
         return "";
     }
-    if (!IceListenForConnections(&gListenCount, &gListeners, sizeof message, message) || gListenCount == 0) {
+    if (!IceListenForConnections(&state_->listenCount, &state_->listeners, sizeof message, message) ||
+        state_->listenCount == 0) {
         error_ = std::string("IceListenForConnections: ") + message;
         return "";
     }
-    for (int i = 0; i < gListenCount; ++i) IceSetHostBasedAuthProc(gListeners[i], AcceptAnyHost);
-    char* ids = IceComposeNetworkIdList(gListenCount, gListeners);
+    for (int i = 0; i < state_->listenCount; ++i) IceSetHostBasedAuthProc(state_->listeners[i], AcceptAnyHost);
+    char* ids = IceComposeNetworkIdList(state_->listenCount, state_->listeners);
     const std::string address = ids ? ids : "";
     std::free(ids);
     if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -126,11 +124,10 @@ TestSessionManager::~TestSessionManager() {
     stop_ = true;
     if (wake_[1] >= 0) (void)!::write(wake_[1], "x", 1);
     if (thread_.joinable()) thread_.join();
-    for (IceConn conn : gState.connections) IceCloseConnection(conn);
-    gState = ManagerState{};
-    if (gListeners) IceFreeListenObjs(gListenCount, gListeners);
-    gListeners = nullptr;
-    gListenCount = 0;
+    if (state_) {
+        for (IceConn conn : state_->connections) IceCloseConnection(conn);
+        if (state_->listeners) IceFreeListenObjs(state_->listenCount, state_->listeners);
+    }
     for (int fd : wake_)
         if (fd >= 0) ::close(fd);
 }
@@ -148,37 +145,38 @@ bool TestSessionManager::SaveYourself(std::chrono::milliseconds limit) {
 }
 
 void TestSessionManager::Run() {
+    State& state = *state_;
     while (!stop_) {
         std::vector<pollfd> fds;
         fds.push_back({wake_[0], POLLIN, 0});
-        for (int i = 0; i < gListenCount; ++i) fds.push_back({IceGetListenConnectionNumber(gListeners[i]), POLLIN, 0});
-        for (IceConn conn : gState.connections) fds.push_back({IceConnectionNumber(conn), POLLIN, 0});
+        for (int i = 0; i < state.listenCount; ++i) fds.push_back({IceGetListenConnectionNumber(state.listeners[i]), POLLIN, 0});
+        for (IceConn conn : state.connections) fds.push_back({IceConnectionNumber(conn), POLLIN, 0});
         if (::poll(fds.data(), fds.size(), 100) < 0) continue;
         if (fds[0].revents != 0) {
             char drain[16];
             while (::read(wake_[0], drain, sizeof drain) > 0) {
             }
         }
-        if (saveRequested_.exchange(false) && gState.client)
-            SmsSaveYourself(gState.client, SmSaveGlobal, False, SmInteractStyleNone, False);
-        for (int i = 0; i < gListenCount; ++i) {
+        if (saveRequested_.exchange(false) && state.client)
+            SmsSaveYourself(state.client, SmSaveGlobal, False, SmInteractStyleNone, False);
+        for (int i = 0; i < state.listenCount; ++i) {
             if (fds[1 + i].revents == 0) continue;
             IceAcceptStatus status;
-            IceConn conn = IceAcceptConnection(gListeners[i], &status);
+            IceConn conn = IceAcceptConnection(state.listeners[i], &status);
             if (!conn) continue;
             // The connection's own setup, before it carries the session protocol.
-            IceConnectStatus state = IceConnectPending;
-            while ((state = IceConnectionStatus(conn)) == IceConnectPending)
+            IceConnectStatus setup = IceConnectPending;
+            while ((setup = IceConnectionStatus(conn)) == IceConnectPending)
                 if (IceProcessMessages(conn, nullptr, nullptr) == IceProcessMessagesIOError) break;
-            if (state == IceConnectAccepted)
-                gState.connections.push_back(conn);
+            if (setup == IceConnectAccepted)
+                state.connections.push_back(conn);
             else
                 IceCloseConnection(conn);
         }
-        const std::size_t first = 1 + static_cast<std::size_t>(gListenCount);
+        const std::size_t first = 1 + static_cast<std::size_t>(state.listenCount);
         std::vector<IceConn> kept;
-        for (std::size_t i = 0; i < gState.connections.size(); ++i) {
-            IceConn conn = gState.connections[i];
+        for (std::size_t i = 0; i < state.connections.size(); ++i) {
+            IceConn conn = state.connections[i];
             if (first + i < fds.size() && fds[first + i].revents != 0 &&
                 IceProcessMessages(conn, nullptr, nullptr) == IceProcessMessagesIOError) {
                 IceSetShutdownNegotiation(conn, False);
@@ -187,7 +185,7 @@ void TestSessionManager::Run() {
             }
             kept.push_back(conn);
         }
-        gState.connections = kept;
+        state.connections = kept;
     }
 }
 

@@ -4,6 +4,7 @@
 // ends, then waits for their answer.
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -11,7 +12,7 @@ namespace corvane::e2e {
 
 class TestSessionManager {
 public:
-    TestSessionManager() = default;
+    TestSessionManager();
     ~TestSessionManager();
     TestSessionManager(const TestSessionManager&) = delete;
     TestSessionManager& operator=(const TestSessionManager&) = delete;
@@ -26,10 +27,13 @@ public:
     // no interaction) and waits up to `limit` for its "save yourself done"; false when none came.
     bool SaveYourself(std::chrono::milliseconds limit);
 
+    struct State;  // the manager thread's libICE/libSM objects (session_manager.cpp)
+
 private:
     friend struct SessionCallbacks;  // libSM's callbacks report back here
     void Run();
 
+    std::unique_ptr<State> state_;
     std::string error_;
     std::thread thread_;
     int wake_[2] = {-1, -1};  // the test's thread wakes the manager's through this pipe
