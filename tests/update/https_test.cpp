@@ -1,5 +1,6 @@
 // HTTPS through the transfer component against openssl's own test server on loopback: a certificate
-// nobody vouches for is an error; once its issuer is trusted the same download succeeds.
+// nobody vouches for is an error; once its issuer is trusted the same download succeeds, and so does a
+// redirect within HTTPS, but not one down to plain HTTP.
 #include <QCoreApplication>
 #include <QProcess>
 #include <QSslCertificate>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <string>
 
+#include "loopback_http_server.h"
 #include "platform/inet.h"
 #include "platform/message_loop.h"
 #include "update_test_support.h"
@@ -19,7 +21,9 @@
 namespace corvane::platform {
 namespace {
 
+using corvane::testing::LoopbackHttpServer;
 using corvane::testing::ScratchFolder;
+using corvane::testing::ScriptedReply;
 using corvane::testing::WriteFile;
 
 class HttpsTest : public ::testing::Test {
@@ -37,6 +41,14 @@ protected:
         // The server sends the file as the whole response, status line and headers included.
         WriteFile((folder.path() / "cv" / "defver").string(),
                   "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\n105\r\n");
+
+        // A redirect within HTTPS is followed; one down to plain HTTP (the loopback server) is not.
+        WriteFile((folder.path() / "cv" / "moved").string(),
+                  "HTTP/1.1 302 Found\r\nLocation: /cv/defver\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        WriteFile((folder.path() / "cv" / "down").string(),
+                  "HTTP/1.1 302 Found\r\nLocation: " + plain.Url("/cv/defver") +
+                      "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        plain.Route("/cv/defver", ScriptedReply::Ok("105\r\n"));
 
         // A free port: the operating system picks one, and it is handed to the server.
         {
@@ -64,6 +76,7 @@ protected:
     std::string Url(const char* path) const { return "https://127.0.0.1:" + std::to_string(port) + path; }
 
     ScratchFolder folder;
+    LoopbackHttpServer plain;
     QProcess server;
     quint16 port = 0;
     std::unique_ptr<Inet> inet = CreateInet();
@@ -91,8 +104,13 @@ TEST_F(HttpsTest, UntrustedCertificateFailsAndATrustedOneDownloads) {
     QSslConfiguration::setDefaultConfiguration(configuration);
     auto trusting = CreateInet();
     const std::optional<std::string> text = trusting->OpenURL(Url("/cv/defver"));
+    const std::optional<std::string> moved = trusting->OpenURL(Url("/cv/moved"));
+    const std::optional<std::string> down = trusting->OpenURL(Url("/cv/down"));
     QSslConfiguration::setDefaultConfiguration(original);
     EXPECT_EQ(text, std::optional<std::string>("105\r\n")) << trusting->LastError();
+    EXPECT_EQ(moved, std::optional<std::string>("105\r\n"));
+    EXPECT_EQ(down, std::nullopt);
+    EXPECT_EQ(plain.Count("GET", "/cv/defver"), 0u);
 }
 
 }  // namespace

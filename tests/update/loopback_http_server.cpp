@@ -148,6 +148,7 @@ void LoopbackHttpServer::Serve(int fd) {
     std::string pending;
     char buffer[4096];
     bool open = true;
+    bool dropNext = false;
     while (open && !stopping_) {
         const std::size_t end = pending.find("\r\n\r\n");
         if (end == std::string::npos) {
@@ -180,7 +181,8 @@ void LoopbackHttpServer::Serve(int fd) {
             std::lock_guard lock(mutex_);
             requests_.push_back(request);
         }
-        open = Answer(fd, request);
+        if (dropNext) break;
+        open = Answer(fd, request, dropNext);
     }
     {
         std::lock_guard lock(mutex_);
@@ -189,13 +191,14 @@ void LoopbackHttpServer::Serve(int fd) {
     ::close(fd);
 }
 
-bool LoopbackHttpServer::Answer(int fd, const RecordedRequest& request) {
+bool LoopbackHttpServer::Answer(int fd, const RecordedRequest& request, bool& dropNext) {
     ScriptedReply reply;
     {
         std::lock_guard lock(mutex_);
         const auto route = routes_.find(PathOf(request.target));
         reply = route != routes_.end() ? route->second : ScriptedReply::Status(404, "not found");
     }
+    dropNext = reply.dropNextRequest;
     const bool head = request.method == "HEAD";
     std::string text = "HTTP/1.1 " + std::to_string(reply.status) + " " + Reason(reply.status) + "\r\n";
     if (!reply.omitLength)

@@ -28,6 +28,10 @@ struct ScriptedReply {
     // Sends only this many bytes of the body, then closes the connection (FIN), or resets it (RST).
     std::optional<std::size_t> cutAfter;
     bool resetAtCut = false;
+    // Keeps the connection open after the whole answer, but closes it unanswered once the next
+    // request arrives there, as a server whose keep-alive time ran out just then does: the client
+    // must send that request again on a new connection.
+    bool dropNextRequest = false;
     // Sends the body in pieces of this size with a pause after each.
     std::size_t pieceSize = 0;
     std::chrono::milliseconds pause{0};
@@ -78,7 +82,7 @@ public:
 private:
     void AcceptLoop();
     void Serve(int fd);
-    bool Answer(int fd, const RecordedRequest& request);
+    bool Answer(int fd, const RecordedRequest& request, bool& dropNext);
 
     int listener_ = -1;
     int wake_[2] = {-1, -1};

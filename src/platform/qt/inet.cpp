@@ -36,6 +36,33 @@ bool IsWebUrl(const QUrl& url) {
            (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
 }
 
+bool IsRedirectStatus(int code) { return code == 301 || code == 302 || code == 303 || code == 307 || code == 308; }
+
+// True when the reply's answer so far is a redirect to follow (a 3xx status with a Location).
+bool IsRedirect(const QNetworkReply& reply) {
+    const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    return reply.error() == QNetworkReply::NoError && status.isValid() && IsRedirectStatus(status.toInt()) &&
+           reply.hasRawHeader("Location");
+}
+
+// Redirects are followed here, one reply per answer, not by the network module: a reply that follows
+// them itself joins the headers of every answer on the way, so the Content-Length of a redirected
+// answer could read "0, 3". Returns where a finished reply sends the request next, empty when it is no
+// redirect; `failure` is set when the redirect must not be followed.
+QUrl RedirectTarget(const QNetworkReply& reply, int hopsTaken, std::string& failure) {
+    if (!IsRedirect(reply)) return {};
+    const QUrl location = QUrl::fromEncoded(reply.rawHeader("Location").trimmed(), QUrl::StrictMode);
+    const QUrl next = reply.url().resolved(location);
+    if (hopsTaken >= kMaxRedirects)
+        failure = "more than " + std::to_string(kMaxRedirects) + " redirects";
+    else if (!location.isValid() || !IsWebUrl(next))
+        failure = "a redirect to something other than an http or https address";
+    else if (reply.url().scheme().toLower() == QLatin1String("https") &&
+             next.scheme().toLower() != QLatin1String("https"))
+        failure = "a redirect from HTTPS to plain HTTP";
+    return next.isEmpty() ? reply.url() : next;
+}
+
 // Why a finished reply does not count as a complete success; empty when it does.
 std::string FailureOf(QNetworkReply& reply, qsizetype bodySize, bool bodyExpected, bool tooLarge) {
     if (tooLarge) return "the response is larger than the component accepts";
@@ -58,7 +85,7 @@ class QtInet final : public QObject, public Inet {
 public:
     QtInet() {
         manager_.setProxyFactory(new EnvironmentProxyFactory);  // the manager takes it over
-        manager_.setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+        manager_.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     }
 
     ~QtInet() override {
@@ -79,29 +106,17 @@ public:
             lastError_ = "not an http or https address";
             return std::nullopt;
         }
-        QNetworkReply* reply = manager_.get(Request(target));
-        opening_ = reply;
-        QByteArray body;
-        bool tooLarge = false;
-        connect(reply, &QNetworkReply::readyRead, this, [&body, &tooLarge, reply] {
-            if (!Append(*reply, body)) {
-                tooLarge = true;
-                reply->abort();
+        QUrl next = target;
+        for (int hops = 0;; ++hops) {
+            QByteArray body;
+            std::string failure;
+            next = Fetch(next, hops, body, failure);
+            if (!failure.empty()) {
+                lastError_ = failure;
+                return std::nullopt;
             }
-        });
-        QEventLoop wait;
-        connect(reply, &QNetworkReply::finished, &wait, &QEventLoop::quit);
-        if (!reply->isFinished()) wait.exec();
-        if (!tooLarge) Append(*reply, body);
-        const std::string failure = FailureOf(*reply, body.size(), true, tooLarge);
-        reply->disconnect(this);
-        reply->deleteLater();
-        opening_ = nullptr;
-        if (!failure.empty()) {
-            lastError_ = failure;
-            return std::nullopt;
+            if (next.isEmpty()) return body.toStdString();
         }
-        return body.toStdString();
     }
 
     bool Execute(const std::string& url, const std::string& operation) override {
@@ -119,25 +134,9 @@ public:
         receiving_ = false;
         bodyExpected_ = verb == Verb::Get;
         executing_ = true;
-        const QNetworkRequest request = Request(target);
-        QNetworkReply* reply = verb == Verb::Get ? manager_.get(request) : manager_.head(request);
-        current_ = reply;
-        connect(reply, &QNetworkReply::socketStartedConnecting, this, [this, reply] {
-            if (reply == current_) Raise(icConnecting);
-        });
-        connect(reply, &QNetworkReply::requestSent, this, [this, reply] {
-            if (reply == current_) Raise(icRequestSent);
-        });
-        connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] { Receiving(reply); });
-        connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
-            if (reply != current_) return;
-            Receiving(reply);
-            if (!tooLarge_ && !Append(*reply, body_)) {
-                tooLarge_ = true;
-                reply->abort();
-            }
-        });
-        connect(reply, &QNetworkReply::finished, this, [this, reply] { Finished(reply); });
+        verb_ = verb;
+        hops_ = 0;
+        Start(target);
         return true;
     }
 
@@ -173,12 +172,68 @@ public:
     std::string LastError() const override { return lastError_; }
 
 private:
+    // One GET for OpenURL, waited for: the redirect to follow (empty when there is none), or the body
+    // of the answer; `failure` says why the answer is no success.
+    QUrl Fetch(const QUrl& target, int hopsTaken, QByteArray& body, std::string& failure) {
+        QNetworkReply* reply = manager_.get(Request(target));
+        opening_ = reply;
+        bool tooLarge = false;
+        connect(reply, &QNetworkReply::readyRead, this, [&body, &tooLarge, reply] {
+            if (IsRedirect(*reply)) {
+                reply->readAll();  // a redirect's own body is nobody's
+            } else if (!Append(*reply, body)) {
+                tooLarge = true;
+                reply->abort();
+            }
+        });
+        QEventLoop wait;
+        connect(reply, &QNetworkReply::finished, &wait, &QEventLoop::quit);
+        if (!reply->isFinished()) wait.exec();
+        QUrl next = RedirectTarget(*reply, hopsTaken, failure);
+        if (next.isEmpty()) {
+            if (!tooLarge) Append(*reply, body);
+            failure = FailureOf(*reply, body.size(), true, tooLarge);
+        }
+        reply->disconnect(this);
+        reply->deleteLater();
+        opening_ = nullptr;
+        return next;
+    }
+
+    // Sends the running request's next hop and follows it with the request's events.
+    void Start(const QUrl& target) {
+        const QNetworkRequest request = Request(target);
+        QNetworkReply* reply = verb_ == Verb::Get ? manager_.get(request) : manager_.head(request);
+        current_ = reply;
+        connect(reply, &QNetworkReply::socketStartedConnecting, this, [this, reply] {
+            if (reply == current_) Raise(icConnecting);
+        });
+        connect(reply, &QNetworkReply::requestSent, this, [this, reply] {
+            if (reply == current_) Raise(icRequestSent);
+        });
+        connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
+            if (!IsRedirect(*reply)) Receiving(reply);
+        });
+        connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
+            if (reply != current_) return;
+            if (IsRedirect(*reply)) {
+                reply->readAll();
+                return;
+            }
+            Receiving(reply);
+            if (!tooLarge_ && !Append(*reply, body_)) {
+                tooLarge_ = true;
+                reply->abort();
+            }
+        });
+        connect(reply, &QNetworkReply::finished, this, [this, reply] { Finished(reply); });
+    }
+
     QNetworkRequest Request(const QUrl& url) const {
         QNetworkRequest request(url);
         // The body as stored, so a HEAD's Content-Length is the size a GET delivers.
         request.setRawHeader("Accept-Encoding", "identity");
         request.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("Corvane"));
-        request.setMaximumRedirectsAllowed(kMaxRedirects);
         request.setTransferTimeout(
             static_cast<int>(std::min<std::chrono::milliseconds::rep>(timeout_.count(), 1 << 30)));
         request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
@@ -206,13 +261,22 @@ private:
 
     void Finished(QNetworkReply* reply) {
         if (reply != current_) return;
-        if (!tooLarge_ && !Append(*reply, body_)) tooLarge_ = true;
-        headers_ = reply->rawHeaderPairs();
-        responseUrl_ = reply->url().toString().toStdString();
-        const std::string failure = FailureOf(*reply, body_.size(), bodyExpected_, tooLarge_);
+        std::string failure;
+        const QUrl next = RedirectTarget(*reply, hops_, failure);
         reply->disconnect(this);
         reply->deleteLater();
         current_ = nullptr;
+        if (!next.isEmpty() && failure.empty()) {
+            ++hops_;
+            Start(next);
+            return;
+        }
+        if (next.isEmpty()) {
+            if (!tooLarge_ && !Append(*reply, body_)) tooLarge_ = true;
+            headers_ = reply->rawHeaderPairs();
+            responseUrl_ = reply->url().toString().toStdString();
+            failure = FailureOf(*reply, body_.size(), bodyExpected_, tooLarge_);
+        }
         if (!failure.empty()) {
             // Nothing of a failed answer (an error page's headers or body) passes for the resource's.
             lastError_ = failure;
@@ -242,6 +306,8 @@ private:
     QList<QNetworkReply::RawHeaderPair> headers_;
     std::string lastError_;
     std::string responseUrl_;
+    Verb verb_ = Verb::None;
+    int hops_ = 0;
     bool executing_ = false;
     bool bodyExpected_ = false;
     bool receiving_ = false;
