@@ -6,15 +6,18 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 
 #include "engine/m_firewall.h"
+#include "platform/connection_events.h"
 #include "platform/gdi/sys_colors.h"
 #include "platform/named_mutex.h"
 #include "platform/program_folder.h"
+#include "platform/thread_priority.h"
 #include "settings/settings_table.h"
 #include "ui/main/frm_main.h"
 
@@ -79,10 +82,19 @@ int main(int argc, char** argv) {
     static_cast<void>(corvane::platform::GetProgramFolder(programFolder));
 
     corvane::ui::FrmMain frmMain(programFolder, [](corvane::engine::ScanHost& host) {
-        // The event engine when it can load, unless the "Engine" setting keeps to the timer.
-        return corvane::engine::mFirewall::CreateForSystem(host, corvane::settings::ReadTimerEngineForced()
-                                                                     ? corvane::engine::EngineChoice::kTimer
-                                                                     : corvane::engine::EngineChoice::kAuto);
+        // The event engine when it can load, unless the "Engine" setting keeps to the timer. Its kernel
+        // side is made in the background while the timer protects, at the lowest priority: start-up
+        // and the desktop never wait for it.
+        return corvane::engine::mFirewall::CreateForSystem(
+            host,
+            corvane::settings::ReadTimerEngineForced() ? corvane::engine::EngineChoice::kTimer
+                                                       : corvane::engine::EngineChoice::kAuto,
+            [](std::size_t capacity) {
+                // Refused: the load then takes its share of the processor like any other work.
+                static_cast<void>(corvane::platform::RunThisThreadWhenIdle());
+                return corvane::platform::CreateSystemConnectionEvents(capacity);
+            },
+            corvane::engine::EventsLoading::kInBackground);
     });
     frmMain.HoldInstance(std::move(instance));
 

@@ -129,23 +129,26 @@ mFirewall::mFirewall(std::unique_ptr<platform::TcpTableService> tcpTable,
       blockLog_(DefaultBlockLine) {}
 
 mFirewall::mFirewall(std::unique_ptr<platform::TcpTableService> tcpTable,
-                     std::unique_ptr<platform::OpenCounterService> openCounters, ScanHost& host, EventsFactory events)
+                     std::unique_ptr<platform::OpenCounterService> openCounters, ScanHost& host, EventsFactory events,
+                     EventsLoading loading)
     : mFirewall(std::move(tcpTable), std::move(openCounters), host) {
     eventsFactory_ = std::move(events);
+    loading_ = loading;
 }
 
 mFirewall::~mFirewall() = default;
 
-std::unique_ptr<mFirewall> mFirewall::CreateForSystem(ScanHost& host, EngineChoice choice) {
+std::unique_ptr<mFirewall> mFirewall::CreateForSystem(ScanHost& host, EngineChoice choice, EventsFactory events,
+                                                      EventsLoading loading) {
     if (choice == EngineChoice::kTimer) {
         auto firewall =
             std::make_unique<mFirewall>(platform::CreateSystemTcpTable(), platform::CreateSystemOpenCounters(), host);
         firewall->timerReason_ = "the \"Engine\" setting is \"timer\"";
         return firewall;
     }
-    return std::make_unique<mFirewall>(
-        platform::CreateSystemTcpTable(), platform::CreateSystemOpenCounters(), host,
-        [](std::size_t capacity) { return platform::CreateSystemConnectionEvents(capacity); });
+    if (!events) events = [](std::size_t capacity) { return platform::CreateSystemConnectionEvents(capacity); };
+    return std::make_unique<mFirewall>(platform::CreateSystemTcpTable(), platform::CreateSystemOpenCounters(), host,
+                                       std::move(events), loading);
 }
 
 void mFirewall::SetBlockLogSink(BlockLog::Sink sink, BlockLog::Clock clock) {
@@ -165,13 +168,50 @@ const std::string& mFirewall::EngineReason() {
 void mFirewall::ChooseEngine() {
     engineChosen_ = true;
     std::string why = timerReason_;
+    if (eventsFactory_ && !stopped_ && loading_ == EventsLoading::kInBackground) {
+        // Made from the first tick on, while the timer protects; which engine runs is said once the
+        // load has ended.
+        engine_ = EngineKind::kTimer;
+        engineReason_ = "the event engine is being made";
+        backgroundLoadDue_ = true;
+        return;
+    }
     if (eventsFactory_ && !stopped_ && LoadEvents(CanonicalAddresses(definitions_.blockList), why)) {
-        engine_ = EngineKind::kEvents;
-        engineReason_ = "the kernel reports connections to listed addresses as they open";
-        notice_("event engine runs: " + engineReason_);
+        SayEventEngineRuns();
         return;
     }
     UseTimerEngine(why);
+}
+
+void mFirewall::SayEventEngineRuns() {
+    engine_ = EngineKind::kEvents;
+    engineReason_ = "the kernel reports connections to listed addresses as they open";
+    notice_("event engine runs: " + engineReason_);
+}
+
+void mFirewall::StartBackgroundLoad() {
+    const std::size_t capacity = std::max(CanonicalAddresses(definitions_.blockList).size(), kMinEventCapacity);
+    backgroundLoad_ = std::async(std::launch::async, eventsFactory_, capacity);
+}
+
+bool mFirewall::AdoptBackgroundLoad() {
+    using namespace std::chrono_literals;
+    if (!backgroundLoad_.valid() || backgroundLoad_.wait_for(0s) != std::future_status::ready) return false;
+    platform::ConnectionEventsLoad load = backgroundLoad_.get();
+    std::vector<std::uint32_t> watched = CanonicalAddresses(definitions_.blockList);
+    if (load.service && watched.size() > load.service->Capacity()) {
+        StartBackgroundLoad();  // the list grew meanwhile: made again, larger
+        return false;
+    }
+    std::string why;
+    if (!AdoptEvents(std::move(load), std::move(watched), why)) {
+        UseTimerEngine(why);
+        return false;
+    }
+    SayEventEngineRuns();
+    host_.EngineChanged();  // the window's timer stops
+    if (protectionOn_) FullScan();
+    return true;
 }
 
 void mFirewall::UseTimerEngine(std::string why) {
@@ -186,7 +226,12 @@ void mFirewall::UseTimerEngine(std::string why) {
 }
 
 bool mFirewall::LoadEvents(std::vector<std::uint32_t> watched, std::string& why) {
-    platform::ConnectionEventsLoad load = eventsFactory_(std::max(watched.size(), kMinEventCapacity));
+    const std::size_t capacity = std::max(watched.size(), kMinEventCapacity);
+    return AdoptEvents(eventsFactory_(capacity), std::move(watched), why);
+}
+
+bool mFirewall::AdoptEvents(platform::ConnectionEventsLoad load, std::vector<std::uint32_t> watched,
+                            std::string& why) {
     if (!load.service) {
         why = load.why.empty() ? std::string("connection reports are not available") : load.why;
         return false;
@@ -208,7 +253,10 @@ bool mFirewall::LoadEvents(std::vector<std::uint32_t> watched, std::string& why)
 
 void mFirewall::SetProtection(bool on) {
     protectionOn_ = on;
-    if (Engine() != EngineKind::kEvents || stopped_) return;
+    if (!engineChosen_) ChooseEngine();
+    // Without protection no tick adopts a kernel side made meanwhile; adopting it scans.
+    if (on && !stopped_ && AdoptBackgroundLoad()) return;
+    if (engine_ != EngineKind::kEvents || stopped_) return;
     // Refused only by a broken kernel side; the scans below still block.
     static_cast<void>(events_->SetActive(on));
     if (on) FullScan();
@@ -252,6 +300,12 @@ void mFirewall::SetDefinitions(Definitions definitions) {
 
 void mFirewall::Tick() {
     if (scanning_ || stopped_) return;  // a tick that fell due while an earlier scan yields
+    if (backgroundLoadDue_) {
+        // The first tick: start-up is over, the window and the icon are up.
+        backgroundLoadDue_ = false;
+        StartBackgroundLoad();
+    }
+    if (backgroundLoad_.valid()) AdoptBackgroundLoad();
     if (engineChosen_ && engine_ == EngineKind::kEvents) return;
     ScanConnections();
 }

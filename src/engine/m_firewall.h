@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -60,6 +61,12 @@ std::vector<std::uint32_t> CanonicalAddresses(const BlockList& list);
 // Which engine the "Engine" setting asks for: kAuto takes the event engine when it loads.
 enum class EngineChoice { kAuto, kTimer };
 enum class EngineKind { kTimer, kEvents };
+// When the event engine's kernel side is made. kWhenAsked: at the first question which engine runs,
+// which waits for it. kInBackground: on a thread of its own from the first tick on, while the timer
+// engine protects; the engine changes over once the kernel side is ready. Making it takes some 20 ms
+// (the kernel checks the program against its own type information), as long as a desktop program's
+// whole start-up, so the program makes it in the background, after start-up.
+enum class EventsLoading { kWhenAsked, kInBackground };
 
 class mFirewall {
 public:
@@ -73,9 +80,14 @@ public:
               std::unique_ptr<platform::OpenCounterService> openCounters, ScanHost& host);
     // The event engine when events can be made and watched, else the timer engine.
     mFirewall(std::unique_ptr<platform::TcpTableService> tcpTable,
-              std::unique_ptr<platform::OpenCounterService> openCounters, ScanHost& host, EventsFactory events);
-    // The machine's own table, counters and (unless choice is kTimer) connection reports.
-    static std::unique_ptr<mFirewall> CreateForSystem(ScanHost& host, EngineChoice choice = EngineChoice::kTimer);
+              std::unique_ptr<platform::OpenCounterService> openCounters, ScanHost& host, EventsFactory events,
+              EventsLoading loading = EventsLoading::kWhenAsked);
+    // The machine's own table, counters and (unless choice is kTimer) connection reports, made by
+    // `events` (the system's own when empty).
+    static std::unique_ptr<mFirewall> CreateForSystem(ScanHost& host, EngineChoice choice = EngineChoice::kTimer,
+                                                      EventsFactory events = {},
+                                                      EventsLoading loading = EventsLoading::kWhenAsked);
+    // Waits for a kernel side still being made in the background.
     ~mFirewall();
 
     mFirewall(const mFirewall&) = delete;
@@ -90,7 +102,9 @@ public:
     std::int32_t BlockedCount() const noexcept { return blockedCount_; }
     void SetBlockedCount(std::int32_t count) noexcept { blockedCount_ = count; }
 
-    // The engine in use, chosen at the first question (after the list is loaded) and said once.
+    // The engine in use, chosen at the first question (after the list is loaded) and said once. While
+    // the kernel side is made in the background it is the timer; it becomes the event engine (the
+    // host is told) at the first tick, or turning on, after the kernel side is ready.
     EngineKind Engine();
     const std::string& EngineReason();
     bool UsesTimer() { return Engine() == EngineKind::kTimer; }
@@ -129,6 +143,12 @@ private:
     void ChooseEngine();
     void UseTimerEngine(std::string why);
     bool LoadEvents(std::vector<std::uint32_t> watched, std::string& why);
+    bool AdoptEvents(platform::ConnectionEventsLoad load, std::vector<std::uint32_t> watched, std::string& why);
+    void StartBackgroundLoad();
+    // Changes over to the event engine when the kernel side made in the background is ready; true
+    // when it did.
+    bool AdoptBackgroundLoad();
+    void SayEventEngineRuns();
     void FullScan();
     void HandleEvent(const platform::ConnectionEvent& event);
     // Event engine: remembers a connection; false when it was already counted.
@@ -139,6 +159,9 @@ private:
     std::unique_ptr<platform::OpenCounterService> openCounters_;
     ScanHost& host_;
     EventsFactory eventsFactory_;
+    EventsLoading loading_ = EventsLoading::kWhenAsked;
+    bool backgroundLoadDue_ = false;                               // made at the next tick
+    std::future<platform::ConnectionEventsLoad> backgroundLoad_;  // valid while one is being made
     std::string timerReason_;  // why the timer engine, when no events factory was given
 
     Definitions definitions_;

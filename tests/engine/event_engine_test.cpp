@@ -6,10 +6,12 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/block_log.h"
@@ -37,12 +39,13 @@ platform::ConnectionEvent Report(const char* remote, std::uint64_t cookie, std::
 
 class EventEngine : public ::testing::Test {
 protected:
-    void Make(bool withEvents = true) {
+    void Make(bool withEvents = true, EventsLoading loading = EventsLoading::kWhenAsked) {
         auto table = std::make_unique<FakeTcpTable>();
         table_ = table.get();
         mFirewall::EventsFactory factory;
         if (withEvents) {
             factory = [this](std::size_t capacity) {
+                if (gate_.valid()) gate_.wait();  // a load in the background waits for the test
                 ++loads_;
                 capacities_.push_back(capacity);
                 platform::ConnectionEventsLoad load;
@@ -54,8 +57,8 @@ protected:
                 return load;
             };
         }
-        firewall_ =
-            std::make_unique<mFirewall>(std::move(table), std::make_unique<FakeCounters>(), host_, std::move(factory));
+        firewall_ = std::make_unique<mFirewall>(std::move(table), std::make_unique<FakeCounters>(), host_,
+                                                std::move(factory), loading);
         firewall_->SetNoticeSink([this](const std::string& line) { notices_.push_back(line); });
         firewall_->SetBlockLogSink([this](const std::string& line) { blockLines_.push_back(line); });
     }
@@ -71,6 +74,21 @@ protected:
         return cookies;
     }
 
+    // Takes a step a millisecond (a tick, as the window's timer would) until `done` holds; gives up
+    // after about ten seconds.
+    bool StepUntil(const std::function<bool()>& done, const std::function<void()>& step) {
+        for (int i = 0; i < 10000; ++i) {
+            step();
+            if (done()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    }
+    bool TickUntil(const std::function<bool()>& done) {
+        return StepUntil(done, [this] { firewall_->Tick(); });
+    }
+
+    std::shared_future<void> gate_;
     RecordingHost host_;
     FakeConnectionEvents::State kernel_;
     FakeTcpTable* table_ = nullptr;
@@ -282,6 +300,105 @@ TEST_F(EventEngine, ListChangesReachTheKernelAndLostReportsRescan) {
     table_->rows = {Row("10.200.0.1", 50)};
     firewall_->Tick();
     EXPECT_EQ(TornDownCookies().back(), 50U);
+}
+
+// The program makes the kernel side in the background: from the first tick the timer blocks until it
+// is ready, then the engine changes over once, tells the window and says so once.
+TEST_F(EventEngine, MadeInTheBackgroundTheTimerProtectsUntilTheChangeOver) {
+    std::promise<void> release;
+    gate_ = release.get_future().share();
+    Make(true, EventsLoading::kInBackground);
+    List("1.2.3.4\r\n");
+    EXPECT_TRUE(firewall_->UsesTimer());
+    firewall_->SetProtection(true);
+    table_->rows = {Row("1.2.3.4", 1)};
+    firewall_->Tick();  // starts the load, which waits at the gate
+    EXPECT_EQ(TornDownCookies(), std::vector<std::uint64_t>{1});
+    table_->rows.clear();  // gone, as a torn-down connection is
+    EXPECT_TRUE(firewall_->UsesTimer());
+    EXPECT_TRUE(notices_.empty());
+    EXPECT_EQ(host_.watchedFd, -1);
+
+    // The list grows past the room the load was started with: once ready, it is made again, larger.
+    std::string big = "1.2.3.4\r\n";
+    for (int i = 0; i < 5000; ++i) big += "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256) + "\r\n";
+    List(big);
+    release.set_value();
+    ASSERT_TRUE(TickUntil([&] { return !firewall_->UsesTimer(); }));
+    EXPECT_EQ(capacities_.size(), 2U);
+    EXPECT_GE(capacities_.back(), 5001U);
+    EXPECT_EQ(kernel_.addresses.size(), 5001U);
+    EXPECT_TRUE(kernel_.active);
+    EXPECT_EQ(host_.engineChanges, 1);
+    EXPECT_EQ(host_.watchedFd, 99);
+    ASSERT_EQ(notices_.size(), 1U);
+    EXPECT_EQ(notices_[0].rfind("event engine runs: ", 0), 0U) << notices_[0];
+
+    // The change-over scanned the whole table once; from then on ticks do nothing and reports block.
+    table_->rows = {Row("10.0.0.7", 2)};
+    const int reads = table_->reads;
+    firewall_->Tick();
+    EXPECT_EQ(table_->reads, reads);
+    Deliver({Report("10.0.0.7", 3, platform::kTcpStateEstab)});
+    EXPECT_EQ(TornDownCookies(), (std::vector<std::uint64_t>{1, 3}));
+    EXPECT_EQ(loads_, 2);
+}
+
+TEST_F(EventEngine, MadeInTheBackgroundWithoutTicksFailingOrStopped) {
+    // Protection off from the start: no tick, so nothing is made until it turns on.
+    Make(true, EventsLoading::kInBackground);
+    List("1.2.3.4\r\n");
+    firewall_->SetProtection(false);
+    EXPECT_TRUE(firewall_->UsesTimer());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(host_.watchedFd, -1);
+
+    // Turned off while it is made: turning on again takes it over, without a tick, and scans once.
+    firewall_->SetProtection(true);
+    firewall_->Tick();
+    firewall_->SetProtection(false);
+    const int reads = table_->reads;
+    table_->rows = {Row("1.2.3.4", 1)};
+    ASSERT_TRUE(StepUntil([&] { return !firewall_->UsesTimer(); }, [&] { firewall_->SetProtection(true); }));
+    EXPECT_EQ(table_->reads, reads + 1);
+    EXPECT_EQ(TornDownCookies(), std::vector<std::uint64_t>{1});
+    EXPECT_TRUE(kernel_.active);
+    EXPECT_EQ(loads_, 1);
+
+    // A load that fails leaves the timer running, said once, and is not tried again.
+    notices_.clear();
+    host_.engineChanges = 0;
+    host_.watchedFd = -1;
+    loadFails_ = "load BPF program: Operation not permitted";
+    Make(true, EventsLoading::kInBackground);
+    firewall_->SetProtection(true);
+    ASSERT_TRUE(TickUntil([&] { return !notices_.empty(); }));
+    for (int i = 0; i < 5; ++i) firewall_->Tick();
+    EXPECT_TRUE(firewall_->UsesTimer());
+    EXPECT_EQ(firewall_->EngineReason(), loadFails_);
+    ASSERT_EQ(notices_.size(), 1U);
+    EXPECT_EQ(notices_[0].rfind("timer engine (1 ms) runs: ", 0), 0U) << notices_[0];
+    EXPECT_EQ(loads_, 2);
+    EXPECT_EQ(host_.engineChanges, 0);
+    loadFails_.clear();
+
+    // Stopped while it is made: it is never taken over.
+    std::promise<void> release;
+    gate_ = release.get_future().share();
+    Make(true, EventsLoading::kInBackground);
+    firewall_->SetProtection(true);
+    firewall_->Tick();
+    firewall_->Stop();
+    release.set_value();
+    for (int i = 0; i < 20; ++i) {
+        firewall_->Tick();
+        firewall_->SetProtection(true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(firewall_->UsesTimer());
+    EXPECT_EQ(host_.watchedFd, -1);
+    firewall_.reset();  // waits for the load, which is then closed
+    EXPECT_EQ(loads_, 3);
 }
 
 TEST_F(EventEngine, StopEndsReportsAndScans) {
