@@ -19,9 +19,9 @@ std::string_view BlockList::operator[](std::size_t index) const noexcept {
     return std::string_view(text_.data() + start, ends_[index] - start);
 }
 
-bool BlockList::Contains(std::string_view text) const {
+bool BlockList::Contains(std::string_view text, std::size_t hash) const {
     if (filter_.empty()) return false;
-    const std::size_t slot = TextHash{}(text)&filterMask_;
+    const std::size_t slot = hash & filterMask_;
     if ((filter_[slot / 64] >> (slot % 64) & 1U) == 0) return false;
     return lookup_.find(text) != lookup_.end();
 }

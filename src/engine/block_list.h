@@ -32,7 +32,16 @@ public:
     // Entry index as written in the file.
     std::string_view operator[](std::size_t index) const noexcept;
     // True when some entry equals text exactly (same bytes, same length).
-    bool Contains(std::string_view text) const;
+    bool Contains(std::string_view text) const { return Contains(text, Hash(text)); }
+
+    // The same lookup in two steps, for a caller that walks many texts: Hash and Prefetch for the
+    // next text while the one before is looked up, so the filter's memory is on its way by then.
+    static std::size_t Hash(std::string_view text) noexcept { return TextHash{}(text); }
+    void Prefetch(std::size_t hash) const noexcept {
+        if (!filter_.empty()) __builtin_prefetch(&filter_[(hash & filterMask_) / 64]);
+    }
+    // `hash` is Hash(text).
+    bool Contains(std::string_view text, std::size_t hash) const;
 
 private:
     struct TextHash {

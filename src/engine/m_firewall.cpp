@@ -451,13 +451,29 @@ void mFirewall::ScanConnections() {
     // 3. Each row in table order: a listed remote address on a row that is not
     //    listening is torn down. The set holds each text once, so a row is
     //    blocked and counted once however often the list names its address.
-    for (platform::TcpRow& row : table_.rows) {
+    //    Each row's text is made one row ahead, and its part of the list's
+    //    filter fetched meanwhile: a long list's filter is not in the nearest
+    //    cache.
+    AddressText texts[2];
+    std::string_view nextText;
+    std::size_t nextHash = 0;
+    auto lookAhead = [&](std::size_t index) {
+        if (index >= table_.rows.size()) return;
+        nextText = texts[index % 2].Of(table_.rows[index].dwRemoteAddr);
+        nextHash = BlockList::Hash(nextText);
+        definitions_.blockList.Prefetch(nextHash);
+    };
+    lookAhead(0);
+    for (std::size_t index = 0; index < table_.rows.size(); ++index) {
+        const std::string_view text = nextText;
+        const std::size_t hash = nextHash;
+        lookAhead(index + 1);
+        platform::TcpRow& row = table_.rows[index];
         host_.Yield();
         if (stopped_) return;  // the window closed while the scan yielded
         if (row.dwState == platform::kTcpStateListen) continue;
         if (definitions_.blockList.empty()) continue;
-        AddressText text;
-        if (definitions_.blockList.Contains(text.Of(row.dwRemoteAddr))) BlockRow(row);
+        if (definitions_.blockList.Contains(text, hash)) BlockRow(row);
     }
 }
 
