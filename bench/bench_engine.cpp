@@ -190,10 +190,54 @@ std::unique_ptr<mFirewall> MakeFirewall(NullHost& host, std::size_t listed, cons
 
 // ---- Idle tick --------------------------------------------------------------
 
-// The idle tick and its reference are measured turn about in one loop (the order swapping every
-// iteration), so whatever slows this machine during the run slows both alike.
-void BM_IdleTickBesideCountersRead(benchmark::State& state) {
+// Mean times of two measurements taken turn about, in microseconds.
+struct TurnAboutTimes {
+    double firstUs = 0;
+    double secondUs = 0;
+    std::size_t samples = 0;  // of each
+};
+
+// Times `first` and `second` turn about, twice in every iteration: first then second, and second then
+// first, so whatever slows the machine during the run slows both alike, and neither always goes first
+// (even in a run of one iteration). `around` runs each pair: around(pair) must call pair() once (to
+// open a connection before it and close it after, say).
+template <typename First, typename Second, typename Around>
+TurnAboutTimes TurnAbout(benchmark::State& state, First first, Second second, Around around) {
     using Clock = std::chrono::steady_clock;
+    Clock::duration firstTime{};
+    Clock::duration secondTime{};
+    auto timed = [](auto& measured, Clock::duration& total) {
+        const Clock::time_point start = Clock::now();
+        measured();
+        total += Clock::now() - start;
+    };
+    TurnAboutTimes times;
+    for (auto _ : state) {
+        around([&] {
+            timed(first, firstTime);
+            timed(second, secondTime);
+        });
+        around([&] {
+            timed(second, secondTime);
+            timed(first, firstTime);
+        });
+        times.samples += 2;
+    }
+    if (times.samples > 0) {
+        const auto n = static_cast<double>(times.samples);
+        times.firstUs = std::chrono::duration<double, std::micro>(firstTime).count() / n;
+        times.secondUs = std::chrono::duration<double, std::micro>(secondTime).count() / n;
+    }
+    return times;
+}
+
+template <typename First, typename Second>
+TurnAboutTimes TurnAbout(benchmark::State& state, First first, Second second) {
+    return TurnAbout(state, first, second, [](auto pair) { pair(); });
+}
+
+// The idle tick beside its reference, one read of the counters.
+void BM_IdleTickBesideCountersRead(benchmark::State& state) {
     if (gPrivateNetwork) ThePool().Resize(200);
     NullHost host;
     std::unique_ptr<mFirewall> firewall = MakeFirewall(host, 10);
@@ -202,39 +246,22 @@ void BM_IdleTickBesideCountersRead(benchmark::State& state) {
     firewall->Tick();
     corvane::platform::linux_impl::ProcNetSnmpCounters counters;
     std::size_t bytes = 0;
-    Clock::duration tickTime{};
-    Clock::duration readTime{};
     unsigned long long allocations = 0;
-    std::size_t ticks = 0;
-    auto read = [&] {
-        const Clock::time_point start = Clock::now();
-        if (counters.ReadRaw(bytes) != 0) state.SkipWithError("pread /proc/net/snmp failed");
-        benchmark::DoNotOptimize(bytes);
-        readTime += Clock::now() - start;
-    };
-    auto tick = [&] {
-        const unsigned long long before = gAllocations.load();
-        const Clock::time_point start = Clock::now();
-        firewall->Tick();
-        tickTime += Clock::now() - start;
-        allocations += gAllocations.load() - before;
-    };
-    for (auto _ : state) {
-        if (ticks % 2 == 0) {
-            read();
-            tick();
-        } else {
-            tick();
-            read();
-        }
-        ++ticks;
-    }
+    const TurnAboutTimes times = TurnAbout(
+        state,
+        [&] {
+            const unsigned long long before = gAllocations.load();
+            firewall->Tick();
+            allocations += gAllocations.load() - before;
+        },
+        [&] {
+            if (counters.ReadRaw(bytes) != 0) state.SkipWithError("pread /proc/net/snmp failed");
+            benchmark::DoNotOptimize(bytes);
+        });
     gIdleAllocations = allocations;
-    gIdleTicks = ticks;
-    if (ticks > 0) {
-        gIdleTickUs = std::chrono::duration<double, std::micro>(tickTime).count() / static_cast<double>(ticks);
-        gCountersReadUs = std::chrono::duration<double, std::micro>(readTime).count() / static_cast<double>(ticks);
-    }
+    gIdleTicks = times.samples;
+    gIdleTickUs = times.firstUs;
+    gCountersReadUs = times.secondUs;
     state.counters["tick_us"] = gIdleTickUs;
     state.counters["read_us"] = gCountersReadUs;
     state.counters["heap_allocs"] = static_cast<double>(gIdleAllocations);
@@ -285,46 +312,28 @@ void BM_TickAfterOpen(benchmark::State& state) {
 }
 
 // The tick after an open with 100,000 listed beside the same tick with 10 listed: both engines see
-// the same opens and read the same table, turn about (the order swapping every iteration), so the
-// ratio is the list size's cost and not the machine's mood between two separate runs.
+// the same opens and read the same table, so the ratio is the list size's cost.
 double gTickLongListUs = 0;
 double gTickShortListUs = 0;
 
 void BM_TickAfterOpenByListSize(benchmark::State& state) {
-    using Clock = std::chrono::steady_clock;
     ThePool().Resize(static_cast<std::size_t>(state.range(0)));
     NullHost host;
     std::unique_ptr<mFirewall> shortList = MakeFirewall(host, 10);
     std::unique_ptr<mFirewall> longList = MakeFirewall(host, 100000);
-    Clock::duration shortTime{};
-    Clock::duration longTime{};
-    auto timed = [](mFirewall& firewall, Clock::duration& total) {
-        const Clock::time_point start = Clock::now();
-        firewall.Tick();
-        total += Clock::now() - start;
-    };
-    std::size_t iterations = 0;
-    for (auto _ : state) {
-        Connection opened = ThePool().listener().Open();
-        if (iterations % 2 == 0) {
-            timed(*shortList, shortTime);
-            timed(*longList, longTime);
-        } else {
-            timed(*longList, longTime);
-            timed(*shortList, shortTime);
-        }
-        opened.Close();
-        ++iterations;
-    }
+    const TurnAboutTimes times = TurnAbout(
+        state, [&] { longList->Tick(); }, [&] { shortList->Tick(); },
+        [](auto pair) {
+            Connection opened = ThePool().listener().Open();
+            pair();
+            opened.Close();
+        });
     if (longList->LastTable().rows.size() < 2 * static_cast<std::size_t>(state.range(0)))
         state.SkipWithError("the tick did not read the whole table");
-    if (iterations > 0) {
-        gTickShortListUs =
-            std::chrono::duration<double, std::micro>(shortTime).count() / static_cast<double>(iterations);
-        gTickLongListUs = std::chrono::duration<double, std::micro>(longTime).count() / static_cast<double>(iterations);
-    }
-    state.counters["short_us"] = gTickShortListUs;
+    gTickLongListUs = times.firstUs;
+    gTickShortListUs = times.secondUs;
     state.counters["long_us"] = gTickLongListUs;
+    state.counters["short_us"] = gTickShortListUs;
 }
 
 // An open with nothing after it: the tick that sees the counters move and the
@@ -383,42 +392,21 @@ private:
     std::uint64_t opens_ = 0;
 };
 
-// 100,000 listed beside 10 listed, ticking turn about (the order swapping every iteration).
+// 100,000 listed beside 10 listed, each over a table of its own that changes at every tick.
 double gScanLongListUs = 0;
 double gScanShortListUs = 0;
 
 void BM_ScanOnlyByListSize(benchmark::State& state) {
-    using Clock = std::chrono::steady_clock;
     NullHost host;
     mFirewall shortList(std::make_unique<ChangingTable>(2000), std::make_unique<MovingCounters>(), host);
     mFirewall longList(std::make_unique<ChangingTable>(2000), std::make_unique<MovingCounters>(), host);
     shortList.SetDefinitions(ParseDefinitions(ListOf(10)));
     longList.SetDefinitions(ParseDefinitions(ListOf(100000)));
-    Clock::duration shortTime{};
-    Clock::duration longTime{};
-    auto timed = [](mFirewall& firewall, Clock::duration& total) {
-        const Clock::time_point start = Clock::now();
-        firewall.Tick();
-        total += Clock::now() - start;
-    };
-    std::size_t iterations = 0;
-    for (auto _ : state) {
-        if (iterations % 2 == 0) {
-            timed(shortList, shortTime);
-            timed(longList, longTime);
-        } else {
-            timed(longList, longTime);
-            timed(shortList, shortTime);
-        }
-        ++iterations;
-    }
-    if (iterations > 0) {
-        gScanShortListUs =
-            std::chrono::duration<double, std::micro>(shortTime).count() / static_cast<double>(iterations);
-        gScanLongListUs = std::chrono::duration<double, std::micro>(longTime).count() / static_cast<double>(iterations);
-    }
-    state.counters["short_us"] = gScanShortListUs;
+    const TurnAboutTimes times = TurnAbout(state, [&] { longList.Tick(); }, [&] { shortList.Tick(); });
+    gScanLongListUs = times.firstUs;
+    gScanShortListUs = times.secondUs;
     state.counters["long_us"] = gScanLongListUs;
+    state.counters["short_us"] = gScanShortListUs;
     state.counters["rows"] = 2000;
 }
 
