@@ -503,6 +503,7 @@ void mFirewall::CountBlock(const BlockRecord& record) {
     if (blockedCount_ < std::numeric_limits<std::int32_t>::max()) ++blockedCount_;
     host_.ShowBlockedCaption(BlockedCaption(blockedCount_));
     blockLog_.Record(record);
+    if (blockObserver_) blockObserver_(record);
 }
 
 }  // namespace corvane::engine

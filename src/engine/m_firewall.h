@@ -133,6 +133,9 @@ public:
 
     // Where notices and block lines go (the standard error and the system log by default).
     void SetNoticeSink(NoticeSink sink) { notice_ = std::move(sink); }
+    // Told of every counted block, after the count has risen (the service keeps the recent ones).
+    using BlockObserver = std::function<void(const BlockRecord& record)>;
+    void SetBlockObserver(BlockObserver observer) { blockObserver_ = std::move(observer); }
     void SetBlockLogSink(BlockLog::Sink sink, BlockLog::Clock clock = {});
 
 private:
@@ -191,6 +194,7 @@ private:
 
     NoticeSink notice_;
     BlockLog blockLog_;
+    BlockObserver blockObserver_;
 
     platform::TcpTable table_;  // reused from tick to tick
 };

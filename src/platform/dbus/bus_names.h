@@ -1,0 +1,33 @@
+#pragma once
+// The service's names on the system bus. The interface is versioned: an incompatible change gets a
+// new interface name beside the old.
+namespace corvane::platform::bus {
+
+inline constexpr char kServiceName[] = "org.corvane.Corvane1";
+inline constexpr char kObjectPath[] = "/org/corvane/Corvane1";
+inline constexpr char kInterface[] = "org.corvane.Corvane1.Protection";
+
+// Properties (all read-only; org.freedesktop.DBus.Properties.PropertiesChanged reports changes, at
+// most 20 a second, always with the latest values).
+inline constexpr char kPropProtection[] = "Protection";                  // b
+inline constexpr char kPropAttempts[] = "Attempts";                      // i
+inline constexpr char kPropDefinitionsVersion[] = "DefinitionsVersion";  // s
+inline constexpr char kPropEngine[] = "Engine";                          // s: "events" | "timer"
+inline constexpr char kPropEngineReason[] = "EngineReason";              // s
+inline constexpr char kPropUpdateServer[] = "UpdateServer";              // s
+
+// Methods.
+inline constexpr char kMethodSetProtection[] = "SetProtection";            // (b) -> ()
+inline constexpr char kMethodInstallDefinitions[] = "InstallDefinitions";  // (h) -> (s version)
+inline constexpr char kMethodReload[] = "Reload";                          // () -> ()
+inline constexpr char kMethodRecentBlocks[] = "RecentBlocks";  // (u count) -> a(sxus): address, ms, pid, process
+
+// Errors the service itself returns (the bus policy's refusal is org.freedesktop.DBus.Error.AccessDenied).
+inline constexpr char kErrorAccessDenied[] = "org.corvane.Corvane1.Error.AccessDenied";
+inline constexpr char kErrorInvalidDefinitions[] = "org.corvane.Corvane1.Error.InvalidDefinitions";
+inline constexpr char kErrorFailed[] = "org.corvane.Corvane1.Error.Failed";
+
+// The system group whose members (and root) may control the service.
+inline constexpr char kControlGroup[] = "corvane";
+
+}  // namespace corvane::platform::bus

@@ -1,0 +1,62 @@
+#pragma once
+// The service's object on the bus (kObjectPath): its interface kInterface, the standard Properties
+// and Introspectable interfaces, and the access check in front of every one of them.
+#include <QDBusConnection>
+#include <QDBusVirtualObject>
+#include <QString>
+#include <QVariantMap>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "service/recent_blocks.h"
+
+namespace corvane::service {
+
+class CallerAccess;
+
+// What a request did; `errorName` empty on success.
+struct RequestResult {
+    QString errorName;
+    QString message;
+    static RequestResult Ok() { return {}; }
+    static RequestResult Error(const char* name, const std::string& text) {
+        return {QString::fromLatin1(name), QString::fromStdString(text)};
+    }
+};
+
+// The service behind the object.
+class ServiceBackend {
+public:
+    virtual ~ServiceBackend() = default;
+    // Every property of kInterface by name.
+    virtual QVariantMap Properties() = 0;
+    virtual RequestResult SetProtection(bool on) = 0;
+    virtual RequestResult InstallDefinitions(int fd, std::string& version) = 0;
+    virtual RequestResult Reload() = 0;
+    virtual std::vector<RecentBlock> Recent(std::size_t count) = 0;
+};
+
+// The introspection data of the object.
+QString IntrospectionXml();
+
+class BusObject final : public QDBusVirtualObject {
+    Q_OBJECT
+public:
+    BusObject(ServiceBackend& backend, CallerAccess& access, QObject* parent = nullptr);
+
+    QString introspect(const QString& path) const override;
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
+
+private:
+    // After the access check.
+    QDBusMessage Answer(const QDBusMessage& message);
+    QDBusMessage AnswerProperties(const QDBusMessage& message);
+    QDBusMessage AnswerOwn(const QDBusMessage& message);
+
+    ServiceBackend& backend_;
+    CallerAccess& access_;
+};
+
+}  // namespace corvane::service

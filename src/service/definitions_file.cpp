@@ -1,0 +1,131 @@
+#include "service/definitions_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "engine/m_firewall.h"
+#include "platform/linux/unique_fd.h"
+
+namespace corvane::service {
+
+namespace {
+
+using platform::linux_impl::UniqueFd;
+
+constexpr char kDefinitionsName[] = "qd.def";
+
+std::string Failed(const char* step, int error) { return std::string(step) + ": " + std::strerror(error); }
+
+bool WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t wrote = ::write(fd, bytes.data(), bytes.size());
+        if (wrote < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(wrote));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ReadDefinitionsDescriptor(int fd, std::string& bytes, std::string& why) {
+    bytes.clear();
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        why = Failed("the file cannot be examined", errno);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        why = "not a regular file";
+        return false;
+    }
+    if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > kMaxDefinitionsBytes) {
+        why = "larger than " + std::to_string(kMaxDefinitionsBytes) + " bytes";
+        return false;
+    }
+    // The file may still grow while it is read: one byte past the limit tells.
+    bytes.resize(kMaxDefinitionsBytes + 1);
+    std::size_t have = 0;
+    while (have < bytes.size()) {
+        const ssize_t got = ::pread(fd, bytes.data() + have, bytes.size() - have, static_cast<off_t>(have));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            why = Failed("the file cannot be read", errno);
+            bytes.clear();
+            return false;
+        }
+        if (got == 0) break;
+        have += static_cast<std::size_t>(got);
+    }
+    if (have > kMaxDefinitionsBytes) {
+        why = "larger than " + std::to_string(kMaxDefinitionsBytes) + " bytes";
+        bytes.clear();
+        return false;
+    }
+    bytes.resize(have);
+    return true;
+}
+
+bool CheckDefinitions(std::string_view bytes, engine::Definitions& definitions, std::string& why) {
+    if (bytes.empty()) {
+        why = "the file is empty";
+        return false;
+    }
+    definitions = engine::ParseDefinitions(bytes);
+    if (definitions.defsVersion.empty()) {
+        why = "no version line (a line starting with \"V\", lines ending in CR LF)";
+        return false;
+    }
+    if (engine::CanonicalAddresses(definitions.blockList).empty()) {
+        why = "no entry is an IPv4 address in dotted form";
+        return false;
+    }
+    return true;
+}
+
+bool ReplaceDefinitionsFile(const std::string& stateDir, std::string_view bytes, std::string& why) {
+    const UniqueFd dir(::open(stateDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir.Valid()) {
+        why = Failed("the state folder cannot be opened", errno);
+        return false;
+    }
+    // A name of our own in our own folder; O_EXCL with O_NOFOLLOW never opens anything already there.
+    static unsigned serial = 0;
+    std::string temporary;
+    UniqueFd file;
+    for (int attempt = 0; attempt < 100 && !file.Valid(); ++attempt) {
+        temporary = ".qd.def." + std::to_string(::getpid()) + "." + std::to_string(++serial);
+        file = UniqueFd(::openat(dir.Get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                 0644));
+        if (!file.Valid() && errno != EEXIST) break;
+    }
+    if (!file.Valid()) {
+        why = Failed("a new file cannot be made in the state folder", errno);
+        return false;
+    }
+    auto abandon = [&](const char* step) {
+        const int error = errno;
+        static_cast<void>(::unlinkat(dir.Get(), temporary.c_str(), 0));
+        why = Failed(step, error);
+        return false;
+    };
+    // The service's umask is private; the definitions are for everyone to read.
+    if (::fchmod(file.Get(), 0644) != 0) return abandon("the new file's mode cannot be set");
+    if (!WriteAll(file.Get(), bytes)) return abandon("the new file cannot be written");
+    if (::fsync(file.Get()) != 0) return abandon("the new file cannot be flushed to disk");
+    file.Reset();
+    if (::renameat(dir.Get(), temporary.c_str(), dir.Get(), kDefinitionsName) != 0)
+        return abandon("the new file cannot be put in place");
+    // The rename itself reaches the disk with the folder. Failing that, the new file is in place
+    // anyway; a crash may bring the old one back.
+    static_cast<void>(::fsync(dir.Get()));
+    return true;
+}
+
+}  // namespace corvane::service

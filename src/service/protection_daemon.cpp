@@ -1,0 +1,232 @@
+#include "service/protection_daemon.h"
+
+#include <QDBusConnectionInterface>
+#include <QDBusReply>
+#include <QDBusMessage>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "engine/block_list.h"
+#include "platform/connection_events.h"
+#include "platform/dbus/bus_names.h"
+#include "platform/system_log.h"
+#include "platform/thread_priority.h"
+#include "service/definitions_file.h"
+#include "service/state_dir.h"
+#include "service/systemd_notify.h"
+#include "settings/settings_table.h"
+
+namespace corvane::service {
+
+namespace {
+
+namespace bus = platform::bus;
+
+std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+ProtectionDaemon::ProtectionDaemon(ServiceOptions options, QObject* parent)
+    : QObject(parent),
+      options_(std::move(options)),
+      bus_(QDBusConnection::systemBus()),
+      serviceUid_(::geteuid()),
+      countSaver_([this] { return firewall_ ? firewall_->BlockedCount() : 0; },
+                  [](std::int32_t count) { return settings::SaveAttempts(count); }),
+      signals_([this] { return Properties(); },
+               [this](const QVariantMap& changed) { SendPropertiesChanged(changed); }) {}
+
+ProtectionDaemon::~ProtectionDaemon() {
+    Stop();
+    if (object_) bus_.unregisterObject(QLatin1String(bus::kObjectPath));
+}
+
+void ProtectionDaemon::Notice(const std::string& line) {
+    std::fprintf(stderr, "corvaned: %s\n", line.c_str());
+    static_cast<void>(platform::WriteSystemLog(platform::LogLevel::kNotice, line));
+}
+
+bool ProtectionDaemon::Start(std::string& why) {
+    std::vector<std::string> notes;
+    if (!PrepareStateDir(options_.stateDir, notes, why)) return false;
+    for (const std::string& note : notes) Notice(note);
+
+    controlGroup_ = ResolveGroup(options_.controlGroup);
+    if (!controlGroup_) Notice("no group \"" + options_.controlGroup + "\": only root may control the service");
+
+    // The engine first: protection does not wait for the bus. The event engine's kernel side is made
+    // in the background, at the lowest priority, while the timer engine protects.
+    firewall_ = engine::mFirewall::CreateForSystem(
+        host_, settings::ReadTimerEngineForced() ? engine::EngineChoice::kTimer : engine::EngineChoice::kAuto,
+        [](std::size_t capacity) {
+            // Refused: the load then takes its share of the processor like any other work.
+            static_cast<void>(platform::RunThisThreadWhenIdle());
+            return platform::CreateSystemConnectionEvents(capacity);
+        },
+        engine::EventsLoading::kInBackground);
+    firewall_->SetNoticeSink([this](const std::string& line) {
+        Notice(line);
+        // Said while the engine changes over: looked at once the change is complete.
+        if (engineCheckDue_) return;
+        engineCheckDue_ = true;
+        QMetaObject::invokeMethod(this, [this] { EngineMayHaveChanged(); }, Qt::QueuedConnection);
+    });
+    firewall_->SetBlockObserver([this](const engine::BlockRecord& record) { recent_.Add(record, NowMs()); });
+    host_.SetTickHandler([this] { firewall_->Tick(); });
+    host_.SetEngineChangedHandler([this] { EngineMayHaveChanged(); });
+    host_.SetCountChangedHandler([this] {
+        countSaver_.Changed();
+        signals_.MarkChanged();
+    });
+
+    firewall_->LoadDefinitions(options_.stateDir);
+    const std::int32_t stored = settings::ReadBlockedCount();
+    firewall_->SetBlockedCount(stored);
+    countSaver_.Stored(stored);
+    updateServer_ = ReadUpdateServer();
+    ApplyProtection(settings::ReadProtectionAtStart());
+
+    // Then the bus: the object before the name, so the first caller finds it.
+    if (!bus_.isConnected()) {
+        why = "no system bus: " + bus_.lastError().message().toStdString();
+        return false;
+    }
+    access_ = std::make_unique<CallerAccess>(bus_, controlGroup_, serviceUid_);
+    object_ = std::make_unique<BusObject>(*this, *access_);
+    if (!bus_.registerVirtualObject(QLatin1String(bus::kObjectPath), object_.get())) {
+        why = "the object " + std::string(bus::kObjectPath) + " cannot be registered";
+        return false;
+    }
+    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> name = bus_.interface()->registerService(
+        QLatin1String(bus::kServiceName), QDBusConnectionInterface::DontQueueService,
+        QDBusConnectionInterface::DontAllowReplacement);
+    if (!name.isValid() || name.value() != QDBusConnectionInterface::ServiceRegistered) {
+        why = "the name " + std::string(bus::kServiceName) + " cannot be taken on the system bus" +
+              (name.isValid() ? std::string(" (another process holds it)")
+                              : ": " + name.error().message().toStdString());
+        return false;
+    }
+    signals_.Reset();
+    toldStatus_ = StatusLine();
+    if (!NotifyReady(toldStatus_)) Notice("systemd was not told that the service is ready");
+    return true;
+}
+
+void ProtectionDaemon::Stop() {
+    if (stopped_ || !firewall_) return;
+    stopped_ = true;
+    // A scan yielding right now tears down (and counts) nothing after this.
+    firewall_->Stop();
+    host_.SetTicking(false);
+    static_cast<void>(NotifyStopping());
+    if (!countSaver_.Flush()) Notice("the count " + std::to_string(firewall_->BlockedCount()) + " could not be stored");
+}
+
+void ProtectionDaemon::ApplyProtection(bool on) {
+    protectionOn_ = on;
+    firewall_->SetProtection(on);
+    UpdateTicking();
+}
+
+void ProtectionDaemon::UpdateTicking() {
+    host_.SetTicking(!stopped_ && protectionOn_ && firewall_ && !firewall_->Stopped() && firewall_->UsesTimer());
+}
+
+void ProtectionDaemon::EngineMayHaveChanged() {
+    engineCheckDue_ = false;
+    if (!firewall_) return;
+    UpdateTicking();
+    signals_.MarkChanged();
+    const std::string status = StatusLine();
+    if (status != toldStatus_ && object_) {
+        toldStatus_ = status;
+        static_cast<void>(NotifyStatus(status));
+    }
+}
+
+std::string ProtectionDaemon::StatusLine() {
+    if (!protectionOn_) return "protection off";
+    if (firewall_->Engine() == engine::EngineKind::kEvents) return "event engine protects: " + firewall_->EngineReason();
+    return "timer engine (1 ms) protects: " + firewall_->EngineReason();
+}
+
+QString ProtectionDaemon::ReadUpdateServer() {
+    try {
+        return QString::fromStdString(settings::ToText(settings::ReadSetting(settings::Setting::UpdateServer)));
+    } catch (const settings::RegistryConversionError&) {
+        return QString::fromLatin1(std::string(settings::Definition(settings::Setting::UpdateServer).default_value));
+    }
+}
+
+QVariantMap ProtectionDaemon::Properties() {
+    QVariantMap values;
+    values.insert(QLatin1String(bus::kPropProtection), protectionOn_);
+    values.insert(QLatin1String(bus::kPropAttempts), static_cast<int>(firewall_ ? firewall_->BlockedCount() : 0));
+    values.insert(QLatin1String(bus::kPropDefinitionsVersion),
+                  QString::fromStdString(firewall_ ? firewall_->DefsVersion() : std::string()));
+    const bool events = firewall_ && firewall_->Engine() == engine::EngineKind::kEvents;
+    values.insert(QLatin1String(bus::kPropEngine), events ? QStringLiteral("events") : QStringLiteral("timer"));
+    values.insert(QLatin1String(bus::kPropEngineReason),
+                  QString::fromStdString(firewall_ ? firewall_->EngineReason() : std::string()));
+    values.insert(QLatin1String(bus::kPropUpdateServer), updateServer_);
+    return values;
+}
+
+void ProtectionDaemon::SendPropertiesChanged(const QVariantMap& changed) {
+    QDBusMessage signal =
+        QDBusMessage::createSignal(QLatin1String(bus::kObjectPath), QStringLiteral("org.freedesktop.DBus.Properties"),
+                                   QStringLiteral("PropertiesChanged"));
+    signal << QLatin1String(bus::kInterface) << changed << QStringList();
+    if (!bus_.send(signal)) Notice("a change signal could not be sent");
+}
+
+RequestResult ProtectionDaemon::SetProtection(bool on) {
+    if (stopped_) return RequestResult::Error(bus::kErrorFailed, "the service is stopping");
+    // The switch is stored first: what runs is always what "Run" says.
+    if (!settings::SaveProtection(on))
+        return RequestResult::Error(bus::kErrorFailed, "the switch could not be stored in the settings");
+    if (on != protectionOn_) {
+        ApplyProtection(on);
+        EngineMayHaveChanged();
+    }
+    return RequestResult::Ok();
+}
+
+RequestResult ProtectionDaemon::InstallDefinitions(int fd, std::string& version) {
+    if (stopped_) return RequestResult::Error(bus::kErrorFailed, "the service is stopping");
+    std::string bytes;
+    std::string why;
+    if (!ReadDefinitionsDescriptor(fd, bytes, why))
+        return RequestResult::Error(bus::kErrorInvalidDefinitions, "not a definitions file: " + why);
+    engine::Definitions definitions;
+    if (!CheckDefinitions(bytes, definitions, why))
+        return RequestResult::Error(bus::kErrorInvalidDefinitions, "not a definitions file: " + why);
+    if (!ReplaceDefinitionsFile(options_.stateDir, bytes, why)) {
+        Notice("new definitions not installed: " + why);
+        return RequestResult::Error(bus::kErrorFailed, "the definitions could not be stored: " + why);
+    }
+    firewall_->SetDefinitions(std::move(definitions));
+    version = firewall_->DefsVersion();
+    Notice("definitions " + version + " installed (" + std::to_string(firewall_->BlockList().size()) + " entries)");
+    EngineMayHaveChanged();  // the event engine may have had to give way to the timer
+    return RequestResult::Ok();
+}
+
+RequestResult ProtectionDaemon::Reload() {
+    if (stopped_) return RequestResult::Error(bus::kErrorFailed, "the service is stopping");
+    firewall_->LoadDefinitions(options_.stateDir);
+    updateServer_ = ReadUpdateServer();
+    EngineMayHaveChanged();
+    return RequestResult::Ok();
+}
+
+std::vector<RecentBlock> ProtectionDaemon::Recent(std::size_t count) { return recent_.Last(count); }
+
+}  // namespace corvane::service

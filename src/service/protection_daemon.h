@@ -1,0 +1,74 @@
+#pragma once
+// corvaned itself: runs the engine on the machine's connections, owns the count ("Attempts"), the
+// switch ("Run") and the definitions (qd.def in the state folder), and answers on the system bus.
+#include <QDBusConnection>
+#include <QObject>
+#include <QString>
+
+#include <sys/types.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/m_firewall.h"
+#include "service/bus_object.h"
+#include "service/caller_access.h"
+#include "service/count_saver.h"
+#include "service/property_signals.h"
+#include "service/qt_scan_host.h"
+#include "service/recent_blocks.h"
+#include "service/service_options.h"
+
+namespace corvane::service {
+
+class ProtectionDaemon final : public QObject, public ServiceBackend {
+    Q_OBJECT
+public:
+    explicit ProtectionDaemon(ServiceOptions options, QObject* parent = nullptr);
+    ~ProtectionDaemon() override;
+
+    // Starts protection as "Run" says (the timer engine at once, the event engine once it is made in
+    // the background), then takes the service's name on the system bus and tells systemd it is
+    // ready. False, with `why`, when the service cannot run.
+    bool Start(std::string& why);
+    // Ends the engine's work and stores the count. Later calls do nothing.
+    void Stop();
+
+    // ServiceBackend
+    QVariantMap Properties() override;
+    RequestResult SetProtection(bool on) override;
+    RequestResult InstallDefinitions(int fd, std::string& version) override;
+    RequestResult Reload() override;
+    std::vector<RecentBlock> Recent(std::size_t count) override;
+
+private:
+    void Notice(const std::string& line);
+    void ApplyProtection(bool on);
+    // The tick runs exactly while the timer engine protects.
+    void UpdateTicking();
+    // After the engine changed over, or said something about itself.
+    void EngineMayHaveChanged();
+    std::string StatusLine();
+    void SendPropertiesChanged(const QVariantMap& changed);
+    QString ReadUpdateServer();
+
+    ServiceOptions options_;
+    QDBusConnection bus_;
+    uid_t serviceUid_;
+    std::optional<gid_t> controlGroup_;
+    QtScanHost host_;
+    std::unique_ptr<engine::mFirewall> firewall_;
+    RecentBlocks recent_;
+    bool protectionOn_ = false;
+    QString updateServer_;
+    std::string toldStatus_;
+    bool stopped_ = false;
+    bool engineCheckDue_ = false;
+    CountSaver countSaver_;
+    PropertySignals signals_;
+    std::unique_ptr<CallerAccess> access_;
+    std::unique_ptr<BusObject> object_;
+};
+
+}  // namespace corvane::service

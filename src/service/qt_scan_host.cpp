@@ -1,0 +1,59 @@
+#include "service/qt_scan_host.h"
+
+#include <QCoreApplication>
+
+namespace corvane::service {
+
+QtScanHost::QtScanHost(QObject* parent) : QObject(parent) {
+    tick_.setTimerType(Qt::PreciseTimer);
+    tick_.setInterval(1);
+    connect(&tick_, &QTimer::timeout, this, [this] {
+        if (onTick_) onTick_();
+    });
+}
+
+QtScanHost::~QtScanHost() = default;
+
+void QtScanHost::SetTicking(bool on) {
+    if (on == tick_.isActive()) return;
+    if (on)
+        tick_.start();
+    else
+        tick_.stop();
+}
+
+void QtScanHost::Yield() { QCoreApplication::processEvents(); }
+
+void QtScanHost::ShowBlockedCaption(const std::string& caption) {
+    static_cast<void>(caption);  // no window: the count itself is what changed
+    if (onCount_) onCount_();
+}
+
+void QtScanHost::DropWatch() {
+    if (watch_ == nullptr) return;
+    watch_->setEnabled(false);
+    watch_->deleteLater();
+    watch_ = nullptr;
+}
+
+bool QtScanHost::WatchDescriptor(int fd, std::function<void()> onReadable) {
+    DropWatch();
+    if (fd < 0) {
+        onReadable_ = nullptr;
+        return true;
+    }
+    onReadable_ = std::move(onReadable);
+    watch_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(watch_, &QSocketNotifier::activated, this, [this] {
+        // Copied: the callback may end this very watch.
+        const std::function<void()> callback = onReadable_;
+        if (callback) callback();
+    });
+    return true;
+}
+
+void QtScanHost::EngineChanged() {
+    if (onEngineChanged_) onEngineChanged_();
+}
+
+}  // namespace corvane::service

@@ -1,0 +1,455 @@
+// The built corvaned end to end: on a private bus with the package's policy, as its own user with only
+// its capabilities, tearing down connections made by this process in a private network namespace.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusUnixFileDescriptor>
+#include <QDBusVariant>
+#include <QElapsedTimer>
+#include <QXmlStreamReader>
+
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../engine/private_network.h"
+#include "platform/dbus/bus_names.h"
+#include "service_harness.h"
+
+namespace corvane::service::testing {
+namespace {
+
+namespace bus = platform::bus;
+using engine::testing::Connect;
+using engine::testing::ConnectionError;
+using engine::testing::Listen;
+using engine::testing::LocalPort;
+using platform::linux_impl::UniqueFd;
+
+constexpr char kListed[] = "127.0.0.2";
+constexpr char kListedLater[] = "127.0.0.3";
+constexpr char kDefinitions[] = "V001\r\n127.0.0.2\r\n192.0.2.77\r\n";
+
+QCoreApplication& App() {
+    static int argc = 1;
+    static char name[] = "test_service";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    return app;
+}
+
+// Runs the event loop until `done` or the deadline; the last answer of `done`.
+bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
+    App();
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > limit.count()) return done();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+// One PropertiesChanged signal as heard.
+struct Heard {
+    QVariantMap changed;
+    qint64 atMs = 0;  // on this test's clock
+};
+
+class ChangeListener : public QObject {
+    Q_OBJECT
+public:
+    explicit ChangeListener(QElapsedTimer& clock) : clock_(clock) {}
+    std::vector<Heard> heard;
+
+public slots:
+    void OnChanged(const QString& interface, const QVariantMap& changed, const QStringList& invalidated) {
+        static_cast<void>(invalidated);
+        if (interface == QLatin1String(bus::kInterface)) heard.push_back({changed, clock_.elapsed()});
+    }
+
+private:
+    QElapsedTimer& clock_;
+};
+
+// This test as a client of the service: root, through Qt D-Bus.
+class RootClient {
+public:
+    explicit RootClient(const std::string& address)
+        : name_(QStringLiteral("corvane-test-%1").arg(++serial_)),
+          connection_(QDBusConnection::connectToBus(QString::fromStdString(address), name_)) {}
+    ~RootClient() { QDBusConnection::disconnectFromBus(name_); }
+
+    bool Connected() const { return connection_.isConnected(); }
+    QDBusMessage Call(const QString& method, const QVariantList& arguments = {}) {
+        QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(bus::kServiceName),
+                                                           QLatin1String(bus::kObjectPath),
+                                                           QLatin1String(bus::kInterface), method);
+        call.setArguments(arguments);
+        return connection_.call(call, QDBus::Block, 20000);
+    }
+    QVariant Get(const char* property) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QLatin1String(bus::kServiceName), QLatin1String(bus::kObjectPath),
+            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+        call << QLatin1String(bus::kInterface) << QLatin1String(property);
+        const QDBusMessage reply = connection_.call(call, QDBus::Block, 20000);
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return {};
+        return reply.arguments().front().value<QDBusVariant>().variant();
+    }
+    int Attempts() { return Get(bus::kPropAttempts).toInt(); }
+    bool Listen(ChangeListener& listener) {
+        return connection_.connect(QLatin1String(bus::kServiceName), QLatin1String(bus::kObjectPath),
+                                   QStringLiteral("org.freedesktop.DBus.Properties"),
+                                   QStringLiteral("PropertiesChanged"), &listener,
+                                   SLOT(OnChanged(QString, QVariantMap, QStringList)));
+    }
+    // RecentBlocks(count) as (address, ms, pid, process).
+    struct Block {
+        QString address;
+        qint64 timeMs;
+        uint pid;
+        QString process;
+    };
+    std::vector<Block> Recent(uint count) {
+        std::vector<Block> blocks;
+        const QDBusMessage reply = Call(QLatin1String(bus::kMethodRecentBlocks), {QVariant::fromValue(count)});
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.signature() != QLatin1String("a(sxus)"))
+            return blocks;
+        const QDBusArgument list = reply.arguments().front().value<QDBusArgument>();
+        list.beginArray();
+        while (!list.atEnd()) {
+            Block block{};
+            list.beginStructure();
+            list >> block.address >> block.timeMs >> block.pid >> block.process;
+            list.endStructure();
+            blocks.push_back(block);
+        }
+        list.endArray();
+        return blocks;
+    }
+
+private:
+    static inline int serial_ = 0;
+    QString name_;
+    QDBusConnection connection_;
+};
+
+UniqueFd MemoryFile(const std::string& content) {
+    UniqueFd fd(::memfd_create("definitions", MFD_CLOEXEC));
+    if (fd.Valid() && !content.empty() &&
+        ::write(fd.Get(), content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+        fd.Reset();
+    return fd;  // its offset is left at the end on purpose
+}
+
+std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+class Corvaned : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // Before any thread exists: the namespace is the calling thread's, and every child's.
+        static const std::string network = engine::testing::EnterPrivateNetwork();
+        static const std::string accounts = EnsureServiceAccounts();
+        setupError_ = network.empty() ? accounts : network;
+    }
+
+    void SetUp() override {
+        ASSERT_EQ(setupError_, "");
+        App();
+        ASSERT_EQ(bus_.Start(Policy()), "");
+        service_ = std::make_unique<ServiceUnderTest>(bus_);
+        ASSERT_EQ(service_->WriteDefinitions(kDefinitions), "");
+    }
+
+    virtual BusPolicy Policy() const { return BusPolicy::kPackage; }
+
+    void StartService() {
+        ASSERT_EQ(service_->Start(), "");
+        client_ = std::make_unique<RootClient>(bus_.Address());
+        ASSERT_TRUE(client_->Connected());
+    }
+
+    // Connections to `address` on a listener there; true when every one was torn down by the
+    // service (the call waits for each).
+    bool TornDown(const char* address, int count) {
+        UniqueFd listener = Listen(address);
+        if (!listener.Valid()) return false;
+        const std::uint16_t port = LocalPort(listener.Get());
+        for (int i = 0; i < count; ++i) {
+            UniqueFd connection = Connect(address, port);
+            if (!connection.Valid()) continue;  // torn down while it was being made
+            if (!PumpUntil([&] { return ConnectionError(connection.Get()) != 0; })) return false;
+        }
+        return true;
+    }
+
+    std::optional<int> Terminate() {
+        if (!service_->Signal(SIGTERM)) return std::nullopt;
+        return service_->Wait(30s);
+    }
+
+    static inline std::string setupError_;
+    PrivateSystemBus bus_;
+    std::unique_ptr<ServiceUnderTest> service_;
+    std::unique_ptr<RootClient> client_;
+};
+
+TEST_F(Corvaned, RootAndMembersSwitchProtectionAndOutsidersAreTurnedAway) {
+    StartService();
+    EXPECT_TRUE(client_->Get(bus::kPropProtection).toBool());
+
+    const CommandResult memberOff = service_->Call(Caller::kMember, bus::kMethodSetProtection, {"boolean:false"});
+    EXPECT_TRUE(memberOff.Succeeded()) << memberOff.out;
+    EXPECT_EQ(service_->Setting("Run").value_or(""), "0");
+    EXPECT_FALSE(client_->Get(bus::kPropProtection).toBool());
+    const CommandResult memberReads = service_->GetProperty(Caller::kMember, bus::kPropAttempts);
+    EXPECT_TRUE(memberReads.Succeeded()) << memberReads.out;
+
+    const CommandResult rootOn = service_->Call(Caller::kRoot, bus::kMethodSetProtection, {"boolean:true"});
+    EXPECT_TRUE(rootOn.Succeeded()) << rootOn.out;
+    EXPECT_EQ(service_->Setting("Run").value_or(""), "1");
+
+    const CommandResult outsiderOff = service_->Call(Caller::kOutsider, bus::kMethodSetProtection, {"boolean:false"});
+    EXPECT_FALSE(outsiderOff.Succeeded());
+    EXPECT_NE(outsiderOff.out.find("AccessDenied"), std::string::npos) << outsiderOff.out;
+    const CommandResult outsiderReads = service_->GetProperty(Caller::kOutsider, bus::kPropAttempts);
+    EXPECT_FALSE(outsiderReads.Succeeded());
+    EXPECT_EQ(service_->Setting("Run").value_or(""), "1");
+    EXPECT_TRUE(client_->Get(bus::kPropProtection).toBool());
+    // The protection the member switched back on works.
+    EXPECT_TRUE(TornDown(kListed, 1));
+    EXPECT_TRUE(PumpUntil([&] { return client_->Attempts() == 1; }));
+    EXPECT_TRUE(service_->Running());
+}
+
+// The bus lets everyone through here: the service's own check is what refuses.
+class CorvanedBehindAnOpenBus : public Corvaned {
+protected:
+    BusPolicy Policy() const override { return BusPolicy::kOpenToAll; }
+};
+
+TEST_F(CorvanedBehindAnOpenBus, RefusesOutsidersItselfAndDescribesItselfToMembers) {
+    StartService();
+    const std::string denied = bus::kErrorAccessDenied;
+    const CommandResult call = service_->Call(Caller::kOutsider, bus::kMethodSetProtection, {"boolean:false"});
+    EXPECT_NE(call.out.find(denied), std::string::npos) << call.out;
+    const CommandResult read = service_->GetProperty(Caller::kOutsider, bus::kPropProtection);
+    EXPECT_NE(read.out.find(denied), std::string::npos) << read.out;
+    const CommandResult recent = service_->Call(Caller::kOutsider, bus::kMethodRecentBlocks, {"uint32:5"});
+    EXPECT_NE(recent.out.find(denied), std::string::npos) << recent.out;
+    EXPECT_NE(service_->Setting("Run"), std::optional<std::string>("0"));
+    EXPECT_TRUE(client_->Get(bus::kPropProtection).toBool());
+
+    const CommandResult xml = service_->Call(Caller::kMember, "org.freedesktop.DBus.Introspectable.Introspect");
+    ASSERT_TRUE(xml.Succeeded()) << xml.out;
+    // dbus-send prints the string in quotes after a header line.
+    const std::size_t start = xml.out.find("<!DOCTYPE");
+    const std::size_t end = xml.out.rfind("</node>");
+    ASSERT_NE(start, std::string::npos);
+    ASSERT_NE(end, std::string::npos);
+    QXmlStreamReader reader(QByteArray::fromStdString(xml.out.substr(start, end + 7 - start)));
+    QStringList members;
+    QString interface;
+    while (!reader.atEnd()) {
+        if (reader.readNext() != QXmlStreamReader::StartElement) continue;
+        if (reader.name() == QLatin1String("interface")) interface = reader.attributes().value("name").toString();
+        if (interface == QLatin1String(bus::kInterface) &&
+            (reader.name() == QLatin1String("method") || reader.name() == QLatin1String("property")))
+            members << reader.attributes().value("name").toString() + ":" +
+                           reader.attributes().value("type").toString();
+    }
+    EXPECT_FALSE(reader.hasError()) << reader.errorString().toStdString();
+    EXPECT_EQ(members, QStringList({"Protection:b", "Attempts:i", "DefinitionsVersion:s", "Engine:s",
+                                    "EngineReason:s", "UpdateServer:s", "SetProtection:", "InstallDefinitions:",
+                                    "Reload:", "RecentBlocks:"}));
+    const CommandResult wrong = service_->Call(Caller::kMember, bus::kMethodSetProtection, {"string:yes"});
+    EXPECT_NE(wrong.out.find("InvalidArgs"), std::string::npos) << wrong.out;
+}
+
+TEST_F(Corvaned, TimerEngineCountsEveryTeardownOnceAndStoresTheCountOnTermination) {
+    ASSERT_EQ(service_->SetSetting("Engine", "timer"), "");
+    ASSERT_EQ(service_->SetSetting("Attempts", "40"), "");
+    StartService();
+    EXPECT_EQ(client_->Get(bus::kPropEngine).toString(), "timer");
+    EXPECT_EQ(client_->Get(bus::kPropDefinitionsVersion).toString(), "001");
+    EXPECT_EQ(client_->Get(bus::kPropUpdateServer).toString(), "https://updates.corvane.example/");
+    bool toldTimer = false;
+    for (const std::string& message : service_->Notifications())
+        toldTimer = toldTimer || message.find("STATUS=timer engine") != std::string::npos;
+    EXPECT_TRUE(toldTimer);
+
+    const std::int64_t before = NowMs();
+    constexpr int kConnections = 6;
+    ASSERT_TRUE(TornDown(kListed, kConnections));
+    ASSERT_TRUE(PumpUntil([&] { return client_->Attempts() >= 40 + kConnections; }));
+    const std::vector<RootClient::Block> blocks = client_->Recent(100);
+    ASSERT_EQ(blocks.size(), static_cast<std::size_t>(kConnections));
+    for (const RootClient::Block& block : blocks) {
+        EXPECT_EQ(block.address, kListed);
+        EXPECT_GE(block.timeMs, before);
+        EXPECT_LE(block.timeMs, NowMs());
+        EXPECT_EQ(block.pid, 0U);  // the table says nothing of processes
+    }
+    EXPECT_EQ(client_->Recent(2).size(), 2U);
+
+    const std::optional<int> status = Terminate();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << "\n" << service_->Output();
+    EXPECT_EQ(service_->Setting("Attempts").value_or(""), std::to_string(40 + kConnections));
+}
+
+TEST_F(Corvaned, EventEngineCountsEveryTeardownOnceWithTheProcess) {
+    StartService();
+    // Made in the background while the timer protects; as the service's user with its capabilities.
+    ASSERT_TRUE(PumpUntil([&] { return client_->Get(bus::kPropEngine).toString() == "events"; }, 60s))
+        << client_->Get(bus::kPropEngineReason).toString().toStdString() << "\n"
+        << service_->Output();
+    constexpr int kConnections = 5;
+    ASSERT_TRUE(TornDown(kListed, kConnections));
+    ASSERT_TRUE(PumpUntil([&] { return client_->Attempts() >= kConnections; }));
+    const std::vector<RootClient::Block> blocks = client_->Recent(1000);
+    ASSERT_EQ(blocks.size(), static_cast<std::size_t>(kConnections));
+    for (const RootClient::Block& block : blocks) {
+        EXPECT_EQ(block.address, kListed);
+        EXPECT_EQ(block.pid, static_cast<uint>(::getpid()));
+        EXPECT_EQ(block.process, "test_service");
+    }
+    const std::optional<int> status = Terminate();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << service_->Output();
+    EXPECT_EQ(service_->Setting("Attempts").value_or(""), std::to_string(kConnections));
+}
+
+TEST_F(Corvaned, InstalledDefinitionsApplyAtOnceAndInvalidOnesChangeNothing) {
+    StartService();
+    // Not listed yet: left alone.
+    {
+        UniqueFd listener = Listen(kListedLater);
+        ASSERT_TRUE(listener.Valid());
+        UniqueFd connection = Connect(kListedLater, LocalPort(listener.Get()));
+        ASSERT_TRUE(connection.Valid());
+        const CommandResult ping = service_->GetProperty(Caller::kRoot, bus::kPropAttempts);  // a round trip
+        EXPECT_TRUE(ping.Succeeded());
+        EXPECT_EQ(ConnectionError(connection.Get()), 0);
+        EXPECT_EQ(client_->Attempts(), 0);
+    }
+
+    const std::string next = "V002\r\n127.0.0.3\r\n";
+    UniqueFd file = MemoryFile(next);
+    ASSERT_TRUE(file.Valid());
+    QDBusMessage reply =
+        client_->Call(QLatin1String(bus::kMethodInstallDefinitions), {QVariant::fromValue(QDBusUnixFileDescriptor(file.Get()))});
+    ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+    EXPECT_EQ(reply.arguments().value(0).toString(), "002");
+    EXPECT_EQ(client_->Get(bus::kPropDefinitionsVersion).toString(), "002");
+    EXPECT_EQ(service_->ReadDefinitions().value_or(""), next);
+    struct stat info {};
+    ASSERT_EQ(::lstat((service_->StateDir() / "qd.def").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644U);
+    EXPECT_EQ(info.st_uid, UserId(kServiceUser).value_or(0));
+    EXPECT_TRUE(TornDown(kListedLater, 1));
+    EXPECT_TRUE(PumpUntil([&] { return client_->Attempts() == 1; }));
+
+    const std::vector<std::string> invalid = {
+        "",
+        "<!DOCTYPE html>\r\n<html><head><title>502 Bad Gateway</title></head></html>\r\n",
+        "127.0.0.2\r\n127.0.0.4\r\n",
+        std::string("\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR", 16),
+    };
+    for (const std::string& content : invalid) {
+        UniqueFd bad = MemoryFile(content);
+        ASSERT_TRUE(bad.Valid());
+        reply = client_->Call(QLatin1String(bus::kMethodInstallDefinitions),
+                              {QVariant::fromValue(QDBusUnixFileDescriptor(bad.Get()))});
+        EXPECT_EQ(reply.type(), QDBusMessage::ErrorMessage);
+        EXPECT_EQ(reply.errorName(), QLatin1String(bus::kErrorInvalidDefinitions)) << content;
+    }
+    EXPECT_EQ(service_->ReadDefinitions().value_or(""), next);
+    EXPECT_EQ(client_->Get(bus::kPropDefinitionsVersion).toString(), "002");
+
+    // Reload reads the file in place again.
+    ASSERT_EQ(service_->WriteDefinitions("V003\r\n127.0.0.2\r\n"), "");
+    const CommandResult reload = service_->Call(Caller::kMember, bus::kMethodReload);
+    EXPECT_TRUE(reload.Succeeded()) << reload.out;
+    EXPECT_EQ(client_->Get(bus::kPropDefinitionsVersion).toString(), "003");
+}
+
+TEST_F(Corvaned, AfterKillNineProtectionResumesWithTheStoredCount) {
+    StartService();
+    constexpr int kConnections = 3;
+    ASSERT_TRUE(TornDown(kListed, kConnections));
+    ASSERT_TRUE(PumpUntil([&] { return client_->Attempts() == kConnections; }));
+    // Stored without any end of the service.
+    ASSERT_TRUE(PumpUntil([&] { return service_->Setting("Attempts") == std::to_string(kConnections); }));
+    ASSERT_TRUE(service_->Signal(SIGKILL));
+    ASSERT_TRUE(service_->Wait(30s).has_value());
+    client_.reset();
+
+    StartService();
+    EXPECT_TRUE(client_->Get(bus::kPropProtection).toBool());
+    EXPECT_EQ(client_->Attempts(), kConnections);
+    ASSERT_TRUE(TornDown(kListed, 1));
+    EXPECT_TRUE(PumpUntil([&] { return client_->Attempts() == kConnections + 1; }));
+}
+
+TEST_F(Corvaned, CountChangesAreSignalledAtMostTwentyTimesASecondEndingWithTheLastValue) {
+    ASSERT_EQ(service_->SetSetting("Engine", "timer"), "");
+    StartService();
+    QElapsedTimer clock;
+    clock.start();
+    ChangeListener listener(clock);
+    ASSERT_TRUE(client_->Listen(listener));
+
+    // One change alone is told.
+    ASSERT_TRUE(TornDown(kListed, 1));
+    ASSERT_TRUE(PumpUntil([&] {
+        return !listener.heard.empty() && listener.heard.back().changed.value(bus::kPropAttempts).toInt() == 1;
+    }));
+
+    // A burst: every connection first, then the wait for their teardown.
+    listener.heard.clear();
+    constexpr int kBurst = 150;
+    UniqueFd target = Listen(kListed);
+    ASSERT_TRUE(target.Valid());
+    const std::uint16_t port = LocalPort(target.Get());
+    const qint64 burstStart = clock.elapsed();
+    std::vector<UniqueFd> connections;
+    for (int i = 0; i < kBurst; ++i) connections.push_back(Connect(kListed, port));
+    ASSERT_TRUE(PumpUntil([&] {
+        return !listener.heard.empty() &&
+               listener.heard.back().changed.value(bus::kPropAttempts).toInt() == 1 + kBurst;
+    })) << "last heard: " << (listener.heard.empty() ? -1 : listener.heard.back().changed.value(bus::kPropAttempts).toInt());
+    const qint64 lastAt = listener.heard.back().atMs;
+    // Sent no earlier than the burst began, at most one at once and one per 50 ms after it.
+    const qint64 allowed = 2 + (lastAt - burstStart) * 20 / 1000;
+    EXPECT_LE(static_cast<qint64>(listener.heard.size()), allowed);
+    int previous = 1;
+    for (const Heard& heard : listener.heard) {
+        const int attempts = heard.changed.value(bus::kPropAttempts, previous).toInt();
+        EXPECT_GE(attempts, previous);
+        previous = attempts;
+    }
+    EXPECT_EQ(client_->Attempts(), 1 + kBurst);
+    for (UniqueFd& connection : connections) EXPECT_NE(ConnectionError(connection.Get()), 0);
+}
+
+}  // namespace
+}  // namespace corvane::service::testing
+
+#include "service_e2e_test.moc"
