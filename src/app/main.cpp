@@ -1,4 +1,5 @@
-// Corvane's start: one instance per user, the main window as the start-up object.
+// Corvane's window: one instance per user, the main window as the start-up object. It holds no rights:
+// the protection service (corvaned) protects and counts, and the window talks to it on the system bus.
 #include <QApplication>
 #include <QSocketNotifier>
 
@@ -6,26 +7,21 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 
-#include "engine/m_firewall.h"
-#include "platform/connection_events.h"
 #include "platform/gdi/sys_colors.h"
 #include "platform/named_mutex.h"
 #include "platform/program_folder.h"
-#include "platform/thread_priority.h"
-#include "settings/settings_table.h"
+#include "platform/protection_service.h"
 #include "ui/main/frm_main.h"
 
 namespace {
 
 // A termination request (the session ending, `kill`, Ctrl+C) closes the main window like its close
-// command, so the count is saved and the tray icon removed. The signal handler only writes a byte;
-// the window thread does the rest.
+// command, so the tray icon is removed. The signal handler only writes a byte; the window thread does
+// the rest.
 int signalPipe[2] = {-1, -1};
 
 void OnTerminationSignal(int) {
@@ -43,14 +39,6 @@ bool InstallTerminationHandlers() {
            ::sigaction(SIGHUP, &action, nullptr) == 0;
 }
 
-// The window while the event loop runs. When the X display goes away, Qt ends the process with exit()
-// from inside the loop; the exit handler below saves the count on that way out.
-corvane::ui::FrmMain* runningWindow = nullptr;
-
-void SaveCountAtExit() {
-    if (runningWindow != nullptr) runningWindow->SaveCount();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -61,15 +49,13 @@ int main(int argc, char** argv) {
     if (!instance->Held()) {
         if (instance->Result() == corvane::platform::kErrorAlreadyExists) return 0;
         // No private folder for the lock at all: run without the one-instance guarantee rather than
-        // leave the machine unprotected.
+        // leave the user without a window on the service.
         std::fprintf(stderr, "corvane: no one-instance lock (error %u); running without it\n", instance->Result());
     } else if (!instance->Notes().empty()) {
         std::fprintf(stderr, "corvane: one-instance lock at %s\n", instance->Path().c_str());
     }
 
-    // Qt's own event dispatcher: the scan timer wakes the program a thousand times a second, and each
-    // wake-up through Qt's dispatcher costs about half of what it costs through GLib's main loop.
-    // Nothing in the program needs GLib's loop.
+    // Qt's own event dispatcher: nothing in the program needs GLib's main loop.
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Corvane"));
@@ -77,25 +63,13 @@ int main(int argc, char** argv) {
     // System colours (button face, button text, …) follow the desktop's palette.
     corvane::gdi::SetSysColorSource(corvane::gdi::PaletteSysColorSource(QApplication::palette()));
 
-    // Without a program folder there is no qd.def to find: the program then runs with an empty list.
+    // The program folder is where a downloaded setup program goes and what start-with-the-session
+    // records; without one those two do without it.
     std::string programFolder;
     static_cast<void>(corvane::platform::GetProgramFolder(programFolder));
 
-    corvane::ui::FrmMain frmMain(programFolder, [](corvane::engine::ScanHost& host) {
-        // The event engine when it can load, unless the "Engine" setting keeps to the timer. Its kernel
-        // side is made in the background while the timer protects, at the lowest priority: start-up
-        // and the desktop never wait for it.
-        return corvane::engine::mFirewall::CreateForSystem(
-            host,
-            corvane::settings::ReadTimerEngineForced() ? corvane::engine::EngineChoice::kTimer
-                                                       : corvane::engine::EngineChoice::kAuto,
-            [](std::size_t capacity) {
-                // Refused: the load then takes its share of the processor like any other work.
-                static_cast<void>(corvane::platform::RunThisThreadWhenIdle());
-                return corvane::platform::CreateSystemConnectionEvents(capacity);
-            },
-            corvane::engine::EventsLoading::kInBackground);
-    });
+    // The service on the system bus; unreachable, the window says so and follows it once it comes.
+    corvane::ui::FrmMain frmMain(programFolder, corvane::platform::ConnectProtectionService());
     frmMain.HoldInstance(std::move(instance));
 
     std::unique_ptr<QSocketNotifier> termination;
@@ -107,19 +81,11 @@ int main(int argc, char** argv) {
             frmMain.close();
         });
     }
-    // The session manager asks to save before a logout, but also for session saves that end nothing:
-    // save the count and stay. The session's real end arrives as a close or a termination signal.
-    QObject::connect(&app, &QGuiApplication::commitDataRequest, &frmMain, [&frmMain] { frmMain.SaveCount(); });
-    // Any other quit of the application saves too.
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &frmMain, [&frmMain] { frmMain.SaveCount(); });
+    // The session manager asks to save before a logout, but also for session saves that end nothing.
+    // The window has nothing to save (the service keeps the count and the switch), and it stays: no
+    // handler, so the request neither closes it nor ends the program. The session's real end arrives
+    // as a close or a termination signal.
 
     frmMain.Create();
-
-    // Registered after start-up, so the exit handler runs before the destructors of everything start-up
-    // made (the settings store's statics among them).
-    runningWindow = &frmMain;
-    if (std::atexit(SaveCountAtExit) != 0) std::fprintf(stderr, "corvane: no save at exit\n");
-    const int code = QApplication::exec();
-    runningWindow = nullptr;
-    return code;
+    return QApplication::exec();
 }

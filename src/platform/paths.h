@@ -3,8 +3,9 @@
 //
 // Every folder moves below the directory named by the environment variable CORVANE_ROOT when it is
 // set (tests and portable installs use it): the machine state folder becomes
-// $CORVANE_ROOT/var/lib/corvane, the autostart folder $CORVANE_ROOT/etc/xdg/autostart and the user's
-// configuration folder $CORVANE_ROOT/home/<user>/.config/corvane.
+// $CORVANE_ROOT/var/lib/corvane, the autostart folder $CORVANE_ROOT/etc/xdg/autostart, the user's
+// configuration folder $CORVANE_ROOT/home/<user>/.config/corvane and the user's autostart folder
+// $CORVANE_ROOT/home/<user>/.config/autostart.
 #include <filesystem>
 #include <string>
 
@@ -21,6 +22,9 @@ std::filesystem::path user_config_dir();
 
 // /etc/xdg/autostart: system-wide programs started at login.
 std::filesystem::path autostart_dir();
+
+// $XDG_CONFIG_HOME/autostart, else ~/.config/autostart: the programs the current user starts at login.
+std::filesystem::path user_autostart_dir();
 
 // Creates `dir` and its missing parents; folders this call creates get `mode`. Returns 0 or errno.
 int make_directories(const std::filesystem::path& dir, unsigned mode);

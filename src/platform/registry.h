@@ -15,7 +15,9 @@
 // RegistryRoutines does, not kept open.
 //
 // The values of HKEY_LOCAL_MACHINE "SOFTWARE\Microsoft\Windows\CurrentVersion\Run" are the
-// system-wide XDG autostart entries: value NAME is the file NAME.desktop in the autostart folder.
+// system-wide XDG autostart entries: value NAME is the file NAME.desktop in the autostart folder; the
+// values of the same key under HKEY_CURRENT_USER are the user's own entries, in the user's autostart
+// folder.
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -62,7 +64,7 @@ inline constexpr std::uint32_t kKeyRead = 0x20019;
 inline constexpr std::uint32_t kKeyWrite = 0x20006;
 inline constexpr std::uint32_t kKeyAllAccess = 0xF003F;
 
-// The key path below HKEY_LOCAL_MACHINE whose values are the autostart entries.
+// The key path (below either root) whose values are the autostart entries.
 inline constexpr std::string_view kRunKeyPath = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 
 namespace detail {

@@ -27,12 +27,14 @@ struct SettingDefinition {
 inline constexpr std::array<SettingDefinition, 7> kSettings = {{
     {Setting::Run, kHkeyLocalMachine, "Software\\Corvane", "Run", 1, "1", "protection switch: \"1\" on, \"0\" off",
      "start-up: 1 turns protection on"},
-    {Setting::Tray, kHkeyLocalMachine, "Software\\Corvane", "Tray", 1, "1",
-     "Options window: \"1\" ticked, \"0\" cleared", "start-up: 0 shows the window; Options window: box state"},
+    {Setting::Tray, kHkeyCurrentUser, "Software\\Corvane", "Tray", 1, "1",
+     "Options window (each user for themselves): \"1\" ticked, \"0\" cleared",
+     "start-up: 0 shows the window; Options window: box state"},
     {Setting::Attempts, kHkeyLocalMachine, "Software\\Corvane", "Attempts", 1, "0",
      "shut-down: BlockedCount as decimal digits", "start-up: becomes BlockedCount"},
-    {Setting::BootWithWindows, kHkeyLocalMachine, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", "Corvane", 1, "",
-     "Options window: full path of the running program when ticked, deleted when cleared",
+    {Setting::BootWithWindows, kHkeyCurrentUser, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", "Corvane", 1, "",
+     "Options window: full path of the running program when ticked (the user's own autostart entry), deleted "
+     "when cleared",
      "Options window: any non-empty text ticks the box"},
     {Setting::DisableScriptDebugger, kHkeyCurrentUser, "Software\\Microsoft\\Internet Explorer\\Main",
      "Disable Script Debugger", 1, "yes", "Options window: \"yes\" ticked, \"No\" cleared",
@@ -62,7 +64,8 @@ bool WriteSetting(Setting setting, const RegistryVariant& value);
 // DeleteValue of the setting (the Run-key value is deleted through its key with a trailing "\").
 std::int32_t DeleteSetting(Setting setting);
 
-// What start-up (FrmMain load, steps 6, 8 and 10) reads, in that order.
+// The start-up values, in this order: "Run" and "Attempts" are the machine's (the protection service's),
+// "Tray" the user's.
 struct StartupSettings {
     bool protection_on = true;       // "Run" is 1; any other number or a non-number: off
     bool start_in_tray = true;       // "Tray" is a number other than 0; a non-number shows the window

@@ -1,6 +1,7 @@
 #include "update/file_download.h"
 
 #include <cmath>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -65,10 +66,19 @@ std::int32_t FileDownload::GetFileSize(const std::string& url) {
     return size > 0 ? size : -1;
 }
 
-bool FileDownload::Fetch(const std::string& url) {
+bool FileDownload::Fetch(const std::string& url) { return Get(url, Quoted(PathOf(DownloadFile))); }
+
+bool FileDownload::FetchPrivate(const std::string& url, PrivateFile& into) {
+    privateTarget_ = &into;
+    const bool written = Get(url, Quoted(DownloadFile));
+    privateTarget_ = nullptr;
+    return written;
+}
+
+bool FileDownload::Get(const std::string& url, const std::string& description) {
     lastFetchWritten_ = false;
     if (cancelled_) return false;
-    if (!inet_.Execute(url, "GET " + Quoted(PathOf(DownloadFile)))) {
+    if (!inet_.Execute(url, "GET " + description)) {
         host_.SetLblStat(kErrorDownloading);
         return false;
     }
@@ -96,20 +106,22 @@ void FileDownload::InetStateChanged(int state) {
 }
 
 void FileDownload::WriteCompletedBody(int& percent) {
-    // The body goes to a private file beside the target and replaces it only once all of it is written,
-    // so a failure leaves the old file whole.
-    ReplacementFile file(PathOf(DownloadFile));
+    // Into the program folder, the body goes to a private file beside the target and replaces it only
+    // once all of it is written, so a failure leaves the old file whole.
+    std::optional<ReplacementFile> file;
+    if (privateTarget_ == nullptr) file.emplace(PathOf(DownloadFile));
     std::int64_t received = 0;
     for (;;) {
         const std::vector<std::uint8_t> chunk = inet_.GetChunk(kChunkSize);
         received += static_cast<std::int64_t>(chunk.size());
         percent = DownloadPercent(received, DownloadSize);
         host_.SetTitle(kTitlePrefix + std::to_string(percent) + "%");
-        file.Append(chunk);
+        // A failed append is remembered by the file and reported at its end below.
+        static_cast<void>(file ? file->Append(chunk) : privateTarget_->Append(chunk));
         if (chunk.empty()) break;
         host_.Yield();
     }
-    if (!file.Commit()) {
+    if (!(file ? file->Commit() : privateTarget_->Finish())) {
         host_.SetLblStat(kErrorDownloading);
         return;
     }

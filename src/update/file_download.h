@@ -1,11 +1,12 @@
 #pragma once
-// Downloads into the program folder through the transfer component: the size query (a HEAD request),
-// the GET whose completion writes the body in 1024-byte chunks with the percentage in the window's
-// title, and the offer to run a downloaded setup program.
+// Downloads through the transfer component: the size query (a HEAD request), the GET whose completion
+// writes the body in 1024-byte chunks with the percentage in the window's title (into the program
+// folder, or into a private anonymous file), and the offer to run a downloaded setup program.
 #include <cstdint>
 #include <string>
 
 #include "platform/inet.h"
+#include "update/private_file.h"
 #include "update/update_host.h"
 
 namespace corvane::update {
@@ -38,6 +39,9 @@ public:
     // Starts the GET of `url` into program folder + "/" + DownloadFile and waits while it runs. True when
     // the whole body arrived and replaced the file.
     bool Fetch(const std::string& url);
+    // The same GET into `into` instead, which is finished (sealed, read from its start) when this
+    // returns true. No folder sees the bytes.
+    bool FetchPrivate(const std::string& url, PrivateFile& into);
 
     // Waits while the component is executing, letting window messages through.
     void WaitWhileExecuting();
@@ -53,12 +57,14 @@ public:
     std::string PathOf(const std::string& file) const;
 
 private:
+    bool Get(const std::string& url, const std::string& description);
     void WriteCompletedBody(int& percent);
     void CommonEnd(int percent);
 
     platform::Inet& inet_;
     UpdateHost& host_;
     std::string programFolder_;
+    PrivateFile* privateTarget_ = nullptr;  // set while a FetchPrivate runs
     bool lastFetchWritten_ = false;
     bool cancelled_ = false;
 };

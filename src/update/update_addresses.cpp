@@ -28,14 +28,9 @@ bool IsLoopbackHost(const std::string& host) {
 }  // namespace
 
 UpdateAddresses AddressesFor(std::string base) {
-    if (base.empty() || base.back() != '/') base.push_back('/');
-    return UpdateAddresses{std::move(base)};
-}
-
-UpdateAddresses ReadUpdateAddresses() {
-    std::string base = settings::ToText(settings::ReadSetting(settings::Setting::UpdateServer));
     if (base.empty()) base = std::string(settings::Definition(settings::Setting::UpdateServer).default_value);
-    return AddressesFor(std::move(base));
+    if (base.back() != '/') base.push_back('/');
+    return UpdateAddresses{std::move(base)};
 }
 
 bool MayStartProgramFrom(std::string_view url) {

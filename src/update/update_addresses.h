@@ -1,6 +1,6 @@
 #pragma once
-// Where updates and the help page come from: the update server's base address, from the "UpdateServer"
-// setting (its default when absent), and the paths below it.
+// Where updates and the help page come from: the update server's base address (the protection
+// service's "UpdateServer", the vendor's server when it names none), and the paths below it.
 #include <string>
 #include <string_view>
 
@@ -16,11 +16,9 @@ struct UpdateAddresses {
     std::string HelpPage() const { return base + "cv/help.php"; }
 };
 
-// The addresses for `base`; a "/" is added when the base lacks its final one.
+// The addresses for `base`; a "/" is added when the base lacks its final one. An empty base is the
+// vendor's server (the "UpdateServer" setting's default).
 UpdateAddresses AddressesFor(std::string base);
-
-// The addresses from the "UpdateServer" setting.
-UpdateAddresses ReadUpdateAddresses();
 
 // Whether a program fetched from `url` may be started: it came over HTTPS, or from this machine itself.
 // Anything else could have been changed on the way.

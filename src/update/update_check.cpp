@@ -1,5 +1,6 @@
 #include "update/update_check.h"
 
+#include "update/private_file.h"
 #include "update/program_version.h"
 
 namespace corvane::update {
@@ -37,8 +38,19 @@ void UpdateCheck::CheckDefinitions() {
     }
     download_.DownloadFile = kDefinitionsFile;
     download_.DownloadSize = std::to_string(download_.GetFileSize(addresses_.Definitions()));
-    // A failed transfer has put its error into LblStat and left qd.def as it was.
-    if (download_.Fetch(addresses_.Definitions())) host_.SetLblDefs(kDefinitionsUpdated);
+    // The bytes go to the service only; the definitions in force stay as they are until it takes them.
+    PrivateFile file;
+    if (!file.Ok()) {
+        host_.SetLblStat(kErrorDownloading);
+        return;
+    }
+    // A failed transfer has put its error into LblStat.
+    if (!download_.FetchPrivate(addresses_.Definitions(), file)) return;
+    if (!host_.InstallDefinitions(file.Fd())) {
+        host_.SetLblStat(kErrorDownloading);
+        return;
+    }
+    host_.SetLblDefs(kDefinitionsUpdated);
 }
 
 void UpdateCheck::CheckProgram() {

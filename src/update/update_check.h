@@ -1,6 +1,7 @@
 #pragma once
-// The update check behind "Check For Updates": newer definitions are downloaded over qd.def without
-// asking; a newer program version is offered for download. Results go to the window's labels.
+// The update check behind "Check For Updates": newer definitions are downloaded without asking into a
+// private anonymous file and handed to the protection service, which alone puts them in place; a newer
+// program version is offered for download. Results go to the window's labels.
 #include <string>
 
 #include "platform/inet.h"
@@ -21,7 +22,8 @@ inline constexpr char kSetupProgramFile[] = "RIZezez.exe";
 
 class UpdateCheck {
 public:
-    // `defsVersion` is the loaded definitions' version; `programVersion` the running program's text.
+    // `defsVersion` is the version of the definitions in force; `programVersion` the running program's
+    // text.
     UpdateCheck(platform::Inet& inet, UpdateHost& host, FileDownload& download, UpdateAddresses addresses,
                 std::string defsVersion, std::string programVersion);
 

@@ -1,6 +1,7 @@
 #pragma once
 // What the update machinery needs from the window that hosts it: its caption and labels, questions
-// to the user, the message loop, starting the setup program and ending the program.
+// to the user, the message loop, handing definitions to the protection service, starting the setup
+// program and ending the program.
 #include <string>
 
 #include "platform/shell.h"
@@ -23,6 +24,10 @@ public:
     virtual void Yield() = 0;
     // Handles pending messages, sleeping until one arrives when there is none.
     virtual void WaitForMessages() = 0;
+
+    // Hands downloaded definitions (a sealed anonymous file, read from its start) to the protection
+    // service, which checks them and puts them in force. True when it took them. `fd` stays the caller's.
+    virtual bool InstallDefinitions(int fd) = 0;
 
     virtual platform::ShellResult StartSetupProgram(const std::string& path) = 0;
     // Unloads the main window, which ends the program.

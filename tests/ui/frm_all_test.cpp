@@ -1,5 +1,6 @@
-// The Options window: what its load reads and writes, its check boxes, tabs and keys, and the update
-// check run from it, driven by mouse and keyboard events against a scripted loopback server.
+// The Options window: what its load reads and writes (the user's own settings), its check boxes, tabs
+// and keys, and the update check run from it against a scripted loopback server, handing definitions
+// to the service the test plays, driven by mouse and keyboard events.
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
@@ -8,6 +9,10 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -32,6 +37,7 @@ using corvane::testing::PatternBody;
 using corvane::testing::ScriptedReply;
 using settings::Setting;
 using testing::App;
+using testing::FakeService;
 using testing::ScratchRoot;
 
 std::string Stored(Setting setting) {
@@ -46,6 +52,15 @@ void Store(Setting setting, const std::string& text) {
     ASSERT_TRUE(settings::WriteSetting(setting, text));
 }
 
+// Every file below `folder` whose name holds `part`.
+std::vector<std::string> FilesNamed(const std::filesystem::path& folder, const std::string& part) {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        if (entry.path().filename().string().find(part) != std::string::npos) found.push_back(entry.path().string());
+    }
+    return found;
+}
+
 class FrmAllTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -58,7 +73,7 @@ protected:
     void TearDown() override { platform::SetMessageBoxInterceptor(previous); }
 
     std::unique_ptr<FrmAll> Open(int tab) {
-        auto form = std::make_unique<FrmAll>(nullptr, root.path().string(), "104");
+        auto form = std::make_unique<FrmAll>(nullptr, root.path().string(), service);
         form->OfferTab(tab);
         form->show();
         QApplication::setActiveWindow(form.get());
@@ -72,6 +87,7 @@ protected:
     }
 
     ScratchRoot root;
+    FakeService service;  // definitions "104" in force
     std::vector<platform::MessageBoxRequest> boxes;
     int answer = platform::IDNO;
     platform::MessageBoxInterceptor previous;
@@ -117,6 +133,17 @@ TEST_F(FrmAllTest, StoredValuesSetTheBoxesAndEveryClickWritesAtOnce) {
     Click(form->ChkTray());
     EXPECT_EQ(Stored(Setting::Tray), "1");
 
+    // Start-with-the-session is the user's own autostart entry; the machine's folder stays as it was.
+    const passwd* user = ::getpwuid(::getuid());
+    ASSERT_NE(user, nullptr);
+    const auto userEntry = root.path() / "home" / user->pw_name / ".config/autostart/Corvane.desktop";
+    EXPECT_TRUE(std::filesystem::exists(userEntry));
+    EXPECT_FALSE(std::filesystem::exists(root.path() / "etc/xdg/autostart"));
+    EXPECT_EQ(settings::Definition(Setting::BootWithWindows).root, settings::kHkeyCurrentUser);
+    EXPECT_EQ(settings::Definition(Setting::Tray).root, settings::kHkeyCurrentUser);
+    Click(form->ChkBoot());
+    EXPECT_FALSE(std::filesystem::exists(userEntry));
+
     // A "Tray" text that is no box state leaves the box clear and writes nothing.
     Store(Setting::Tray, "7");
     auto again = Open(FrmAll::kOptionsTab);
@@ -158,7 +185,7 @@ class FrmAllUpdateTest : public FrmAllTest {
 protected:
     void SetUp() override {
         FrmAllTest::SetUp();
-        Store(Setting::UpdateServer, server.Base());
+        service.status.updateServer = server.Base();
         server.Route("/cv/defver", ScriptedReply::Ok("105\r\n"));
         server.Route("/cv/qd.def", ScriptedReply::Ok("V105\r\n" + std::string(2500 - 6, '1')));
         server.Route("/cv/mainver", ScriptedReply::Ok("1.1.6"));
@@ -174,7 +201,12 @@ TEST_F(FrmAllUpdateTest, OneCheckFromTheButtonUpdatesDefinitionsOffersTheProgram
     EXPECT_EQ(form->LblMain()->text().toStdString(), "Corvane update later...");
     EXPECT_EQ(form->LblStat()->text().toStdString(), "");
     EXPECT_EQ(form->windowTitle().toStdString(), "Online Updater - 100%");
-    EXPECT_EQ(std::filesystem::file_size(root.path() / "qd.def"), 2500u);
+    // The downloaded bytes went to the service, sealed, and into no file of the window's.
+    ASSERT_EQ(service.installed.size(), 1u);
+    EXPECT_EQ(service.installed[0], "V105\r\n" + std::string(2500 - 6, '1'));
+    constexpr int kSealed = F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL;
+    EXPECT_EQ(service.installedSeals[0] & kSealed, kSealed);
+    EXPECT_TRUE(FilesNamed(root.path(), "qd.def").empty());
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].title, "Update Exists");
     EXPECT_EQ(boxes[0].text, "Do you want to download the update?");
@@ -190,12 +222,38 @@ TEST_F(FrmAllUpdateTest, OneCheckFromTheButtonUpdatesDefinitionsOffersTheProgram
     QTest::keyClick(form.get(), Qt::Key_C, Qt::AltModifier);
     EXPECT_FALSE(form->isVisible());
 
-    // The next opening starts afresh and checks again.
+    // The next opening starts afresh and checks again, against the version the service now runs.
     auto again = Open(FrmAll::kUpdatesTab);
     EXPECT_TRUE(again->BtnCheck()->Enabled());
     EXPECT_EQ(again->windowTitle().toStdString(), "Updates");
     Click(again->BtnCheck());
-    EXPECT_EQ(server.Count("GET", "/cv/qd.def"), 2u);
+    EXPECT_EQ(again->LblDefs()->text().toStdString(), "Corvane defintions are up to date...");
+    EXPECT_EQ(server.Count("GET", "/cv/defver"), 2u);
+    EXPECT_EQ(server.Count("GET", "/cv/qd.def"), 1u);
+    EXPECT_EQ(service.installed.size(), 1u);
+}
+
+TEST_F(FrmAllUpdateTest, TheServicesVersionDecidesAndItsRefusalIsAnError) {
+    // The service runs the server's version: nothing to fetch.
+    service.status.definitionsVersion = "105";
+    auto current = Open(FrmAll::kUpdatesTab);
+    Click(current->BtnCheck());
+    EXPECT_EQ(current->LblDefs()->text().toStdString(), "Corvane defintions are up to date...");
+    EXPECT_EQ(server.Count("GET", "/cv/qd.def"), 0u);
+    EXPECT_TRUE(service.installed.empty());
+    current->close();
+
+    // Older definitions in force, and the service refuses the new ones (say, they do not check out).
+    // The program is current, so nothing after the definitions touches the status line.
+    server.Route("/cv/mainver", ScriptedReply::Ok("1.1.53"));
+    service.status.definitionsVersion = "104";
+    service.installAnswer = {platform::ServiceResult::Code::kInvalid, "The definitions are not valid."};
+    auto refused = Open(FrmAll::kUpdatesTab);
+    Click(refused->BtnCheck());
+    ASSERT_EQ(service.installed.size(), 1u);
+    EXPECT_EQ(refused->LblStat()->text().toStdString(), "Error downloading file");
+    EXPECT_EQ(refused->LblDefs()->text().toStdString(), "Definition Updates:");
+    EXPECT_TRUE(FilesNamed(root.path(), "qd.def").empty());
 }
 
 TEST_F(FrmAllUpdateTest, SharedAccessKeyMovesTheFocusInsteadOfPressingAButton) {
@@ -218,7 +276,7 @@ TEST_F(FrmAllUpdateTest, UnreachableServerIsAnErrorNotUpToDate) {
         LoopbackHttpServer gone;
         closed = gone.Base();
     }
-    Store(Setting::UpdateServer, closed);
+    service.status.updateServer = closed;
     auto form = Open(FrmAll::kUpdatesTab);
     Click(form->BtnCheck());
     EXPECT_EQ(form->LblStat()->text().toStdString(), "Error downloading file");
@@ -234,7 +292,7 @@ TEST_F(FrmAllUpdateTest, AcceptedSetupProgramIsStartedAndTheProgramEnds) {
     answer = platform::IDYES;
     QWidget owner;
     owner.show();
-    FrmAll form(&owner, root.path().string(), "105");
+    FrmAll form(&owner, root.path().string(), service);
     form.OfferTab(FrmAll::kUpdatesTab);
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
@@ -250,13 +308,11 @@ TEST_F(FrmAllUpdateTest, AcceptedSetupProgramIsStartedAndTheProgramEnds) {
     EXPECT_FALSE(owner.isVisible());
 }
 
-TEST_F(FrmAllUpdateTest, ClosingWhileACheckWaitsStopsTheTransferAndLeavesTheFileAlone) {
+TEST_F(FrmAllUpdateTest, ClosingWhileACheckWaitsStopsTheTransferAndHandsNothingOn) {
     ScriptedReply slow = ScriptedReply::Ok(PatternBody(6000));
     slow.pieceSize = 1000;
     slow.pause = std::chrono::milliseconds(500);
     server.Route("/cv/qd.def", slow);
-    const auto definitions = root.path() / "qd.def";
-    testing::WriteDefinitions(root.path(), "V104\r\n");
     auto form = Open(FrmAll::kUpdatesTab);
     // Once the download has begun, the user clicks Close.
     std::function<void()> closeWhenDownloading = [&] {
@@ -269,8 +325,8 @@ TEST_F(FrmAllUpdateTest, ClosingWhileACheckWaitsStopsTheTransferAndLeavesTheFile
     QTimer::singleShot(0, closeWhenDownloading);
     Click(form->BtnCheck());
     EXPECT_FALSE(form->isVisible());
-    std::ifstream in(definitions, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "V104\r\n");
+    EXPECT_TRUE(service.installed.empty());
+    EXPECT_TRUE(FilesNamed(root.path(), "qd.def").empty());
     // The program half never ran.
     EXPECT_EQ(server.Count("GET", "/cv/mainver"), 0u);
 }

@@ -35,22 +35,22 @@ namespace {
 
 using settings::Setting;
 using testing::App;
+using testing::FakeService;
 using testing::ScratchRoot;
-using testing::ScriptedNetwork;
 
 class FrmMainCommandsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         App();
-        testing::WriteDefinitions(root.path(), "V105\r\n127.0.0.9\r\n");
         settings::EnsureSettingKey(Setting::Tray);
         ASSERT_TRUE(settings::WriteSetting(Setting::Tray, std::string("0")));  // start shown
         previous = platform::SetMessageBoxInterceptor([this](const platform::MessageBoxRequest& request) {
             boxes.push_back(request);
             return platform::IDOK;
         });
-        window = std::make_unique<FrmMain>(
-            root.path().string(), [this](engine::ScanHost& host) { return testing::MakeFirewall(network, host); });
+        auto fake = std::make_unique<FakeService>();
+        service = fake.get();
+        window = std::make_unique<FrmMain>(root.path().string(), std::move(fake));
         window->Create();
         QApplication::setActiveWindow(window.get());
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
@@ -102,7 +102,7 @@ protected:
     }
 
     ScratchRoot root;
-    ScriptedNetwork network;
+    FakeService* service = nullptr;  // owned by the window
     std::unique_ptr<FrmMain> window;
     std::vector<platform::MessageBoxRequest> boxes;
     platform::MessageBoxInterceptor previous;
@@ -177,7 +177,7 @@ TEST_F(FrmMainCommandsTest, EveryControlStandsWhereTheLayoutPutsItWithItsCaption
     EXPECT_EQ(on->HoverForeColor(), 0xFFFFFFu);
     EXPECT_EQ(on->HoverColorLocks(), 2);
     EXPECT_EQ(on->Font().family().toStdString(), "Verdana");
-    // Fresh settings: protection on, so start-up turned the switch to its green "ON".
+    // The service protects, so start-up turned the switch to its green "ON".
     EXPECT_EQ(on->Caption().toStdString(), "ON");
     EXPECT_EQ(on->BackColor(), 0xC000u);
     auto* picture = Find<QLabel>("Picture1");
@@ -204,9 +204,7 @@ TEST(FrmMainDesignTest, TheSwitchStartsFromItsRedOffDesignAndTheOffIconIsLoaded)
     EXPECT_EQ(form.size(), QSize(603, 289));
 
     ScratchRoot root;
-    ScriptedNetwork network;
-    FrmMain window(root.path().string(),
-                   [&network](engine::ScanHost& host) { return testing::MakeFirewall(network, host); });
+    FrmMain window(root.path().string(), std::make_unique<FakeService>());
     EXPECT_NE(window.ProtectionOffIcon(), 0u);
     EXPECT_NE(window.ProtectionOffIcon(), window.WindowIcon());
 }
@@ -234,8 +232,8 @@ TEST_F(FrmMainCommandsTest, OptionsAndUpdateOpenAFreshModalWindowOnTheirTab) {
 }
 
 TEST_F(FrmMainCommandsTest, HelpOpensTheHelpPageThroughTheDesktop) {
-    settings::EnsureSettingKey(Setting::UpdateServer);
-    ASSERT_TRUE(settings::WriteSetting(Setting::UpdateServer, std::string("http://127.0.0.1:9/base/")));
+    // The update server is the one the service names.
+    service->status.updateServer = "http://127.0.0.1:9/base/";
     const auto bin = PrivatePath();
     const auto opened = root.path() / "opened.txt";
     {

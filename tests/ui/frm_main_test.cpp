@@ -1,15 +1,18 @@
-// The main window's start-up, tray icon, count and close, with a scripted connection table and a
-// private settings store.
+// The main window as a client of the protection service: start-up, the switch, the count in the
+// caption and the tip, the service going and coming, the tray icon and close, with a service the test
+// plays and a private settings store.
 #include <QApplication>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <vector>
 
+#include "platform/message_box.h"
 #include "platform/tray.h"
 #include "settings/settings_table.h"
 #include "ui/main/frm_main.h"
@@ -20,10 +23,12 @@
 namespace corvane::ui {
 namespace {
 
+using namespace std::chrono_literals;
+using platform::ServiceResult;
+using platform::ServiceStatus;
 using testing::App;
-using testing::Connection;
+using testing::FakeService;
 using testing::ScratchRoot;
-using testing::ScriptedNetwork;
 
 class FrmMainTest : public ::testing::Test {
 protected:
@@ -33,8 +38,12 @@ protected:
         if (std::getenv("CORVANE_REQUIRE_TRAY") != nullptr) {
             ASSERT_TRUE(platform::TrayHostAvailable());
         }
-        testing::WriteDefinitions(root.path(), "V105\r\n127.0.0.9\r\n10.1.2.3\r\n");
+        previousBoxes = platform::SetMessageBoxInterceptor([this](const platform::MessageBoxRequest& request) {
+            boxes.push_back(request);
+            return platform::IDOK;
+        });
     }
+    void TearDown() override { platform::SetMessageBoxInterceptor(previousBoxes); }
 
     // Stores a setting the way the program itself would find it.
     static void Store(settings::Setting setting, const char* text) {
@@ -42,9 +51,11 @@ protected:
         ASSERT_TRUE(settings::WriteSetting(setting, settings::RegistryVariant(std::string(text))));
     }
 
-    std::unique_ptr<FrmMain> Start() {
-        auto window = std::make_unique<FrmMain>(
-            root.path().string(), [this](engine::ScanHost& host) { return testing::MakeFirewall(network, host); });
+    // Starts the window on `fake` (a connected, protecting service at count 0 unless the test changed it).
+    std::unique_ptr<FrmMain> Start(std::unique_ptr<FakeService> fake = std::make_unique<FakeService>()) {
+        service = fake.get();
+        auto window = std::make_unique<FrmMain>(root.path().string(), std::move(fake));
+        window->SetClock([this] { return now; });
         window->Create();
         return window;
     }
@@ -52,85 +63,235 @@ protected:
     static std::string Tip(const FrmMain& window) {
         return platform::QueryTrayIcon(window.TrayRecord().hWnd, window.TrayRecord().uID).tip;
     }
+    static std::string Caption(const FrmMain& window) { return window.windowTitle().toStdString(); }
+    static platform::IconHandle TrayIcon(const FrmMain& window) {
+        return platform::QueryTrayIcon(window.TrayRecord().hWnd, window.TrayRecord().uID).icon;
+    }
+    bool MachineStoreTouched() const { return std::filesystem::exists(root.path() / "var/lib/corvane/hklm.db"); }
 
     ScratchRoot root;
-    ScriptedNetwork network;
+    FakeService* service = nullptr;  // owned by the window
+    std::chrono::steady_clock::time_point now{std::chrono::hours(1)};
+    std::vector<platform::MessageBoxRequest> boxes;
+    platform::MessageBoxInterceptor previousBoxes;
 };
 
-TEST_F(FrmMainTest, FreshSystemStartsProtectedInTheTrayWithCountZero) {
-    auto window = Start();
+TEST_F(FrmMainTest, AConnectedServiceStartsProtectedInTheTrayWithItsCount) {
+    auto fake = std::make_unique<FakeService>();
+    fake->status.attempts = 17;
+    auto window = Start(std::move(fake));
     const auto& record = window->TrayRecord();
     EXPECT_EQ(record.cbSize, 88u);
     EXPECT_EQ(record.uID, 1u);
     EXPECT_EQ(record.uFlags, 7u);
     EXPECT_EQ(record.uCallbackMessage, 512u);
 
+    EXPECT_EQ(service->refreshes, 1) << "start-up reads the service's values once";
+    EXPECT_TRUE(service->HasHandler());
     EXPECT_TRUE(window->ProtectionOn());
-    EXPECT_EQ(window->windowTitle().toStdString(), "Corvane - 0 Attempts Blocked");
+    EXPECT_EQ(Caption(*window), "Corvane - 17 Attempts Blocked");
     const auto icon = platform::QueryTrayIcon(record.hWnd, record.uID);
     ASSERT_TRUE(icon.exists);
     EXPECT_EQ(icon.icon, window->WindowIcon());
-    EXPECT_EQ(icon.tip, "Corvane - 0 Attempts Blocked");
+    EXPECT_EQ(icon.tip, "Corvane - 17 Attempts Blocked");
     // Hidden in the tray; without a tray host, hidden while the program waits for one.
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(window->WaitingForTrayHost(), !platform::TrayHostAvailable());
-
-    // The definitions were loaded from the program folder, and start-up made the settings key.
-    EXPECT_EQ(window->Firewall().DefsVersion(), "105");
-    EXPECT_EQ(window->Firewall().BlockList().size(), 2u);
-    settings::RegistryRoutines registry;
-    registry.set_hkey(settings::kHkeyLocalMachine);
-    registry.set_KeyRoot("Software\\Corvane");
-    EXPECT_TRUE(registry.KeyExists());
+    // The window keeps nothing in the machine's store: the count and the switch are the service's.
+    EXPECT_FALSE(MachineStoreTouched());
 }
 
-TEST_F(FrmMainTest, StoredOffAndVisibleStartsUnprotectedAndShown) {
-    Store(settings::Setting::Run, "0");
+TEST_F(FrmMainTest, AServiceNotProtectingAndTheUsersTraySettingStartUnprotectedAndShown) {
     Store(settings::Setting::Tray, "0");
-    auto window = Start();
+    auto fake = std::make_unique<FakeService>();
+    fake->status.protection = false;
+    auto window = Start(std::move(fake));
     EXPECT_FALSE(window->ProtectionOn());
     EXPECT_TRUE(window->isVisible());
-    EXPECT_EQ(platform::QueryTrayIcon(window->TrayRecord().hWnd, 1).icon, window->ProtectionOffIcon());
-
-    // With protection off the timer does not scan: a listed connection survives ticks.
-    network.rows = {Connection("127.0.0.9", 1)};
-    QTest::qWait(30);
-    EXPECT_TRUE(network.tornDown.empty());
+    EXPECT_EQ(TrayIcon(*window), window->ProtectionOffIcon());
+    EXPECT_EQ(window->BtnOn()->Caption().toStdString(), "OFF");
+    EXPECT_EQ(Caption(*window), "Corvane - 0 Attempts Blocked");
 }
 
-TEST_F(FrmMainTest, OnlyRunOneMeansProtection) {
-    Store(settings::Setting::Run, "2");
-    EXPECT_FALSE(Start()->ProtectionOn());
-}
-
-TEST_F(FrmMainTest, StoredCountShowsUntilTheFirstBlockThenTheScanRewritesIt) {
-    Store(settings::Setting::Attempts, "17");
+TEST_F(FrmMainTest, CountChangesFromTheServiceReachCaptionAndTip) {
     auto window = Start();
-    EXPECT_EQ(window->windowTitle().toStdString(), "Corvane - 17 Attempts Blocked");
-    EXPECT_EQ(Tip(*window), "Corvane - 17 Attempts Blocked");
+    now += 1s;
+    service->Change([](ServiceStatus& s) { s.attempts = 1; });
+    EXPECT_EQ(Caption(*window), "Corvane - 1 Attempts blocked");
+    EXPECT_EQ(Tip(*window), "Corvane - 1 Attempts blocked");
 
-    network.rows = {Connection("10.9.9.9", 1), Connection("127.0.0.9", 2)};
-    network.opens += 2;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !network.tornDown.empty(); }, 2000));
-    EXPECT_EQ(network.tornDown.front().cookie, 2u);
-    EXPECT_EQ(window->windowTitle().toStdString(), "Corvane - 18 Attempts blocked");
-    EXPECT_EQ(Tip(*window), "Corvane - 18 Attempts blocked");
+    // Another value's change leaves the caption as it is.
+    now += 1s;
+    service->Change([](ServiceStatus& s) { s.definitionsVersion = "105"; });
+    EXPECT_EQ(Caption(*window), "Corvane - 1 Attempts blocked");
+
+    // Changes closer together than the interval: the latest shows once the interval is over.
+    service->Change([](ServiceStatus& s) { s.attempts = 2; });
+    EXPECT_EQ(Caption(*window), "Corvane - 2 Attempts blocked");
+    now += 10ms;
+    service->Change([](ServiceStatus& s) { s.attempts = 3; });
+    service->Change([](ServiceStatus& s) { s.attempts = 4; });
+    EXPECT_EQ(Caption(*window), "Corvane - 2 Attempts blocked");
+    now += FrmMain::kCaptionInterval;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Caption(*window) == "Corvane - 4 Attempts blocked"; }, 5000));
+    EXPECT_EQ(Tip(*window), "Corvane - 4 Attempts blocked");
 }
 
-TEST_F(FrmMainTest, SwitchingChangesTimerIconAndRunButNotTheTip) {
+// A storm of blocks: one change a millisecond for a second. The caption and the tip change at most
+// 20 times in that second, never closer together than the interval, and end on the exact count.
+TEST_F(FrmMainTest, AStormOfCountChangesUpdatesTheCaptionAtMostTwentyTimesASecond) {
     auto window = Start();
-    const std::string tipBefore = Tip(*window);
+    std::vector<std::chrono::steady_clock::time_point> updates;
+    QObject::connect(window.get(), &QWidget::windowTitleChanged, [&] { updates.push_back(now); });
+    now += 1s;
+    const auto stormStart = now;
+    constexpr int kChanges = 1000;
+    for (int i = 1; i <= kChanges; ++i) {
+        now += 1ms;
+        service->Change([i](ServiceStatus& s) { s.attempts = i; });
+        QApplication::processEvents();
+    }
+    now += FrmMain::kCaptionInterval;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Caption(*window) == "Corvane - 1000 Attempts blocked"; }, 5000));
+    EXPECT_EQ(Tip(*window), "Corvane - 1000 Attempts blocked");
 
-    window->SetProtection(false);
+    ASSERT_FALSE(updates.empty());
+    for (std::size_t i = 1; i < updates.size(); ++i)
+        EXPECT_GE(updates[i] - updates[i - 1], FrmMain::kCaptionInterval) << "update " << i;
+    const auto inTheStorm = std::count_if(updates.begin(), updates.end(),
+                                          [&](auto at) { return at >= stormStart && at < stormStart + 1s; });
+    EXPECT_LE(inTheStorm, 20);
+    // The count kept moving in the caption during the storm, not only at its end.
+    EXPECT_GE(inTheStorm, 10);
+}
+
+TEST_F(FrmMainTest, ProtectionChangedElsewhereFlipsTheSwitchAndTheIconButNotTheTip) {
+    auto window = Start();
+    auto* on = window->BtnOn();
+    ASSERT_NE(on, nullptr);
+    const std::string tip = Tip(*window);
+
+    // Another window or corvanectl turns protection off.
+    service->Change([](ServiceStatus& s) { s.protection = false; });
     EXPECT_FALSE(window->ProtectionOn());
-    EXPECT_EQ(platform::QueryTrayIcon(window->TrayRecord().hWnd, 1).icon, window->ProtectionOffIcon());
-    EXPECT_EQ(settings::ToText(settings::ReadSetting(settings::Setting::Run)), "0");
-    EXPECT_EQ(Tip(*window), tipBefore);
+    EXPECT_EQ(on->Caption().toStdString(), "OFF");
+    EXPECT_EQ(on->BackColor(), 0xC0u);
+    EXPECT_FALSE(on->Value());
+    EXPECT_EQ(TrayIcon(*window), window->ProtectionOffIcon());
+    EXPECT_EQ(Tip(*window), tip);
+
+    service->Change([](ServiceStatus& s) { s.protection = true; });
+    EXPECT_TRUE(window->ProtectionOn());
+    EXPECT_EQ(on->Caption().toStdString(), "ON");
+    EXPECT_EQ(TrayIcon(*window), window->WindowIcon());
+    EXPECT_EQ(Tip(*window), tip);
+    EXPECT_TRUE(service->setRequests.empty()) << "following the service asks it nothing";
+}
+
+TEST_F(FrmMainTest, TheSwitchAsksTheServiceAndWritesNothingItself) {
+    auto window = Start();
+    window->SetProtection(false);
+    EXPECT_EQ(service->setRequests, std::vector<bool>{false});
+    EXPECT_FALSE(window->ProtectionOn());
+    EXPECT_EQ(TrayIcon(*window), window->ProtectionOffIcon());
+    // The service's own report follows and agrees: nothing flips back.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !service->status.protection; }, 5000));
+    EXPECT_FALSE(window->ProtectionOn());
 
     window->SetProtection(true);
-    EXPECT_EQ(platform::QueryTrayIcon(window->TrayRecord().hWnd, 1).icon, window->WindowIcon());
-    EXPECT_EQ(settings::ToText(settings::ReadSetting(settings::Setting::Run)), "1");
-    EXPECT_EQ(Tip(*window), tipBefore);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service->status.protection; }, 5000));
+    EXPECT_TRUE(window->ProtectionOn());
+    EXPECT_EQ(TrayIcon(*window), window->WindowIcon());
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_FALSE(MachineStoreTouched());
+}
+
+TEST_F(FrmMainTest, ARefusedOrUnreachableSwitchShowsOffAndSaysWhy) {
+    auto window = Start();
+    ASSERT_TRUE(window->ProtectionOn());
+
+    // The service turns this user away.
+    service->setAnswer = {ServiceResult::Code::kRefused, "Only members of the group corvane may do that."};
+    service->afterFailedSet = [](ServiceStatus& s) {
+        s.link = ServiceStatus::Link::kRefused;
+        s.problem = "Only members of the group corvane may do that.";
+    };
+    window->SetProtection(false);
+    EXPECT_EQ(service->setRequests, std::vector<bool>{false});
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Only members of the group corvane may do that.");
+    EXPECT_EQ(boxes[0].title, "Corvane");
+    EXPECT_FALSE(window->ProtectionOn());
+    EXPECT_EQ(window->BtnOn()->Caption().toStdString(), "OFF");
+    EXPECT_EQ(TrayIcon(*window), window->ProtectionOffIcon());
+    EXPECT_EQ(Caption(*window), "Corvane - not protected: the service refuses this user");
+    EXPECT_EQ(Tip(*window), "Corvane - not protected: the service refuses this user");
+
+    // Turning it on while the service is gone: still off, and the reason once more.
+    service->setAnswer = {ServiceResult::Code::kUnreachable, "The protection service is not running."};
+    service->afterFailedSet = [](ServiceStatus& s) { s.link = ServiceStatus::Link::kUnreachable; };
+    window->SetProtection(true);
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[1].text, "The protection service is not running.");
+    EXPECT_FALSE(window->ProtectionOn());
+    EXPECT_FALSE(window->BtnOn()->Value());
+    EXPECT_EQ(TrayIcon(*window), window->ProtectionOffIcon());
+    EXPECT_EQ(Caption(*window), "Corvane - not protected: the service is not running");
+
+    // A failure of a service still there: the switch shows what the service does.
+    service->status.link = ServiceStatus::Link::kConnected;
+    service->status.protection = true;
+    service->setAnswer = {ServiceResult::Code::kFailed, "Protection could not be turned off."};
+    service->afterFailedSet = nullptr;
+    window->SetProtection(false);
+    ASSERT_EQ(boxes.size(), 3u);
+    EXPECT_EQ(boxes[2].text, "Protection could not be turned off.");
+    EXPECT_TRUE(window->ProtectionOn());
+    EXPECT_EQ(Caption(*window), "Corvane - 0 Attempts Blocked");
+}
+
+TEST_F(FrmMainTest, WithoutTheServiceTheWindowSaysNotProtectedAndFollowsItWhenItComes) {
+    auto window = Start(testing::UnreachableService());
+    EXPECT_FALSE(window->ProtectionOn());
+    EXPECT_EQ(window->BtnOn()->Caption().toStdString(), "OFF");
+    EXPECT_EQ(TrayIcon(*window), window->ProtectionOffIcon());
+    EXPECT_EQ(Caption(*window), "Corvane - not protected: the service is not running");
+    EXPECT_EQ(Tip(*window), "Corvane - not protected: the service is not running");
+
+    // Whatever else reaches the window while the service is away, no count shows.
+    now += 1s;
+    service->Change([](ServiceStatus& s) {
+        s.attempts = 5;
+        s.protection = true;
+    });
+    EXPECT_EQ(Caption(*window), "Corvane - not protected: the service is not running");
+    EXPECT_FALSE(window->ProtectionOn());
+
+    // The service starts: the window follows it.
+    service->Change([](ServiceStatus& s) {
+        s.link = ServiceStatus::Link::kConnected;
+        s.problem.clear();
+        s.attempts = 12;
+    });
+    EXPECT_TRUE(window->ProtectionOn());
+    EXPECT_EQ(window->BtnOn()->Caption().toStdString(), "ON");
+    EXPECT_EQ(TrayIcon(*window), window->WindowIcon());
+    EXPECT_EQ(Caption(*window), "Corvane - 12 Attempts Blocked");
+
+    // It ends and restarts with the same count: the same caption again; with a new count, the new one.
+    service->Change([](ServiceStatus& s) { s.link = ServiceStatus::Link::kUnreachable; });
+    EXPECT_FALSE(window->ProtectionOn());
+    EXPECT_EQ(Caption(*window), "Corvane - not protected: the service is not running");
+    service->Change([](ServiceStatus& s) { s.link = ServiceStatus::Link::kConnected; });
+    EXPECT_EQ(Caption(*window), "Corvane - 12 Attempts Blocked");
+    service->Change([](ServiceStatus& s) { s.link = ServiceStatus::Link::kUnreachable; });
+    now += 1s;
+    service->Change([](ServiceStatus& s) {
+        s.link = ServiceStatus::Link::kConnected;
+        s.attempts = 13;
+    });
+    EXPECT_EQ(Caption(*window), "Corvane - 13 Attempts blocked");
+    EXPECT_EQ(Tip(*window), "Corvane - 13 Attempts blocked");
 }
 
 TEST_F(FrmMainTest, ClicksOnTheTrayIconRestoreTheWindowPointerMovesDoNot) {
@@ -173,100 +334,18 @@ TEST_F(FrmMainTest, WithoutATrayHostTheWindowShowsAfterTheWait) {
     EXPECT_FALSE(window->isMinimized());
 }
 
-// The count is written while the program runs, not only when it closes, so a crash keeps all but the
-// last second.
-TEST_F(FrmMainTest, TheCountIsSavedWhileRunning) {
-    Store(settings::Setting::Attempts, "5");
+TEST_F(FrmMainTest, ClosingRemovesTheIconAndStopsFollowingTheService) {
     auto window = Start();
-    network.rows = {Connection("127.0.0.9", 1), Connection("10.1.2.3", 2), Connection("10.0.0.1", 3)};
-    network.opens += 3;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return network.tornDown.size() == 2; }, 2000));
-    EXPECT_TRUE(
-        QTest::qWaitFor([&] { return settings::ToText(settings::ReadSetting(settings::Setting::Attempts)) == "7"; },
-                        static_cast<int>(FrmMain::kCountSaveDelay.count() * 5)));
-    EXPECT_TRUE(platform::QueryTrayIcon(window->TrayRecord().hWnd, 1).exists);
-}
-
-TEST_F(FrmMainTest, ClosingSavesTheCountAndRemovesTheIcon) {
-    Store(settings::Setting::Attempts, "41");
-    auto window = Start();
-    network.rows = {Connection("127.0.0.9", 7), Connection("127.0.0.9", 8)};
-    network.opens += 2;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return network.tornDown.size() == 2; }, 2000));
-    EXPECT_EQ(window->windowTitle().toStdString(), "Corvane - 43 Attempts blocked");
+    now += 1s;
+    service->Change([](ServiceStatus& s) { s.attempts = 43; });
+    ASSERT_EQ(Caption(*window), "Corvane - 43 Attempts blocked");
 
     const auto record = window->TrayRecord();
     window->close();
     EXPECT_FALSE(platform::QueryTrayIcon(record.hWnd, record.uID).exists);
-    EXPECT_EQ(settings::ToText(settings::ReadSetting(settings::Setting::Attempts)), "43");
-}
-
-TEST_F(FrmMainTest, WithTheEventEngineReportsBlockAndTheTimerStaysOff) {
-    testing::ScriptedReports reports;
-    auto window = std::make_unique<FrmMain>(root.path().string(), [&](engine::ScanHost& host) {
-        return testing::MakeEventFirewall(network, reports, host);
-    });
-    window->Create();
-    ASSERT_EQ(window->Firewall().Engine(), engine::EngineKind::kEvents);
-    EXPECT_TRUE(reports.active);
-
-    // No timer: a listed connection the counters announce is left to its report.
-    network.rows = {Connection("127.0.0.9", 3)};
-    network.opens += 1;
-    QTest::qWait(30);
-    EXPECT_TRUE(network.tornDown.empty());
-
-    // Its report arrives through the window's message loop.
-    platform::ConnectionEvent report;
-    report.row = network.rows.front();
-    report.row.dwLocalPort = htons(40000);
-    reports.Post(report);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !network.tornDown.empty(); }, 2000));
-    EXPECT_EQ(network.tornDown.front().cookie, 3u);
-    EXPECT_EQ(window->windowTitle().toStdString(), "Corvane - 1 Attempts blocked");
-
-    // The switch turns the reports off and on.
-    window->SetProtection(false);
-    EXPECT_FALSE(reports.active);
-    window->SetProtection(true);
-    EXPECT_TRUE(reports.active);
-}
-
-TEST_F(FrmMainTest, WithTheEventEngineABlockDuringStartUpAddsToTheStoredCount) {
-    Store(settings::Setting::Attempts, "17");
-    // Already open when the program starts: the event engine's first scan, inside start-up, takes it.
-    network.rows = {Connection("127.0.0.9", 4)};
-    testing::ScriptedReports reports;
-    auto window = std::make_unique<FrmMain>(root.path().string(), [&](engine::ScanHost& host) {
-        return testing::MakeEventFirewall(network, reports, host);
-    });
-    window->Create();
-    ASSERT_EQ(network.tornDown.size(), 1u);
-    EXPECT_EQ(window->Firewall().BlockedCount(), 18);
-    EXPECT_EQ(window->windowTitle().toStdString(), "Corvane - 18 Attempts blocked");
-    window->close();
-    EXPECT_EQ(settings::ToText(settings::ReadSetting(settings::Setting::Attempts)), "18");
-}
-
-TEST_F(FrmMainTest, ClosingDuringAScanTearsDownNothingAfterTheCountIsSaved) {
-    Store(settings::Setting::Attempts, "41");
-    auto window = Start();
-    FrmMain* target = window.get();
-    // The close arrives while the scan yields before its first row.
-    bool closeQueued = false;
-    network.onRead = [&] {
-        if (closeQueued || network.rows.empty()) return;
-        closeQueued = true;
-        QMetaObject::invokeMethod(target, &QWidget::close, Qt::QueuedConnection);
-    };
-    network.rows = {Connection("127.0.0.9", 7), Connection("127.0.0.9", 8), Connection("10.1.2.3", 9)};
-    network.opens += 3;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !window->TrayIconAdded() && closeQueued; }, 2000));
-    QTest::qWait(20);
-    EXPECT_TRUE(network.tornDown.empty());
-    EXPECT_EQ(window->Firewall().BlockedCount(), 41);
-    EXPECT_EQ(settings::ToText(settings::ReadSetting(settings::Setting::Attempts)), "41");
-    EXPECT_FALSE(platform::QueryTrayIcon(window->TrayRecord().hWnd, window->TrayRecord().uID).exists);
+    EXPECT_FALSE(service->HasHandler());
+    EXPECT_TRUE(service->setRequests.empty()) << "closing leaves protection to the service";
+    EXPECT_FALSE(MachineStoreTouched());
 }
 
 }  // namespace
@@ -316,7 +395,7 @@ TEST_F(FrmMainControlsTest, TheFormDescriptionBuildsEveryControlInPlace) {
     EXPECT_EQ(window->size(), QSize(603, 289));
 }
 
-TEST_F(FrmMainControlsTest, TheSwitchTurnsProtectionOffAndOnAgain) {
+TEST_F(FrmMainControlsTest, TheSwitchTurnsProtectionOffAndOnAgainThroughTheService) {
     auto window = Start();
     auto* on = Button(*window, "BtnOn");
     ASSERT_NE(on, nullptr);
@@ -324,33 +403,42 @@ TEST_F(FrmMainControlsTest, TheSwitchTurnsProtectionOffAndOnAgain) {
     EXPECT_EQ(on->BackColor(), 0xC000);
 
     ClickOn(*on);
+    EXPECT_EQ(service->setRequests, std::vector<bool>{false});
     EXPECT_FALSE(window->ProtectionOn());
     EXPECT_EQ(on->Caption().toStdString(), "OFF");
     EXPECT_EQ(on->BackColor(), 0xC0);
-    EXPECT_EQ(settings::ToText(settings::ReadSetting(settings::Setting::Run)), "0");
-    // Protection off: a listed connection is left alone.
-    network.rows = {Connection("127.0.0.9", 1)};
-    network.opens += 1;
-    QTest::qWait(20);
-    EXPECT_TRUE(network.tornDown.empty());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !service->status.protection; }, 5000));
 
     ClickOn(*on);
+    EXPECT_EQ(service->setRequests, (std::vector<bool>{false, true}));
     EXPECT_TRUE(window->ProtectionOn());
     EXPECT_EQ(on->Caption().toStdString(), "ON");
-    EXPECT_EQ(settings::ToText(settings::ReadSetting(settings::Setting::Run)), "1");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !network.tornDown.empty(); }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service->status.protection; }, 5000));
+    EXPECT_TRUE(on->Value());
+
+    // Clicked while the service is gone: back to OFF, with the reason.
+    service->setAnswer = {ServiceResult::Code::kUnreachable, "The protection service is not running."};
+    service->afterFailedSet = [](ServiceStatus& s) { s.link = ServiceStatus::Link::kUnreachable; };
+    ClickOn(*on);  // off: refused
+    ClickOn(*on);  // on: refused
+    EXPECT_EQ(service->setRequests, (std::vector<bool>{false, true, false, true}));
+    EXPECT_FALSE(on->Value());
+    EXPECT_EQ(on->Caption().toStdString(), "OFF");
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[1].text, "The protection service is not running.");
 }
 
 // A start in the tray builds the window's controls only when the window first shows: they must come
-// with the switch as loaded, and the caption with its count.
-TEST_F(FrmMainControlsTest, TheWindowFirstShownFromTheTrayHasTheLoadedSwitchAndCount) {
-    // Protection on (the default): the form's own design shows the switch "OFF" and red.
-    Store(settings::Setting::Attempts, "3");
-    auto window = Start();
+// with the switch as the service has it, and the caption with its count.
+TEST_F(FrmMainControlsTest, TheWindowFirstShownFromTheTrayHasTheServicesSwitchAndCount) {
+    // Protection on: the form's own design shows the switch "OFF" and red.
+    auto fake = std::make_unique<FakeService>();
+    fake->status.attempts = 3;
+    auto window = Start(std::move(fake));
     ASSERT_FALSE(window->isVisible());
     platform::DeliverTrayActivation(window->TrayRecord().hWnd, 1, 513);
     ASSERT_TRUE(window->isVisible());
-    EXPECT_EQ(window->windowTitle().toStdString(), "Corvane - 3 Attempts Blocked");
+    EXPECT_EQ(Caption(*window), "Corvane - 3 Attempts Blocked");
     auto* on = Button(*window, "BtnOn");
     ASSERT_NE(on, nullptr);
     EXPECT_TRUE(on->isVisible());
@@ -374,11 +462,11 @@ TEST_F(FrmMainControlsTest, TrayHidesTheWindowAndExitClosesTheProgram) {
     QApplication::processEvents();
     EXPECT_FALSE(window->isVisible());
 
-    window->Firewall().SetBlockedCount(9);
     const auto record = window->TrayRecord();
     ClickOn(*Button(*window, "BtnExit"));
     EXPECT_FALSE(platform::QueryTrayIcon(record.hWnd, record.uID).exists);
-    EXPECT_EQ(settings::ToText(settings::ReadSetting(settings::Setting::Attempts)), "9");
+    EXPECT_FALSE(service->HasHandler());
+    EXPECT_TRUE(service->setRequests.empty());
 }
 
 }  // namespace

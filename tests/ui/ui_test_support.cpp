@@ -1,92 +1,11 @@
 #include "ui_test_support.h"
 
-#include <arpa/inet.h>
-#include <sys/eventfd.h>
+#include <fcntl.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <cerrno>
 
 namespace corvane::ui::testing {
-namespace {
-
-class ScriptedTable final : public platform::TcpTableService {
-public:
-    explicit ScriptedTable(ScriptedNetwork& network) : network_(network) {}
-    std::uint32_t GetTcpTable(platform::TcpTable& table) override {
-        if (network_.onRead) network_.onRead();
-        table.rows = network_.rows;
-        return 0;
-    }
-    std::uint32_t SetTcpEntry(const platform::TcpRow& row) override {
-        network_.tornDown.push_back(row);
-        std::erase_if(network_.rows, [&](const platform::TcpRow& r) { return r.cookie == row.cookie; });
-        return 0;
-    }
-
-private:
-    ScriptedNetwork& network_;
-};
-
-class ScriptedCounters final : public platform::OpenCounterService {
-public:
-    explicit ScriptedCounters(ScriptedNetwork& network) : network_(network) {}
-    std::uint32_t ReadOpens(std::uint64_t& opens) override {
-        opens = network_.opens;
-        return 0;
-    }
-
-private:
-    ScriptedNetwork& network_;
-};
-
-class ReportService final : public platform::ConnectionEventService {
-public:
-    explicit ReportService(ScriptedReports& reports) : reports_(reports) {}
-    int Descriptor() const override { return reports_.fd; }
-    std::size_t Capacity() const override { return 1U << 20; }
-    std::uint32_t SetAddresses(std::span<const std::uint32_t>) override { return 0; }
-    std::uint32_t SetActive(bool active) override {
-        reports_.active = active;
-        return 0;
-    }
-    std::uint32_t Drain(const std::function<void(const platform::ConnectionEvent&)>& onEvent, std::uint64_t&) override {
-        std::uint64_t posted = 0;
-        static_cast<void>(::read(reports_.fd, &posted, sizeof posted));
-        std::vector<platform::ConnectionEvent> events;
-        events.swap(reports_.queued);
-        for (const platform::ConnectionEvent& event : events) onEvent(event);
-        return 0;
-    }
-
-private:
-    ScriptedReports& reports_;
-};
-
-}  // namespace
-
-ScriptedReports::ScriptedReports() : fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-ScriptedReports::~ScriptedReports() {
-    if (fd >= 0) ::close(fd);
-}
-void ScriptedReports::Post(const platform::ConnectionEvent& event) {
-    queued.push_back(event);
-    const std::uint64_t one = 1;
-    static_cast<void>(::write(fd, &one, sizeof one));
-}
-
-std::unique_ptr<engine::mFirewall> MakeEventFirewall(ScriptedNetwork& network, ScriptedReports& reports,
-                                                     engine::ScanHost& host) {
-    auto firewall =
-        std::make_unique<engine::mFirewall>(std::make_unique<ScriptedTable>(network),
-                                            std::make_unique<ScriptedCounters>(network), host, [&reports](std::size_t) {
-                                                platform::ConnectionEventsLoad load;
-                                                load.service = std::make_unique<ReportService>(reports);
-                                                return load;
-                                            });
-    firewall->SetNoticeSink([](const std::string&) {});
-    firewall->SetBlockLogSink([](const std::string&) {});
-    return firewall;
-}
 
 QApplication& App() {
     auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
@@ -113,25 +32,63 @@ ScratchRoot::~ScratchRoot() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-std::unique_ptr<engine::mFirewall> MakeFirewall(ScriptedNetwork& network, engine::ScanHost& host) {
-    return std::make_unique<engine::mFirewall>(std::make_unique<ScriptedTable>(network),
-                                               std::make_unique<ScriptedCounters>(network), host);
+FakeService::FakeService() {
+    status.link = platform::ServiceStatus::Link::kConnected;
+    status.protection = true;
+    status.attempts = 0;
+    status.definitionsVersion = "104";
+    status.engine = "timer";
 }
 
-platform::TcpRow Connection(const char* remote, std::uint64_t cookie, std::uint32_t state) {
-    platform::TcpRow row;
-    row.dwState = state;
-    in_addr address{};
-    ::inet_pton(AF_INET, remote, &address);
-    row.dwRemoteAddr = address.s_addr;
-    row.dwRemotePort = htons(443);
-    row.family = AF_INET;
-    row.cookie = cookie;
-    return row;
+void FakeService::Change(const std::function<void(platform::ServiceStatus&)>& edit) {
+    edit(status);
+    if (handler_) handler_();
 }
 
-void WriteDefinitions(const std::filesystem::path& folder, const std::string& content) {
-    std::ofstream(folder / "qd.def", std::ios::binary) << content;
+const platform::ServiceStatus& FakeService::Refresh() {
+    ++refreshes;
+    return status;
+}
+
+platform::ServiceResult FakeService::SetProtection(bool on) {
+    setRequests.push_back(on);
+    if (!setAnswer.Ok()) {
+        if (afterFailedSet) afterFailedSet(status);
+        return setAnswer;
+    }
+    // The service's change report comes after its answer, through the event loop.
+    QMetaObject::invokeMethod(
+        &context_, [this, on] { Change([on](platform::ServiceStatus& s) { s.protection = on; }); },
+        Qt::QueuedConnection);
+    return setAnswer;
+}
+
+platform::ServiceResult FakeService::InstallDefinitions(int fd, std::string& version) {
+    std::string bytes;
+    char buffer[4096];
+    for (off_t at = 0;;) {
+        const ssize_t got = ::pread(fd, buffer, sizeof buffer, at);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        bytes.append(buffer, static_cast<std::size_t>(got));
+        at += got;
+    }
+    installed.push_back(bytes);
+    installedSeals.push_back(::fcntl(fd, F_GET_SEALS));
+    if (installAnswer.Ok()) {
+        version = bytes.size() > 1 ? bytes.substr(1, 3) : std::string();
+        status.definitionsVersion = version;
+    }
+    return installAnswer;
+}
+
+std::unique_ptr<FakeService> UnreachableService() {
+    auto service = std::make_unique<FakeService>();
+    service->status.link = platform::ServiceStatus::Link::kUnreachable;
+    service->status.protection = false;
+    service->status.problem = "The protection service is not running.";
+    service->setAnswer = {platform::ServiceResult::Code::kUnreachable, "The protection service is not running."};
+    return service;
 }
 
 }  // namespace corvane::ui::testing

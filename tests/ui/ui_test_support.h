@@ -1,7 +1,8 @@
 #pragma once
 // Shared pieces of the window tests: a Qt application, a private settings root per test, and a
-// scripted connection table behind the main window's blocker.
+// protection service the test plays.
 #include <QApplication>
+#include <QObject>
 
 #include <gtest/gtest.h>
 
@@ -12,10 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/m_firewall.h"
-#include "platform/connection_events.h"
-#include "platform/open_counters.h"
-#include "platform/tcp_table.h"
+#include "platform/protection_service.h"
 
 namespace corvane::ui::testing {
 
@@ -35,37 +33,45 @@ private:
     bool hadPrevious_ = false;
 };
 
-// A table the test fills; every read sees the counters move, so each tick reads it.
-struct ScriptedNetwork {
-    std::vector<platform::TcpRow> rows;
-    std::vector<platform::TcpRow> tornDown;
-    std::uint64_t opens = 1;
-    std::function<void()> onRead;  // runs at every table read, before the rows are handed out
-};
-
-std::unique_ptr<engine::mFirewall> MakeFirewall(ScriptedNetwork& network, engine::ScanHost& host);
-
-// Connection reports the test posts; their descriptor becomes readable on each post.
-class ScriptedReports {
+// The protection service as the test plays it. Its status is the test's to change (Change reports the
+// change as the bus would); requests are recorded and answered as the test says.
+class FakeService final : public platform::ProtectionService {
 public:
-    ScriptedReports();
-    ~ScriptedReports();
-    ScriptedReports(const ScriptedReports&) = delete;
-    ScriptedReports& operator=(const ScriptedReports&) = delete;
-    void Post(const platform::ConnectionEvent& event);
+    FakeService();
 
-    int fd = -1;
-    bool active = false;
-    std::vector<platform::ConnectionEvent> queued;
+    // Connected, protecting, count 0, definitions "104", the vendor's update server unnamed.
+    platform::ServiceStatus status;
+    platform::ServiceResult setAnswer{platform::ServiceResult::Code::kOk, {}};
+    // Runs when a SetProtection is refused or fails: how the status looks afterwards (e.g. the link).
+    std::function<void(platform::ServiceStatus&)> afterFailedSet;
+    platform::ServiceResult installAnswer{platform::ServiceResult::Code::kOk, {}};
+
+    std::vector<bool> setRequests;
+    std::vector<std::string> installed;  // the bytes of each handed file, read through its descriptor
+    std::vector<int> installedSeals;     // the seals each had
+    int refreshes = 0;
+    bool HasHandler() const { return static_cast<bool>(handler_); }
+
+    // Changes the status and reports it at once, as a change signal would.
+    void Change(const std::function<void(platform::ServiceStatus&)>& edit);
+
+    const platform::ServiceStatus& Status() const override { return status; }
+    const platform::ServiceStatus& Refresh() override;
+    void SetChangeHandler(std::function<void()> handler) override { handler_ = std::move(handler); }
+    platform::ServiceResult SetProtection(bool on) override;
+    platform::ServiceResult InstallDefinitions(int fd, std::string& version) override;
+    platform::ServiceResult Reload() override { return {platform::ServiceResult::Code::kOk, {}}; }
+    platform::ServiceResult RecentBlocks(std::uint32_t, std::vector<platform::BlockEntry>& blocks) override {
+        blocks.clear();
+        return {platform::ServiceResult::Code::kOk, {}};
+    }
+
+private:
+    std::function<void()> handler_;
+    QObject context_;  // the accepted requests' change reports arrive through the event loop
 };
 
-// The event engine over the scripted table and reports.
-std::unique_ptr<engine::mFirewall> MakeEventFirewall(ScriptedNetwork& network, ScriptedReports& reports,
-                                                     engine::ScanHost& host);
-
-platform::TcpRow Connection(const char* remote, std::uint64_t cookie, std::uint32_t state = platform::kTcpStateEstab);
-
-// Writes qd.def into folder.
-void WriteDefinitions(const std::filesystem::path& folder, const std::string& content);
+// A service that is not there (no system bus, or no service on it).
+std::unique_ptr<FakeService> UnreachableService();
 
 }  // namespace corvane::ui::testing

@@ -1,6 +1,9 @@
-// Downloads into the program folder and the update check, through the real transfer component and a
-// scripted server: progress titles, whole-or-nothing files, the check's labels and questions.
+// Downloads into the program folder or a private anonymous file, and the update check, through the real
+// transfer component and a scripted server: progress titles, whole-or-nothing files, definitions handed
+// to the service and never written to a folder, the check's labels and questions.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
 
 #include <algorithm>
 #include <string>
@@ -8,7 +11,6 @@
 
 #include "loopback_http_server.h"
 #include "platform/inet.h"
-#include "settings/settings_table.h"
 #include "update/file_download.h"
 #include "update/program_version.h"
 #include "update/update_addresses.h"
@@ -196,15 +198,12 @@ TEST(VersionTest, VersionsCompareAsTextsAndTheProgramTextSkipsTheBuildNumber) {
     EXPECT_TRUE(ServerVersionIsNewer("a", kDefinitionsVersionLength, "Z"));  // by code: 'a' after 'Z'
 }
 
-TEST(AddressTest, UpdateServerSettingGivesTheAddressesAndDefaultsToTheVendor) {
-    ScratchFolder folder;
-    const UpdateAddresses fallback = ReadUpdateAddresses();
+TEST(AddressTest, TheServersBaseGivesTheAddressesAndNoneIsTheVendors) {
+    const UpdateAddresses fallback = AddressesFor("");
     EXPECT_EQ(fallback.base, "https://updates.corvane.example/");
     EXPECT_EQ(fallback.Installer(), "https://updates.corvane.example/cv/RIZezez.exe");
     EXPECT_EQ(fallback.HelpPage(), "https://updates.corvane.example/cv/help.php");
-    ASSERT_TRUE(
-        settings::WriteSetting(settings::Setting::UpdateServer, std::string("http://mirror.example.net/corvane")));
-    const UpdateAddresses mirror = ReadUpdateAddresses();
+    const UpdateAddresses mirror = AddressesFor("http://mirror.example.net/corvane");
     EXPECT_EQ(mirror.DefinitionsVersion(), "http://mirror.example.net/corvane/cv/defver");
     EXPECT_EQ(mirror.Definitions(), "http://mirror.example.net/corvane/cv/qd.def");
     EXPECT_EQ(mirror.ProgramVersion(), "http://mirror.example.net/corvane/cv/mainver");
@@ -218,7 +217,7 @@ protected:
     }
 };
 
-TEST_F(UpdateCheckTest, NewerDefinitionsAreDownloadedAndEqualOnesLeftAlone) {
+TEST_F(UpdateCheckTest, NewerDefinitionsGoToTheServiceSealedAndEqualOnesAreLeftAlone) {
     const std::string fresh = "V105\r\n10.0.0.5\r\n";
     server.Route("/cv/defver", ScriptedReply::Ok("105\r\n"));
     server.Route("/cv/qd.def", ScriptedReply::Ok(fresh));
@@ -226,14 +225,23 @@ TEST_F(UpdateCheckTest, NewerDefinitionsAreDownloadedAndEqualOnesLeftAlone) {
     WriteFile(folder.File("qd.def"), "V104\r\n");
     Check("104");
     EXPECT_EQ(host.lblDefs, "Corvane defintions have been updated...");
-    EXPECT_EQ(ReadFile(folder.File("qd.def")), fresh);
     EXPECT_EQ(host.lblMain, "Corvane is update to date...");
+    EXPECT_EQ(host.titles, Titles({100, 100}));
+    // The whole body, from its start, in a file nobody can change any more; no file in the folder.
+    ASSERT_EQ(host.installed.size(), 1u);
+    EXPECT_EQ(host.installed[0], fresh);
+    EXPECT_EQ(host.installedOffsets[0], 0);
+    constexpr int kSealed = F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL;
+    EXPECT_EQ(host.installedSeals[0] & kSealed, kSealed);
+    EXPECT_EQ(ReadFile(folder.File("qd.def")), "V104\r\n");
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"qd.def"});
 
     RecordingHost second;
     FileDownload again(*inet, second, folder.path().string());
     UpdateCheck equal(*inet, second, again, AddressesFor(server.Base()), "105", "1.1.53");
     equal.Run();
     EXPECT_EQ(second.lblDefs, "Corvane defintions are up to date...");
+    EXPECT_TRUE(second.installed.empty());
     EXPECT_EQ(server.Count("GET", "/cv/qd.def"), 1u);
     EXPECT_EQ(server.Count("HEAD", "/cv/qd.def"), 1u);
 
@@ -244,6 +252,18 @@ TEST_F(UpdateCheckTest, NewerDefinitionsAreDownloadedAndEqualOnesLeftAlone) {
     empty.Run();
     EXPECT_EQ(third.lblDefs, "Corvane defintions have been updated...");
     EXPECT_EQ(server.Count("GET", "/cv/qd.def"), 2u);
+
+    // The service refuses them: an error, not an update.
+    RecordingHost fourth;
+    fourth.installAccepted = false;
+    FileDownload refused(*inet, fourth, folder.path().string());
+    UpdateCheck rejected(*inet, fourth, refused, AddressesFor(server.Base()), "104", "1.1.53");
+    rejected.Run();
+    ASSERT_EQ(fourth.installed.size(), 1u);
+    EXPECT_EQ(fourth.lblStat, kErrorDownloading);
+    EXPECT_EQ(fourth.lblDefs, "Definition Updates:");
+    EXPECT_EQ(ReadFile(folder.File("qd.def")), "V104\r\n");
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"qd.def"});
 }
 
 TEST_F(UpdateCheckTest, ProgramVersionsCompareAsTextsAndTheSizeIsAskedBeforeTheUser) {
@@ -303,6 +323,7 @@ TEST_F(UpdateCheckTest, UnreachableOrFailingServerIsReportedAndNeverUpToDate) {
     EXPECT_EQ(host.lblStat, kErrorDownloading);
     EXPECT_EQ(host.lblDefs, "Definition Updates:");
     EXPECT_EQ(host.lblMain, "Program Updates:");
+    EXPECT_TRUE(host.installed.empty());
     EXPECT_EQ(ReadFile(folder.File("qd.def")), "V104\r\n");
 }
 

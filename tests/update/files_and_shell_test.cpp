@@ -1,4 +1,5 @@
 // Whole-or-nothing file replacement, and starting programs and pages through the shell.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 
 #include "platform/shell.h"
 #include "platform/win32_error.h"
+#include "update/private_file.h"
 #include "update/replacement_file.h"
 #include "update_test_support.h"
 
@@ -92,6 +94,32 @@ TEST(ReplacementFileTest, TargetChangesOnlyAtCommitAndKeepsItsMode) {
     ReplacementFile nowhere(folder.File("missing-folder/qd.def"));
     EXPECT_FALSE(nowhere.Ok());
     EXPECT_FALSE(nowhere.Commit());
+}
+
+TEST(PrivateFileTest, FinishedFileReadsWholeFromItsStartAndNobodyCanChangeIt) {
+    ScratchFolder folder;
+    PrivateFile file;
+    ASSERT_TRUE(file.Ok()) << file.Error();
+    const std::string large(200 * 1024, 'y');
+    EXPECT_TRUE(file.Append(Bytes("V105\r\n")));
+    EXPECT_TRUE(file.Append(Bytes(large)));
+    EXPECT_EQ(file.Size(), static_cast<std::int64_t>(6 + large.size()));
+    EXPECT_NE(::fcntl(file.Fd(), F_GETFD) & FD_CLOEXEC, 0) << "not inherited by programs the window starts";
+    ASSERT_TRUE(file.Finish());
+    EXPECT_FALSE(file.Append(Bytes("late")));
+    EXPECT_FALSE(file.Finish());
+
+    // Whoever holds the descriptor reads exactly what was downloaded, from the start.
+    std::string read;
+    char buffer[65536];
+    for (ssize_t got; (got = ::read(file.Fd(), buffer, sizeof buffer)) > 0;) read.append(buffer, got);
+    EXPECT_EQ(read, "V105\r\n" + large);
+    // A write, a truncation or a new seal through any descriptor of it is refused.
+    EXPECT_EQ(::pwrite(file.Fd(), "X", 1, 0), -1);
+    EXPECT_NE(::ftruncate(file.Fd(), 1), 0);
+    EXPECT_NE(::fcntl(file.Fd(), F_ADD_SEALS, F_SEAL_FUTURE_WRITE), 0);
+    // And it never had a name in any folder.
+    EXPECT_TRUE(folder.Names().empty());
 }
 
 TEST(ShellTest, StartProgramRunsTheOwnersRegularFileAndRefusesLinksAndMissingFiles) {

@@ -1,6 +1,10 @@
 #include "update_test_support.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <fstream>
 #include <sstream>
@@ -42,6 +46,21 @@ std::string ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
+}
+
+bool RecordingHost::InstallDefinitions(int fd) {
+    installedOffsets.push_back(::lseek(fd, 0, SEEK_CUR));
+    installedSeals.push_back(::fcntl(fd, F_GET_SEALS));
+    std::string bytes;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+    installed.push_back(bytes);
+    return installAccepted;
 }
 
 }  // namespace corvane::testing

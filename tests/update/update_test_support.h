@@ -2,6 +2,7 @@
 // Shared pieces of the update tests: a private settings root and program folder per test, and a host
 // window stand-in that records what the update machinery shows and asks.
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <filesystem>
 #include <functional>
@@ -42,6 +43,10 @@ public:
     std::vector<std::string> started;
     platform::ShellResult startResult{42, 0, {}};
     bool ended = false;
+    bool installAccepted = true;          // the service's answer to InstallDefinitions
+    std::vector<std::string> installed;   // the bytes of each handed file, read through its descriptor
+    std::vector<int> installedSeals;      // the seals each had
+    std::vector<off_t> installedOffsets;  // where each file's read position stood
 
     void SetTitle(const std::string& title) override { titles.push_back(title); }
     void SetLblStat(const std::string& text) override {
@@ -56,6 +61,7 @@ public:
     }
     void Yield() override { platform::Yield(); }
     void WaitForMessages() override { platform::WaitForMessages(); }
+    bool InstallDefinitions(int fd) override;
     platform::ShellResult StartSetupProgram(const std::string& path) override {
         started.push_back(path);
         return startResult;

@@ -42,6 +42,16 @@ std::string home_dir() {
     return "/";
 }
 
+// The user's configuration home: $XDG_CONFIG_HOME, else ~/.config.
+fs::path user_config_home() {
+    const std::string root = env_text("CORVANE_ROOT");
+    if (!root.empty()) return fs::path(root) / "home" / user_name() / ".config";
+    const std::string xdg = env_text("XDG_CONFIG_HOME");
+    // XDG_CONFIG_HOME counts only when it is an absolute path.
+    if (!xdg.empty() && xdg.front() == '/') return fs::path(xdg);
+    return fs::path(home_dir()) / ".config";
+}
+
 }  // namespace
 
 fs::path corvane_root() { return fs::path(env_text("CORVANE_ROOT")); }
@@ -51,19 +61,14 @@ fs::path machine_state_dir() {
     return root.empty() ? fs::path("/var/lib/corvane") : root / "var/lib/corvane";
 }
 
-fs::path user_config_dir() {
-    const fs::path root = corvane_root();
-    if (!root.empty()) return root / "home" / user_name() / ".config/corvane";
-    const std::string xdg = env_text("XDG_CONFIG_HOME");
-    // XDG_CONFIG_HOME counts only when it is an absolute path.
-    if (!xdg.empty() && xdg.front() == '/') return fs::path(xdg) / "corvane";
-    return fs::path(home_dir()) / ".config/corvane";
-}
+fs::path user_config_dir() { return user_config_home() / "corvane"; }
 
 fs::path autostart_dir() {
     const fs::path root = corvane_root();
     return root.empty() ? fs::path("/etc/xdg/autostart") : root / "etc/xdg/autostart";
 }
+
+fs::path user_autostart_dir() { return user_config_home() / "autostart"; }
 
 int make_directories(const fs::path& dir, unsigned mode) {
     if (dir.empty()) return EINVAL;

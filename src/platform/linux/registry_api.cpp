@@ -25,7 +25,7 @@ struct OpenKey {
     std::int64_t id = kRootKeyId;
     std::string path;  // normalized, in stored case; empty for the root
     std::uint32_t access = kKeyAllAccess;
-    bool run_key = false;  // values are autostart entries
+    bool run_key = false;  // values are autostart entries (the machine's or the user's, by root)
     bool reading = false;  // holds a share of the hive's read snapshot
 
     OpenKey() = default;
@@ -119,9 +119,14 @@ RegStatus hive_of(const OpenKey& key, std::shared_ptr<Hive>& out) {
     return hive_for_root(key.root, out);
 }
 
-bool is_run_key(RootKey root, std::string_view normalized_path) {
+// The Run key under either root: the machine's autostart entries, or the current user's own.
+bool is_run_key(std::string_view normalized_path) {
     static const std::string run = key_path::normalize(kRunKeyPath);
-    return root == kHkeyLocalMachine && key_path::equals_ignore_case(normalized_path, run);
+    return key_path::equals_ignore_case(normalized_path, run);
+}
+
+autostart::Scope scope_of(const OpenKey& key) {
+    return key.root == kHkeyCurrentUser ? autostart::Scope::kUser : autostart::Scope::kMachine;
 }
 
 // Builds the handle for an existing key after the access check.
@@ -132,7 +137,7 @@ RegStatus make_handle(const OpenKey& parent, const std::shared_ptr<Hive>& hive, 
     key->root = parent.root;
     key->hive = hive;
     key->id = id;
-    key->run_key = is_run_key(parent.root, stored_path);
+    key->run_key = is_run_key(stored_path);
     key->path = std::move(stored_path);
     key->access = access;
     out = RegistryKey(std::move(key));
@@ -224,7 +229,7 @@ RegStatus query_value(const RegistryKey& key, std::string_view name, std::uint32
     name = key_path::c_string(name);
     if (open->run_key) {
         autostart::Entry entry;
-        const RegStatus status = autostart::read(name, entry);
+        const RegStatus status = autostart::read(scope_of(*open), name, entry);
         if (status != kErrorSuccess) return status;
         type = entry.type;
         return copy_out(entry.data, buffer, size);
@@ -255,7 +260,7 @@ RegStatus set_value(const RegistryKey& key, std::string_view name, std::uint32_t
         terminated.push_back(0);
         data = terminated;
     }
-    if (open->run_key) return autostart::write(name, type, data);
+    if (open->run_key) return autostart::write(scope_of(*open), name, type, data);
     return hive->set_value(open->id, name, type, data);
 }
 
@@ -269,7 +274,7 @@ RegStatus delete_value(const RegistryKey& key, std::string_view name) {
     if (status != kErrorSuccess) return status;
     if (open->run_key) {
         if (!hive->writable()) return kErrorAccessDenied;
-        return autostart::remove(name);
+        return autostart::remove(scope_of(*open), name);
     }
     return hive->delete_value(open->id, name);
 }
@@ -291,7 +296,7 @@ RegStatus enum_value(const RegistryKey& key, std::uint32_t index, std::string& n
     if ((open->access & kKeyQueryValue) == 0) return kErrorAccessDenied;
     if (open->run_key) {
         autostart::Entry entry;
-        const RegStatus status = autostart::entry_at(index, entry);
+        const RegStatus status = autostart::entry_at(scope_of(*open), index, entry);
         if (status != kErrorSuccess) return status;
         name = entry.name;
         type = entry.type;

@@ -121,10 +121,10 @@ std::string_view trim(std::string_view text) {
 }
 
 // The entry names in the folder, in name order (without regard to case).
-std::vector<std::string> list_names() {
+std::vector<std::string> list_names(const fs::path& dir) {
     std::vector<std::string> names;
     std::error_code ec;
-    for (fs::directory_iterator it(autostart_dir(), ec), end; !ec && it != end; it.increment(ec)) {
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string file = it->path().filename().string();
         if (file.size() <= kSuffix.size() || !file.ends_with(kSuffix)) continue;
         std::string name = file.substr(0, file.size() - kSuffix.size());
@@ -139,17 +139,17 @@ std::vector<std::string> list_names() {
 }
 
 // The name under which `name` is stored (exact match first, then any case); empty when absent.
-std::string find_stored_name(std::string_view name) {
+std::string find_stored_name(const fs::path& dir, std::string_view name) {
     std::error_code ec;
-    if (fs::exists(autostart_dir() / (std::string(name) + std::string(kSuffix)), ec)) return std::string(name);
-    for (const std::string& stored : list_names()) {
+    if (fs::exists(dir / (std::string(name) + std::string(kSuffix)), ec)) return std::string(name);
+    for (const std::string& stored : list_names(dir)) {
         if (key_path::equals_ignore_case(stored, name)) return stored;
     }
     return {};
 }
 
-RegStatus read_file(const std::string& stored, Entry& out) {
-    std::ifstream in(autostart_dir() / (stored + std::string(kSuffix)), std::ios::binary);
+RegStatus read_file(const fs::path& dir, const std::string& stored, Entry& out) {
+    std::ifstream in(dir / (stored + std::string(kSuffix)), std::ios::binary);
     if (!in) return status_from_errno(errno == 0 ? EIO : errno);
     std::ostringstream text;
     text << in.rdbuf();
@@ -168,7 +168,7 @@ int sync_dir(const fs::path& dir) {
 }
 
 // Writes `text` to `target` through a temporary file and a rename, on disk when it returns.
-int write_durably(const fs::path& dir, const fs::path& target, const std::string& text) {
+int write_durably(const fs::path& dir, const fs::path& target, const std::string& text, mode_t mode) {
     std::string pattern = (dir / ".corvane-XXXXXX").string();
     const int fd = ::mkstemp(pattern.data());
     if (fd < 0) return errno;
@@ -182,7 +182,7 @@ int write_durably(const fs::path& dir, const fs::path& target, const std::string
         else
             done += static_cast<std::size_t>(n);
     }
-    if (error == 0 && ::fchmod(fd, 0644) != 0) error = errno;
+    if (error == 0 && ::fchmod(fd, mode) != 0) error = errno;
     if (error == 0 && ::fsync(fd) != 0) error = errno;
     if (::close(fd) != 0 && error == 0) error = errno;
     if (error == 0 && ::rename(pattern.c_str(), target.c_str()) != 0) error = errno;
@@ -194,6 +194,8 @@ int write_durably(const fs::path& dir, const fs::path& target, const std::string
 }
 
 }  // namespace
+
+fs::path folder_of(Scope scope) { return scope == Scope::kUser ? user_autostart_dir() : autostart_dir(); }
 
 bool valid_name(std::string_view name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
@@ -268,37 +270,42 @@ bool parse_entry(std::string_view text, Entry& out) {
     return has_exec;
 }
 
-RegStatus read(std::string_view name, Entry& out) {
+RegStatus read(Scope scope, std::string_view name, Entry& out) {
     if (!valid_name(name)) return kErrorFileNotFound;
-    const std::string stored = find_stored_name(name);
+    const fs::path dir = folder_of(scope);
+    const std::string stored = find_stored_name(dir, name);
     if (stored.empty()) return kErrorFileNotFound;
-    return read_file(stored, out);
+    return read_file(dir, stored, out);
 }
 
-RegStatus write(std::string_view name, std::uint32_t type, std::span<const std::uint8_t> data) {
+RegStatus write(Scope scope, std::string_view name, std::uint32_t type, std::span<const std::uint8_t> data) {
     if (!valid_name(name)) return kErrorInvalidParameter;
-    const fs::path dir = autostart_dir();
-    const int made = make_directories(dir, 0755);
+    const fs::path dir = folder_of(scope);
+    // The user's entries are the user's business alone; the machine's are for every session to read.
+    const bool user = scope == Scope::kUser;
+    const int made = make_directories(dir, user ? 0700 : 0755);
     if (made != 0) return status_from_errno(made);
-    std::string stored = find_stored_name(name);
+    std::string stored = find_stored_name(dir, name);
     if (stored.empty()) stored = std::string(name);
     Entry entry{stored, type, std::vector<std::uint8_t>(data.begin(), data.end())};
-    return status_from_errno(write_durably(dir, dir / (stored + std::string(kSuffix)), format_entry(entry)));
+    return status_from_errno(
+        write_durably(dir, dir / (stored + std::string(kSuffix)), format_entry(entry), user ? 0600 : 0644));
 }
 
-RegStatus remove(std::string_view name) {
+RegStatus remove(Scope scope, std::string_view name) {
     if (!valid_name(name)) return kErrorFileNotFound;
-    const std::string stored = find_stored_name(name);
+    const fs::path dir = folder_of(scope);
+    const std::string stored = find_stored_name(dir, name);
     if (stored.empty()) return kErrorFileNotFound;
-    const fs::path dir = autostart_dir();
     if (::unlink((dir / (stored + std::string(kSuffix))).c_str()) != 0) return status_from_errno(errno);
     return status_from_errno(sync_dir(dir));
 }
 
-RegStatus entry_at(std::uint32_t index, Entry& out) {
-    const std::vector<std::string> names = list_names();
+RegStatus entry_at(Scope scope, std::uint32_t index, Entry& out) {
+    const fs::path dir = folder_of(scope);
+    const std::vector<std::string> names = list_names(dir);
     if (index >= names.size()) return kErrorNoMoreItems;
-    return read_file(names[index], out);
+    return read_file(dir, names[index], out);
 }
 
 }  // namespace corvane::platform::autostart

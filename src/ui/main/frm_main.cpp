@@ -4,14 +4,15 @@
 #include <QCloseEvent>
 #include <QEvent>
 
+#include <algorithm>
 #include <chrono>
 
 #include "platform/message_box.h"
-#include "platform/message_loop.h"
 #include "platform/shell.h"
 #include "settings/settings_table.h"
 #include "ui/main/m_sys_tray.h"
 #include "ui/main/resources.h"
+#include "ui/main/window_captions.h"
 #include "ui/options/frm_all.h"
 #include "update/update_addresses.h"
 #include "widgets/buttons/zq_buttons_h.h"
@@ -31,19 +32,15 @@ constexpr buttons::OleColor kOffColor = 0xC0;
 
 }  // namespace
 
-FrmMain::FrmMain(std::string programFolder, FirewallFactory makeFirewall)
-    : programFolder_(std::move(programFolder)),
-      makeFirewall_(std::move(makeFirewall)),
-      tFire_([this] { OnFireTick(); }) {
+FrmMain::FrmMain(std::string programFolder, std::unique_ptr<platform::ProtectionService> service)
+    : programFolder_(std::move(programFolder)), service_(std::move(service)) {
     InitResources();
-    tFire_.SetInterval(std::chrono::milliseconds(1));
-    countSave_.setSingleShot(true);
-    countSave_.setInterval(kCountSaveDelay);
-    connect(&countSave_, &QTimer::timeout, this, &FrmMain::SaveCount);
+    captionTimer_.setSingleShot(true);
+    connect(&captionTimer_, &QTimer::timeout, this, &FrmMain::ShowLatestCount);
     iconOn_ = platform::LoadIconResource(kWindowIcon);
     iconOff_ = platform::LoadIconResource(kProtectionOffIcon);
     setWindowIcon(QIcon(QString::fromLatin1(kWindowIcon)));
-    setWindowTitle(QStringLiteral("Corvane"));  // the caption at creation
+    setWindowTitle(QString::fromLatin1(kProgramCaption));  // the caption at creation
     // The controls are built when the window is first shown or asked for: a start in the tray shows
     // its icon without waiting for the form and its fonts.
 }
@@ -87,14 +84,15 @@ void FrmMain::BuildControls() {
 
 void FrmMain::OpenOptionsWindow(int tab) {
     // A fresh window each time, modal over this one; it is gone again when this handler returns.
-    FrmAll options(this, programFolder_, firewall_ ? firewall_->DefsVersion() : std::string());
+    FrmAll options(this, programFolder_, *service_);
     options.OfferTab(tab);
     options.exec();
 }
 
 void FrmMain::OpenHelpPage() {
     const platform::WindowHandle self = platform::HandleOf(this);
-    const platform::ShellResult opened = platform::OpenUrl(self, update::ReadUpdateAddresses().HelpPage());
+    const platform::ShellResult opened =
+        platform::OpenUrl(self, update::AddressesFor(service_->Status().updateServer).HelpPage());
     if (opened.Succeeded()) return;
     static_cast<void>(platform::MessageBox(self, "Error:" + std::to_string(opened.error) + " " + opened.description,
                                            "Corvane", platform::MessageBoxIcon::Information));
@@ -111,6 +109,7 @@ buttons::zqButtons_H* FrmMain::BtnOn() const {
 }
 
 FrmMain::~FrmMain() {
+    service_->SetChangeHandler(nullptr);
     platform::SetTrayMessageHandler(platform::HandleOf(this), nullptr);
     // Already gone after a regular close; this covers a window destroyed without one.
     static_cast<void>(platform::Shell_NotifyIconA(platform::NIM_DELETE, trayIconData_));
@@ -135,51 +134,83 @@ void FrmMain::Load() {
         if (message == mSysTray::kTrayCallbackMessage) TrayMouseMove(mouseMessage);
     });
 
-    // 5. The definitions.
-    firewall_ = makeFirewall_(*this);
-    firewall_->LoadDefinitions(programFolder_);
+    // 4. What the service says now.
+    const platform::ServiceStatus& status = service_->Refresh();
 
-    // 6, 8, 10. The settings (each read makes sure the key exists first). The stored count is the
-    // engine's before protection starts: the event engine blocks from step 7 on, during start-up.
-    const settings::StartupSettings stored = settings::ReadStartupSettings();
-    firewall_->SetBlockedCount(stored.blocked_count);
-
-    // 7. Protection as "Run" says; the tray icon shows it.
-    ShowProtection(stored.protection_on);
-    trayIconData_.hIcon = stored.protection_on ? iconOn_ : iconOff_;
+    // 5. The switch and the tray icon show the service's protection; without the service, none.
+    protectionOn_ = status.link == platform::ServiceStatus::Link::kConnected && status.protection;
+    ApplySwitchLook();
+    trayIconData_.hIcon = protectionOn_ ? iconOn_ : iconOff_;
     trayAdded_ = platform::Shell_NotifyIconA(platform::NIM_ADD, trayIconData_);
     SendTray(platform::NIM_MODIFY);
 
-    // 9. Shown, or only the tray icon. Without a tray host the icon is no way back to a hidden window;
-    // at login the panel may start after the program, so the window waits a few seconds for a host
-    // (the icon appears as soon as one comes) and shows itself only if none does.
+    // 6. Shown, or only the tray icon ("Tray", the user's own setting). Without a tray host the icon is
+    // no way back to a hidden window; at login the panel may start after the program, so the window
+    // waits a few seconds for a host (the icon appears as soon as one comes) and shows itself only if
+    // none does.
     auto showWindow = [this] {
         setWindowState(Qt::WindowNoState);
         show();
     };
-    if (!stored.start_in_tray)
+    if (!settings::ReadStartInTray())
         showWindow();
     else if (!trayAdded_)
         trayHostWait_.Start(kTrayHostWait, [this, showWindow](bool found) {
             if (!found && !closed_) showWindow();
         });
 
-    // 10, 11, 12. The count, in the caption and the tip (unless a block during start-up showed its own).
-    countSaved_ = false;  // the first save of a run always writes, as the close always did
-    if (firewall_->BlockedCount() == stored.blocked_count) {
-        SetCaption(windowTitle().toStdString() + " - " + std::to_string(stored.blocked_count) + " Attempts Blocked");
-        SendTray(platform::NIM_MODIFY);
-    }
+    // 7. The count in the caption and the tip, or why there is none; from now on they follow the
+    // service's changes.
+    ShowStatus();
+    service_->SetChangeHandler([this] { OnServiceChanged(); });
 }
 
-bool FrmMain::ProtectionOn() const { return protectionOn_; }
+void FrmMain::OnServiceChanged() {
+    if (closed_) return;
+    const platform::ServiceStatus& status = service_->Status();
+    if (status.link != shownLink_) {
+        ShowStatus();  // the service went away, refused us, or came back
+        return;
+    }
+    if (status.link != platform::ServiceStatus::Link::kConnected) return;
+    // The switch follows changes of the service's protection, from this window or any other client. A
+    // change of something else leaves what the switch shows alone: this window's own request may not
+    // have come back yet.
+    if (status.protection != seenProtection_) {
+        seenProtection_ = status.protection;
+        ShowProtection(status.protection);
+    }
+    if (status.attempts != shownCount_) CountChanged();
+}
+
+void FrmMain::ShowStatus() {
+    const platform::ServiceStatus& status = service_->Status();
+    shownLink_ = status.link;
+    if (status.link != platform::ServiceStatus::Link::kConnected) {
+        // Nothing protects: no count, and the switch and icon say off.
+        captionTimer_.stop();
+        ShowProtection(false);
+        SetCaption(NotProtectedCaption(status.link));
+        SendTray(platform::NIM_MODIFY);
+        return;
+    }
+    seenProtection_ = status.protection;
+    ShowProtection(status.protection);
+    if (!shownCount_) {
+        ShowCount(status.attempts, StartupCaption(status.attempts));  // the first count of this run
+    } else if (status.attempts == *shownCount_) {
+        SetCaption(countCaption_);
+        SendTray(platform::NIM_MODIFY);
+    } else {
+        ShowCount(status.attempts, BlockedCaption(status.attempts));
+    }
+}
 
 void FrmMain::ShowProtection(bool on) {
     protectionOn_ = on;
     ApplySwitchLook();
-    // The timer runs only for the timer engine; the event engine is told instead.
-    tFire_.SetEnabled(on && firewall_ && firewall_->UsesTimer());
-    if (firewall_) firewall_->SetProtection(on);
+    trayIconData_.hIcon = on ? iconOn_ : iconOff_;
+    SendTray(platform::NIM_MODIFY);
 }
 
 void FrmMain::ApplySwitchLook() {
@@ -192,14 +223,56 @@ void FrmMain::ApplySwitchLook() {
 }
 
 void FrmMain::SetProtection(bool on) {
-    ShowProtection(on);
-    static_cast<void>(settings::SaveProtection(on));  // refused without rights: this run still changes
-    trayIconData_.hIcon = on ? iconOn_ : iconOff_;
-    SendTray(platform::NIM_MODIFY);
+    if (closed_) return;
+    const platform::ServiceResult result = service_->SetProtection(on);
+    if (result.Ok()) {
+        ShowProtection(on);  // the service's change report confirms it
+        return;
+    }
+    // Refused, unreachable or failed: the switch goes back to what is true, and the user learns why.
+    const platform::ServiceStatus& status = service_->Refresh();
+    ShowStatus();
+    std::string why = result.message;
+    if (why.empty()) why = status.problem;
+    if (why.empty()) why = NotProtectedCaption(status.link);
+    static_cast<void>(
+        platform::MessageBox(platform::HandleOf(this), why, kProgramCaption, platform::MessageBoxIcon::Warning));
 }
 
-void FrmMain::OnFireTick() {
-    if (firewall_) firewall_->Tick();
+std::chrono::steady_clock::time_point FrmMain::Now() const {
+    return clock_ ? clock_() : std::chrono::steady_clock::now();
+}
+
+void FrmMain::CountChanged() {
+    const auto now = Now();
+    if (lastCountCaption_ && now - *lastCountCaption_ < kCaptionInterval) {
+        // Too soon after the last: the timer shows the count of its moment (a later change that is no
+        // longer too soon shows its own at once).
+        if (!captionTimer_.isActive()) {
+            const auto wait =
+                std::chrono::ceil<std::chrono::milliseconds>(kCaptionInterval - (now - *lastCountCaption_));
+            captionTimer_.start(std::max<std::chrono::milliseconds>(wait, std::chrono::milliseconds(1)));
+        }
+        return;
+    }
+    captionTimer_.stop();
+    const std::int32_t count = service_->Status().attempts;
+    ShowCount(count, BlockedCaption(count));
+}
+
+void FrmMain::ShowLatestCount() {
+    if (closed_) return;
+    const platform::ServiceStatus& status = service_->Status();
+    if (status.link != platform::ServiceStatus::Link::kConnected || status.attempts == shownCount_) return;
+    CountChanged();
+}
+
+void FrmMain::ShowCount(std::int32_t count, const std::string& caption) {
+    shownCount_ = count;
+    countCaption_ = caption;
+    lastCountCaption_ = Now();
+    SetCaption(caption);
+    SendTray(platform::NIM_MODIFY);
 }
 
 void FrmMain::SetCaption(const std::string& caption) {
@@ -211,26 +284,6 @@ void FrmMain::SendTray(std::uint32_t message) {
     // Without a tray host the record still changes; the icon shows it once a host appears.
     static_cast<void>(platform::Shell_NotifyIconA(message, trayIconData_));
 }
-
-void FrmMain::Yield() { platform::Yield(); }
-
-void FrmMain::ShowBlockedCaption(const std::string& caption) {
-    SetCaption(caption);
-    SendTray(platform::NIM_MODIFY);
-    if (!countSave_.isActive() && !closed_) countSave_.start();
-}
-
-bool FrmMain::WatchDescriptor(int fd, std::function<void()> onReadable) {
-    // An ended watch is only disabled: it may be ending from inside its own callback.
-    if (fd < 0) {
-        if (engineWatch_) engineWatch_->SetEnabled(false);
-    } else {
-        engineWatch_ = std::make_unique<platform::DescriptorWatch>(fd, std::move(onReadable));
-    }
-    return true;
-}
-
-void FrmMain::EngineChanged() { tFire_.SetEnabled(protectionOn_ && firewall_ && firewall_->UsesTimer()); }
 
 void FrmMain::TrayMouseMove(std::uint32_t x) {
     if (!mSysTray::RestoresWindow(x)) return;
@@ -246,31 +299,15 @@ void FrmMain::changeEvent(QEvent* event) {
     if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)) hide();
 }
 
-void FrmMain::SaveCount() {
-    if (!firewall_) return;  // not loaded: nothing counted
-    const std::int32_t count = firewall_->BlockedCount();
-    if (countSaved_ && count == savedCount_) return;
-    // Refused without rights under the machine-wide settings: the count is then simply not saved, and
-    // the next save tries again.
-    countSaved_ = settings::SaveAttempts(count);
-    savedCount_ = count;
-}
-
-void FrmMain::QueryClose() {
-    countSave_.stop();
-    SaveCount();
-}
-
 void FrmMain::closeEvent(QCloseEvent* event) {
     if (closed_) {
         event->accept();
         return;
     }
     closed_ = true;
-    // A scan yielding right now must not tear down (and count) anything after the count is saved.
-    if (firewall_) firewall_->Stop();
-    QueryClose();
-    tFire_.SetEnabled(false);
+    // Nothing of the window's to keep: the service holds the count and the switch.
+    captionTimer_.stop();
+    service_->SetChangeHandler(nullptr);
     SendTray(platform::NIM_DELETE);
     trayAdded_ = false;
     event->accept();

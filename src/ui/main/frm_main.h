@@ -1,22 +1,22 @@
 #pragma once
 // FrmMain: the main window. It is the program's start-up object and lives as long as the process: it
-// owns the scan timer `tFire`, the tray record `TrayIconData` and the connection blocker with its
-// block list and count. Closing it, for any reason, saves the count, removes the tray icon and ends
-// the program.
+// owns the tray record `TrayIconData` and the program's link to the protection service. The service
+// protects and counts; the window shows what the service says (the switch, the tray icon, the count in
+// the caption and the tip) and asks it to change. It holds no rights of its own. Closing it, for any
+// reason, removes the tray icon and ends the program; protection goes on in the service.
 #include <QTimer>
 #include <QWidget>
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
-#include "engine/m_firewall.h"
-#include "engine/scan_host.h"
-#include "platform/descriptor_watch.h"
 #include "platform/icons.h"
 #include "platform/named_mutex.h"
-#include "platform/timers.h"
+#include "platform/protection_service.h"
 #include "platform/tray.h"
 #include "ui/main/form_loader.h"
 
@@ -26,14 +26,13 @@ class zqButtons_H;
 
 namespace corvane::ui {
 
-class FrmMain : public QWidget, private engine::ScanHost {
+class FrmMain : public QWidget {
     Q_OBJECT
 
 public:
-    // The blocker is handed in so tests can give it a table of their own; the program passes the
-    // machine's (mFirewall::CreateForSystem).
-    using FirewallFactory = std::function<std::unique_ptr<engine::mFirewall>(engine::ScanHost&)>;
-    FrmMain(std::string programFolder, FirewallFactory makeFirewall);
+    // The service is handed in so tests can give it one of their own; the program passes the system's
+    // (platform::ConnectProtectionService). It is never null.
+    FrmMain(std::string programFolder, std::unique_ptr<platform::ProtectionService> service);
     ~FrmMain() override;
 
     // The one-instance lock the program took before anything else; without it, load takes its own.
@@ -45,17 +44,19 @@ public:
     static constexpr std::chrono::milliseconds kTrayHostWait{5000};
     bool WaitingForTrayHost() const { return trayHostWait_.Waiting(); }
 
-    // Writes "Attempts" when the count differs from the last one written. Every way out saves through
-    // here, and so does a running save at most once a second after the count changes
-    // (kCountSaveDelay), so a crash loses at most that last second.
-    void SaveCount();
-    static constexpr std::chrono::milliseconds kCountSaveDelay{1000};
+    // Count changes reach the caption and the tip at most once per kCaptionInterval (20 a second);
+    // the last count always shows. `clock` replaces the steady clock (tests).
+    static constexpr std::chrono::milliseconds kCaptionInterval{50};
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    void SetClock(Clock clock) { clock_ = std::move(clock); }
 
-    // Protection: the pair (switch position, tFire enabled).
-    bool ProtectionOn() const;
-    void SetProtection(bool on);  // the switch's click: look, tFire, "Run", tray icon
+    // What the switch shows: the service's protection, OFF while the service cannot protect.
+    bool ProtectionOn() const { return protectionOn_; }
+    // The switch's click: asks the service. Refused or unreachable, the switch shows what is true and a
+    // message box says why.
+    void SetProtection(bool on);
 
-    engine::mFirewall& Firewall() { return *firewall_; }
+    platform::ProtectionService& Service() { return *service_; }
     const platform::NotifyIconData& TrayRecord() const { return trayIconData_; }
     platform::IconHandle WindowIcon() const { return iconOn_; }
     platform::IconHandle ProtectionOffIcon() const { return iconOff_; }
@@ -68,9 +69,6 @@ public:
     // The window's mouse-move handler as the tray callback reaches it: x is the mouse message
     // identifier of the click on the tray icon.
     void TrayMouseMove(std::uint32_t x);
-
-    // tFire's tick.
-    void OnFireTick();
 
     void setVisible(bool visible) override;
 
@@ -85,31 +83,34 @@ private:
     void OpenHelpPage();              // BtnHelp
     void ApplySwitchLook();
     void Load();
-    void QueryClose();
+    void OnServiceChanged();
+    void ShowStatus();  // everything from the service's status at once (start-up, link changes)
     void ShowProtection(bool on);
+    void CountChanged();
+    void ShowLatestCount();  // the caption timer's end
+    void ShowCount(std::int32_t count, const std::string& caption);
     void SetCaption(const std::string& caption);
     void SendTray(std::uint32_t message);
-
-    // engine::ScanHost
-    void Yield() override;
-    void ShowBlockedCaption(const std::string& caption) override;
-    bool WatchDescriptor(int fd, std::function<void()> onReadable) override;
-    void EngineChanged() override;
+    std::chrono::steady_clock::time_point Now() const;
 
     LoadedForm controls_;
     std::string programFolder_;
-    FirewallFactory makeFirewall_;
-    std::unique_ptr<engine::mFirewall> firewall_;
-    platform::IntervalTimer tFire_;
-    std::unique_ptr<platform::DescriptorWatch> engineWatch_;  // the event engine's reports
+    std::unique_ptr<platform::ProtectionService> service_;
     platform::NotifyIconData trayIconData_{};
     platform::IconHandle iconOn_ = 0;
     platform::IconHandle iconOff_ = 0;
     std::unique_ptr<platform::NamedMutex> mutex_;
     platform::TrayHostWait trayHostWait_;
-    QTimer countSave_;
-    std::int32_t savedCount_ = 0;
-    bool countSaved_ = false;  // savedCount_ is what the store holds
+
+    // What the window last took from the service's status.
+    std::optional<platform::ServiceStatus::Link> shownLink_;
+    bool seenProtection_ = false;
+    std::optional<std::int32_t> shownCount_;  // the count in the caption, while connected
+    std::string countCaption_;                // its caption, shown again when the service returns
+    Clock clock_;
+    std::optional<std::chrono::steady_clock::time_point> lastCountCaption_;
+    QTimer captionTimer_;
+
     bool protectionOn_ = false;
     bool controlsBuilt_ = false;
     bool trayAdded_ = false;

@@ -24,17 +24,16 @@ settings::RegistryVariant Text(const char* text) { return settings::RegistryVari
 
 }  // namespace
 
-FrmAll::FrmAll(QWidget* owner, std::string programFolder, std::string defsVersion, std::unique_ptr<platform::Inet> inet)
-    : QDialog(owner),
-      programFolder_(std::move(programFolder)),
-      defsVersion_(std::move(defsVersion)),
-      inet_(std::move(inet)) {
+FrmAll::FrmAll(QWidget* owner, std::string programFolder, platform::ProtectionService& service,
+               std::unique_ptr<platform::Inet> inet)
+    : QDialog(owner), programFolder_(std::move(programFolder)), service_(service), inet_(std::move(inet)) {
     InitResources();
     setModal(true);
     update::UpdateHost& host = *this;
     download_ = std::make_unique<update::FileDownload>(*inet_, host, programFolder_);
-    check_ = std::make_unique<update::UpdateCheck>(*inet_, host, *download_, update::ReadUpdateAddresses(),
-                                                   defsVersion_, update::ProgramVersionText());
+    const platform::ServiceStatus& status = service_.Status();
+    check_ = std::make_unique<update::UpdateCheck>(*inet_, host, *download_, update::AddressesFor(status.updateServer),
+                                                   status.definitionsVersion, update::ProgramVersionText());
     BuildControls();
     Load();
 }
@@ -85,7 +84,8 @@ std::string FrmAll::ExecutablePath() const {
     return programFolder_ == "/" ? "/" + name : programFolder_ + "/" + name;
 }
 
-// Every write below may be refused (no rights); the box keeps the state the user gave it.
+// Every setting below is the user's own; a write that still fails (a full disk, a broken home folder)
+// leaves the box in the state the user gave it.
 void FrmAll::ChkBootClick() {
     if (ChkBoot()->checkState() == Qt::Checked)
         static_cast<void>(settings::WriteSetting(settings::Setting::BootWithWindows, ExecutablePath()));
@@ -181,6 +181,12 @@ bool FrmAll::AskYesNo(const std::string& text, const std::string& title) {
 
 void FrmAll::Yield() { platform::Yield(); }
 void FrmAll::WaitForMessages() { platform::WaitForMessages(); }
+
+bool FrmAll::InstallDefinitions(int fd) {
+    // The service says why it refused in its own log; the window says "Error downloading file".
+    std::string version;
+    return service_.InstallDefinitions(fd, version).Ok();
+}
 
 platform::ShellResult FrmAll::StartSetupProgram(const std::string& path) {
     return platform::StartProgram(platform::HandleOf(this), path);

@@ -1,6 +1,7 @@
 #pragma once
 // FrmAll: the Options window. Two tabs: "Options" with three check boxes whose every change is written
-// to the settings at once, and "Updates", which runs the update check. The main window opens it modally
+// to the user's own settings at once, and "Updates", which runs the update check against the protection
+// service's update server and hands new definitions to the service. The main window opens it modally
 // on one tab and destroys it when it closes, so every opening starts from the window's design.
 #include <QDialog>
 
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "platform/inet.h"
+#include "platform/protection_service.h"
 #include "ui/main/form_loader.h"
 #include "update/file_download.h"
 #include "update/update_check.h"
@@ -32,8 +34,9 @@ public:
 
     // Builds and loads the window (the load reads and re-writes the three settings). `owner` is the
     // main window: the window is modal over it, and closing it ends the program after a setup program
-    // was started. `defsVersion` is the version of the loaded definitions.
-    FrmAll(QWidget* owner, std::string programFolder, std::string defsVersion,
+    // was started. The service's status gives the version of the definitions in force and the update
+    // server; downloaded definitions go to the service. It outlives the window.
+    FrmAll(QWidget* owner, std::string programFolder, platform::ProtectionService& service,
            std::unique_ptr<platform::Inet> inet = platform::CreateInet());
     ~FrmAll() override;
 
@@ -77,12 +80,13 @@ private:
     bool AskYesNo(const std::string& text, const std::string& title) override;
     void Yield() override;
     void WaitForMessages() override;
+    bool InstallDefinitions(int fd) override;
     platform::ShellResult StartSetupProgram(const std::string& path) override;
     void EndSystem() override;
 
     LoadedForm controls_;
     std::string programFolder_;
-    std::string defsVersion_;
+    platform::ProtectionService& service_;
     std::unique_ptr<platform::Inet> inet_;
     std::unique_ptr<update::FileDownload> download_;
     std::unique_ptr<update::UpdateCheck> check_;
