@@ -1,0 +1,245 @@
+// corvanectl: the protection service (corvaned) from the command line, for machines without a desktop and for
+// scripts. It holds no rights of its own: the service decides, on the system bus, whom it answers.
+//
+// Exit status: 0 done; 1 the service cannot be reached, refuses this user or fails the request (one line on
+// standard error says why); 2 the command line is wrong.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/linux/unique_fd.h"
+#include "platform/protection_service.h"
+
+
+namespace {
+
+using corvane::platform::BlockEntry;
+using corvane::platform::ProtectionService;
+using corvane::platform::ServiceResult;
+using corvane::platform::ServiceStatus;
+
+constexpr int kDone = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+constexpr std::uint32_t kDefaultBlocks = 20;
+constexpr std::uint32_t kMostBlocks = 100000;
+
+constexpr char kUsageText[] =
+    "Usage: corvanectl COMMAND [ARGUMENT]\n"
+    "Asks the Corvane protection service (corvaned) on the system bus.\n"
+    "\n"
+    "Commands:\n"
+    "  status [--json]            protection, attempts blocked, engine, definitions, update server\n"
+    "  on                         turn protection on\n"
+    "  off                        turn protection off\n"
+    "  reload                     read the definitions in place again\n"
+    "  blocks [N]                 the last N blocked connections, oldest first (default 20)\n"
+    "  install-definitions FILE   check FILE and put it in place of the definitions in force\n"
+    "  --help                     this text\n"
+    "  --version                  the program's version\n"
+    "\n"
+    "Exit status: 0 done, 1 the service cannot be reached, refuses or fails the request, 2 usage error.\n";
+
+// Text that came from elsewhere (a process's name is whatever its owner made it), shown on a terminal: control
+// and direction-override characters become '?', so no text can move the cursor, retitle the window of whoever
+// reads it or show itself reordered.
+std::string Printable(const std::string& text) {
+    const QString decoded = QString::fromUtf8(text);
+    QString shown;
+    shown.reserve(decoded.size());
+    for (const QChar c : decoded)
+        shown.append(c.category() == QChar::Other_Control || c.category() == QChar::Other_Format ? QChar(u'?') : c);
+    return shown.toStdString();
+}
+
+int Fail(const std::string& reason) {
+    std::cerr << "corvanectl: " << reason << '\n';
+    return kFailed;
+}
+
+int Usage(const std::string& reason) {
+    std::cerr << "corvanectl: " << reason << " (see corvanectl --help)\n";
+    return kUsage;
+}
+
+int Finish(const ServiceResult& result) { return result.Ok() ? kDone : Fail(result.message); }
+
+// The service as this user reaches it; nothing (and the reason told) when it cannot be used.
+std::unique_ptr<ProtectionService> Connect() {
+    auto service = corvane::platform::ConnectProtectionService();
+    if (service->Status().link != ServiceStatus::Link::kConnected) {
+        Fail(service->Status().problem);
+        return nullptr;
+    }
+    return service;
+}
+
+std::string StatusText(const ServiceStatus& status) {
+    const auto orUnknown = [](const std::string& text) {
+        return text.empty() ? std::string("unknown") : Printable(text);
+    };
+    std::string text;
+    text += std::string("Protection: ") + (status.protection ? "on" : "off") + "\n";
+    text += "Attempts blocked: " + std::to_string(status.attempts) + "\n";
+    text += "Engine: " + orUnknown(status.engine);
+    if (!status.engineReason.empty()) text += " (" + Printable(status.engineReason) + ")";
+    text += "\n";
+    text += "Definitions: " + orUnknown(status.definitionsVersion) + "\n";
+    text += "Update server: " + orUnknown(status.updateServer) + "\n";
+    return text;
+}
+
+std::string StatusJson(const ServiceStatus& status) {
+    const auto q = [](const std::string& text) { return QString::fromStdString(text); };
+    const QJsonObject object{
+        {QStringLiteral("protection"), status.protection},
+        {QStringLiteral("attempts"), status.attempts},
+        {QStringLiteral("engine"), q(status.engine)},
+        {QStringLiteral("engine_reason"), q(status.engineReason)},
+        {QStringLiteral("definitions_version"), q(status.definitionsVersion)},
+        {QStringLiteral("update_server"), q(status.updateServer)},
+    };
+    return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + "\n";
+}
+
+// One block a line: local time, address, process (and its id when the kernel said).
+std::string BlockLine(const BlockEntry& block) {
+    const QString when = QDateTime::fromMSecsSinceEpoch(block.timeMs).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    std::string line = when.toStdString() + "  " + Printable(block.address) + "  ";
+    line += block.process.empty() ? std::string("unknown process") : Printable(block.process);
+    if (block.pid != 0) line += " (pid " + std::to_string(block.pid) + ")";
+    return line + "\n";
+}
+
+std::optional<std::uint32_t> ParseCount(std::string_view text) {
+    std::uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value == 0 || value > kMostBlocks) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+int Status(bool json) {
+    const auto service = Connect();
+    if (!service) return kFailed;
+    std::cout << (json ? StatusJson(service->Status()) : StatusText(service->Status()));
+    return kDone;
+}
+
+int Switch(bool on) {
+    const auto service = Connect();
+    if (!service) return kFailed;
+    const auto result = service->SetProtection(on);
+    if (result.Ok()) std::cout << "Protection: " << (on ? "on" : "off") << '\n';
+    return Finish(result);
+}
+
+int Reload() {
+    const auto service = Connect();
+    if (!service) return kFailed;
+    const auto result = service->Reload();
+    if (!result.Ok()) return Finish(result);
+    // The version now in force, when the service still answers.
+    const auto& status = service->Refresh();
+    if (status.link == ServiceStatus::Link::kConnected && !status.definitionsVersion.empty()) {
+        std::cout << "Definitions: " << Printable(status.definitionsVersion) << '\n';
+    }
+    return kDone;
+}
+
+int Blocks(std::uint32_t count) {
+    const auto service = Connect();
+    if (!service) return kFailed;
+    std::vector<BlockEntry> blocks;
+    const auto result = service->RecentBlocks(count, blocks);
+    if (!result.Ok()) return Finish(result);
+    for (const auto& block : blocks) std::cout << BlockLine(block);
+    return kDone;
+}
+
+int InstallDefinitions(const std::string& path) {
+    // Opened as whoever runs this: the service reads only what this user could read. Not blocking on a FIFO.
+    corvane::platform::linux_impl::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!file.Valid()) return Fail(path + ": " + std::strerror(errno));
+    struct stat info {};
+    if (::fstat(file.Get(), &info) != 0) return Fail(path + ": " + std::strerror(errno));
+    if (!S_ISREG(info.st_mode)) return Fail(path + ": not a regular file");
+    const auto service = Connect();
+    if (!service) return kFailed;
+    std::string version;
+    const auto result = service->InstallDefinitions(file.Get(), version);
+    if (result.Ok()) std::cout << "Definitions: " << Printable(version) << '\n';
+    return Finish(result);
+}
+
+int Run(const std::vector<std::string>& args) {
+    for (const auto& arg : args) {
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsageText;
+            return kDone;
+        }
+    }
+    if (args.empty()) return Usage("no command given");
+    const std::string& command = args[0];
+    const std::size_t extra = args.size() - 1;
+    if (command == "--version") {
+        if (extra != 0) return Usage("--version takes no argument");
+        std::cout << "corvanectl " << CORVANE_VERSION << '\n';
+        return kDone;
+    }
+    if (command == "status") {
+        if (extra == 0) return Status(false);
+        if (extra == 1 && args[1] == "--json") return Status(true);
+        return Usage("status takes only --json");
+    }
+    if (command == "on" || command == "off") {
+        if (extra != 0) return Usage(command + " takes no argument");
+        return Switch(command == "on");
+    }
+    if (command == "reload") {
+        if (extra != 0) return Usage("reload takes no argument");
+        return Reload();
+    }
+    if (command == "blocks") {
+        if (extra == 0) return Blocks(kDefaultBlocks);
+        const auto count = extra == 1 ? ParseCount(args[1]) : std::nullopt;
+        if (!count) return Usage("blocks takes one count from 1 to " + std::to_string(kMostBlocks));
+        return Blocks(*count);
+    }
+    if (command == "install-definitions") {
+        if (extra != 1 || args[1].empty()) return Usage("install-definitions takes one file");
+        return InstallDefinitions(args[1]);
+    }
+    return Usage("unknown command \"" + Printable(command) + "\"");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    // Qt D-Bus wants an application object; it takes none of these arguments for itself.
+    QCoreApplication app(argc, argv);
+    const int status = Run(args);
+    std::cout.flush();
+    if (!std::cout) {
+        std::cerr << "corvanectl: cannot write the output\n";
+        return kFailed;
+    }
+    return status;
+}
