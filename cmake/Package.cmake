@@ -1,22 +1,25 @@
 # Installation and the Debian package (cpack -G DEB).
 #
-# The program goes to /opt/corvane with a link to its definitions in /var/lib/corvane; the maintainer
-# scripts (packaging/deb) create the system group "corvane", let only that group run the program, and
-# give it its capabilities. Everything else goes below the install prefix (/usr in the package).
+# Two halves: the protection service corvaned (/usr/sbin, started by systemd as its own system user
+# with the capabilities it needs, answering on the system bus) and the window /opt/corvane/corvane,
+# an ordinary program anyone may start: it holds no capabilities and changes nothing itself, the
+# service decides who may control it (root and the group "corvane", see the bus policy). The
+# maintainer scripts (packaging/deb) create the group and the service's user and move the state
+# folder /var/lib/corvane to the service. Everything else goes below the install prefix (/usr).
 include(GNUInstallDirs)
 
-set(CORVANE_PROGRAM_DIR /opt/corvane CACHE PATH "Folder of the installed program")
-set(CORVANE_STATE_DIR /var/lib/corvane CACHE PATH "Machine-wide settings and definitions")
+set(CORVANE_PROGRAM_DIR /opt/corvane CACHE PATH "Folder of the installed window")
+set(CORVANE_UNIT_DIR /lib/systemd/system CACHE PATH "Folder of the system's systemd units")
 
-install(TARGETS corvane RUNTIME DESTINATION ${CORVANE_PROGRAM_DIR}
-  PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
-install(TARGETS corvane-reg RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set(executable OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+install(TARGETS corvane RUNTIME DESTINATION ${CORVANE_PROGRAM_DIR} PERMISSIONS ${executable})
+install(TARGETS corvaned RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} PERMISSIONS ${executable})
+install(TARGETS corvanectl corvane-reg RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} PERMISSIONS ${executable})
 
-# The definitions are replaced by updates, so they live with the machine's state; the program folder
-# holds a link. The shipped copy is the default the package installs when there is none yet.
-file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
-file(CREATE_LINK ${CORVANE_STATE_DIR}/qd.def ${CMAKE_BINARY_DIR}/package/qd.def SYMBOLIC)
-install(FILES ${CMAKE_BINARY_DIR}/package/qd.def DESTINATION ${CORVANE_PROGRAM_DIR})
+# The service's unit and its bus policy. The shipped definitions are what the package puts in
+# /var/lib/corvane when there are none yet; the service keeps them there (updates replace them).
+install(FILES packaging/systemd/corvaned.service DESTINATION ${CORVANE_UNIT_DIR})
+install(FILES packaging/dbus/org.corvane.Corvane1.conf DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/system.d)
 install(FILES data/qd.def DESTINATION ${CMAKE_INSTALL_DATADIR}/corvane)
 
 install(FILES packaging/corvane.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
@@ -27,15 +30,20 @@ endforeach()
 install(FILES ${CORVANE_ARTWORK_DIR}/hicolor/scalable/apps/corvane.svg
   DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 
-# Manual pages and the package's documents, compressed as Debian wants them.
+# Manual pages (every page in docs/man: commands in section 1, the service in section 8) and the
+# package's documents, compressed as Debian wants them.
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+file(GLOB man_pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/*.[18])
 set(compressed)
-foreach(page corvane corvane-reg)
-  set(gz ${CMAKE_BINARY_DIR}/package/${page}.1.gz)
+foreach(page IN LISTS man_pages)
+  get_filename_component(name ${page} NAME)
+  string(REGEX REPLACE "^.*\\.([18])$" "\\1" section ${name})
+  set(gz ${CMAKE_BINARY_DIR}/package/${name}.gz)
   add_custom_command(OUTPUT ${gz}
-    COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/docs/man/${page}.1 > ${gz}
-    DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/${page}.1)
+    COMMAND gzip -9n -c ${page} > ${gz}
+    DEPENDS ${page})
   list(APPEND compressed ${gz})
-  install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
 endforeach()
 set(changelog_gz ${CMAKE_BINARY_DIR}/package/changelog.gz)
 add_custom_command(OUTPUT ${changelog_gz}
@@ -54,11 +62,12 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop connection blocker")
 set(CPACK_PACKAGE_DESCRIPTION [=[
 Corvane keeps a list of remote IPv4 addresses of servers that
 data-collecting software talks to and tears down every TCP connection
-to a listed address, counting each as a blocked attempt. The program
-runs for members of the system group corvane, with the capability to
-tear connections down.]=])
-# The package installs below /usr whatever prefix the build tree has; the program's own folder is
-# absolute, hence DESTDIR staging.
+to a listed address, counting each as a blocked attempt. A system
+service (corvaned) does the work with the few capabilities it needs;
+the window and the command-line client corvanectl talk to it over the
+system bus, for root and members of the system group corvane.]=])
+# The package installs below /usr whatever prefix the build tree has; the window's folder and the
+# unit's are absolute, hence DESTDIR staging.
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_SET_DESTDIR ON)
@@ -67,7 +76,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libcap2-bin")
+# adduser makes the group and the service's user; dbus brings the system bus the service answers on.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, dbus")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/packaging/deb/postinst ${PROJECT_SOURCE_DIR}/packaging/deb/prerm
   ${PROJECT_SOURCE_DIR}/packaging/deb/postrm)

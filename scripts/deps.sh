@@ -8,7 +8,7 @@ fi
 packages=(
   # build
   cmake ninja-build g++ pkg-config clang-14 libclang-rt-14-dev
-  qt6-base-dev qt6-qpa-plugins libmnl-dev libsqlite3-dev libxcb-xtest0-dev
+  qt6-base-dev qt6-qpa-plugins libsystemd-dev libmnl-dev libsqlite3-dev libxcb-xtest0-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # the event engine's BPF program: compiler, skeleton generator and loader library
   libbpf-dev bpftool
@@ -16,8 +16,9 @@ packages=(
   fontconfig fonts-dejavu-core fonts-liberation2 xvfb xauth trayer x11-utils dbus-x11 dbus-daemon
   # tests: network namespaces, other users, process tools
   iproute2 util-linux procps sqlite3 imagemagick libcap2-bin xdotool
-  # artwork (rendered at build time) and the package check
-  librsvg2-bin lintian dpkg-dev
+  # artwork (rendered at build time) and the package check: the service's unit is checked with
+  # systemd-analyze, the installed service runs on a system bus of its own
+  librsvg2-bin lintian dpkg-dev systemd dbus adduser
   # benchmarks: the download benchmark's reference client
   curl
   # tests: an HTTPS server for the transfer component

@@ -85,7 +85,7 @@ namespace linux_impl {
 
 std::uint32_t ProcNetSnmpCounters::EnsureOpen() {
     if (fd_.Valid()) return win32::kNoError;
-    UniqueFd fd(::open("/proc/net/snmp", O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open("/proc/self/net/snmp", O_RDONLY | O_CLOEXEC));
     if (!fd.Valid()) return Win32FromErrno(errno);
     fd_ = std::move(fd);
     return win32::kNoError;
