@@ -2,21 +2,28 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <xcb/xcb.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <exception>
+#include <filesystem>
+#include <memory>
 #include <sstream>
 #include <thread>
 #include <utility>
 
+#include "platform/linux/unique_fd.h"
+
 namespace corvane::e2e {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using platform::linux_impl::UniqueFd;
 
 Child::Child(Child&& other) noexcept { *this = std::move(other); }
 
@@ -35,12 +42,12 @@ Child::~Child() { End(); }
 void Child::End() {
     if (pid_ > 0 && !reaped_) {
         // Asked first, so an X server removes its socket; then made to.
-        ::kill(-pid_, SIGTERM);
+        static_cast<void>(::kill(-pid_, SIGTERM));
         if (WaitExit(2s) == -1) {
-            ::kill(-pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
+            static_cast<void>(::kill(-pid_, SIGKILL));
+            static_cast<void>(::waitpid(pid_, nullptr, 0));
         }
-        ::kill(-pid_, SIGKILL);  // whatever else of its group is left
+        static_cast<void>(::kill(-pid_, SIGKILL));  // whatever else of its group is left
     }
     pid_ = -1;
     reaped_ = false;
@@ -49,7 +56,7 @@ void Child::End() {
 bool Child::Running() { return pid_ > 0 && WaitExit(0ms) == -1; }
 
 void Child::Signal(int signal) const {
-    if (pid_ > 0 && !reaped_) ::kill(pid_, signal);
+    if (pid_ > 0 && !reaped_) static_cast<void>(::kill(pid_, signal));
 }
 
 int Child::WaitExit(std::chrono::milliseconds limit) {
@@ -68,32 +75,72 @@ int Child::WaitExit(std::chrono::milliseconds limit) {
 
 namespace {
 
-[[noreturn]] void Exec(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                       const std::string& log) {
-    ::setpgid(0, 0);
-    // A test that dies (a timeout) takes its display, tray and program with it.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    for (const std::string& entry : env) ::putenv(const_cast<char*>(entry.c_str()));
-    const int out =
-        log.empty() ? ::open("/dev/null", O_WRONLY) : ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    if (out >= 0) {
-        ::dup2(out, STDOUT_FILENO);
-        ::dup2(out, STDERR_FILENO);
+// argv and the environment for exec, made before the fork: the child only calls what is safe there.
+struct ExecArgs {
+    std::vector<std::string> strings;
+    std::vector<char*> argv;
+    std::vector<char*> envp;
+    ExecArgs(const std::vector<std::string>& args, const std::vector<std::string>& env, EnvMode how) {
+        if (how == EnvMode::kInherited) {
+            // This process's environment, less what `env` gives anew.
+            for (char** entry = environ; *entry != nullptr; ++entry) {
+                const std::string text = *entry;
+                const std::string name = text.substr(0, text.find('=') + 1);
+                const bool replaced = std::any_of(env.begin(), env.end(),
+                                                  [&](const std::string& added) { return added.rfind(name, 0) == 0; });
+                if (!replaced) strings.push_back(text);
+            }
+        }
+        strings.insert(strings.end(), env.begin(), env.end());
+        for (std::string& entry : strings) envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
     }
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    ::execvp(args[0], args.data());
+};
+
+[[noreturn]] void Exec(const ExecArgs& exec, int output) {
+    static_cast<void>(::setpgid(0, 0));
+    // A test that dies (a timeout) takes its display and tray with it (a change of user clears this:
+    // a window left behind ends with the display).
+    static_cast<void>(::prctl(PR_SET_PDEATHSIG, SIGKILL));
+    if (output >= 0) {
+        static_cast<void>(::dup2(output, STDOUT_FILENO));
+        static_cast<void>(::dup2(output, STDERR_FILENO));
+    }
+    ::execvpe(exec.argv[0], exec.argv.data(), exec.envp.data());
     ::_exit(127);
+}
+
+UniqueFd OpenLog(const std::string& log) {
+    return UniqueFd(log.empty() ? ::open("/dev/null", O_WRONLY | O_CLOEXEC)
+                                : ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
 }
 
 }  // namespace
 
-Child Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& log) {
+Child Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& log,
+            EnvMode how) {
+    const ExecArgs exec(argv, env, how);
+    const UniqueFd output = OpenLog(log);
     const pid_t pid = ::fork();
-    if (pid == 0) Exec(argv, env, log);
+    if (pid == 0) Exec(exec, output.Get());
     return Child(pid);
 }
+
+// The test's own connection to the X server, for reading back what windows show.
+struct VirtualDesktop::Connection {
+    xcb_connection_t* xcb = nullptr;
+    explicit Connection(const std::string& display) : xcb(xcb_connect(display.c_str(), nullptr)) {}
+    ~Connection() {
+        if (xcb != nullptr) xcb_disconnect(xcb);
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+};
+
+VirtualDesktop::VirtualDesktop() = default;
+VirtualDesktop::~VirtualDesktop() = default;
 
 std::string VirtualDesktop::Start() {
     // Display numbers of the test's own, above the one CORVANE_DISPLAY_NUMBER gives the test run; the
@@ -114,20 +161,23 @@ std::string VirtualDesktop::Start() {
         const std::string name = std::string(":").append(std::to_string(number));
         int report[2];
         if (::pipe(report) != 0) return "pipe failed";
+        // -displayfd: the server writes the display number there once it accepts connections. -ac: the
+        // windows under test run as other users, and the display is this test's alone (no TCP).
+        const ExecArgs xvfb({"Xvfb", name, "-displayfd", std::to_string(report[1]), "-screen", "0", "1280x800x24",
+                             "-nolisten", "tcp", "-ac"},
+                            {}, EnvMode::kInherited);
+        const UniqueFd quiet = OpenLog({});
         const pid_t pid = ::fork();
         if (pid == 0) {
-            ::close(report[0]);
-            // -displayfd: the server writes the display number there once it accepts connections.
-            Exec({"Xvfb", name, "-displayfd", std::to_string(report[1]), "-screen", "0", "1280x800x24", "-nolisten",
-                  "tcp"},
-                 {}, {});
+            static_cast<void>(::close(report[0]));
+            Exec(xvfb, quiet.Get());
         }
-        ::close(report[1]);
+        static_cast<void>(::close(report[1]));
         server_ = Child(pid);
         std::string written;
         char c;
         while (::read(report[0], &c, 1) == 1 && c != '\n') written += c;
-        ::close(report[0]);
+        static_cast<void>(::close(report[0]));
         if (written == std::to_string(number)) {
             display_ = name;
             return {};
@@ -150,11 +200,6 @@ bool VirtualDesktop::StartTray() {
     return false;
 }
 
-void VirtualDesktop::KillServer() {
-    server_.Signal(SIGKILL);
-    server_.WaitExit(10s);
-}
-
 std::string VirtualDesktop::Run(const std::string& command) const {
     const std::string line = "DISPLAY=" + display_ + " " + command;
     std::string out;
@@ -162,7 +207,7 @@ std::string VirtualDesktop::Run(const std::string& command) const {
         char buffer[512];
         std::size_t got;
         while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
-        ::pclose(pipe);
+        static_cast<void>(::pclose(pipe));
     }
     while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
     return out;
@@ -219,33 +264,56 @@ bool VirtualDesktop::Click(const std::string& window, int x, int y) const {
     return Run(move) == "0";
 }
 
-Installation::Installation(const std::string& definitions) {
-    std::string pattern = (fs::temp_directory_path() / "corvane-e2e-XXXXXX").string();
-    root_ = ::mkdtemp(pattern.data());
-    const fs::path folder = root_ / "opt" / "corvane";
-    fs::create_directories(folder);
-    executable_ = folder / "corvane";
-    fs::copy_file(CORVANE_BINARY, executable_);
-    std::ofstream(folder / "qd.def", std::ios::binary) << definitions;
-    ::setenv("CORVANE_ROOT", root_.c_str(), 1);
+std::string VirtualDesktop::VisibleWindowNamedExactly(pid_t pid, const std::string& name) const {
+    for (const std::string& window : VisibleWindows(pid))
+        if (WindowName(window) == name) return window;
+    return {};
 }
 
-Installation::~Installation() {
-    ::unsetenv("CORVANE_ROOT");
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
+bool VirtualDesktop::PressKey(const std::string& window, const std::string& key) const {
+    // No window manager runs: the focus is set directly, and the key goes through XTEST to it.
+    return Run("xdotool windowfocus --sync " + window + " key " + key + " >/dev/null 2>&1; echo $?") == "0";
 }
 
-Child Installation::Start(const VirtualDesktop& desktop, const std::string& log,
-                          const std::vector<std::string>& env) const {
-    std::vector<std::string> all{"DISPLAY=" + desktop.Display(), "QT_QPA_PLATFORM=xcb",
-                                 "CORVANE_ROOT=" + root_.string(),
-                                 // No session bus: the tray icon goes to the XEmbed tray.
-                                 "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent",
-                                 // Qt ends the program with exit() when the display goes; leaks then are Qt's.
-                                 "ASAN_OPTIONS=detect_leaks=0"};
-    all.insert(all.end(), env.begin(), env.end());
-    return Spawn({executable_.string()}, all, log);
+std::optional<bool> VirtualDesktop::GreenOrRed(const std::string& window, int x, int y, int width,
+                                                int height) const {
+    if (!connection_) connection_ = std::make_unique<Connection>(display_);
+    xcb_connection_t* xcb = connection_->xcb;
+    if (xcb_connection_has_error(xcb) != 0) return std::nullopt;
+    xcb_window_t id = 0;
+    try {
+        id = static_cast<xcb_window_t>(std::stoul(window));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    const auto cookie = xcb_get_image(xcb, XCB_IMAGE_FORMAT_Z_PIXMAP, id, static_cast<std::int16_t>(x),
+                                      static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width),
+                                      static_cast<std::uint16_t>(height), ~0u);
+    xcb_generic_error_t* rawError = nullptr;
+    const std::unique_ptr<xcb_get_image_reply_t, decltype(&std::free)> reply(
+        xcb_get_image_reply(xcb, cookie, &rawError), &std::free);
+    const std::unique_ptr<xcb_generic_error_t, decltype(&std::free)> error(rawError, &std::free);
+    if (!reply || error) return std::nullopt;
+    // A 24-bit window on this server: four bytes a pixel, blue first where the server is little-endian.
+    const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    const int length = xcb_get_image_data_length(reply.get());
+    // Enough to be a drawing (a word, a mark) rather than a stray pixel of antialiasing.
+    constexpr std::size_t kSomePixels = 10;
+    if (reply->depth != 24 || pixels == 0 || static_cast<std::size_t>(length) != pixels * 4) return std::nullopt;
+    const bool blueFirst = xcb_get_setup(xcb)->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
+    const std::uint8_t* data = xcb_get_image_data(reply.get());
+    std::size_t green = 0, red = 0;
+    for (std::size_t i = 0; i < pixels; ++i) {
+        const std::uint8_t* p = data + 4 * i;
+        const int r = blueFirst ? p[2] : p[1];
+        const int g = blueFirst ? p[1] : p[2];
+        const int b = blueFirst ? p[0] : p[3];
+        if (g > r + 64 && g > b + 64) ++green;
+        if (r > g + 64 && r > b + 64) ++red;
+    }
+    if (2 * red > pixels) return false;
+    if (red == 0 && green >= kSomePixels) return true;
+    return std::nullopt;
 }
 
 }  // namespace corvane::e2e

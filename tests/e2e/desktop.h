@@ -1,11 +1,12 @@
 #pragma once
-// A desktop of the test's own for the built program: an X server (Xvfb) on a free display, an XEmbed tray
-// host (trayer) when the test says, the program started as a user would start it, and the user's hands
-// (xdotool).
+// A desktop of the test's own for the built window: an X server (Xvfb) on a free display that every
+// local user may draw on, an XEmbed tray host (trayer) when the test says, and the user's hands and eyes
+// (xdotool, and the window's pixels read back from the server).
 #include <sys/types.h>
 
 #include <chrono>
-#include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,19 +37,25 @@ private:
     int status_ = 0;
 };
 
-// Starts `argv` with `env` added to this process's environment, in a process group of its own, with
-// standard output and error to `log` (or /dev/null when empty).
-Child Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& log = {});
+// How a child gets its environment: this process's with `env` added, or exactly `env`.
+enum class EnvMode { kInherited, kExactly };
+
+// Starts `argv` in a process group of its own, with standard output and error to `log` (or /dev/null
+// when empty).
+Child Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& log = {},
+            EnvMode how = EnvMode::kInherited);
 
 class VirtualDesktop {
 public:
+    VirtualDesktop();
+    ~VirtualDesktop();
+    VirtualDesktop(const VirtualDesktop&) = delete;
+    VirtualDesktop& operator=(const VirtualDesktop&) = delete;
     // Starts Xvfb on a display it picks; empty, or why it failed.
     std::string Start();
     const std::string& Display() const { return display_; }
     // Starts trayer and waits until it owns the tray; false when it did not.
     bool StartTray();
-    // Ends the X server, as when the display goes away under the program.
-    void KillServer();
 
     // Runs a command with DISPLAY set; its standard output, trimmed.
     std::string Run(const std::string& command) const;
@@ -59,33 +66,23 @@ public:
     std::vector<std::string> TrayIcons(pid_t pid) const;
     // The process's visible window whose name begins with `prefix`, or "".
     std::string VisibleWindowNamed(pid_t pid, const std::string& prefix) const;
+    // The process's visible window named exactly `name`, or "".
+    std::string VisibleWindowNamedExactly(pid_t pid, const std::string& name) const;
     // A left click at (x, y) inside a window.
     bool Click(const std::string& window, int x, int y) const;
+    // A key (an xdotool key name) pressed in a window, which gets the input focus first.
+    bool PressKey(const std::string& window, const std::string& key) const;
+
+    // What a rectangle of a window shows: false when it is mostly red, true when it has green in it and
+    // no red at all, nullopt for anything else (or a window that could not be read).
+    std::optional<bool> GreenOrRed(const std::string& window, int x, int y, int width, int height) const;
 
 private:
+    struct Connection;  // the test's own connection to the X server, for reading pixels
     Child server_;
     Child tray_;
     std::string display_;
-};
-
-// A fresh settings root and program folder (a copy of the built program beside a qd.def), removed when
-// the object goes; CORVANE_ROOT points at it meanwhile, so the test reads the program's settings.
-class Installation {
-public:
-    explicit Installation(const std::string& definitions);
-    ~Installation();
-    Installation(const Installation&) = delete;
-    Installation& operator=(const Installation&) = delete;
-
-    const std::filesystem::path& Root() const { return root_; }
-    const std::filesystem::path& Executable() const { return executable_; }
-    // Starts the program on `desktop`, with `env` added to its environment.
-    Child Start(const VirtualDesktop& desktop, const std::string& log = {},
-                const std::vector<std::string>& env = {}) const;
-
-private:
-    std::filesystem::path root_;
-    std::filesystem::path executable_;
+    mutable std::unique_ptr<Connection> connection_;  // made on first use, gone before the server
 };
 
 template <typename Predicate>
