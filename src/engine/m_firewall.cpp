@@ -20,8 +20,21 @@ constexpr std::size_t kMaxAddressText = 32;
 constexpr std::string_view kNoAddressText = "Unable to get IP";
 // Room the kernel side gets at least, so small list changes need no reload.
 constexpr std::size_t kMinEventCapacity = 4096;
-// Connections the event engine remembers (to count each once), oldest forgotten first.
+// Settled connections remembered (to count each once), oldest forgotten first.
 constexpr std::size_t kRememberedConnections = 65536;
+
+constexpr std::string_view kRefusedProblem =
+    "the kernel refuses to tear connections down (CAP_NET_ADMIN is missing): listed connections stay open";
+constexpr std::string_view kUnsupportedProblem =
+    "this kernel cannot tear connections down (no SOCK_DESTROY): listed connections stay open";
+
+// Whether a socket is one a teardown is for: a connection opening or open. One closing or closed
+// (FIN_WAIT1/2, CLOSE_WAIT, CLOSING, LAST_ACK, TIME_WAIT, CLOSE) is on its way out by itself, and a
+// listener is no connection.
+constexpr bool IsLive(std::uint32_t state) noexcept {
+    return state == platform::kTcpStateSynSent || state == platform::kTcpStateSynRcvd ||
+           state == platform::kTcpStateEstab;
+}
 
 void DefaultNotice(const std::string& line) {
     std::fprintf(stderr, "corvane: %s\n", line.c_str());
@@ -352,21 +365,37 @@ void mFirewall::OnConnectionEvents() {
     }
     for (const platform::ConnectionEvent& event : batch_) HandleEvent(event);
     batch_.clear();
-    if (lost > 0 && protectionOn_ && !stopped_) {
-        notice_(std::to_string(lost) + " connection reports were lost; the whole table is scanned");
+    if ((lost > 0 || sweepDue_) && protectionOn_ && !stopped_) {
+        if (lost > 0) notice_(std::to_string(lost) + " connection reports were lost; the whole table is scanned");
+        sweepDue_ = false;
         FullScan();
     }
     blockLog_.FlushIfDue();
 }
 
-bool mFirewall::FirstSight(std::uint64_t cookie) {
-    if (!connections_.emplace(cookie, false).second) return false;
-    connectionOrder_.push_back(cookie);
-    if (connectionOrder_.size() > kRememberedConnections) {
-        connections_.erase(connectionOrder_.front());
-        connectionOrder_.pop_front();
+void mFirewall::Settle(std::uint64_t cookie) {
+    if (!settled_.insert(cookie).second) return;
+    settledOrder_.push_back(cookie);
+    if (settledOrder_.size() > kRememberedConnections) {
+        settled_.erase(settledOrder_.front());
+        settledOrder_.pop_front();
     }
-    return true;
+}
+
+void mFirewall::KeepOrigin(std::uint64_t cookie, Origin origin) {
+    // Connections that never get torn down (refused, or a connect never answered) leave theirs
+    // behind: past the bound they are all forgotten at once.
+    if (origins_.size() >= kRememberedConnections) origins_.clear();
+    origins_.insert_or_assign(cookie, std::move(origin));
+}
+
+void mFirewall::TakeOrigin(std::uint64_t cookie, BlockRecord& record) {
+    const auto kept = origins_.find(cookie);
+    if (kept == origins_.end()) return;
+    record.direction = kept->second.direction;
+    record.pid = kept->second.pid;
+    record.command = std::move(kept->second.command);
+    origins_.erase(kept);
 }
 
 void mFirewall::HandleEvent(const platform::ConnectionEvent& event) {
@@ -374,39 +403,45 @@ void mFirewall::HandleEvent(const platform::ConnectionEvent& event) {
     // The kernel side may still report under a list that has just changed: the list decides.
     AddressText text;
     if (!definitions_.blockList.Contains(text.Of(event.row.dwRemoteAddr))) return;
-    const auto known = connections_.find(event.row.cookie);
-    if (known != connections_.end() && known->second) return;  // torn down already
-    const bool first = FirstSight(event.row.cookie);
+    const std::uint64_t cookie = event.row.cookie;
+    if (!IsLive(event.row.dwState) || Settled(cookie)) return;
 
-    bool done = false;
     // A connect is reported on entering SYN_SENT, before its local port is chosen: its tuple
     // finds nothing. By now it usually has one, and the connecting sockets (a short list) give
     // it; if not, it is torn down at its next report (ESTABLISHED), or by a scan.
     platform::TcpRow row = event.row;
     if (row.dwLocalPort == 0 && row.dwState == platform::kTcpStateSynSent) {
         const auto found = std::find_if(connecting_.rows.begin(), connecting_.rows.end(),
-                                        [&](const platform::TcpRow& r) { return r.cookie == row.cookie; });
+                                        [&](const platform::TcpRow& r) { return r.cookie == cookie; });
         if (found != connecting_.rows.end()) row = *found;
     }
-    if (row.dwLocalPort != 0) {
-        row.dwState = platform::kTcpStateDeleteTcb;
-        const std::uint32_t result = tcpTable_->SetTcpEntry(row);
-        // Not found while the handshake is under way: it may not be in the table yet; once
-        // established, it is gone by itself.
-        done = result == platform::win32::kNoError || result == platform::win32::kErrorAccessDenied ||
-               (result == platform::win32::kErrorNotFound && event.row.dwState == platform::kTcpStateEstab);
+    const Teardown outcome = row.dwLocalPort != 0 ? TearDown(row) : Teardown::kFailed;
+    // Not found while the handshake is under way: it may not be in the table yet, and its next
+    // report tries again; once established, it is gone by itself. Closing by now: left to close.
+    // Refused or failed: tried again at its next report, or by a scan.
+    const bool over = (outcome == Teardown::kGone && event.row.dwState == platform::kTcpStateEstab) ||
+                      outcome == Teardown::kLeaving;
+    if (outcome == Teardown::kDone || over) Settle(cookie);
+    const Direction direction = event.outbound                                    ? Direction::kOutbound
+                                : event.row.dwState == platform::kTcpStateSynRcvd ? Direction::kInbound
+                                                                                  : Direction::kUnknown;
+    if (outcome != Teardown::kDone) {
+        if (over)
+            origins_.erase(cookie);
+        else if (direction != Direction::kUnknown)
+            KeepOrigin(cookie, Origin{direction, event.pid, event.command});
+        return;
     }
-    connections_[event.row.cookie] = done;
-    if (!first) return;
     BlockRecord record;
     record.remoteAddress = event.row.dwRemoteAddr;
     record.remotePort = ntohs(static_cast<std::uint16_t>(event.row.dwRemotePort));
     record.localPort = ntohs(static_cast<std::uint16_t>(row.dwLocalPort));
-    record.direction = event.outbound                                    ? Direction::kOutbound
-                       : event.row.dwState == platform::kTcpStateSynRcvd ? Direction::kInbound
-                                                                         : Direction::kUnknown;
-    record.pid = event.pid;
-    record.command = event.command;
+    TakeOrigin(cookie, record);
+    if (direction != Direction::kUnknown) {
+        record.direction = direction;
+        record.pid = event.pid;
+        record.command = event.command;
+    }
     CountBlock(record);
 }
 
@@ -448,9 +483,9 @@ void mFirewall::ScanConnections() {
     recheckDue_ = !countersStill;
     if (!changed) return;
 
-    // 3. Each row in table order: a listed remote address on a row that is not
-    //    listening is torn down. The set holds each text once, so a row is
-    //    blocked and counted once however often the list names its address.
+    // 3. Each row in table order: a listed remote address on a connection that
+    //    is opening or open is torn down. The set holds each text once, so a row
+    //    is torn down once however often the list names its address.
     //    Each row's text is made one row ahead, and its part of the list's
     //    filter fetched meanwhile: a long list's filter is not in the nearest
     //    cache.
@@ -468,35 +503,70 @@ void mFirewall::ScanConnections() {
         const std::string_view text = nextText;
         const std::size_t hash = nextHash;
         lookAhead(index + 1);
-        platform::TcpRow& row = table_.rows[index];
+        const platform::TcpRow& row = table_.rows[index];
         host_.Yield();
         if (stopped_) return;  // the window closed while the scan yielded
-        if (row.dwState == platform::kTcpStateListen) continue;
+        if (!IsLive(row.dwState)) continue;
         if (definitions_.blockList.empty()) continue;
         if (definitions_.blockList.Contains(text, hash)) BlockRow(row);
     }
 }
 
-void mFirewall::BlockRow(platform::TcpRow& row) {
+void mFirewall::BlockRow(const platform::TcpRow& row) {
+    // A connection torn down already (reported, or by an earlier scan) is not counted again.
+    if (Settled(row.cookie)) return;
+    const Teardown outcome = TearDown(row);
+    const bool over = outcome == Teardown::kGone || outcome == Teardown::kLeaving;
+    if (outcome == Teardown::kDone || over) Settle(row.cookie);
+    if (over) origins_.erase(row.cookie);
+    // Gone by itself, refused or failed: not an attempt this program stopped. The scan goes on.
+    if (outcome != Teardown::kDone) return;
     BlockRecord record;
     record.remoteAddress = row.dwRemoteAddr;
     record.remotePort = ntohs(static_cast<std::uint16_t>(row.dwRemotePort));
     record.localPort = ntohs(static_cast<std::uint16_t>(row.dwLocalPort));
     record.direction = DirectionOf(row);
-    bool first = true;
-    if (engine_ == EngineKind::kEvents) {
-        // A connection the reports already counted is not counted again.
-        const auto known = connections_.find(row.cookie);
-        if (known != connections_.end() && known->second) return;
-        first = FirstSight(row.cookie);
-        connections_[row.cookie] = true;
-    }
+    TakeOrigin(row.cookie, record);  // reported earlier, torn down by this scan
+    CountBlock(record);
+}
+
+mFirewall::Teardown mFirewall::TearDown(platform::TcpRow row) {
+    // The row may be older than the socket's state: a report waits in its queue, a scan goes row by
+    // row, and meanwhile the connection may have started to close. The kernel tears down whatever
+    // it is given, so the state is looked at right before. A failed look leaves the teardown to
+    // say whether the socket is there.
+    std::uint32_t state = row.dwState;
+    const std::uint32_t looked = tcpTable_->GetTcpEntryState(row, state);
+    if (looked == platform::win32::kErrorNotFound) return Teardown::kGone;
+    if (looked == platform::win32::kNoError && !IsLive(state)) return Teardown::kLeaving;
     row.dwState = platform::kTcpStateDeleteTcb;
-    // The attempt counts whether or not the platform could tear it down (no
-    // rights, connection already gone); the scan goes on either way.
-    const std::uint32_t result = tcpTable_->SetTcpEntry(row);
-    static_cast<void>(result);
-    if (first) CountBlock(record);
+    switch (tcpTable_->SetTcpEntry(row)) {
+        case platform::win32::kNoError:
+            if (!problem_.empty()) {
+                SetProblem({});
+                // After a report, the whole table is looked at for what survived meanwhile (a
+                // scan goes over it anyway).
+                if (engine_ == EngineKind::kEvents && !scanning_) sweepDue_ = true;
+            }
+            return Teardown::kDone;
+        case platform::win32::kErrorNotFound:
+            return Teardown::kGone;
+        case platform::win32::kErrorAccessDenied:
+            SetProblem(std::string(kRefusedProblem));
+            return Teardown::kRefused;
+        case platform::win32::kErrorNotSupported:
+            SetProblem(std::string(kUnsupportedProblem));
+            return Teardown::kRefused;
+        default:
+            return Teardown::kFailed;
+    }
+}
+
+void mFirewall::SetProblem(std::string problem) {
+    if (problem == problem_) return;
+    problem_ = std::move(problem);
+    notice_(problem_.empty() ? std::string("connections are torn down again: protection works")
+                             : "protection is not working: " + problem_);
 }
 
 void mFirewall::CountBlock(const BlockRecord& record) {

@@ -8,12 +8,17 @@
 // Otherwise it reads the whole TCP table (and once more at the next tick, for a socket the counters
 // announced a moment early), and when the table differs from the last one read (by the identity
 // of its sockets and their states), it scans it: every row whose remote address text is in the
-// block list and which is not listening is torn down and counted once.
+// block list and which is open or opening is torn down.
 //
 // The event engine: the kernel reports each connection to a listed address as it opens (only the
 // list's entries that are the exact text of an address can ever match, so those are all it is
-// told); the report is torn down by its exact socket and counted once per connection. One full
-// scan runs when protection turns on, when the list changes and when reports were lost.
+// told); the report is torn down by its exact socket. One full scan runs when protection turns
+// on, when the list changes and when reports were lost.
+//
+// Either way, a connection counts once, and only when the kernel confirms it has torn it down. A
+// socket already on its way out (closing or closed) is left alone and not counted, and one already
+// gone when its teardown arrives is not counted. When the kernel refuses teardowns (no
+// CAP_NET_ADMIN), protection is not working: Problem() says so until a teardown succeeds again.
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -23,6 +28,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/block_list.h"
@@ -102,6 +108,11 @@ public:
     std::int32_t BlockedCount() const noexcept { return blockedCount_; }
     void SetBlockedCount(std::int32_t count) noexcept { blockedCount_ = count; }
 
+    // Why protection is not working, one line; empty while it works. Set when the kernel refuses a
+    // teardown (no CAP_NET_ADMIN, or a kernel without SOCK_DESTROY), said once through the notice
+    // sink, and kept until a teardown succeeds again, which is said once as well.
+    const std::string& Problem() const noexcept { return problem_; }
+
     // The engine in use, chosen at the first question (after the list is loaded) and said once. While
     // the kernel side is made in the background it is the timer; it becomes the event engine (the
     // host is told) at the first tick, or turning on, after the kernel side is ready.
@@ -141,7 +152,13 @@ public:
 private:
     // The gate and the scan of one tick; Tick guards it against nesting.
     void ScanConnections();
-    void BlockRow(platform::TcpRow& row);
+    void BlockRow(const platform::TcpRow& row);
+    // What became of one teardown. kLeaving: the socket has started to close since its row was read
+    // (or its report made), and is left alone.
+    enum class Teardown { kDone, kGone, kLeaving, kRefused, kFailed };
+    // Hands the row to the kernel for teardown and keeps Problem() up to date.
+    Teardown TearDown(platform::TcpRow row);
+    void SetProblem(std::string problem);
     void CountBlock(const BlockRecord& record);
     void ChooseEngine();
     void UseTimerEngine(std::string why);
@@ -154,8 +171,19 @@ private:
     void SayEventEngineRuns();
     void FullScan();
     void HandleEvent(const platform::ConnectionEvent& event);
-    // Event engine: remembers a connection; false when it was already counted.
-    bool FirstSight(std::uint64_t cookie);
+    // Connections torn down, found gone or found closing: nothing more is done about them.
+    bool Settled(std::uint64_t cookie) const { return settled_.count(cookie) != 0; }
+    void Settle(std::uint64_t cookie);
+    // Who opened a reported connection and which way, kept from its first report (the only one
+    // that knows) until a teardown is counted.
+    struct Origin {
+        Direction direction = Direction::kUnknown;
+        std::uint32_t pid = 0;
+        std::string command;
+    };
+    void KeepOrigin(std::uint64_t cookie, Origin origin);
+    // The record takes the kept origin of its connection, if any, which is then forgotten.
+    void TakeOrigin(std::uint64_t cookie, BlockRecord& record);
     Direction DirectionOf(const platform::TcpRow& row) const;
 
     std::unique_ptr<platform::TcpTableService> tcpTable_;
@@ -186,11 +214,16 @@ private:
     bool protectionOn_ = false;
     std::unique_ptr<platform::ConnectionEventService> events_;
     std::vector<std::uint32_t> watched_;                   // what the kernel side was given
-    std::unordered_map<std::uint64_t, bool> connections_;  // cookie -> torn down
-    std::deque<std::uint64_t> connectionOrder_;            // oldest first, to bound the map
     bool rescanDue_ = false;
+    bool sweepDue_ = false;  // teardowns work again: what survived meanwhile is looked for
     std::vector<platform::ConnectionEvent> batch_;  // the reports of one drain
     platform::TcpTable connecting_;                 // connecting sockets, read for that batch
+
+    // Connections settled (by cookie), and their order, oldest first, to bound the set.
+    std::unordered_set<std::uint64_t> settled_;
+    std::deque<std::uint64_t> settledOrder_;
+    std::unordered_map<std::uint64_t, Origin> origins_;
+    std::string problem_;
 
     NoticeSink notice_;
     BlockLog blockLog_;

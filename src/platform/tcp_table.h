@@ -55,6 +55,13 @@ public:
     // 0 on success, 5 without the right to do it, 1168 when the socket is gone,
     // 87 for any other state.
     virtual std::uint32_t SetTcpEntry(const TcpRow& row) = 0;
+    // The state the socket of `row` (found by its addresses, ports, interface and cookie, as
+    // SetTcpEntry finds it) is in now, in MIB numbering. 1168 when it is gone. A service that
+    // cannot look gives the row's own state.
+    virtual std::uint32_t GetTcpEntryState(const TcpRow& row, std::uint32_t& state) {
+        state = row.dwState;
+        return 0;
+    }
     // The rows of the sockets that are connecting (SYN_SENT) only: a connect reported before its
     // local port was chosen is found here once it has one. Returns a Win32 code.
     virtual std::uint32_t GetConnectingRows(TcpTable& table) {

@@ -85,6 +85,7 @@ QString IntrospectionXml() {
     <property name="%5" type="s" access="read"/>
     <property name="%6" type="s" access="read"/>
     <property name="%7" type="s" access="read"/>
+    <property name="%12" type="s" access="read"/>
     <method name="%8">
       <arg name="on" type="b" direction="in"/>
     </method>
@@ -136,7 +137,8 @@ QString IntrospectionXml() {
              QLatin1String(bus::kPropDefinitionsVersion), QLatin1String(bus::kPropEngine),
              QLatin1String(bus::kPropEngineReason), QLatin1String(bus::kPropUpdateServer),
              QLatin1String(bus::kMethodSetProtection), QLatin1String(bus::kMethodInstallDefinitions))
-        .arg(QLatin1String(bus::kMethodReload), QLatin1String(bus::kMethodRecentBlocks));
+        .arg(QLatin1String(bus::kMethodReload), QLatin1String(bus::kMethodRecentBlocks),
+             QLatin1String(bus::kPropProblem));
 }
 
 BusObject::BusObject(ServiceBackend& backend, CallerAccess& access, QObject* parent)

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -38,8 +39,11 @@ public:
     std::vector<platform::TcpRow> rows;
     std::uint32_t readResult = platform::win32::kNoError;
     std::uint32_t teardownResult = platform::win32::kNoError;
+    std::map<std::uint64_t, std::uint32_t> resultFor;  // by cookie, before teardownResult
+    // The state a socket is in by the time of its teardown, by cookie (0: gone); else its row's.
+    std::map<std::uint64_t, std::uint32_t> stateNow;
     int reads = 0;
-    std::vector<platform::TcpRow> tornDown;
+    std::vector<platform::TcpRow> tornDown;  // every row handed back, whatever the answer
 
     std::uint32_t GetTcpTable(platform::TcpTable& table) override {
         ++reads;
@@ -50,7 +54,13 @@ public:
     }
     std::uint32_t SetTcpEntry(const platform::TcpRow& row) override {
         tornDown.push_back(row);
-        return teardownResult;
+        const auto scripted = resultFor.find(row.cookie);
+        return scripted != resultFor.end() ? scripted->second : teardownResult;
+    }
+    std::uint32_t GetTcpEntryState(const platform::TcpRow& row, std::uint32_t& state) override {
+        const auto scripted = stateNow.find(row.cookie);
+        state = scripted != stateNow.end() ? scripted->second : row.dwState;
+        return state == 0 ? platform::win32::kErrorNotFound : platform::win32::kNoError;
     }
 };
 

@@ -25,6 +25,8 @@ protected:
         table_ = table.get();
         counters_ = counters.get();
         firewall_ = std::make_unique<mFirewall>(std::move(table), std::move(counters), host_);
+        firewall_->SetNoticeSink([this](const std::string& line) { notices_.push_back(line); });
+        firewall_->SetBlockLogSink([this](const std::string& line) { blockLines_.push_back(line); });
     }
     void List(const char* file) { firewall_->SetDefinitions(ParseDefinitions(file)); }
     // A tick after some connection opened.
@@ -37,16 +39,18 @@ protected:
     FakeTcpTable* table_ = nullptr;
     FakeCounters* counters_ = nullptr;
     std::unique_ptr<mFirewall> firewall_;
+    std::vector<std::string> notices_;
+    std::vector<std::string> blockLines_;
 };
 
 TEST_F(Scan, TearsDownListedRowsOnceEachAndShowsTheCount) {
     List("V100\r\n1.2.3.4\r\n1.2.3.4\r\n5.6.7.8\r\n");
     firewall_->SetBlockedCount(41);
     table_->rows = {Row("1.2.3.4", 1), Row("9.9.9.9", 2), Row("1.2.3.4", 3),
-                    Row("5.6.7.8", 4, platform::kTcpStateTimeWait)};
+                    Row("5.6.7.8", 4, platform::kTcpStateSynSent)};
     firewall_->Tick();
 
-    // Both rows to the twice-listed address go, each once; the TIME_WAIT row too.
+    // Both rows to the twice-listed address go, each once; the connecting one too.
     ASSERT_EQ(table_->tornDown.size(), 3U);
     EXPECT_EQ(table_->tornDown[0].cookie, 1U);
     EXPECT_EQ(table_->tornDown[1].cookie, 3U);
@@ -87,15 +91,111 @@ TEST_F(Scan, ListeningRowsAndInexactTextsNeverMatch) {
     EXPECT_EQ(table_->tornDown.size(), 1U);
 }
 
-TEST_F(Scan, CountSaturatesAndRefusedTeardownsStillCount) {
+TEST_F(Scan, CountsOnlyConnectionsTheKernelConfirmsTornDownEachOnce) {
     List("1.2.3.4\r\n");
-    firewall_->SetBlockedCount(std::numeric_limits<std::int32_t>::max() - 1);
-    table_->teardownResult = platform::win32::kErrorAccessDenied;
-    table_->rows = {Row("1.2.3.4", 1), Row("1.2.3.4", 2), Row("1.2.3.4", 3)};
+    // Torn down; gone before the teardown came; a failure of the kernel's; torn down.
+    table_->resultFor = {{2, platform::win32::kErrorNotFound}, {3, platform::win32::kErrorNotEnoughMemory}};
+    table_->rows = {Row("1.2.3.4", 1), Row("1.2.3.4", 2), Row("1.2.3.4", 3), Row("1.2.3.4", 4)};
     firewall_->Tick();
-    EXPECT_EQ(table_->tornDown.size(), 3U);
+    EXPECT_EQ(table_->tornDown.size(), 4U);
+    EXPECT_EQ(firewall_->BlockedCount(), 2);
+    EXPECT_EQ(host_.captions, (std::vector<std::string>{"Corvane - 1 Attempts blocked", "Corvane - 2 Attempts blocked"}));
+    EXPECT_EQ(blockLines_.size(), 2U);
+    EXPECT_TRUE(firewall_->Problem().empty());
+    EXPECT_TRUE(notices_.empty());
+
+    // The next scan (this fake keeps every row): only the failed one is tried again, and counts now.
+    table_->resultFor.clear();
+    table_->rows.push_back(Row("9.9.9.9", 5));
+    TickAfterOpen();
+    ASSERT_EQ(table_->tornDown.size(), 5U);
+    EXPECT_EQ(table_->tornDown[4].cookie, 3U);
+    EXPECT_EQ(firewall_->BlockedCount(), 3);
+
+    // The count stops at its largest value.
+    firewall_->SetBlockedCount(std::numeric_limits<std::int32_t>::max() - 1);
+    table_->rows = {Row("1.2.3.4", 6), Row("1.2.3.4", 7), Row("1.2.3.4", 8)};
+    TickAfterOpen();
     EXPECT_EQ(firewall_->BlockedCount(), std::numeric_limits<std::int32_t>::max());
-    EXPECT_EQ(host_.captions, std::vector<std::string>(3, "Corvane - 2147483647 Attempts blocked"));
+    EXPECT_EQ(host_.captions.back(), "Corvane - 2147483647 Attempts blocked");
+}
+
+TEST_F(Scan, SocketsOnTheirWayOutAndListenersAreLeftAlone) {
+    List("1.2.3.4\r\n");
+    const std::uint32_t leaving[] = {platform::kTcpStateFinWait1, platform::kTcpStateFinWait2,
+                                     platform::kTcpStateTimeWait,  platform::kTcpStateClosed,
+                                     platform::kTcpStateCloseWait, platform::kTcpStateLastAck,
+                                     platform::kTcpStateClosing,   platform::kTcpStateListen};
+    std::uint64_t cookie = 100;
+    for (const std::uint32_t state : leaving) table_->rows.push_back(Row("1.2.3.4", ++cookie, state));
+    table_->rows.push_back(Row("1.2.3.4", 1, platform::kTcpStateSynSent));
+    table_->rows.push_back(Row("1.2.3.4", 2, platform::kTcpStateSynRcvd));
+    table_->rows.push_back(Row("1.2.3.4", 3, platform::kTcpStateEstab));
+    firewall_->Tick();
+    std::vector<std::uint64_t> tried;
+    for (const platform::TcpRow& row : table_->tornDown) tried.push_back(row.cookie);
+    EXPECT_EQ(tried, (std::vector<std::uint64_t>{1, 2, 3}));
+    EXPECT_EQ(firewall_->BlockedCount(), 3);
+
+    // A connection that starts to close after it was torn down (the fake keeps it) is not counted again.
+    table_->rows.back().dwState = platform::kTcpStateFinWait1;
+    TickAfterOpen();
+    EXPECT_EQ(table_->tornDown.size(), 3U);
+    EXPECT_EQ(firewall_->BlockedCount(), 3);
+
+    // Read as established, but closing (or gone) by the time its row's turn comes: left alone, for
+    // good.
+    table_->rows.push_back(Row("1.2.3.4", 20));
+    table_->rows.push_back(Row("1.2.3.4", 21));
+    table_->stateNow = {{20, platform::kTcpStateFinWait1}, {21, 0}};
+    TickAfterOpen();
+    table_->stateNow.clear();
+    table_->rows.push_back(Row("9.9.9.9", 22));
+    TickAfterOpen();
+    EXPECT_EQ(table_->tornDown.size(), 3U);
+    EXPECT_EQ(firewall_->BlockedCount(), 3);
+}
+
+TEST_F(Scan, ARefusedTeardownIsAProblemSaidOnceUntilOneSucceeds) {
+    List("1.2.3.4\r\n");
+    firewall_->SetBlockedCount(7);
+    table_->teardownResult = platform::win32::kErrorAccessDenied;
+    table_->rows = {Row("1.2.3.4", 1), Row("1.2.3.4", 2)};
+    firewall_->Tick();
+    EXPECT_EQ(table_->tornDown.size(), 2U);
+    EXPECT_EQ(firewall_->BlockedCount(), 7);
+    EXPECT_TRUE(host_.captions.empty());
+    EXPECT_TRUE(blockLines_.empty());
+    EXPECT_NE(firewall_->Problem().find("CAP_NET_ADMIN"), std::string::npos) << firewall_->Problem();
+    ASSERT_EQ(notices_.size(), 1U);
+    EXPECT_EQ(notices_[0], "protection is not working: " + firewall_->Problem());
+
+    // Refused again at the next scan: tried again, said no more. A connection found gone proves
+    // nothing either way.
+    table_->resultFor = {{3, platform::win32::kErrorNotFound}};
+    table_->rows.push_back(Row("1.2.3.4", 3));
+    TickAfterOpen();
+    EXPECT_EQ(table_->tornDown.size(), 5U);
+    EXPECT_EQ(firewall_->BlockedCount(), 7);
+    EXPECT_FALSE(firewall_->Problem().empty());
+    EXPECT_EQ(notices_.size(), 1U);
+
+    // Allowed again: the connections still open go and count, and that is said once.
+    table_->teardownResult = platform::win32::kNoError;
+    table_->rows.push_back(Row("1.2.3.4", 4));
+    TickAfterOpen();
+    EXPECT_EQ(firewall_->BlockedCount(), 10);
+    EXPECT_TRUE(firewall_->Problem().empty());
+    ASSERT_EQ(notices_.size(), 2U);
+    EXPECT_EQ(notices_[1], "connections are torn down again: protection works");
+
+    // A kernel without SOCK_DESTROY is a problem of its own.
+    table_->teardownResult = platform::win32::kErrorNotSupported;
+    table_->rows = {Row("1.2.3.4", 5)};
+    TickAfterOpen();
+    EXPECT_NE(firewall_->Problem().find("SOCK_DESTROY"), std::string::npos) << firewall_->Problem();
+    EXPECT_EQ(notices_.size(), 3U);
+    EXPECT_EQ(firewall_->BlockedCount(), 10);
 }
 
 TEST_F(Scan, GateReadsTheTableOnlyAfterAnOpenAndScansOnlyAChangedTable) {
@@ -136,11 +236,12 @@ TEST_F(Scan, GateReadsTheTableOnlyAfterAnOpenAndScansOnlyAChangedTable) {
     TickAfterOpen();
     EXPECT_EQ(host_.yields, 4);
 
-    // A socket that changed state makes another table.
-    table_->rows[0].dwState = platform::kTcpStateCloseWait;
+    // A socket that changed state makes another table; the listed one, torn down already, is not
+    // counted again.
+    table_->rows[1].dwState = platform::kTcpStateCloseWait;
     TickAfterOpen();
     EXPECT_EQ(host_.yields, 6);
-    EXPECT_EQ(firewall_->BlockedCount(), 2);
+    EXPECT_EQ(firewall_->BlockedCount(), 1);
 }
 
 TEST_F(Scan, ASocketTheCountersAnnouncedEarlyIsCaughtAtTheNextTick) {
@@ -204,7 +305,7 @@ TEST_F(Scan, FailedReadsKeepTheGateOpen) {
     EXPECT_EQ(table_->tornDown.size(), 1U);
     table_->rows.push_back(Row("1.2.3.4", 2));
     firewall_->Tick();
-    EXPECT_EQ(table_->tornDown.size(), 3U);
+    EXPECT_EQ(table_->tornDown.size(), 2U);  // the first, torn down already, is not tried again
 }
 
 TEST_F(Scan, TickDuringAYieldDoesNotNest) {

@@ -15,6 +15,8 @@ inline constexpr char kPropDefinitionsVersion[] = "DefinitionsVersion";  // s
 inline constexpr char kPropEngine[] = "Engine";                          // s: "events" | "timer"
 inline constexpr char kPropEngineReason[] = "EngineReason";              // s
 inline constexpr char kPropUpdateServer[] = "UpdateServer";              // s
+// Why protection is not working (the kernel refuses teardowns), one line; empty while it works.
+inline constexpr char kPropProblem[] = "Problem";  // s
 
 // Methods.
 inline constexpr char kMethodSetProtection[] = "SetProtection";            // (b) -> ()

@@ -222,15 +222,18 @@ std::uint32_t SockDiagTcpTable::DumpOnly(std::uint8_t family, std::size_t& messa
     return result;
 }
 
-std::uint32_t SockDiagTcpTable::SetTcpEntry(const TcpRow& row) {
-    if (row.dwState != kTcpStateDeleteTcb) return win32::kErrorInvalidParameter;
-    if (row.family != AF_INET && row.family != AF_INET6) return win32::kErrorInvalidParameter;
-    std::uint32_t result = EnsureOpen();
-    if (result != win32::kNoError) return result;
+bool SockDiagTcpTable::SendExactRequest(std::uint16_t type, std::uint16_t flags, const TcpRow& row,
+                                        std::uint32_t& result) {
+    if (row.family != AF_INET && row.family != AF_INET6) {
+        result = win32::kErrorInvalidParameter;
+        return false;
+    }
+    result = EnsureOpen();
+    if (result != win32::kNoError) return false;
 
     nlmsghdr* header = mnl_nlmsg_put_header(buffer_.data());
-    header->nlmsg_type = SOCK_DESTROY;
-    header->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+    header->nlmsg_type = type;
+    header->nlmsg_flags = flags;
     header->nlmsg_seq = ++sequence_;
     auto* request = static_cast<inet_diag_req_v2*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req_v2)));
     request->sdiag_family = row.family;
@@ -257,8 +260,48 @@ std::uint32_t SockDiagTcpTable::SetTcpEntry(const TcpRow& row) {
     if (mnl_socket_sendto(socket_.get(), header, header->nlmsg_len) < 0) {
         result = Win32FromErrno(errno);
         socket_.reset();
+        return false;
+    }
+    return true;
+}
+
+std::uint32_t SockDiagTcpTable::GetTcpEntryState(const TcpRow& row, std::uint32_t& state) {
+    std::uint32_t result = win32::kNoError;
+    if (!SendExactRequest(SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST, row, result)) return result;
+    // The answer is the socket's one message, or an NLMSG_ERROR carrying the negative errno.
+    const ssize_t received = mnl_socket_recvfrom(socket_.get(), buffer_.data(), buffer_.size());
+    if (received < 0) {
+        result = Win32FromErrno(errno);
+        socket_.reset();
         return result;
     }
+    int kernelState = -1;
+    auto keepState = [](const nlmsghdr* header, void* data) -> int {
+        if (mnl_nlmsg_get_payload_len(header) < sizeof(inet_diag_msg)) {
+            errno = EBADMSG;
+            return MNL_CB_ERROR;
+        }
+        *static_cast<int*>(data) = static_cast<const inet_diag_msg*>(mnl_nlmsg_get_payload(header))->idiag_state;
+        return MNL_CB_OK;
+    };
+    if (mnl_cb_run(buffer_.data(), static_cast<std::size_t>(received), sequence_, portId_, keepState, &kernelState) <
+        0) {
+        const int error = errno;
+        if (error != ENOENT) socket_.reset();  // out of step with the kernel, or a broken answer
+        return Win32FromErrno(error);
+    }
+    if (kernelState < 0) {
+        socket_.reset();
+        return win32::kErrorInvalidData;
+    }
+    state = MibStateFromKernel(static_cast<std::uint8_t>(kernelState));
+    return win32::kNoError;
+}
+
+std::uint32_t SockDiagTcpTable::SetTcpEntry(const TcpRow& row) {
+    if (row.dwState != kTcpStateDeleteTcb) return win32::kErrorInvalidParameter;
+    std::uint32_t result = win32::kNoError;
+    if (!SendExactRequest(SOCK_DESTROY, NLM_F_REQUEST | NLM_F_ACK, row, result)) return result;
     const ssize_t received = mnl_socket_recvfrom(socket_.get(), buffer_.data(), buffer_.size());
     if (received < 0) {
         result = Win32FromErrno(errno);

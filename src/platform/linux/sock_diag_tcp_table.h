@@ -30,6 +30,7 @@ public:
     std::uint32_t GetTcpTable(TcpTable& table) override;
     std::uint32_t GetConnectingRows(TcpTable& table) override;
     std::uint32_t SetTcpEntry(const TcpRow& row) override;
+    std::uint32_t GetTcpEntryState(const TcpRow& row, std::uint32_t& state) override;
 
     // One dump of one family (AF_UNSPEC: the one-walk dump of every family), each
     // message only counted: the bare cost of talking to the kernel, for comparison
@@ -44,6 +45,9 @@ private:
     std::uint32_t SendDumpRequest(std::uint8_t family, std::uint32_t states);
     std::uint32_t SendOneWalkDumpRequest(std::uint32_t states);
     std::uint32_t Finish(std::uint32_t result, TcpTable& table);
+    // Sends one request about the exact socket of `row` (no dump); false, with the reason in
+    // `result`, when the row names no socket or sending failed.
+    bool SendExactRequest(std::uint16_t type, std::uint16_t flags, const TcpRow& row, std::uint32_t& result);
     template <typename OnMessage>
     std::uint32_t ReceiveAll(OnMessage& onMessage);
 
