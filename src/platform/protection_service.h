@@ -26,6 +26,8 @@ struct ServiceStatus {
     std::string engine;              // "events" or "timer"
     std::string engineReason;        // why that engine runs
     std::string updateServer;        // "UpdateServer": base address of the update server
+    // Why protection is on but not working (the kernel refuses teardowns), empty while it works.
+    std::string protectionProblem;
 };
 
 // One blocked connection, most recent last.

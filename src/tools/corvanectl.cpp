@@ -94,7 +94,10 @@ std::string StatusText(const ServiceStatus& status) {
         return text.empty() ? std::string("unknown") : Printable(text);
     };
     std::string text;
-    text += std::string("Protection: ") + (status.protection ? "on" : "off") + "\n";
+    text += std::string("Protection: ") + (status.protection ? "on" : "off");
+    if (status.protection && !status.protectionProblem.empty())
+        text += ", but not working: " + Printable(status.protectionProblem);
+    text += "\n";
     text += "Attempts blocked: " + std::to_string(status.attempts) + "\n";
     text += "Engine: " + orUnknown(status.engine);
     if (!status.engineReason.empty()) text += " (" + Printable(status.engineReason) + ")";
@@ -113,6 +116,7 @@ std::string StatusJson(const ServiceStatus& status) {
         {QStringLiteral("engine_reason"), q(status.engineReason)},
         {QStringLiteral("definitions_version"), q(status.definitionsVersion)},
         {QStringLiteral("update_server"), q(status.updateServer)},
+        {QStringLiteral("problem"), q(status.protectionProblem)},
     };
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + "\n";
 }

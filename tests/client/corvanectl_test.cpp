@@ -102,6 +102,19 @@ TEST_F(Corvanectl, StatusAsTextAndAsJson) {
     EXPECT_FALSE(off.value(QStringLiteral("protection")).toBool());
     EXPECT_TRUE(off.value(QStringLiteral("attempts")).isDouble());
     EXPECT_EQ(off.value(QStringLiteral("attempts")).toInt(), 0);
+    EXPECT_EQ(off.value(QStringLiteral("problem")).toString(), QString());
+
+    // Protection on but the kernel refusing teardowns: said in both forms.
+    const QString problem = QStringLiteral("the kernel refuses to tear connections down (CAP_NET_ADMIN is missing)");
+    fake_->SetValues({{QLatin1String(bus::kPropProtection), true}, {QLatin1String(bus::kPropProblem), problem}});
+    const auto failing = Ctl({QStringLiteral("status")});
+    EXPECT_EQ(failing.exit, 0) << failing.err;
+    EXPECT_EQ(failing.out.substr(0, failing.out.find('\n')),
+              "Protection: on, but not working: " + problem.toStdString());
+    const auto failingJson = QJsonDocument::fromJson(
+                                 QByteArray::fromStdString(Ctl({QStringLiteral("status"), QStringLiteral("--json")}).out))
+                                 .object();
+    EXPECT_EQ(failingJson.value(QStringLiteral("problem")).toString(), problem);
 }
 
 TEST_F(Corvanectl, CommandsReachTheService) {

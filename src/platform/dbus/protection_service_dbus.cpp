@@ -142,12 +142,13 @@ void Merge(const QVariantMap& values, ServiceStatus& status) {
     text(bus::kPropEngine, status.engine);
     text(bus::kPropEngineReason, status.engineReason);
     text(bus::kPropUpdateServer, status.updateServer);
+    text(bus::kPropProblem, status.protectionProblem);
 }
 
 bool SameStatus(const ServiceStatus& a, const ServiceStatus& b) {
     return a.link == b.link && a.problem == b.problem && a.protection == b.protection && a.attempts == b.attempts &&
            a.definitionsVersion == b.definitionsVersion && a.engine == b.engine && a.engineReason == b.engineReason &&
-           a.updateServer == b.updateServer;
+           a.updateServer == b.updateServer && a.protectionProblem == b.protectionProblem;
 }
 
 ServiceStatus LinkDown(ServiceStatus::Link link, std::string problem) {
