@@ -6,18 +6,22 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 
 #include "engine/block_list.h"
 #include "platform/connection_events.h"
 #include "platform/dbus/bus_names.h"
+#include "platform/linux/registry_hive.h"
 #include "platform/system_log.h"
 #include "platform/thread_priority.h"
 #include "service/definitions_file.h"
 #include "service/state_dir.h"
 #include "service/systemd_notify.h"
 #include "settings/settings_table.h"
+#include "settings/stored_settings.h"
 
 namespace corvane::service {
 
@@ -38,8 +42,12 @@ ProtectionDaemon::ProtectionDaemon(ServiceOptions options, QObject* parent)
       options_(std::move(options)),
       bus_(QDBusConnection::systemBus()),
       serviceUid_(::geteuid()),
-      countSaver_([this] { return firewall_ ? firewall_->BlockedCount() : 0; },
-                  [](std::int32_t count) { return settings::SaveAttempts(count); }),
+      countSaver_(CountSaver::MachineStore(), [this](const std::string& line) { Notice(line); },
+                  [this](std::int32_t stored) {
+                      // Read late, on the saver's thread: merged on the engine's.
+                      QMetaObject::invokeMethod(this, [this, stored] { MergeStoredCount(stored); },
+                                                Qt::QueuedConnection);
+                  }),
       signals_([this] { return Properties(); },
                [this](const QVariantMap& changed) { SendPropertiesChanged(changed); }) {}
 
@@ -54,6 +62,9 @@ void ProtectionDaemon::Notice(const std::string& line) {
 }
 
 bool ProtectionDaemon::Start(std::string& why) {
+    // This thread runs the engine: its reads at start never wait for another process's lock (what
+    // cannot be read now is read later, or left at its default), its requests only a moment.
+    platform::SetStoreWait(std::chrono::milliseconds(0));
     std::vector<std::string> notes;
     if (!PrepareStateDir(options_.stateDir, notes, why)) return false;
     for (const std::string& note : notes) Notice(note);
@@ -73,7 +84,8 @@ bool ProtectionDaemon::Start(std::string& why) {
         engine::EventsLoading::kInBackground);
     firewall_->SetNoticeSink([this](const std::string& line) {
         Notice(line);
-        // Said while the engine changes over: looked at once the change is complete.
+        // Said while the engine changes over, or as protection stops or starts working again (the
+        // kernel refusing teardowns): looked at once the change is complete.
         if (engineCheckDue_) return;
         engineCheckDue_ = true;
         QMetaObject::invokeMethod(this, [this] { EngineMayHaveChanged(); }, Qt::QueuedConnection);
@@ -82,16 +94,29 @@ bool ProtectionDaemon::Start(std::string& why) {
     host_.SetTickHandler([this] { firewall_->Tick(); });
     host_.SetEngineChangedHandler([this] { EngineMayHaveChanged(); });
     host_.SetCountChangedHandler([this] {
-        countSaver_.Changed();
+        countSaver_.Changed(firewall_->BlockedCount());
         signals_.MarkChanged();
     });
 
     firewall_->LoadDefinitions(options_.stateDir);
-    const std::int32_t stored = settings::ReadBlockedCount();
-    firewall_->SetBlockedCount(stored);
-    countSaver_.Stored(stored);
+    // A count that cannot be read now is not taken for 0: the engine counts from 0 the blocks since
+    // start, and the saver merges them with the stored count once it can read it.
+    const settings::StoredNumber stored = settings::ReadStoredNumber(settings::Setting::Attempts);
+    std::optional<std::int32_t> storedCount;
+    if (stored.answer == settings::StoreAnswer::kDone) storedCount = stored.number.value_or(0);
+    firewall_->SetBlockedCount(storedCount.value_or(0));
+    if (!storedCount)
+        Notice(std::string("the stored count cannot be read now (") +
+               (stored.answer == settings::StoreAnswer::kBusy ? "the settings store is locked by another process"
+                : stored.answer == settings::StoreAnswer::kDamaged ? "the settings store is damaged"
+                                                                    : "the settings store refused") +
+               "): blocks since start are counted and added to it once it is read");
+    countSaver_.Start(storedCount);
     updateServer_ = ReadUpdateServer();
-    ApplyProtection(settings::ReadProtectionAtStart());
+    // The switch as stored when it can be read, else on.
+    const settings::StoredNumber run = settings::ReadStoredNumber(settings::Setting::Run);
+    ApplyProtection(run.answer != settings::StoreAnswer::kDone || !run.number || *run.number == 1);
+    platform::SetStoreWait(kRequestStoreWait);
 
     // Then the bus: the object before the name, so the first caller finds it.
     if (!bus_.isConnected()) {
@@ -126,7 +151,18 @@ void ProtectionDaemon::Stop() {
     firewall_->Stop();
     host_.SetTicking(false);
     static_cast<void>(NotifyStopping());
-    if (!countSaver_.Flush()) Notice("the count " + std::to_string(firewall_->BlockedCount()) + " could not be stored");
+    if (!countSaver_.Finish(firewall_->BlockedCount(), kFinalSaveLimit))
+        Notice("the count " + std::to_string(firewall_->BlockedCount()) + " could not be stored");
+}
+
+void ProtectionDaemon::MergeStoredCount(std::int32_t stored) {
+    if (stopped_ || !firewall_) return;
+    const std::int64_t sum = static_cast<std::int64_t>(stored) + firewall_->BlockedCount();
+    const std::int32_t merged = static_cast<std::int32_t>(std::min<std::int64_t>(sum, INT32_MAX));
+    firewall_->SetBlockedCount(merged);
+    countSaver_.Merged(merged);
+    Notice("the stored count " + std::to_string(stored) + " was read: the count is now " + std::to_string(merged));
+    signals_.MarkChanged();
 }
 
 void ProtectionDaemon::ApplyProtection(bool on) {
@@ -153,6 +189,7 @@ void ProtectionDaemon::EngineMayHaveChanged() {
 
 std::string ProtectionDaemon::StatusLine() {
     if (!protectionOn_) return "protection off";
+    if (!firewall_->Problem().empty()) return "protection is not working: " + firewall_->Problem();
     if (firewall_->Engine() == engine::EngineKind::kEvents) return "event engine protects: " + firewall_->EngineReason();
     return "timer engine (1 ms) protects: " + firewall_->EngineReason();
 }
@@ -176,6 +213,8 @@ QVariantMap ProtectionDaemon::Properties() {
     values.insert(QLatin1String(bus::kPropEngineReason),
                   QString::fromStdString(firewall_ ? firewall_->EngineReason() : std::string()));
     values.insert(QLatin1String(bus::kPropUpdateServer), updateServer_);
+    values.insert(QLatin1String(bus::kPropProblem),
+                  QString::fromStdString(firewall_ ? firewall_->Problem() : std::string()));
     return values;
 }
 

@@ -7,6 +7,8 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,7 +45,15 @@ public:
     std::vector<RecentBlock> Recent(std::size_t count) override;
 
 private:
+    // How long a request on the engine's thread (the switch, a reload) waits for another process's
+    // lock on the settings store, and how long the last write of the count may take at the end.
+    static constexpr std::chrono::milliseconds kRequestStoreWait{10};
+    static constexpr std::chrono::milliseconds kFinalSaveLimit{3000};
+
+    // Says a line on standard error and in the system log; from any thread.
     void Notice(const std::string& line);
+    // The stored count, read late by the saver: the count becomes stored + blocks since start.
+    void MergeStoredCount(std::int32_t stored);
     void ApplyProtection(bool on);
     // The tick runs exactly while the timer engine protects.
     void UpdateTicking();

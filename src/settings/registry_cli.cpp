@@ -2,8 +2,10 @@
 
 #include <cctype>
 #include <charconv>
+#include <filesystem>
 #include <ostream>
 
+#include "platform/linux/registry_hive.h"
 #include "platform/registry.h"
 
 namespace corvane::settings::cli {
@@ -93,7 +95,21 @@ int usage(std::ostream& err) {
     return kError;
 }
 
+// Names the damaged files of the machine store kept beside it and how to put one back, before a look
+// at the machine's settings.
+void tell_damaged(const KeyArgument& target, std::ostream& err) {
+    if (target.root != reg::kHkeyLocalMachine) return;
+    const std::vector<std::filesystem::path> kept = reg::damaged_hives(reg::kHkeyLocalMachine);
+    if (kept.empty()) return;
+    const std::filesystem::path file = reg::hive_path(reg::kHkeyLocalMachine);
+    err << "corvane-reg: a damaged settings store is kept as " << kept.back().string()
+        << (kept.size() > 1 ? " (and " + std::to_string(kept.size() - 1) + " older)" : std::string())
+        << "; to put it back, stop corvaned and rename it (with its -wal and -shm files) to " << file.string()
+        << "\n";
+}
+
 int do_get(const KeyArgument& target, const std::string& name, std::ostream& out, std::ostream& err) {
+    tell_damaged(target, err);
     reg::RegistryKey key;
     reg::RegStatus status = reg::open_key(reg::root_key(target.root), target.path, reg::kKeyRead, key);
     if (status != reg::kErrorSuccess) return fail(err, "key", status);
@@ -144,6 +160,7 @@ int do_delete(const KeyArgument& target, const std::optional<std::string>& name,
 }
 
 int do_list(const KeyArgument& target, std::ostream& out, std::ostream& err) {
+    tell_damaged(target, err);
     reg::RegistryKey key;
     reg::RegStatus status = reg::open_key(reg::root_key(target.root), target.path, reg::kKeyRead, key);
     if (status != reg::kErrorSuccess) return fail(err, "key", status);

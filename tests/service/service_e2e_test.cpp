@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -276,8 +277,8 @@ TEST_F(CorvanedBehindAnOpenBus, RefusesOutsidersItselfAndDescribesItselfToMember
     }
     EXPECT_FALSE(reader.hasError()) << reader.errorString().toStdString();
     EXPECT_EQ(members, QStringList({"Protection:b", "Attempts:i", "DefinitionsVersion:s", "Engine:s",
-                                    "EngineReason:s", "UpdateServer:s", "SetProtection:", "InstallDefinitions:",
-                                    "Reload:", "RecentBlocks:"}));
+                                    "EngineReason:s", "UpdateServer:s", "Problem:s", "SetProtection:",
+                                    "InstallDefinitions:", "Reload:", "RecentBlocks:"}));
     const CommandResult wrong = service_->Call(Caller::kMember, bus::kMethodSetProtection, {"string:yes"});
     EXPECT_NE(wrong.out.find("InvalidArgs"), std::string::npos) << wrong.out;
 }
@@ -334,6 +335,53 @@ TEST_F(Corvaned, EventEngineCountsEveryTeardownOnceWithTheProcess) {
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << service_->Output();
     EXPECT_EQ(service_->Setting("Attempts").value_or(""), std::to_string(kConnections));
+}
+
+TEST_F(Corvaned, WithoutTheCapabilityNothingIsCountedAndTheServiceSaysProtectionIsNotWorking) {
+    ASSERT_EQ(service_->SetSetting("Engine", "timer"), "");
+    service_->SetCapabilities({"bpf", "perfmon"});  // no net_admin
+    StartService();
+    EXPECT_EQ(client_->Get(bus::kPropProblem).toString(), "");
+    QElapsedTimer clock;
+    clock.start();
+    ChangeListener listener(clock);
+    ASSERT_TRUE(client_->Listen(listener));
+
+    UniqueFd target = Listen(kListed);
+    ASSERT_TRUE(target.Valid());
+    UniqueFd survivor = Connect(kListed, LocalPort(target.Get()));
+    ASSERT_TRUE(survivor.Valid());
+    ASSERT_TRUE(PumpUntil([&] {
+        for (const Heard& heard : listener.heard)
+            if (!heard.changed.value(bus::kPropProblem).toString().isEmpty()) return true;
+        return false;
+    })) << service_->Output();
+    const QString problem = client_->Get(bus::kPropProblem).toString();
+    EXPECT_TRUE(problem.contains(QLatin1String("CAP_NET_ADMIN"))) << problem.toStdString();
+    const std::string status = "STATUS=protection is not working: " + problem.toStdString();
+    EXPECT_TRUE(PumpUntil([&] {
+        const std::vector<std::string> told = service_->Notifications();
+        return std::any_of(told.begin(), told.end(),
+                           [&](const std::string& message) { return message.find(status) != std::string::npos; });
+    }));
+    EXPECT_EQ(ConnectionError(survivor.Get()), 0);
+    EXPECT_EQ(client_->Attempts(), 0);
+    EXPECT_TRUE(client_->Recent(10).empty());
+    EXPECT_NE(service_->Output().find("protection is not working: "), std::string::npos) << service_->Output();
+
+    // With its capabilities again: the connection that survived goes at the first scan and counts,
+    // and protection works.
+    const std::optional<int> stopped = Terminate();
+    ASSERT_TRUE(stopped.has_value());
+    EXPECT_EQ(service_->Setting("Attempts").value_or("0"), "0");
+    client_.reset();
+    service_->SetCapabilities({"net_admin", "bpf", "perfmon"});
+    StartService();
+    int error = 0;
+    EXPECT_TRUE(PumpUntil([&] { return (error = ConnectionError(survivor.Get())) != 0; }));
+    EXPECT_EQ(error, ECONNABORTED);
+    EXPECT_TRUE(PumpUntil([&] { return client_->Attempts() == 1; }));
+    EXPECT_EQ(client_->Get(bus::kPropProblem).toString(), "");
 }
 
 TEST_F(Corvaned, InstalledDefinitionsApplyAtOnceAndInvalidOnesChangeNothing) {

@@ -387,13 +387,16 @@ std::optional<std::string> ServiceUnderTest::ReadDefinitions() const {
 std::string ServiceUnderTest::Start(std::chrono::milliseconds limit) {
     static_cast<void>(Notifications());  // what an earlier run said is not this run's
     notifications_.clear();
+    std::string raised;  // "+net_admin,+bpf,…"
+    for (const std::string& capability : capabilities_) raised += (raised.empty() ? "+" : ",+") + capability;
+    const std::string kept = raised.empty() ? "-all" : raised;
     std::vector<std::string> command = {Tool("setpriv"),
                                         "--reuid=" + std::string(kServiceUser),
                                         "--regid=" + std::string(kServiceUser),
                                         "--init-groups",
-                                        "--inh-caps=+net_admin,+bpf,+perfmon",
-                                        "--ambient-caps=+net_admin,+bpf,+perfmon",
-                                        "--bounding-set=-all,+net_admin,+bpf,+perfmon",
+                                        "--inh-caps=" + kept,
+                                        "--ambient-caps=" + kept,
+                                        "--bounding-set=-all" + (raised.empty() ? "" : "," + raised),
                                         "--no-new-privs",
                                         "--",
                                         CORVANED_BINARY,

@@ -127,6 +127,10 @@ public:
     std::string WriteDefinitions(const std::string& content);
     std::optional<std::string> ReadDefinitions() const;
 
+    // The capabilities the next Start gives the service, as setpriv names them (its unit's by
+    // default: net_admin, bpf, perfmon).
+    void SetCapabilities(std::vector<std::string> capabilities) { capabilities_ = std::move(capabilities); }
+
     // Starts the service and waits (up to `limit`) for READY=1 on the notification socket. Empty on
     // success, else why not, with the service's output.
     std::string Start(std::chrono::milliseconds limit = 30s);
@@ -162,6 +166,7 @@ private:
     platform::linux_impl::UniqueFd notify_;
     std::filesystem::path notifyPath_;
     std::vector<std::string> notifications_;
+    std::vector<std::string> capabilities_ = {"net_admin", "bpf", "perfmon"};
     Child process_;
 };
 

@@ -1,6 +1,9 @@
 // The registry functions of platform/registry.h on top of the SQLite hives and the autostart folder.
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -86,37 +89,39 @@ const std::filesystem::path& hive_file(RootKey root) {
     return memo.file;
 }
 
-RegStatus hive_for_root(RootKey root, std::shared_ptr<Hive>& out) {
+RegStatus hive_for_root(RootKey root, std::shared_ptr<Hive>& out, bool for_writing) {
     if (root != kHkeyLocalMachine && root != kHkeyCurrentUser) return kErrorInvalidHandle;
     std::lock_guard lock(cache_mutex);
     const std::filesystem::path& file = hive_file(root);
     auto& cache = hive_cache();
     if (const auto found = cache.find(file.native()); found != cache.end()) {
-        out = found->second;
-        return kErrorSuccess;
+        // A file removed or replaced behind this process's back is opened (or made) afresh before a
+        // write; a read may still read the file this process has open.
+        if (!for_writing || found->second->still_at_path()) {
+            out = found->second;
+            return kErrorSuccess;
+        }
+        cache.erase(found);
     }
     Hive::Options options;
     options.file = file;
-    if (root == kHkeyLocalMachine) {
-        options.dir_mode = 0755;
-        options.file_mode = 0644;
-        options.initial_keys.emplace_back(kRunKeyPath);
-    } else {
-        options.dir_mode = 0700;
-        options.file_mode = 0600;
-    }
+    // Both hives are their owner's alone: the machine's belongs to the service, which answers for it on
+    // the bus; nobody else reads the store directly.
+    options.dir_mode = 0700;
+    options.file_mode = 0600;
+    if (root == kHkeyLocalMachine) options.initial_keys.emplace_back(kRunKeyPath);
     const RegStatus status = Hive::open(options, out);
     // An empty hive is looked at again next time: someone may have created it meanwhile.
     if (status == kErrorSuccess && out->stored()) cache.emplace(options.file.native(), out);
     return status;
 }
 
-RegStatus hive_of(const OpenKey& key, std::shared_ptr<Hive>& out) {
+RegStatus hive_of(const OpenKey& key, std::shared_ptr<Hive>& out, bool for_writing = false) {
     if (key.hive) {
         out = key.hive;
         return kErrorSuccess;
     }
-    return hive_for_root(key.root, out);
+    return hive_for_root(key.root, out, for_writing);
 }
 
 // The Run key under either root: the machine's autostart entries, or the current user's own.
@@ -153,10 +158,10 @@ struct KeyTarget {
     std::string path;
 };
 
-RegStatus target_of(const RegistryKey& parent, std::string_view sub_key, KeyTarget& target) {
+RegStatus target_of(const RegistryKey& parent, std::string_view sub_key, bool for_writing, KeyTarget& target) {
     target.from = parent.impl().get();
     if (target.from == nullptr) return kErrorInvalidHandle;
-    const RegStatus status = hive_of(*target.from, target.hive);
+    const RegStatus status = hive_of(*target.from, target.hive, for_writing);
     if (status != kErrorSuccess) return status;
     target.path = key_path::join(target.from->path, sub_key);
     return kErrorSuccess;
@@ -173,7 +178,7 @@ RegistryKey root_key(RootKey root) {
 
 RegStatus open_key(const RegistryKey& parent, std::string_view sub_key, std::uint32_t access, RegistryKey& out) {
     KeyTarget target;
-    RegStatus status = target_of(parent, sub_key, target);
+    RegStatus status = target_of(parent, sub_key, (access & kWritingRights) != 0, target);
     if (status != kErrorSuccess) return status;
     const auto& [from, hive, path] = target;
     std::int64_t id = kRootKeyId;
@@ -192,7 +197,7 @@ RegStatus open_key(const RegistryKey& parent, std::string_view sub_key, std::uin
 RegStatus create_key(const RegistryKey& parent, std::string_view sub_key, std::uint32_t access, RegistryKey& out,
                      bool* created) {
     KeyTarget target;
-    RegStatus status = target_of(parent, sub_key, target);
+    RegStatus status = target_of(parent, sub_key, true, target);
     if (status != kErrorSuccess) return status;
     const auto& [from, hive, path] = target;
     std::int64_t id = kRootKeyId;
@@ -216,7 +221,7 @@ RegStatus delete_key(const RegistryKey& parent, std::string_view sub_key) {
     const OpenKey* from = parent.impl().get();
     if (from == nullptr) return kErrorInvalidHandle;
     std::shared_ptr<Hive> hive;
-    const RegStatus status = hive_of(*from, hive);
+    const RegStatus status = hive_of(*from, hive, true);
     if (status != kErrorSuccess) return status;
     return hive->delete_key(key_path::join(from->path, sub_key));
 }
@@ -311,6 +316,65 @@ RegStatus enum_value(const RegistryKey& key, std::uint32_t index, std::string& n
 void close_cached_hives() {
     std::lock_guard lock(cache_mutex);
     hive_cache().clear();
+}
+
+std::filesystem::path hive_path(RootKey root) {
+    std::lock_guard lock(cache_mutex);
+    return hive_file(root);
+}
+
+namespace {
+
+constexpr std::string_view kDamagedMark = ".damaged-";
+
+std::string local_time_stamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    char text[32] = {};
+    if (::localtime_r(&now, &parts) == nullptr || std::strftime(text, sizeof text, "%Y%m%dT%H%M%S", &parts) == 0)
+        return std::to_string(static_cast<long long>(now));
+    return text;
+}
+
+}  // namespace
+
+RegStatus set_damaged_hive_aside(RootKey root, std::filesystem::path& kept) {
+    if (root != kHkeyLocalMachine && root != kHkeyCurrentUser) return kErrorInvalidHandle;
+    std::lock_guard lock(cache_mutex);
+    const std::filesystem::path file = hive_file(root);
+    hive_cache().erase(file.native());
+    // Two damaged files in one second keep apart.
+    const std::string stem = file.string() + std::string(kDamagedMark) + local_time_stamp();
+    std::string target = stem;
+    for (int serial = 2; ::access(target.c_str(), F_OK) == 0; ++serial) target = stem + "." + std::to_string(serial);
+    // Renamed, not copied: the folder is the owner's alone, and a rename keeps owner and mode.
+    if (::rename(file.c_str(), target.c_str()) != 0) return status_from_errno(errno);
+    for (const char* suffix : {"-wal", "-shm"}) {
+        const std::string from = file.string() + suffix;
+        if (::rename(from.c_str(), (target + suffix).c_str()) != 0 && errno != ENOENT) return status_from_errno(errno);
+    }
+    kept = target;
+    return kErrorSuccess;
+}
+
+std::vector<std::filesystem::path> damaged_hives(RootKey root) {
+    std::vector<std::filesystem::path> found;
+    std::filesystem::path file;
+    {
+        std::lock_guard lock(cache_mutex);
+        file = hive_file(root);
+    }
+    const std::string prefix = file.filename().string() + std::string(kDamagedMark);
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(file.parent_path(), error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) != 0) continue;
+        if (name.ends_with("-wal") || name.ends_with("-shm")) continue;
+        found.push_back(entry.path());
+    }
+    // The time in the name sorts as text.
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 }  // namespace corvane::platform

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #include "platform/linux/registry_key_path.h"
 #include "platform/paths.h"
@@ -16,10 +17,45 @@ namespace corvane::platform {
 
 namespace {
 
-// How long a write or read waits for another process's lock before giving up. Writers are not
-// queued: a process writing many values back to back keeps the lock most of the time, so the wait
-// must cover such a burst (a few hundred writes), yet stay short enough for a window's handler.
-constexpr int kBusyTimeoutMs = 5000;
+// This thread's wait for another process's lock. The default is long: writers are not queued, and a
+// process writing many values back to back keeps the lock most of the time, so the wait must cover
+// such a burst (a few hundred writes), yet stay short enough for a window's handler.
+thread_local std::chrono::milliseconds store_wait = kDefaultStoreWait;
+
+// SQLite's own steps between tries (sqliteDefaultBusyCallback), in ms, and the time waited before each.
+constexpr int kBusyDelays[] = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
+constexpr int kBusyTotals[] = {0, 1, 3, 8, 18, 33, 53, 78, 103, 128, 178, 228};
+
+// Called by SQLite on the thread whose statement found the lock taken: 0 gives up (SQLITE_BUSY).
+int WaitForLock(void*, int tries) {
+    constexpr int kSteps = static_cast<int>(std::size(kBusyDelays));
+    const auto budget = store_wait.count();
+    int delay = 0;
+    long long waited = 0;
+    if (tries < kSteps) {
+        delay = kBusyDelays[tries];
+        waited = kBusyTotals[tries];
+    } else {
+        delay = kBusyDelays[kSteps - 1];
+        waited = kBusyTotals[kSteps - 1] + static_cast<long long>(tries - (kSteps - 1)) * delay;
+    }
+    if (waited + delay > budget) {
+        delay = static_cast<int>(budget - waited);
+        if (delay <= 0) return 0;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    return 1;
+}
+
+// The columns each table of the hive must have, in order.
+struct TableShape {
+    std::string_view table;
+    std::string_view columns[4];
+};
+constexpr TableShape kTables[] = {
+    {"keys", {"id", "parent", "name", "path"}},
+    {"vals", {"key", "name", "type", "data"}},
+};
 
 constexpr std::string_view kSchema =
     "CREATE TABLE IF NOT EXISTS keys("
@@ -96,7 +132,100 @@ RegStatus status_from_sqlite(int sqlite_code) {
     }
 }
 
+void SetStoreWait(std::chrono::milliseconds wait) { store_wait = wait.count() < 0 ? std::chrono::milliseconds(0) : wait; }
+std::chrono::milliseconds StoreWait() { return store_wait; }
+
+RegStatus check_hive_schema(sqlite3* db, bool& empty) {
+    empty = false;
+    sqlite::Statement tables;
+    int rc = tables.prepare(db, "SELECT count(*) FROM sqlite_master");
+    if (rc != SQLITE_OK) return status_from_sqlite(rc);
+    {
+        sqlite::Statement::Use use(tables);
+        rc = use.step();
+        if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? kErrorBadDb : status_from_sqlite(rc);
+        if (use.column_int(0) == 0) {
+            empty = true;
+            return kErrorSuccess;
+        }
+    }
+    sqlite::Statement columns;
+    rc = columns.prepare(db, "SELECT name FROM pragma_table_info(?1) ORDER BY cid");
+    if (rc != SQLITE_OK) return status_from_sqlite(rc);
+    for (const TableShape& shape : kTables) {
+        sqlite::Statement::Use use(columns);
+        use.bind(1, shape.table);
+        std::size_t found = 0;
+        while ((rc = use.step()) == SQLITE_ROW) {
+            if (found >= std::size(shape.columns) || use.column_text(0) != shape.columns[found]) return kErrorBadDb;
+            ++found;
+        }
+        if (rc != SQLITE_DONE) return status_from_sqlite(rc);
+        if (found != std::size(shape.columns)) return kErrorBadDb;
+    }
+    return kErrorSuccess;
+}
+
+namespace {
+
+// The rows salvage_values reads, from the database at `uri`.
+std::vector<SalvagedValue> read_rows(const std::string& uri, std::string_view path) {
+    std::vector<SalvagedValue> values;
+    sqlite3* raw = nullptr;
+    const int opened = sqlite3_open_v2(uri.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    const sqlite::Db db(raw);
+    if (opened != SQLITE_OK) return values;
+    sqlite::Statement query;
+    if (query.prepare(db.get(),
+                      "SELECT v.name, v.type, v.data FROM vals v JOIN keys k ON v.key = k.id WHERE k.path = ?1") !=
+        SQLITE_OK)
+        return values;
+    sqlite::Statement::Use use(query);
+    use.bind(1, path);
+    // A row that cannot be read ends the salvage; what came before it is kept.
+    while (use.step() == SQLITE_ROW) {
+        const auto data = use.column_blob(2);
+        values.push_back({std::string(use.column_text(0)), static_cast<std::uint32_t>(use.column_int(1)),
+                          std::vector<std::uint8_t>(data.begin(), data.end())});
+    }
+    return values;
+}
+
+// `file` as the path of a "file:" URI: the characters a URI gives a meaning are escaped.
+std::string uri_path(const std::filesystem::path& file) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string escaped;
+    for (const char c : file.string()) {
+        if (c == '%' || c == '?' || c == '#') {
+            escaped.push_back('%');
+            escaped.push_back(kDigits[static_cast<unsigned char>(c) >> 4]);
+            escaped.push_back(kDigits[static_cast<unsigned char>(c) & 0xF]);
+        } else {
+            escaped.push_back(c);
+        }
+    }
+    return escaped;
+}
+
+}  // namespace
+
+std::vector<SalvagedValue> salvage_values(const std::filesystem::path& file, std::string_view path) {
+    // With its log first (the newest values are there), then the file alone.
+    const std::string uri = "file:" + uri_path(file);
+    std::vector<SalvagedValue> values = read_rows(uri + "?mode=ro", path);
+    if (values.empty()) values = read_rows(uri + "?mode=ro&immutable=1", path);
+    return values;
+}
+
+bool Hive::still_at_path() const {
+    struct stat info {};
+    if (::stat(file_.c_str(), &info) != 0) return !db_ && errno == ENOENT;
+    return db_ && info.st_dev == device_ && info.st_ino == inode_;
+}
+
 RegStatus Hive::fail(int sqlite_code) {
+    const int primary = sqlite_code & 0xff;
+    if (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB) damaged_.store(true, std::memory_order_relaxed);
     const RegStatus status = status_from_sqlite(sqlite_code);
     return status == kErrorSuccess ? kErrorRegistryIoFailed : status;
 }
@@ -104,6 +233,7 @@ RegStatus Hive::fail(int sqlite_code) {
 RegStatus Hive::open(const Options& options, std::shared_ptr<Hive>& out) {
     struct Access : Hive {};  // lets make_shared reach the private constructor
     auto hive = std::static_pointer_cast<Hive>(std::make_shared<Access>());
+    hive->file_ = options.file;
     const std::string file = options.file.string();
 
     struct stat info {};
@@ -116,6 +246,10 @@ RegStatus Hive::open(const Options& options, std::shared_ptr<Hive>& out) {
             if (fd >= 0) {
                 if (::fchmod(fd, static_cast<mode_t>(options.file_mode)) != 0) error = errno;
                 ::close(fd);
+                // A log and index left by a database that is gone would be replayed into this one.
+                for (const char* suffix : {"-wal", "-shm"}) {
+                    if (::unlink((file + suffix).c_str()) != 0 && errno != ENOENT && error == 0) error = errno;
+                }
             } else if (errno != EEXIST) {
                 error = errno;
             }
@@ -141,23 +275,40 @@ RegStatus Hive::open(const Options& options, std::shared_ptr<Hive>& out) {
         }
     }
     sqlite3* db = hive->db_.get();
+    // The file this connection reads, for still_at_path (a rename between the stat and the open
+    // shows as a replaced file at the next look).
+    if (::stat(file.c_str(), &info) == 0) {
+        hive->device_ = info.st_dev;
+        hive->inode_ = info.st_ino;
+    }
     hive->writable_ = sqlite3_db_readonly(db, "main") == 0;
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    rc = sqlite3_busy_handler(db, WaitForLock, nullptr);
+    if (rc != SQLITE_OK) return hive->fail(rc);
+    int persist = 1;
+    rc = sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    if (rc != SQLITE_OK) return hive->fail(rc);
+    if (hive->writable_) {
+        // Set once, kept in the file; needs a moment without other connections' locks the first time.
+        sqlite::Statement wal;
+        rc = wal.prepare(db, "PRAGMA journal_mode=WAL");
+        if (rc != SQLITE_OK) return hive->fail(rc);
+        sqlite::Statement::Use use(wal);
+        rc = use.step();
+        if (rc != SQLITE_ROW) return hive->fail(rc);
+        // The log is emptied to at most this size whenever it is reset.
+        rc = sqlite3_exec(db, "PRAGMA journal_size_limit=65536", nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK) return hive->fail(rc);
+    }
     rc = sqlite3_exec(db, "PRAGMA synchronous=EXTRA", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) return hive->fail(rc);
 
-    sqlite::Statement count;
-    rc = count.prepare(db, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('keys','vals')");
-    if (rc != SQLITE_OK) return hive->fail(rc);
-    std::int64_t tables = 0;
-    {
-        sqlite::Statement::Use use(count);
-        rc = use.step();
-        if (rc != SQLITE_ROW) return hive->fail(rc);
-        tables = use.column_int(0);
+    bool empty = false;
+    const RegStatus shape = check_hive_schema(db, empty);
+    if (shape != kErrorSuccess) {
+        if (shape == kErrorBadDb) hive->damaged_.store(true, std::memory_order_relaxed);
+        return shape;
     }
-    if (tables == 1) return kErrorBadDb;
-    if (tables == 0) {
+    if (empty) {
         if (!hive->writable_) {
             hive->db_.reset();  // an empty hive that only its owner may fill
             out = std::move(hive);

@@ -1,0 +1,176 @@
+#include "settings/stored_settings.h"
+
+#include <algorithm>
+#include <span>
+
+#include "platform/environment.h"
+#include "platform/linux/registry_hive.h"
+#include "platform/linux/registry_key_path.h"
+#include "platform/registry.h"
+
+namespace corvane::settings {
+
+namespace reg = corvane::platform;
+
+namespace {
+
+StoreAnswer AnswerOf(reg::RegStatus status) {
+    switch (status) {
+        case reg::kErrorSuccess:
+            return StoreAnswer::kDone;
+        case reg::kErrorBusy:
+            return StoreAnswer::kBusy;
+        case reg::kErrorBadDb:
+            return StoreAnswer::kDamaged;
+        default:
+            return StoreAnswer::kFailed;
+    }
+}
+
+std::string TextOf(std::span<const std::uint8_t> data) {
+    std::string text(data.begin(), data.end());
+    if (const std::size_t nul = text.find('\0'); nul != std::string::npos) text.erase(nul);
+    return text;
+}
+
+// The stored bytes of `type` as the readers see them; nullopt for an empty text, which reads as absent.
+std::optional<RegistryVariant> ValueOf(std::uint32_t type, std::span<const std::uint8_t> data) {
+    switch (type) {
+        case reg::kRegSz:
+        case reg::kRegMultiSz: {
+            std::string text = TextOf(data);
+            if (text.empty()) return std::nullopt;
+            return RegistryVariant(std::move(text));
+        }
+        case reg::kRegExpandSz: {
+            std::string text = TextOf(data);
+            if (text.empty()) return std::nullopt;
+            return RegistryVariant(platform::expand_environment(text));
+        }
+        case reg::kRegDword:
+            if (data.size() < 4) return std::nullopt;
+            return RegistryVariant(static_cast<std::int32_t>(
+                static_cast<std::uint32_t>(data[0]) | (static_cast<std::uint32_t>(data[1]) << 8) |
+                (static_cast<std::uint32_t>(data[2]) << 16) | (static_cast<std::uint32_t>(data[3]) << 24)));
+        default:
+            return RegistryVariant(std::vector<std::uint8_t>(data.begin(), data.end()));
+    }
+}
+
+std::optional<std::int32_t> NumberOf(const std::optional<RegistryVariant>& value) {
+    if (!value) return std::nullopt;
+    try {
+        return ToInt32(*value);
+    } catch (const RegistryConversionError&) {
+        return std::nullopt;
+    }
+}
+
+// The key the settings of `root` live in.
+const SettingDefinition& KeyOwner(std::int32_t root) {
+    return Definition(root == kHkeyLocalMachine ? Setting::Attempts : Setting::Tray);
+}
+
+}  // namespace
+
+StoredValue ReadStoredSetting(Setting setting) {
+    const SettingDefinition& definition = Definition(setting);
+    StoredValue stored;
+    reg::RegistryKey key;
+    reg::RegStatus status =
+        reg::open_key(reg::root_key(definition.root), std::string(definition.key), reg::kKeyRead, key);
+    if (status == reg::kErrorFileNotFound) {
+        stored.answer = StoreAnswer::kDone;
+        return stored;
+    }
+    if (status != reg::kErrorSuccess) {
+        stored.answer = AnswerOf(status);
+        return stored;
+    }
+    std::vector<std::uint8_t> buffer(256);
+    std::uint32_t type = reg::kRegNone;
+    std::uint32_t size = 0;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        status = reg::query_value(key, definition.name, type, buffer, size);
+        if (status != reg::kErrorMoreData) break;
+        buffer.resize(size);
+    }
+    if (status == reg::kErrorFileNotFound) {
+        stored.answer = StoreAnswer::kDone;
+        return stored;
+    }
+    stored.answer = AnswerOf(status);
+    if (status == reg::kErrorSuccess) stored.value = ValueOf(type, std::span(buffer.data(), size));
+    return stored;
+}
+
+StoredNumber ReadStoredNumber(Setting setting) {
+    const StoredValue stored = ReadStoredSetting(setting);
+    return {stored.answer, stored.answer == StoreAnswer::kDone ? NumberOf(stored.value) : std::nullopt};
+}
+
+StoreAnswer WriteStoredSetting(Setting setting, const RegistryVariant& value) {
+    const SettingDefinition& definition = Definition(setting);
+    std::string text;
+    try {
+        text = ToText(value);
+    } catch (const RegistryConversionError&) {
+        return StoreAnswer::kFailed;
+    }
+    reg::RegistryKey key;
+    reg::RegStatus status =
+        reg::create_key(reg::root_key(definition.root), std::string(definition.key), reg::kKeyWrite, key);
+    if (status != reg::kErrorSuccess) return AnswerOf(status);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    status = reg::set_value(key, definition.name, static_cast<std::uint32_t>(definition.type),
+                            std::span<const std::uint8_t>(bytes, text.size()));
+    return AnswerOf(status);
+}
+
+StoreRepair RepairDamagedStore(std::int32_t root, const std::vector<Setting>& replaced) {
+    StoreRepair repair;
+    repair.file = reg::hive_path(root);
+    reg::RegStatus status = reg::set_damaged_hive_aside(root, repair.damaged);
+    if (status != reg::kErrorSuccess) {
+        repair.answer = AnswerOf(status);
+        repair.why = "the damaged file could not be set aside (error " + std::to_string(status) + ")";
+        return repair;
+    }
+    const SettingDefinition& owner = KeyOwner(root);
+    const std::vector<reg::SalvagedValue> salvaged =
+        reg::salvage_values(repair.damaged, reg::key_path::normalize(owner.key));
+    reg::RegistryKey key;
+    status = reg::create_key(reg::root_key(root), std::string(owner.key), reg::kKeyWrite, key);
+    if (status != reg::kErrorSuccess) {
+        repair.answer = AnswerOf(status);
+        repair.why = "a new store could not be made (error " + std::to_string(status) + ")";
+        return repair;
+    }
+    for (const reg::SalvagedValue& value : salvaged) {
+        if (reg::key_path::equals_ignore_case(value.name, Definition(Setting::Attempts).name) &&
+            root == kHkeyLocalMachine)
+            repair.salvagedAttempts = NumberOf(ValueOf(value.type, value.data));
+        const bool skip = std::any_of(replaced.begin(), replaced.end(), [&](Setting setting) {
+            return reg::key_path::equals_ignore_case(value.name, Definition(setting).name);
+        });
+        if (skip) continue;
+        status = reg::set_value(key, value.name, value.type, value.data);
+        if (status != reg::kErrorSuccess) {
+            repair.answer = AnswerOf(status);
+            repair.why = "the value \"" + value.name + "\" could not be written to the new store";
+            return repair;
+        }
+    }
+    repair.answer = StoreAnswer::kDone;
+    return repair;
+}
+
+std::string DamagedStoreNotice(const StoreRepair& repair) {
+    return "the settings store " + repair.file.string() + " was damaged: it is kept as " + repair.damaged.string() +
+           " and a new one was made; to put it back, stop corvaned and rename it (with its -wal and -shm files) to " +
+           repair.file.string();
+}
+
+std::vector<std::filesystem::path> DamagedMachineStores() { return reg::damaged_hives(kHkeyLocalMachine); }
+
+}  // namespace corvane::settings
