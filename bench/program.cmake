@@ -1,3 +1,3 @@
+# The running service as a user meets it: connect() -> abort and idle CPU, beside `ss -K` in a loop.
 corvane_bench(bench_program LIBS corvane_platform_linux)
-target_compile_definitions(bench_program PRIVATE CORVANE_BINARY="$<TARGET_FILE:corvane>")
-add_dependencies(bench_program corvane)
+corvane_bench_with_service(bench_program)
