@@ -46,6 +46,8 @@ public:
     bool AskYesNo(const std::string&, const std::string&) override { return false; }
     void Yield() override { corvane::platform::Yield(); }
     void WaitForMessages() override { corvane::platform::WaitForMessages(); }
+    // The download measured here is not a definitions file; nothing is handed to the service.
+    bool InstallDefinitions(int) override { return false; }
     corvane::platform::ShellResult StartSetupProgram(const std::string&) override { return {}; }
     void EndSystem() override {}
 };
