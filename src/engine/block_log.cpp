@@ -16,9 +16,14 @@ std::string BlockLine(const BlockRecord& record) {
                                                                       : "";
     // Built with snprintf: GCC 12 at -O3 warns falsely (-Wrestrict) on chains of string appends.
     char line[256];
-    int used = std::snprintf(line, sizeof line, "blocked %sconnection %s %s:%u, local port %u", direction,
+    int used = std::snprintf(line, sizeof line, "blocked %sconnection %s %s:%u", direction,
                              record.direction == Direction::kInbound ? "from" : "to", address,
-                             static_cast<unsigned>(record.remotePort), static_cast<unsigned>(record.localPort));
+                             static_cast<unsigned>(record.remotePort));
+    // A connect refused before it had a local port has none to name.
+    if (record.localPort != 0 && used > 0 && static_cast<std::size_t>(used) < sizeof line) {
+        const std::size_t at = static_cast<std::size_t>(used);
+        used += std::snprintf(line + at, sizeof line - at, ", local port %u", static_cast<unsigned>(record.localPort));
+    }
     if (record.pid != 0 && used > 0 && static_cast<std::size_t>(used) < sizeof line) {
         const std::size_t at = static_cast<std::size_t>(used);
         // A process names itself: only printable characters reach the log.

@@ -569,6 +569,18 @@ void mFirewall::SetProblem(std::string problem) {
                              : "protection is not working: " + problem_);
 }
 
+void mFirewall::AddBlocks(std::uint64_t count, std::span<const BlockRecord> records) {
+    if (count == 0 && records.empty()) return;
+    const std::int64_t room = std::int64_t{std::numeric_limits<std::int32_t>::max()} - blockedCount_;
+    if (room > 0) blockedCount_ += static_cast<std::int32_t>(std::min(count, static_cast<std::uint64_t>(room)));
+    host_.ShowBlockedCaption(BlockedCaption(blockedCount_));
+    for (const BlockRecord& record : records) {
+        blockLog_.Record(record);
+        if (blockObserver_) blockObserver_(record);
+    }
+    blockLog_.FlushIfDue();
+}
+
 void mFirewall::CountBlock(const BlockRecord& record) {
     if (blockedCount_ < std::numeric_limits<std::int32_t>::max()) ++blockedCount_;
     host_.ShowBlockedCaption(BlockedCaption(blockedCount_));

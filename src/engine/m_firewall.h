@@ -25,6 +25,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -107,6 +108,10 @@ public:
 
     std::int32_t BlockedCount() const noexcept { return blockedCount_; }
     void SetBlockedCount(std::int32_t count) noexcept { blockedCount_ = count; }
+    // Attempts stopped before they became connections (the kernel refused the connects) and counted
+    // there: the count rises by `count`; `records` name those the kernel reported (under a storm
+    // fewer than count) for the block log and the observer.
+    void AddBlocks(std::uint64_t count, std::span<const BlockRecord> records);
 
     // Why protection is not working, one line; empty while it works. Set when the kernel refuses a
     // teardown (no CAP_NET_ADMIN, or a kernel without SOCK_DESTROY), said once through the notice

@@ -86,6 +86,7 @@ QString IntrospectionXml() {
     <property name="%6" type="s" access="read"/>
     <property name="%7" type="s" access="read"/>
     <property name="%12" type="s" access="read"/>
+    <property name="%13" type="s" access="read"/>
     <method name="%8">
       <arg name="on" type="b" direction="in"/>
     </method>
@@ -138,7 +139,7 @@ QString IntrospectionXml() {
              QLatin1String(bus::kPropEngineReason), QLatin1String(bus::kPropUpdateServer),
              QLatin1String(bus::kMethodSetProtection), QLatin1String(bus::kMethodInstallDefinitions))
         .arg(QLatin1String(bus::kMethodReload), QLatin1String(bus::kMethodRecentBlocks),
-             QLatin1String(bus::kPropProblem));
+             QLatin1String(bus::kPropProblem), QLatin1String(bus::kPropLayers));
 }
 
 BusObject::BusObject(ServiceBackend& backend, CallerAccess& access, QObject* parent)

@@ -10,8 +10,10 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 
 #include "engine/block_list.h"
+#include "platform/connect_refusal.h"
 #include "platform/connection_events.h"
 #include "platform/dbus/bus_names.h"
 #include "platform/linux/registry_hive.h"
@@ -99,6 +101,20 @@ bool ProtectionDaemon::Start(std::string& why) {
     });
 
     firewall_->LoadDefinitions(options_.stateDir);
+    // In front of the engine: connects to listed addresses are refused in the kernel, counted there
+    // and added to the engine's count.
+    refusal_ = std::make_unique<RefusalLayer>(
+        [](std::size_t capacity) { return platform::CreateSystemConnectRefusal(capacity); },
+        [this](std::uint64_t count, std::span<const engine::BlockRecord> records) {
+            if (firewall_) firewall_->AddBlocks(count, records);
+        },
+        [this](const std::string& line) {
+            Notice(line);
+            if (engineCheckDue_) return;
+            engineCheckDue_ = true;
+            QMetaObject::invokeMethod(this, [this] { EngineMayHaveChanged(); }, Qt::QueuedConnection);
+        });
+    static_cast<void>(refusal_->Load(engine::CanonicalAddresses(firewall_->BlockList())));
     // A count that cannot be read now is not taken for 0: the engine counts from 0 the blocks since
     // start, and the saver merges them with the stored count once it can read it.
     const settings::StoredNumber stored = settings::ReadStoredNumber(settings::Setting::Attempts);
@@ -147,7 +163,9 @@ bool ProtectionDaemon::Start(std::string& why) {
 void ProtectionDaemon::Stop() {
     if (stopped_ || !firewall_) return;
     stopped_ = true;
-    // A scan yielding right now tears down (and counts) nothing after this.
+    // Refusals up to the detach are counted; then a scan yielding right now tears down (and counts)
+    // nothing after this.
+    if (refusal_) refusal_->Stop();
     firewall_->Stop();
     host_.SetTicking(false);
     static_cast<void>(NotifyStopping());
@@ -167,6 +185,8 @@ void ProtectionDaemon::MergeStoredCount(std::int32_t stored) {
 
 void ProtectionDaemon::ApplyProtection(bool on) {
     protectionOn_ = on;
+    // The refusal first: connects made while the engine turns on are already refused.
+    if (refusal_) refusal_->SetProtection(on);
     firewall_->SetProtection(on);
     UpdateTicking();
 }
@@ -189,9 +209,22 @@ void ProtectionDaemon::EngineMayHaveChanged() {
 
 std::string ProtectionDaemon::StatusLine() {
     if (!protectionOn_) return "protection off";
-    if (!firewall_->Problem().empty()) return "protection is not working: " + firewall_->Problem();
-    if (firewall_->Engine() == engine::EngineKind::kEvents) return "event engine protects: " + firewall_->EngineReason();
-    return "timer engine (1 ms) protects: " + firewall_->EngineReason();
+    const std::string refusal = refusal_ && refusal_->Running()
+                                    ? "; connects to listed addresses are refused in the kernel"
+                                    : "; connect refusal not running: " + (refusal_ ? refusal_->Why() : std::string());
+    if (!firewall_->Problem().empty()) return "protection is not working: " + firewall_->Problem() + refusal;
+    if (firewall_->Engine() == engine::EngineKind::kEvents)
+        return "event engine protects: " + firewall_->EngineReason() + refusal;
+    return "timer engine (1 ms) protects: " + firewall_->EngineReason() + refusal;
+}
+
+std::string ProtectionDaemon::LayersLine() {
+    if (!firewall_) return {};
+    if (!protectionOn_) return "none: protection is off";
+    const std::string engine =
+        firewall_->Engine() == engine::EngineKind::kEvents ? "event engine" : "timer engine";
+    if (refusal_ && refusal_->Running()) return "connect refusal + " + engine;
+    return engine + "; connect refusal not running: " + (refusal_ ? refusal_->Why() : std::string());
 }
 
 QString ProtectionDaemon::ReadUpdateServer() {
@@ -215,6 +248,7 @@ QVariantMap ProtectionDaemon::Properties() {
     values.insert(QLatin1String(bus::kPropUpdateServer), updateServer_);
     values.insert(QLatin1String(bus::kPropProblem),
                   QString::fromStdString(firewall_ ? firewall_->Problem() : std::string()));
+    values.insert(QLatin1String(bus::kPropLayers), QString::fromStdString(LayersLine()));
     return values;
 }
 
@@ -252,6 +286,7 @@ RequestResult ProtectionDaemon::InstallDefinitions(int fd, std::string& version)
         return RequestResult::Error(bus::kErrorFailed, "the definitions could not be stored: " + why);
     }
     firewall_->SetDefinitions(std::move(definitions));
+    if (refusal_) refusal_->SetAddresses(engine::CanonicalAddresses(firewall_->BlockList()));
     version = firewall_->DefsVersion();
     Notice("definitions " + version + " installed (" + std::to_string(firewall_->BlockList().size()) + " entries)");
     EngineMayHaveChanged();  // the event engine may have had to give way to the timer
@@ -261,6 +296,7 @@ RequestResult ProtectionDaemon::InstallDefinitions(int fd, std::string& version)
 RequestResult ProtectionDaemon::Reload() {
     if (stopped_) return RequestResult::Error(bus::kErrorFailed, "the service is stopping");
     firewall_->LoadDefinitions(options_.stateDir);
+    if (refusal_) refusal_->SetAddresses(engine::CanonicalAddresses(firewall_->BlockList()));
     updateServer_ = ReadUpdateServer();
     EngineMayHaveChanged();
     return RequestResult::Ok();

@@ -20,6 +20,7 @@
 #include "service/property_signals.h"
 #include "service/qt_scan_host.h"
 #include "service/recent_blocks.h"
+#include "service/refusal_layer.h"
 #include "service/service_options.h"
 
 namespace corvane::service {
@@ -30,8 +31,8 @@ public:
     explicit ProtectionDaemon(ServiceOptions options, QObject* parent = nullptr);
     ~ProtectionDaemon() override;
 
-    // Starts protection as "Run" says (the timer engine at once, the event engine once it is made in
-    // the background), then takes the service's name on the system bus and tells systemd it is
+    // Starts protection as "Run" says (the kernel's connect refusal and the timer engine at once, the
+    // event engine once it is made in the background), then takes the service's name on the system bus and tells systemd it is
     // ready. False, with `why`, when the service cannot run.
     bool Start(std::string& why);
     // Ends the engine's work and stores the count. Later calls do nothing.
@@ -60,6 +61,8 @@ private:
     // After the engine changed over, or said something about itself.
     void EngineMayHaveChanged();
     std::string StatusLine();
+    // Which layers protect and why one does not (the "Layers" property).
+    std::string LayersLine();
     void SendPropertiesChanged(const QVariantMap& changed);
     QString ReadUpdateServer();
 
@@ -69,6 +72,8 @@ private:
     std::optional<gid_t> controlGroup_;
     QtScanHost host_;
     std::unique_ptr<engine::mFirewall> firewall_;
+    // In front of the engine: the kernel refuses connects to listed addresses.
+    std::unique_ptr<RefusalLayer> refusal_;
     RecentBlocks recent_;
     bool protectionOn_ = false;
     QString updateServer_;

@@ -10,6 +10,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 
 #include "platform/linux/unique_fd.h"
@@ -102,6 +105,43 @@ inline int ConnectionError(int fd) {
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
     if (got == 0) return EPIPE;  // closed in order
     return got < 0 ? errno : 0;
+}
+
+// The "Tcp:" counters of this namespace's /proc/net/snmp, by name.
+inline std::map<std::string, long long> TcpCounters() {
+    std::ifstream file("/proc/net/snmp");
+    std::string names;
+    std::string values;
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.rfind("Tcp: ", 0) != 0) continue;
+        if (names.empty())
+            names = line;
+        else
+            values = line;
+    }
+    std::map<std::string, long long> counters;
+    std::istringstream nameFields(names);
+    std::istringstream valueFields(values);
+    std::string name;
+    std::string value;
+    while (nameFields >> name && valueFields >> value) {
+        if (name != "Tcp:") counters[name] = std::stoll(value);
+    }
+    return counters;
+}
+
+// connect() on a fresh socket of `type`: 0, or the error it failed with.
+template <typename Remote>
+inline int ConnectError(int family, int type, const Remote& remote) {
+    UniqueFd fd(::socket(family, type | SOCK_CLOEXEC, 0));
+    if (!fd.Valid()) return -1;
+    if (family == AF_INET6) {
+        const int off = 0;
+        static_cast<void>(::setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off));
+    }
+    if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0) return 0;
+    return errno;
 }
 
 }  // namespace corvane::engine::testing

@@ -175,6 +175,10 @@ protected:
         App();
         ASSERT_EQ(bus_.Start(Policy()), "");
         service_ = std::make_unique<ServiceUnderTest>(bus_);
+        // These cases are about the teardown engines: without the cgroup2 hierarchy the connect
+        // refusal in front of them lets their connections through (connect_refusal_e2e_test.cpp
+        // has it in place).
+        service_->SetCgroupHierarchyVisible(false);
         ASSERT_EQ(service_->WriteDefinitions(kDefinitions), "");
     }
 
@@ -277,7 +281,7 @@ TEST_F(CorvanedBehindAnOpenBus, RefusesOutsidersItselfAndDescribesItselfToMember
     }
     EXPECT_FALSE(reader.hasError()) << reader.errorString().toStdString();
     EXPECT_EQ(members, QStringList({"Protection:b", "Attempts:i", "DefinitionsVersion:s", "Engine:s",
-                                    "EngineReason:s", "UpdateServer:s", "Problem:s", "SetProtection:",
+                                    "EngineReason:s", "UpdateServer:s", "Problem:s", "Layers:s", "SetProtection:",
                                     "InstallDefinitions:", "Reload:", "RecentBlocks:"}));
     const CommandResult wrong = service_->Call(Caller::kMember, bus::kMethodSetProtection, {"string:yes"});
     EXPECT_NE(wrong.out.find("InvalidArgs"), std::string::npos) << wrong.out;

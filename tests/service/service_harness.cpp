@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -85,9 +87,17 @@ struct ExecArgs {
 };
 
 // The child's side after the fork: only async-signal-safe calls.
-[[noreturn]] void ExecChild(const ExecArgs& exec, int output) {
+[[noreturn]] void ExecChild(const ExecArgs& exec, int output, const std::vector<std::string>& unmounted = {}) {
     // Ends with the test, should the test end without its destructors (a change of user clears it).
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (!unmounted.empty()) {
+        // Its own mounts, changed without reaching the test's.
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            ::_exit(126);
+        for (const std::string& path : unmounted) {
+            if (::umount2(path.c_str(), MNT_DETACH) != 0) ::_exit(126);
+        }
+    }
     const int input = ::open("/dev/null", O_RDONLY);
     if (input >= 0) ::dup2(input, 0);
     if (output >= 0) {
@@ -169,13 +179,14 @@ Child::~Child() {
     static_cast<void>(::waitpid(pid_, &status, 0));
 }
 
-Child Child::Start(const std::vector<std::string>& argv, const std::vector<std::string>& env, const fs::path& log) {
+Child Child::Start(const std::vector<std::string>& argv, const std::vector<std::string>& env, const fs::path& log,
+                   const std::vector<std::string>& unmounted) {
     const ExecArgs exec(argv, env);
     const UniqueFd output(
         ::open(log.empty() ? "/dev/null" : log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
     Child child;
     const pid_t pid = ::fork();
-    if (pid == 0) ExecChild(exec, output.Get());
+    if (pid == 0) ExecChild(exec, output.Get(), unmounted);
     child.pid_ = pid;
     return child;
 }
@@ -197,6 +208,23 @@ std::optional<int> Child::Wait(std::chrono::milliseconds limit) {
     }
     if (!reaped_) return std::nullopt;
     return status_;
+}
+
+std::vector<std::string> Cgroup2MountPoints() {
+    std::vector<std::string> points;
+    std::ifstream mounts("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(mounts, line)) {
+        // "36 25 0:30 / /sys/fs/cgroup/unified rw,… - cgroup2 cgroup2 rw": the fifth field.
+        const std::size_t separator = line.find(" - cgroup2 ");
+        if (separator == std::string::npos) continue;
+        std::istringstream fields(line.substr(0, separator));
+        std::string field;
+        for (int i = 0; i < 5 && fields >> field; ++i) {
+        }
+        if (!field.empty() && field.find('\\') == std::string::npos) points.push_back(field);
+    }
+    return points;
 }
 
 bool CommandResult::Succeeded() const { return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
@@ -402,7 +430,8 @@ std::string ServiceUnderTest::Start(std::chrono::milliseconds limit) {
                                         CORVANED_BINARY,
                                         "--state-dir",
                                         StateDir().string()};
-    process_ = Child::Start(command, Environment(), root_.Path() / "corvaned.log");
+    process_ = Child::Start(command, Environment(), root_.Path() / "corvaned.log",
+                            cgroupVisible_ ? std::vector<std::string>() : Cgroup2MountPoints());
     if (!process_.Valid()) return "corvaned did not start";
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {

@@ -58,9 +58,10 @@ public:
     ~Child();
 
     // Runs argv with exactly `env` as its environment, standard output and error to `log` (or
-    // /dev/null). An invalid Child when it could not be started.
+    // /dev/null), in a mount namespace of its own without the mounts at `unmounted` when any are
+    // named. An invalid Child when it could not be started.
     static Child Start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                       const std::filesystem::path& log = {});
+                       const std::filesystem::path& log = {}, const std::vector<std::string>& unmounted = {});
 
     bool Valid() const { return pid_ > 0; }
     pid_t Pid() const { return pid_; }
@@ -80,6 +81,9 @@ struct CommandResult {
     std::string out;  // standard output and error together
     bool Succeeded() const;
 };
+// Where this process sees the cgroup2 hierarchy mounted (every such mount).
+std::vector<std::string> Cgroup2MountPoints();
+
 // Runs argv to its end with exactly `env`, at most `limit`.
 CommandResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                   std::chrono::milliseconds limit = 30s);
@@ -130,6 +134,10 @@ public:
     // The capabilities the next Start gives the service, as setpriv names them (its unit's by
     // default: net_admin, bpf, perfmon).
     void SetCapabilities(std::vector<std::string> capabilities) { capabilities_ = std::move(capabilities); }
+    // Whether the next Start lets the service see the cgroup2 hierarchy (as its unit does, the
+    // default). Hidden, in a mount namespace of its own, the service has nowhere to attach its
+    // connect refusal: the teardown engines then meet every listed connection.
+    void SetCgroupHierarchyVisible(bool visible) { cgroupVisible_ = visible; }
 
     // Starts the service and waits (up to `limit`) for READY=1 on the notification socket. Empty on
     // success, else why not, with the service's output.
@@ -167,6 +175,7 @@ private:
     std::filesystem::path notifyPath_;
     std::vector<std::string> notifications_;
     std::vector<std::string> capabilities_ = {"net_admin", "bpf", "perfmon"};
+    bool cgroupVisible_ = true;
     Child process_;
 };
 

@@ -17,6 +17,10 @@ inline constexpr char kPropEngineReason[] = "EngineReason";              // s
 inline constexpr char kPropUpdateServer[] = "UpdateServer";              // s
 // Why protection is not working (the kernel refuses teardowns), one line; empty while it works.
 inline constexpr char kPropProblem[] = "Problem";  // s
+// Which layers protect while protection is on, and why one does not ("connect refusal + event
+// engine"; "timer engine; connect refusal not running: no cgroup2 hierarchy is mounted"; "none:
+// protection is off").
+inline constexpr char kPropLayers[] = "Layers";  // s
 
 // Methods.
 inline constexpr char kMethodSetProtection[] = "SetProtection";            // (b) -> ()

@@ -1,0 +1,354 @@
+// The kernel side of connect refusal: cgroup/connect4 and cgroup/connect6 programs linked to the
+// root of the cgroup2 hierarchy (bpf_link, never pinned: closing the link, or the process ending,
+// detaches them), their map of refused addresses, the namespace they watch, per-processor counters
+// and a ring buffer of reports (libbpf, through the skeleton made at build time). A build without
+// the BPF tools or the kernel's types has no kernel side and says so.
+#include "platform/connect_refusal.h"
+
+#if CORVANE_HAVE_EVENT_ENGINE
+
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/socket.h>
+#include <sys/statfs.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string_view>
+#include <vector>
+
+#include "connect_refusal.skel.h"
+#include "platform/linux/bpf/connect_refusal.h"
+#include "platform/linux/unique_fd.h"
+#include "platform/win32_error.h"
+
+#ifndef SO_NETNS_COOKIE
+#define SO_NETNS_COOKIE 71
+#endif
+#ifndef CGROUP2_SUPER_MAGIC
+#define CGROUP2_SUPER_MAGIC 0x63677270
+#endif
+
+namespace corvane::platform {
+namespace linux_impl {
+namespace {
+
+static_assert(kRefusedCommandLength == CORVANE_REFUSAL_COMMAND_LENGTH);
+
+// libbpf's own messages: the last warning is kept for the reason a load failed; nothing is printed.
+thread_local std::string gLastLibbpfMessage;
+
+int KeepLibbpfMessage(enum libbpf_print_level level, const char* format, va_list arguments) {
+    if (level == LIBBPF_DEBUG) return 0;
+    char text[512];
+    const int length = std::vsnprintf(text, sizeof text, format, arguments);
+    if (length > 0) {
+        gLastLibbpfMessage.assign(text);
+        while (!gLastLibbpfMessage.empty() && gLastLibbpfMessage.back() == '\n') gLastLibbpfMessage.pop_back();
+    }
+    return 0;
+}
+
+std::string Reason(const std::string& step, int error) {
+    std::string why = step + ": " + std::strerror(error);
+    if (error == EPERM || error == EACCES) why += " (needs root, or CAP_BPF and CAP_NET_ADMIN)";
+    if (!gLastLibbpfMessage.empty()) why += " [" + gLastLibbpfMessage + "]";
+    return why;
+}
+
+// A mount point as /proc/self/mountinfo writes it: space, tab, newline and backslash as \ooo.
+std::string Unescape(std::string_view field) {
+    std::string text;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' && field[i + 1] <= '3' &&
+            field[i + 2] >= '0' && field[i + 2] <= '7' && field[i + 3] >= '0' && field[i + 3] <= '7') {
+            text += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            text += field[i];
+        }
+    }
+    return text;
+}
+
+// Where the cgroup2 hierarchy is mounted, from the first such line of /proc/self/mountinfo
+// ("36 25 0:30 / /sys/fs/cgroup/unified rw,… - cgroup2 cgroup2 rw"); empty when none is.
+std::string Cgroup2MountPoint() {
+    std::ifstream mounts("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(mounts, line)) {
+        const std::size_t separator = line.find(" - ");
+        if (separator == std::string::npos) continue;
+        if (std::string_view(line).substr(separator + 3).substr(0, 8) != "cgroup2 ") continue;
+        // Fields: id, parent, major:minor, root, mount point, …
+        std::size_t start = 0;
+        for (int field = 0; field < 4; ++field) {
+            start = line.find(' ', start);
+            if (start == std::string::npos || start >= separator) break;
+            ++start;
+        }
+        if (start == std::string::npos || start >= separator) continue;
+        const std::size_t end = line.find(' ', start);
+        if (end == std::string::npos || end > separator) continue;
+        return Unescape(std::string_view(line).substr(start, end - start));
+    }
+    return {};
+}
+
+struct SkeletonDeleter {
+    void operator()(connect_refusal_bpf* skeleton) const noexcept { connect_refusal_bpf__destroy(skeleton); }
+};
+struct RingBufferDeleter {
+    void operator()(ring_buffer* buffer) const noexcept { ring_buffer__free(buffer); }
+};
+// Destroying a link closes its descriptor, which detaches the program.
+struct LinkDeleter {
+    void operator()(bpf_link* link) const noexcept { static_cast<void>(bpf_link__destroy(link)); }
+};
+using Link = std::unique_ptr<bpf_link, LinkDeleter>;
+
+class BpfConnectRefusal final : public ConnectRefusalService {
+public:
+    BpfConnectRefusal(std::unique_ptr<connect_refusal_bpf, SkeletonDeleter> skeleton, UniqueFd cgroup,
+                      std::string cgroupPath, std::size_t capacity)
+        : skeleton_(std::move(skeleton)),
+          cgroup_(std::move(cgroup)),
+          cgroupPath_(std::move(cgroupPath)),
+          capacity_(capacity),
+          processors_(libbpf_num_possible_cpus()) {}
+
+    ~BpfConnectRefusal() override {
+        // The links first: no program runs once the maps are going.
+        connect6_.reset();
+        connect4_.reset();
+    }
+
+    std::uint32_t Start(std::string& why) {
+        if (processors_ <= 0) {
+            why = Reason("number of processors", -processors_);
+            return Win32FromErrno(-processors_);
+        }
+        ring_.reset(
+            ring_buffer__new(bpf_map__fd(skeleton_->maps.reports), &BpfConnectRefusal::OnRecord, this, nullptr));
+        if (!ring_) {
+            why = Reason("ring buffer", errno);
+            return Win32FromErrno(errno);
+        }
+        return win32::kNoError;
+    }
+
+    int Descriptor() const override { return ring_buffer__epoll_fd(ring_.get()); }
+    std::size_t Capacity() const override { return capacity_; }
+
+    std::uint32_t SetAddresses(std::span<const std::uint32_t> addresses) override {
+        std::vector<std::uint32_t> wanted(addresses.begin(), addresses.end());
+        std::sort(wanted.begin(), wanted.end());
+        wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+        if (wanted.size() > capacity_) return win32::kErrorNotEnoughMemory;
+        std::vector<std::uint32_t> removed;
+        std::set_difference(current_.begin(), current_.end(), wanted.begin(), wanted.end(),
+                            std::back_inserter(removed));
+        std::vector<std::uint32_t> added;
+        std::set_difference(wanted.begin(), wanted.end(), current_.begin(), current_.end(), std::back_inserter(added));
+        const int map = bpf_map__fd(skeleton_->maps.refused_addresses);
+        // Additions first: an address listed before and after is never let through meanwhile.
+        const unsigned char present = 1;
+        std::size_t done = 0;
+        if (added.size() > 1) {
+            const std::vector<unsigned char> values(added.size(), present);
+            std::uint32_t count = static_cast<std::uint32_t>(added.size());
+            LIBBPF_OPTS(bpf_map_batch_opts, options, .elem_flags = BPF_ANY, .flags = 0);
+            const int result = bpf_map_update_batch(map, added.data(), values.data(), &count, &options);
+            done = result == 0 ? added.size() : std::min<std::size_t>(count, added.size());
+        }
+        for (std::size_t i = done; i < added.size(); ++i) {
+            if (bpf_map_update_elem(map, &added[i], &present, BPF_ANY) != 0) {
+                const int error = errno;
+                // Leave the kernel with the set it had.
+                for (std::size_t j = 0; j < i; ++j) static_cast<void>(bpf_map_delete_elem(map, &added[j]));
+                return Win32FromErrno(error);
+            }
+        }
+        for (const std::uint32_t address : removed) {
+            if (bpf_map_delete_elem(map, &address) != 0 && errno != ENOENT) {
+                const int error = errno;
+                // The new set is in; what could not be taken out stays refused until the next change.
+                current_ = std::move(wanted);
+                current_.insert(current_.end(), removed.begin(), removed.end());
+                std::sort(current_.begin(), current_.end());
+                current_.erase(std::unique(current_.begin(), current_.end()), current_.end());
+                return Win32FromErrno(error);
+            }
+        }
+        current_ = std::move(wanted);
+        return win32::kNoError;
+    }
+
+    std::uint32_t SetAttached(bool attached, std::string& why) override {
+        if (!attached) {
+            connect6_.reset();
+            connect4_.reset();
+            return win32::kNoError;
+        }
+        if (connect4_ && connect6_) return win32::kNoError;
+        gLastLibbpfMessage.clear();
+        static_cast<void>(libbpf_set_print(KeepLibbpfMessage));
+        Link four(bpf_program__attach_cgroup(skeleton_->progs.refuse_connect4, cgroup_.Get()));
+        if (!four) {
+            const int error = errno;
+            why = Reason("attach to the cgroup2 root " + cgroupPath_, error);
+            return Win32FromErrno(error);
+        }
+        Link six(bpf_program__attach_cgroup(skeleton_->progs.refuse_connect6, cgroup_.Get()));
+        if (!six) {
+            const int error = errno;
+            why = Reason("attach to the cgroup2 root " + cgroupPath_, error);
+            return Win32FromErrno(error);
+        }
+        connect4_ = std::move(four);
+        connect6_ = std::move(six);
+        return win32::kNoError;
+    }
+
+    bool Attached() const override { return connect4_ != nullptr && connect6_ != nullptr; }
+
+    std::uint32_t ReadRefusals(std::uint64_t& total) override {
+        // After the reports just drained: a refusal whose report was left out because reports
+        // waited is in the counters read now (pairs with the program's atomic add).
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        perProcessor_.assign(static_cast<std::size_t>(processors_), 0);
+        const std::uint32_t slot = 0;
+        if (bpf_map_lookup_elem(bpf_map__fd(skeleton_->maps.refusals), &slot, perProcessor_.data()) != 0)
+            return Win32FromErrno(errno);
+        std::uint64_t sum = 0;
+        for (const std::uint64_t count : perProcessor_) sum += count;
+        total = sum;
+        return win32::kNoError;
+    }
+
+    std::uint32_t Drain(const std::function<void(const RefusedConnect&)>& onReport) override {
+        onReport_ = &onReport;
+        const int result = ring_buffer__consume(ring_.get());
+        onReport_ = nullptr;
+        if (result < 0) return Win32FromErrno(-result);
+        return win32::kNoError;
+    }
+
+private:
+    static int OnRecord(void* context, void* data, std::size_t size) {
+        auto* self = static_cast<BpfConnectRefusal*>(context);
+        if (size < sizeof(corvane_refused_connect) || self->onReport_ == nullptr) return 0;
+        corvane_refused_connect record;
+        std::memcpy(&record, data, sizeof record);
+        RefusedConnect report;
+        report.remoteAddress = record.remote_address;
+        report.remotePort = static_cast<std::uint16_t>((record.remote_port >> 8) | (record.remote_port << 8));
+        report.mapped = record.family == AF_INET6;
+        report.pid = record.pid;
+        std::memcpy(report.command, record.command, kRefusedCommandLength);
+        report.command[kRefusedCommandLength] = '\0';
+        (*self->onReport_)(report);
+        return 0;
+    }
+
+    std::unique_ptr<connect_refusal_bpf, SkeletonDeleter> skeleton_;
+    UniqueFd cgroup_;
+    std::string cgroupPath_;
+    std::size_t capacity_;
+    int processors_;
+    std::unique_ptr<ring_buffer, RingBufferDeleter> ring_;
+    Link connect4_;
+    Link connect6_;
+    std::vector<std::uint32_t> current_;  // sorted, as the map holds them
+    std::vector<std::uint64_t> perProcessor_;
+    const std::function<void(const RefusedConnect&)>* onReport_ = nullptr;
+};
+
+}  // namespace
+}  // namespace linux_impl
+
+ConnectRefusalLoad CreateSystemConnectRefusal(std::size_t capacity) {
+    using namespace linux_impl;
+    ConnectRefusalLoad load;
+    // The hierarchy before anything else: without it there is nothing to attach to.
+    const std::string cgroupPath = Cgroup2MountPoint();
+    if (cgroupPath.empty()) {
+        load.why = "no cgroup2 hierarchy is mounted";
+        return load;
+    }
+    UniqueFd cgroup(::open(cgroupPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!cgroup.Valid()) {
+        load.why = "the cgroup2 root " + cgroupPath + " cannot be opened: " + std::strerror(errno);
+        return load;
+    }
+    struct statfs kind {};
+    if (::fstatfs(cgroup.Get(), &kind) != 0 || kind.f_type != CGROUP2_SUPER_MAGIC) {
+        load.why = cgroupPath + " is not a cgroup2 hierarchy";
+        return load;
+    }
+
+    // The namespace watched: this process's, by its cookie.
+    std::uint64_t cookie = 0;
+    {
+        const UniqueFd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        socklen_t length = sizeof cookie;
+        if (!probe.Valid() || ::getsockopt(probe.Get(), SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &length) != 0 ||
+            length != sizeof cookie || cookie == 0) {
+            load.why = std::string("own network namespace cookie: ") + std::strerror(errno);
+            return load;
+        }
+    }
+
+    gLastLibbpfMessage.clear();
+    static_cast<void>(libbpf_set_print(KeepLibbpfMessage));
+    const std::size_t entries = std::max<std::size_t>(capacity, 1);
+    if (entries > 0xffffffffU) {
+        load.why = "address map of " + std::to_string(entries) + " entries refused";
+        return load;
+    }
+    std::unique_ptr<connect_refusal_bpf, SkeletonDeleter> skeleton(connect_refusal_bpf__open());
+    if (!skeleton) {
+        load.why = Reason("open BPF object", errno);
+        return load;
+    }
+    if (bpf_map__set_max_entries(skeleton->maps.refused_addresses, static_cast<std::uint32_t>(entries)) != 0) {
+        load.why = "address map of " + std::to_string(entries) + " entries refused";
+        return load;
+    }
+    if (const int error = connect_refusal_bpf__load(skeleton.get()); error != 0) {
+        load.why = Reason("load BPF program", -error);
+        return load;
+    }
+    const std::uint32_t slot = 0;
+    if (bpf_map_update_elem(bpf_map__fd(skeleton->maps.scope), &slot, &cookie, BPF_ANY) != 0) {
+        load.why = Reason("namespace scope", errno);
+        return load;
+    }
+    auto service = std::make_unique<BpfConnectRefusal>(std::move(skeleton), std::move(cgroup), cgroupPath, entries);
+    if (service->Start(load.why) != win32::kNoError) return load;
+    load.service = std::move(service);
+    return load;
+}
+
+}  // namespace corvane::platform
+
+#else
+
+namespace corvane::platform {
+
+ConnectRefusalLoad CreateSystemConnectRefusal(std::size_t) {
+    ConnectRefusalLoad load;
+    load.why = "built without it (no BPF tools or kernel types on the build machine)";
+    return load;
+}
+
+}  // namespace corvane::platform
+
+#endif

@@ -1,0 +1,145 @@
+#include "service/refusal_layer.h"
+
+#include <algorithm>
+
+#include "platform/win32_error.h"
+
+namespace corvane::service {
+
+namespace {
+
+// Room the kernel side gets at least, so small list changes need no new kernel side. Its map
+// takes memory per address held, not per address it has room for.
+constexpr std::size_t kMinCapacity = 4096;
+
+}  // namespace
+
+RefusalLayer::RefusalLayer(Factory factory, BlocksSink blocks, NoticeSink notice, QObject* parent)
+    : QObject(parent), factory_(std::move(factory)), blocks_(std::move(blocks)), notice_(std::move(notice)) {}
+
+RefusalLayer::~RefusalLayer() { Stop(); }
+
+std::size_t RefusalLayer::CapacityFor(std::size_t addresses) {
+    return std::max(addresses + addresses / 4, kMinCapacity);
+}
+
+bool RefusalLayer::Running() const { return kernel_ && kernel_->Attached(); }
+
+void RefusalLayer::SetWhy(std::string why) {
+    why_ = std::move(why);
+    const bool running = Running();
+    // Each change is said once.
+    if (running && !toldRunning_) {
+        notice_("connect refusal runs: the kernel refuses TCP connects to the " + std::to_string(addressCount_) +
+                " listed addresses before any packet leaves");
+    } else if (!running && !why_.empty() && why_ != toldWhy_) {
+        notice_("connect refusal not running: " + why_);
+    }
+    toldRunning_ = running;
+    toldWhy_ = running ? std::string() : why_;
+}
+
+bool RefusalLayer::Load(const std::vector<std::uint32_t>& addresses) {
+    if (stopped_) return false;
+    Drop();
+    addressCount_ = addresses.size();
+    platform::ConnectRefusalLoad load = factory_(CapacityFor(addresses.size()));
+    if (!load.service) {
+        SetWhy(load.why.empty() ? std::string("the kernel side cannot be made here") : load.why);
+        return false;
+    }
+    if (const std::uint32_t result = load.service->SetAddresses(addresses); result != platform::win32::kNoError) {
+        SetWhy("the kernel refused a list of " + std::to_string(addresses.size()) + " addresses (error " +
+               std::to_string(result) + ")");
+        return false;
+    }
+    kernel_ = std::move(load.service);
+    counted_ = 0;
+    Watch();
+    why_.clear();
+    if (protectionOn_) SetProtection(true);
+    return true;
+}
+
+void RefusalLayer::Watch() {
+    if (watch_ != nullptr) {
+        watch_->setEnabled(false);
+        watch_->deleteLater();
+        watch_ = nullptr;
+    }
+    if (!kernel_) return;
+    watch_ = new QSocketNotifier(kernel_->Descriptor(), QSocketNotifier::Read, this);
+    connect(watch_, &QSocketNotifier::activated, this, [this] { Collect(); });
+}
+
+void RefusalLayer::Drop() {
+    if (!kernel_) return;
+    std::string ignored;
+    static_cast<void>(kernel_->SetAttached(false, ignored));  // detaching only closes the links
+    Collect();
+    kernel_.reset();
+    Watch();  // ends the watch on the old descriptor
+}
+
+void RefusalLayer::SetAddresses(const std::vector<std::uint32_t>& addresses) {
+    if (stopped_) return;
+    addressCount_ = addresses.size();
+    if (!kernel_) return;
+    const std::uint32_t result = kernel_->SetAddresses(addresses);
+    if (result == platform::win32::kNoError) return;
+    if (result == platform::win32::kErrorNotEnoughMemory) {
+        // Outgrown: a larger kernel side takes over. The old one is detached first, so no connect is
+        // counted by both; in the moment between, the teardown engines stand in.
+        Load(addresses);
+        return;
+    }
+    notice_("the kernel refused the new list for connect refusal (error " + std::to_string(result) +
+            "): connects are refused as listed before");
+}
+
+void RefusalLayer::SetProtection(bool on) {
+    protectionOn_ = on;
+    if (stopped_ || !kernel_) return;
+    std::string why;
+    if (kernel_->SetAttached(on, why) != platform::win32::kNoError) {
+        SetWhy(why.empty() ? std::string("the kernel refused the attach") : why);
+        return;
+    }
+    // Refusals up to the detach are counted now, not at the next report.
+    if (!on) Collect();
+    SetWhy({});
+}
+
+void RefusalLayer::Collect() {
+    if (!kernel_) return;
+    records_.clear();
+    const std::function<void(const platform::RefusedConnect&)> onReport = [this](const platform::RefusedConnect& r) {
+        engine::BlockRecord record;
+        record.remoteAddress = r.remoteAddress;
+        record.remotePort = r.remotePort;
+        record.direction = engine::Direction::kOutbound;
+        record.pid = r.pid;
+        record.command = r.command;
+        records_.push_back(std::move(record));
+    };
+    if (const std::uint32_t result = kernel_->Drain(onReport); result != platform::win32::kNoError)
+        notice_("reading the kernel's refusal reports failed (error " + std::to_string(result) + ")");
+    // The counters after the reports: every refusal whose report was left out because reports
+    // waited is in them by now.
+    std::uint64_t total = counted_;
+    if (const std::uint32_t result = kernel_->ReadRefusals(total); result != platform::win32::kNoError)
+        notice_("reading the kernel's refusal counters failed (error " + std::to_string(result) + ")");
+    const std::uint64_t added = total >= counted_ ? total - counted_ : 0;
+    counted_ = std::max(counted_, total);
+    refused_ += added;
+    if (added != 0 || !records_.empty()) blocks_(added, records_);
+    records_.clear();
+}
+
+void RefusalLayer::Stop() {
+    if (stopped_) return;
+    stopped_ = true;
+    Drop();
+}
+
+}  // namespace corvane::service
