@@ -114,7 +114,9 @@ bool ProtectionDaemon::Start(std::string& why) {
             engineCheckDue_ = true;
             QMetaObject::invokeMethod(this, [this] { EngineMayHaveChanged(); }, Qt::QueuedConnection);
         });
-    static_cast<void>(refusal_->Load(engine::CanonicalAddresses(firewall_->BlockList())));
+    // Its kernel side is made once the service is ready (below): the kernel checks the programs first,
+    // which takes some 10 to 30 ms, and the engine protects meanwhile.
+    refusalLoadDue_ = true;
     // A count that cannot be read now is not taken for 0: the engine counts from 0 the blocks since
     // start, and the saver merges them with the stored count once it can read it.
     const settings::StoredNumber stored = settings::ReadStoredNumber(settings::Setting::Attempts);
@@ -157,7 +159,16 @@ bool ProtectionDaemon::Start(std::string& why) {
     signals_.Reset();
     toldStatus_ = StatusLine();
     if (!NotifyReady(toldStatus_)) Notice("systemd was not told that the service is ready");
+    QMetaObject::invokeMethod(this, [this] { LoadRefusal(); }, Qt::QueuedConnection);
     return true;
+}
+
+void ProtectionDaemon::LoadRefusal() {
+    if (!refusalLoadDue_ || stopped_ || !refusal_ || !firewall_) return;
+    refusalLoadDue_ = false;
+    // The list as it is now, and protection as it is now (the layer attaches itself when it is on).
+    static_cast<void>(refusal_->Load(engine::CanonicalAddresses(firewall_->BlockList())));
+    EngineMayHaveChanged();
 }
 
 void ProtectionDaemon::Stop() {
@@ -207,11 +218,16 @@ void ProtectionDaemon::EngineMayHaveChanged() {
     }
 }
 
+std::string ProtectionDaemon::RefusalWhyNot() const {
+    if (refusalLoadDue_) return "its kernel side is being made";
+    return refusal_ ? refusal_->Why() : std::string();
+}
+
 std::string ProtectionDaemon::StatusLine() {
     if (!protectionOn_) return "protection off";
     const std::string refusal = refusal_ && refusal_->Running()
                                     ? "; connects to listed addresses are refused in the kernel"
-                                    : "; connect refusal not running: " + (refusal_ ? refusal_->Why() : std::string());
+                                    : "; connect refusal not running: " + RefusalWhyNot();
     if (!firewall_->Problem().empty()) return "protection is not working: " + firewall_->Problem() + refusal;
     if (firewall_->Engine() == engine::EngineKind::kEvents)
         return "event engine protects: " + firewall_->EngineReason() + refusal;
@@ -224,7 +240,7 @@ std::string ProtectionDaemon::LayersLine() {
     const std::string engine =
         firewall_->Engine() == engine::EngineKind::kEvents ? "event engine" : "timer engine";
     if (refusal_ && refusal_->Running()) return "connect refusal + " + engine;
-    return engine + "; connect refusal not running: " + (refusal_ ? refusal_->Why() : std::string());
+    return engine + "; connect refusal not running: " + RefusalWhyNot();
 }
 
 QString ProtectionDaemon::ReadUpdateServer() {

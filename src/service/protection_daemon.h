@@ -61,6 +61,9 @@ private:
     // After the engine changed over, or said something about itself.
     void EngineMayHaveChanged();
     std::string StatusLine();
+    // Makes the connect refusal's kernel side, once, after the service is ready.
+    void LoadRefusal();
+    std::string RefusalWhyNot() const;
     // Which layers protect and why one does not (the "Layers" property).
     std::string LayersLine();
     void SendPropertiesChanged(const QVariantMap& changed);
@@ -80,6 +83,7 @@ private:
     std::string toldStatus_;
     bool stopped_ = false;
     bool engineCheckDue_ = false;
+    bool refusalLoadDue_ = false;
     CountSaver countSaver_;
     PropertySignals signals_;
     std::unique_ptr<CallerAccess> access_;

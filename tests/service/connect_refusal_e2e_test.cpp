@@ -258,7 +258,7 @@ TEST_F(ConnectRefusalService, WithoutTheCgroupHierarchyTheEngineProtectsAloneAnd
     service_->SetCgroupHierarchyVisible(false);
     ASSERT_EQ(service_->Start(), "");
     const std::string why = "connect refusal not running: no cgroup2 hierarchy is mounted";
-    EXPECT_NE(Layers().find(why), std::string::npos) << Layers();
+    EXPECT_TRUE(WaitUntil([&] { return Layers().find(why) != std::string::npos; })) << Layers();
     EXPECT_TRUE(WaitUntil([&] { return Told(why); })) << service_->Output();
     EXPECT_NE(service_->Output().find(why), std::string::npos) << service_->Output();
     // The connect goes out; the engine tears it down and counts it.
