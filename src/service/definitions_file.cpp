@@ -1,13 +1,14 @@
 #include "service/definitions_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
-#include "engine/m_firewall.h"
 #include "platform/linux/unique_fd.h"
 
 namespace corvane::service {
@@ -17,6 +18,9 @@ namespace {
 using platform::linux_impl::UniqueFd;
 
 constexpr char kDefinitionsName[] = "qd.def";
+// New definitions are written under this prefix first (see ReplaceDefinitionsFile); earlier versions
+// of the window wrote theirs as ".qd.def.part-…" beside the definitions.
+constexpr std::string_view kTemporaryPrefix = ".qd.def.";
 
 std::string Failed(const char* step, int error) { return std::string(step) + ": " + std::strerror(error); }
 
@@ -72,9 +76,30 @@ bool ReadDefinitionsDescriptor(int fd, std::string& bytes, std::string& why) {
     return true;
 }
 
+bool IsDottedShape(std::string_view text) {
+    int groups = 0;
+    std::size_t digits = 0;
+    for (const char c : text) {
+        if (c >= '0' && c <= '9') {
+            if (++digits > 3) return false;
+        } else if (c == '.' && digits > 0 && groups < 3) {
+            ++groups;
+            digits = 0;
+        } else {
+            return false;
+        }
+    }
+    return groups == 3 && digits > 0;
+}
+
 bool CheckDefinitions(std::string_view bytes, engine::Definitions& definitions, std::string& why) {
     if (bytes.empty()) {
         why = "the file is empty";
+        return false;
+    }
+    // Every line of a whole file ends; a file cut off part-way has a last line that does not.
+    if (!bytes.ends_with("\r\n")) {
+        why = "the file does not end with a line end (CR LF): it is cut off or not a definitions file";
         return false;
     }
     definitions = engine::ParseDefinitions(bytes);
@@ -82,9 +107,18 @@ bool CheckDefinitions(std::string_view bytes, engine::Definitions& definitions, 
         why = "no version line (a line starting with \"V\", lines ending in CR LF)";
         return false;
     }
-    if (engine::CanonicalAddresses(definitions.blockList).empty()) {
-        why = "no entry is an IPv4 address in dotted form";
+    if (definitions.blockList.empty()) {
+        why = "nothing is listed";
         return false;
+    }
+    // Each entry as the loader reads it: a server's error page, a file with other line ends or a
+    // damaged one shows as entries that are no address at all.
+    for (std::size_t i = 0; i < definitions.blockList.size(); ++i) {
+        if (!IsDottedShape(definitions.blockList[i])) {
+            why = "entry " + std::to_string(i + 1) + " is not an IPv4 address in dotted form";
+            definitions = {};
+            return false;
+        }
     }
     return true;
 }
@@ -101,8 +135,8 @@ bool ReplaceDefinitionsFile(const std::string& stateDir, std::string_view bytes,
     UniqueFd file;
     for (int attempt = 0; attempt < 100 && !file.Valid(); ++attempt) {
         temporary = ".qd.def." + std::to_string(::getpid()) + "." + std::to_string(++serial);
-        file = UniqueFd(::openat(dir.Get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                 0644));
+        file = UniqueFd(
+            ::openat(dir.Get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
         if (!file.Valid() && errno != EEXIST) break;
     }
     if (!file.Valid()) {
@@ -126,6 +160,43 @@ bool ReplaceDefinitionsFile(const std::string& stateDir, std::string_view bytes,
     // anyway; a crash may bring the old one back.
     static_cast<void>(::fsync(dir.Get()));
     return true;
+}
+
+std::vector<std::string> RemoveStaleTemporaries(const std::string& stateDir) {
+    std::vector<std::string> notes;
+    const UniqueFd dir(::open(stateDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir.Valid()) {
+        notes.push_back(Failed("stale temporary files not looked for: the state folder cannot be opened", errno));
+        return notes;
+    }
+    // The listing gets a descriptor of its own: closedir closes that one, not `dir`.
+    const int listed = ::dup(dir.Get());
+    DIR* const stream = listed >= 0 ? ::fdopendir(listed) : nullptr;
+    if (stream == nullptr) {
+        const int error = errno;
+        if (listed >= 0) static_cast<void>(::close(listed));
+        notes.push_back(Failed("stale temporary files not looked for: the state folder cannot be read", error));
+        return notes;
+    }
+    const std::unique_ptr<DIR, int (*)(DIR*)> closer(stream, ::closedir);
+    std::vector<std::string> stale;
+    errno = 0;
+    while (const dirent* entry = ::readdir(stream)) {
+        const std::string_view name(entry->d_name);
+        if (name.starts_with(kTemporaryPrefix)) stale.emplace_back(name);
+        errno = 0;
+    }
+    if (errno != 0) notes.push_back(Failed("the state folder could not be read to its end", errno));
+    for (const std::string& name : stale) {
+        struct stat info {};
+        // Never into a folder: only files and links (removed as links) left by an interrupted write.
+        if (::fstatat(dir.Get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(info.st_mode)) continue;
+        if (::unlinkat(dir.Get(), name.c_str(), 0) == 0)
+            notes.push_back("removed the stale temporary file " + name);
+        else
+            notes.push_back(Failed(("the stale temporary file " + name + " cannot be removed").c_str(), errno));
+    }
+    return notes;
 }
 
 }  // namespace corvane::service

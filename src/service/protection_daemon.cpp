@@ -70,6 +70,8 @@ bool ProtectionDaemon::Start(std::string& why) {
     std::vector<std::string> notes;
     if (!PrepareStateDir(options_.stateDir, notes, why)) return false;
     for (const std::string& note : notes) Notice(note);
+    // Temporary files of an installation that a crash interrupted.
+    for (const std::string& note : RemoveStaleTemporaries(options_.stateDir)) Notice(note);
 
     controlGroup_ = ResolveGroup(options_.controlGroup);
     if (!controlGroup_) Notice("no group \"" + options_.controlGroup + "\": only root may control the service");

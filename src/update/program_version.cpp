@@ -1,14 +1,66 @@
 #include "update/program_version.h"
 
-namespace corvane::update {
+#include <algorithm>
+#include <cstdint>
+#include <vector>
 
-std::string ProgramVersionText(const FileVersion& version) {
-    return std::to_string(version.major) + "." + std::to_string(version.minor) + "." + std::to_string(version.revision);
+#ifndef CORVANE_VERSION
+#error "CORVANE_VERSION must come from the build (PROJECT_VERSION)"
+#endif
+
+namespace corvane::update {
+namespace {
+
+constexpr std::size_t kMaxParts = 4;
+constexpr std::uint32_t kMaxPart = 999999;
+
+std::optional<std::vector<std::uint32_t>> ParseVersion(std::string_view text) {
+    std::vector<std::uint32_t> parts;
+    std::size_t at = 0;
+    while (true) {
+        const std::size_t start = at;
+        std::uint32_t value = 0;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+            value = value * 10 + static_cast<std::uint32_t>(text[at] - '0');
+            if (value > kMaxPart) return std::nullopt;
+            ++at;
+        }
+        if (at == start || parts.size() == kMaxParts) return std::nullopt;
+        parts.push_back(value);
+        if (at == text.size()) return parts;
+        if (text[at] != '.') return std::nullopt;
+        ++at;
+    }
 }
+
+std::string_view FirstLineTrimmed(std::string_view text) {
+    text = text.substr(0, text.find_first_of("\r\n"));
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+}  // namespace
+
+std::string_view ProgramVersionText() { return CORVANE_VERSION; }
 
 bool ServerVersionIsNewer(std::string_view serverText, std::size_t length, std::string_view local) {
     // std::char_traits<char> orders characters as unsigned codes.
     return serverText.substr(0, length).compare(local) > 0;
+}
+
+std::optional<bool> ProgramVersionIsNewer(std::string_view serverText, std::string_view local) {
+    const auto server = ParseVersion(FirstLineTrimmed(serverText));
+    const auto ours = ParseVersion(local);
+    if (!server || !ours) return std::nullopt;
+    const std::size_t count = std::max(server->size(), ours->size());
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t a = i < server->size() ? (*server)[i] : 0;
+        const std::uint32_t b = i < ours->size() ? (*ours)[i] : 0;
+        if (a != b) return a > b;
+    }
+    return false;
 }
 
 }  // namespace corvane::update

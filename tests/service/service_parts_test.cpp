@@ -42,29 +42,6 @@ std::string Slurp(const fs::path& path) {
     return text.str();
 }
 
-TEST(DefinitionsCheck, TakesWhatTheLoaderReadsAsAListWithAVersion) {
-    engine::Definitions definitions;
-    std::string why;
-    ASSERT_TRUE(CheckDefinitions("V007\r\n192.0.2.10\r\nnot-an-address\r\n", definitions, why)) << why;
-    EXPECT_EQ(definitions.defsVersion, "007");
-    EXPECT_EQ(definitions.blockList.size(), 2U);
-    // A lone CR ends a line for the loader too; the last line needs no line end.
-    ASSERT_TRUE(CheckDefinitions("V2\r198.51.100.20", definitions, why)) << why;
-    EXPECT_EQ(definitions.defsVersion, "V2");
-
-    const char* refused[] = {
-        "",                                                          // empty
-        "<!DOCTYPE html>\r\n<html><body>Not Found</body></html>\r\n",  // a server's error page
-        "192.0.2.10\r\n198.51.100.20\r\n",                           // no version line
-        "V001\r\n",                                                  // a version and nothing listed
-        "V001\r\nexample.com\r\n192.0.2.010\r\n",                    // nothing that is an address's own text
-        "V001\n192.0.2.10\n",  // LF alone does not end a line for the loader: one long version line
-    };
-    for (const char* text : refused) EXPECT_FALSE(CheckDefinitions(text, definitions, why)) << text;
-    const std::string garbage("\x01\xff\x00V\x7f\r\n\x80\x81", 10);
-    EXPECT_FALSE(CheckDefinitions(garbage, definitions, why));
-}
-
 TEST(DefinitionsDescriptor, ReadsFromTheStartWhateverTheOffsetAndRefusesWhatIsNotAFile) {
     const std::string content = "V003\r\n192.0.2.1\r\n";
     UniqueFd file = MemoryFile(content);

@@ -12,6 +12,8 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -24,9 +26,12 @@
 
 #include "loopback_http_server.h"
 #include "platform/message_box.h"
+#include "platform/win32_error.h"
 #include "settings/settings_table.h"
+#include "ui/main/frm_main.h"
 #include "ui/options/frm_all.h"
 #include "ui_test_support.h"
+#include "update/program_version.h"
 #include "widgets/buttons/zq_buttons_h.h"
 
 namespace corvane::ui {
@@ -199,7 +204,7 @@ TEST_F(FrmAllUpdateTest, OneCheckFromTheButtonUpdatesDefinitionsOffersTheProgram
     Click(form->BtnCheck());
     EXPECT_EQ(form->LblDefs()->text().toStdString(), "Corvane defintions have been updated...");
     EXPECT_EQ(form->LblMain()->text().toStdString(), "Corvane update later...");
-    EXPECT_EQ(form->LblStat()->text().toStdString(), "");
+    EXPECT_EQ(form->LblStat()->text().toStdString(), "Update check finished.");
     EXPECT_EQ(form->windowTitle().toStdString(), "Online Updater - 100%");
     // The downloaded bytes went to the service, sealed, and into no file of the window's.
     ASSERT_EQ(service.installed.size(), 1u);
@@ -244,15 +249,17 @@ TEST_F(FrmAllUpdateTest, TheServicesVersionDecidesAndItsRefusalIsAnError) {
     current->close();
 
     // Older definitions in force, and the service refuses the new ones (say, they do not check out).
-    // The program is current, so nothing after the definitions touches the status line.
-    server.Route("/cv/mainver", ScriptedReply::Ok("1.1.53"));
+    // The program is current.
+    server.Route("/cv/mainver", ScriptedReply::Ok(std::string(update::ProgramVersionText())));
     service.status.definitionsVersion = "104";
     service.installAnswer = {platform::ServiceResult::Code::kInvalid, "The definitions are not valid."};
     auto refused = Open(FrmAll::kUpdatesTab);
     Click(refused->BtnCheck());
     ASSERT_EQ(service.installed.size(), 1u);
     EXPECT_EQ(refused->LblStat()->text().toStdString(), "Error downloading file");
-    EXPECT_EQ(refused->LblDefs()->text().toStdString(), "Definition Updates:");
+    EXPECT_EQ(refused->LblDefs()->text().toStdString(), "Definition Updates: Error downloading file");
+    EXPECT_EQ(refused->LblMain()->text().toStdString(), "Corvane is update to date...");
+    EXPECT_NE(refused->windowTitle().toStdString(), "Online Updater - 100%");
     EXPECT_TRUE(FilesNamed(root.path(), "qd.def").empty());
 }
 
@@ -280,15 +287,15 @@ TEST_F(FrmAllUpdateTest, UnreachableServerIsAnErrorNotUpToDate) {
     auto form = Open(FrmAll::kUpdatesTab);
     Click(form->BtnCheck());
     EXPECT_EQ(form->LblStat()->text().toStdString(), "Error downloading file");
-    EXPECT_EQ(form->LblDefs()->text().toStdString(), "Definition Updates:");
-    EXPECT_EQ(form->LblMain()->text().toStdString(), "Program Updates:");
+    EXPECT_EQ(form->LblDefs()->text().toStdString(), "Definition Updates: Error downloading file");
+    EXPECT_EQ(form->LblMain()->text().toStdString(), "Program Updates: Error downloading file");
     EXPECT_TRUE(boxes.empty());
 }
 
 TEST_F(FrmAllUpdateTest, AcceptedSetupProgramIsStartedAndTheProgramEnds) {
     // The "setup program" leaves a mark where the test can see it.
     const auto mark = root.path() / "setup-ran";
-    server.Route("/cv/RIZezez.exe", ScriptedReply::Ok("#!/bin/sh\necho started > '" + mark.string() + "'\n"));
+    server.Route("/cv/RIZezez.exe", ScriptedReply::Ok("#!/bin/sh\necho \"$PWD\" > '" + mark.string() + "'\n"));
     answer = platform::IDYES;
     QWidget owner;
     owner.show();
@@ -301,9 +308,21 @@ TEST_F(FrmAllUpdateTest, AcceptedSetupProgramIsStartedAndTheProgramEnds) {
     EXPECT_EQ(boxes[1].title, "Install");
     EXPECT_EQ(boxes[1].text, "Please exit Corvane before install the update. Exit Now?");
     ASSERT_TRUE(QTest::qWaitFor([&] { return std::filesystem::exists(mark); }, 5000));
-    // The downloaded file was made executable for its owner, and the window and its owner closed.
-    EXPECT_NE(std::filesystem::status(root.path() / "RIZezez.exe").permissions() & std::filesystem::perms::owner_exec,
-              std::filesystem::perms::none);
+    // It ran from the user's own download folder, private to the user, never beside the program.
+    const passwd* user = ::getpwuid(::geteuid());
+    ASSERT_NE(user, nullptr);
+    const auto downloads = root.path() / "home" / user->pw_name / "Downloads";
+    std::ifstream ran(mark);
+    std::string folder;
+    std::getline(ran, folder);
+    EXPECT_EQ(folder, downloads.string());
+    struct stat info {};
+    ASSERT_EQ(::lstat((downloads / "RIZezez.exe").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    ASSERT_EQ(::lstat(downloads.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    EXPECT_FALSE(std::filesystem::exists(root.path() / "RIZezez.exe"));
     EXPECT_FALSE(form.isVisible());
     EXPECT_FALSE(owner.isVisible());
 }
@@ -329,6 +348,77 @@ TEST_F(FrmAllUpdateTest, ClosingWhileACheckWaitsStopsTheTransferAndHandsNothingO
     EXPECT_TRUE(FilesNamed(root.path(), "qd.def").empty());
     // The program half never ran.
     EXPECT_EQ(server.Count("GET", "/cv/mainver"), 0u);
+}
+
+TEST_F(FrmAllUpdateTest, ACutDefinitionsFileIsAnErrorThatOutlivesTheProgramHalf) {
+    // The size query announces the whole file; an old server then sends it without a length and the
+    // connection ends part-way.
+    ScriptedReply cut = ScriptedReply::Ok("V105\r\n192.0.2.77\r\n198.51.100.23\r\n203.0.113.9\r\n");
+    cut.lengthOnlyOnHead = true;
+    cut.protocol = "HTTP/1.0";
+    cut.cutAfter = 21;
+    server.Route("/cv/qd.def", cut);
+    auto form = Open(FrmAll::kUpdatesTab);
+    Click(form->BtnCheck());
+    EXPECT_TRUE(service.installed.empty());
+    EXPECT_EQ(form->LblDefs()->text().toStdString(), "Definition Updates: Error downloading file");
+    // The program half asked and was told "later"; its requests did not clear the error.
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(form->LblMain()->text().toStdString(), "Corvane update later...");
+    EXPECT_EQ(form->LblStat()->text().toStdString(), "Error downloading file");
+    EXPECT_EQ(form->windowTitle().toStdString(), "Online Updater - failed");
+}
+
+TEST_F(FrmAllUpdateTest, TheWindowSaysWhichRequestRunsWhileTheServerIsSilent) {
+    ScriptedReply silent;
+    silent.silent = true;
+    server.Route("/cv/defver", silent);
+    auto form = Open(FrmAll::kUpdatesTab);
+    std::string shown;
+    // Once the request has reached the server, the window is read, and then the user closes it.
+    std::function<void()> lookWhenAsked = [&] {
+        if (server.Count("GET", "/cv/defver") == 0) {
+            QTimer::singleShot(5, lookWhenAsked);
+            return;
+        }
+        shown = form->LblStat()->text().toStdString();
+        Click(form->BtnClose());
+    };
+    QTimer::singleShot(0, lookWhenAsked);
+    Click(form->BtnCheck());
+    EXPECT_EQ(shown, "Checking definitions version...");
+    EXPECT_FALSE(form->isVisible());
+}
+
+TEST_F(FrmAllTest, HelpSaysErrorWhenTheOpenerRunsButCannotOpenThePage) {
+    // xdg-open is there but finds no browser: it ends with status 3.
+    const auto bin = root.path() / "bin";
+    std::filesystem::create_directory(bin);
+    {
+        std::ofstream opener(bin / "xdg-open");
+        opener << "#!/bin/sh\nexit 3\n";
+    }
+    ASSERT_EQ(::chmod((bin / "xdg-open").c_str(), 0700), 0);
+    const std::string previousPath = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+    ::setenv("PATH", bin.c_str(), 1);
+    settings::EnsureSettingKey(Setting::Tray);
+    ASSERT_TRUE(settings::WriteSetting(Setting::Tray, std::string("0")));  // start shown
+    {
+        FrmMain window(root.path().string(), std::make_unique<FakeService>());
+        window.Create();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        auto* help = window.Controls().Find<buttons::zqButtons_H>(QStringLiteral("BtnHelp"));
+        ASSERT_NE(help, nullptr);
+        Click(help);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !boxes.empty(); }, 10000));
+        EXPECT_TRUE(window.isVisible());
+    }
+    ::setenv("PATH", previousPath.c_str(), 1);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].title, "Corvane");
+    const std::string prefix = "Error:" + std::to_string(platform::win32::kErrorFileNotFound) + " ";
+    EXPECT_EQ(boxes[0].text.substr(0, prefix.size()), prefix);
+    EXPECT_NE(boxes[0].text.find("status 3"), std::string::npos) << boxes[0].text;
 }
 
 }  // namespace

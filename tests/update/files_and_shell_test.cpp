@@ -1,19 +1,23 @@
-// Whole-or-nothing file replacement, and starting programs and pages through the shell.
+// Whole-or-nothing downloaded files, and starting programs and pages through the shell.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QTest>
 
+#include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/shell.h"
 #include "platform/win32_error.h"
+#include "update/download_folder.h"
+#include "update/partial_file.h"
 #include "update/private_file.h"
-#include "update/replacement_file.h"
 #include "update_test_support.h"
 
 namespace corvane::update {
@@ -31,67 +35,45 @@ mode_t ModeOf(const std::string& path) {
     return status.st_mode & 07777;
 }
 
-TEST(ReplacementFileTest, TargetChangesOnlyAtCommitAndKeepsItsMode) {
-    ScratchFolder folder;
-    const std::string target = folder.File("qd.def");
-    WriteFile(target, "V104\r\nold old old old\r\n");
-    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+TEST(PartialFileTest, TheNameChangesOnlyAtCommitAndNothingIsLeftBehind) {
+    ScratchFolder scratch;
+    std::string why;
+    const DownloadFolder folder = DownloadFolder::Open(scratch.path().string(), false, why);
+    ASSERT_TRUE(folder.Valid()) << why;
+    const std::string target = scratch.File("RIZezez.exe");
+    WriteFile(target, "old program");
     {
-        ReplacementFile file(target);
+        PartialFile file(folder, "RIZezez.exe", 0700);
         ASSERT_TRUE(file.Ok());
-        EXPECT_TRUE(file.Append(Bytes("V105\r\n")));
-        // Written but not committed: the old file is all anyone sees, and the new one is private.
-        EXPECT_EQ(ReadFile(target), "V104\r\nold old old old\r\n");
-        EXPECT_EQ(ModeOf(file.TemporaryPath()), 0600u);
+        EXPECT_TRUE(file.TemporaryName().starts_with(".RIZezez.exe.part-"));
+        EXPECT_TRUE(file.Append(Bytes("new program")));
+        // Written but not committed: the old file is all anyone sees, and the new one is private and
+        // not yet a program.
+        EXPECT_EQ(ReadFile(target), "old program");
+        EXPECT_EQ(ModeOf(scratch.File(file.TemporaryName())), 0600u);
     }
-    EXPECT_EQ(ReadFile(target), "V104\r\nold old old old\r\n");
-    EXPECT_EQ(folder.Names(), std::vector<std::string>{"qd.def"});
+    EXPECT_EQ(ReadFile(target), "old program");
+    EXPECT_EQ(scratch.Names(), std::vector<std::string>{"RIZezez.exe"});
 
-    ReplacementFile file(target);
+    PartialFile file(folder, "RIZezez.exe", 0700);
     const std::string large(200 * 1024, 'x');  // more than the write buffer holds
-    EXPECT_TRUE(file.Append(Bytes("V105\r\n")));
+    EXPECT_TRUE(file.Append(Bytes("MZ")));
     EXPECT_TRUE(file.Append(Bytes(large)));
     ASSERT_TRUE(file.Commit());
-    EXPECT_EQ(ReadFile(target), "V105\r\n" + large);
-    EXPECT_EQ(ModeOf(target), 0640u);
+    EXPECT_EQ(ReadFile(target), "MZ" + large);
+    EXPECT_EQ(ModeOf(target), 0700u);
     EXPECT_FALSE(file.Append(Bytes("late")));
+    EXPECT_EQ(scratch.Names(), std::vector<std::string>{"RIZezez.exe"});
 
-    // A new file is readable by all, writable by its owner.
-    ReplacementFile fresh(folder.File("new.bin"));
-    ASSERT_TRUE(fresh.Commit());
-    EXPECT_EQ(ModeOf(folder.File("new.bin")), 0644u);
+    // A partial name already taken (even by a link) is never opened: another name is drawn.
+    for (int i = 0; i < 3; ++i) {
+        PartialFile another(folder, "RIZezez.exe", 0700);
+        ASSERT_TRUE(another.Ok());
+        std::filesystem::create_symlink(scratch.File("elsewhere"), scratch.File(another.TemporaryName() + "x"));
+    }
+    EXPECT_FALSE(std::filesystem::exists(scratch.File("elsewhere")));
 
-    // A link in a folder that others may write to is replaced, never followed.
-    const std::filesystem::path shared = folder.File("shared");
-    std::filesystem::create_directory(shared);
-    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
-    WriteFile(folder.File("elsewhere"), "keep");
-    std::filesystem::create_symlink(folder.File("elsewhere"), shared / "linked");
-    ReplacementFile overLink((shared / "linked").string());
-    EXPECT_TRUE(overLink.Append(Bytes("new")));
-    ASSERT_TRUE(overLink.Commit());
-    EXPECT_EQ(ReadFile(folder.File("elsewhere")), "keep");
-    EXPECT_FALSE(std::filesystem::is_symlink(shared / "linked"));
-    EXPECT_EQ(ReadFile((shared / "linked").string()), "new");
-
-    // The installed layout: a link beside the program, in a folder only its owner writes, to the
-    // definitions in a data folder. The data file is replaced there, and the link stays.
-    const std::filesystem::path program = folder.File("program");
-    const std::filesystem::path data = folder.File("data");
-    std::filesystem::create_directory(program);
-    std::filesystem::create_directory(data);
-    ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
-    WriteFile((data / "qd.def").string(), "V104\r\n");
-    ASSERT_EQ(::chmod((data / "qd.def").c_str(), 0664), 0);
-    std::filesystem::create_symlink(data / "qd.def", program / "qd.def");
-    ReplacementFile throughLink((program / "qd.def").string());
-    EXPECT_TRUE(throughLink.Append(Bytes("V105\r\n")));
-    ASSERT_TRUE(throughLink.Commit());
-    EXPECT_TRUE(std::filesystem::is_symlink(program / "qd.def"));
-    EXPECT_EQ(ReadFile((data / "qd.def").string()), "V105\r\n");
-    EXPECT_EQ(ModeOf((data / "qd.def").string()), 0664u);
-
-    ReplacementFile nowhere(folder.File("missing-folder/qd.def"));
+    PartialFile nowhere(DownloadFolder{}, "RIZezez.exe", 0700);
     EXPECT_FALSE(nowhere.Ok());
     EXPECT_FALSE(nowhere.Commit());
 }
@@ -146,11 +128,64 @@ TEST(ShellTest, StartProgramRunsTheOwnersRegularFileAndRefusesLinksAndMissingFil
     EXPECT_FALSE(missing.description.empty());
 }
 
-TEST(ShellTest, OpenUrlHandsOnlyAddressesToTheDesktop) {
+// PATH set to a folder of the test's own for the object's lifetime.
+class PrivatePath {
+public:
+    explicit PrivatePath(const std::filesystem::path& bin) {
+        const char* path = std::getenv("PATH");
+        if (path != nullptr) previous_ = path;
+        ::setenv("PATH", bin.c_str(), 1);
+    }
+    ~PrivatePath() { ::setenv("PATH", previous_.c_str(), 1); }
+
+private:
+    std::string previous_;
+};
+
+TEST(ShellTest, OpenUrlHandsOnlyAddressesToTheDesktopAndTellsWhenTheOpenerGivesUp) {
     for (const char* text : {"--help", "javascript:alert(1)", "", "/etc/passwd"}) {
         const platform::ShellResult result = platform::OpenUrl(0, text);
         EXPECT_FALSE(result.Succeeded()) << text;
         EXPECT_EQ(result.error, platform::win32::kErrorInvalidParameter) << text;
+    }
+
+    // An opener that runs and finds no browser (exit status 3), and one that opens the page.
+    ScratchFolder scratch;
+    const std::filesystem::path bin = scratch.path() / "bin";
+    std::filesystem::create_directory(bin);
+    const std::string seen = scratch.File("seen");
+    const PrivatePath path(bin);
+    for (const int status : {3, 0}) {
+        SCOPED_TRACE(status);
+        WriteFile((bin / "xdg-open").string(),
+                  "#!/bin/sh\nprintf '%s' \"$1\" > '" + seen + "'\nexit " + std::to_string(status) + "\n");
+        ASSERT_EQ(::chmod((bin / "xdg-open").c_str(), 0700), 0);
+        std::filesystem::remove(seen);
+        std::vector<platform::ShellResult> later;
+        const platform::ShellResult started =
+            platform::OpenUrl(0, "http://127.0.0.1:9/cv/help.php",
+                              [&later](const platform::ShellResult& failure) { later.push_back(failure); });
+        EXPECT_TRUE(started.Succeeded()) << started.description;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return std::filesystem::exists(seen); }, 10000));
+        EXPECT_EQ(ReadFile(seen), "http://127.0.0.1:9/cv/help.php");
+        if (status == 0) {
+            // Success says nothing; the opener is reaped all the same (no child is left).
+            ASSERT_TRUE(QTest::qWaitFor(
+                [] {
+                    siginfo_t info{};
+                    // WNOWAIT only looks: the opener is the watcher's to reap.
+                    return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) < 0 && errno == ECHILD;
+                },
+                10000));
+            EXPECT_TRUE(later.empty());
+        } else {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return !later.empty(); }, 10000));
+            ASSERT_EQ(later.size(), 1u);
+            EXPECT_FALSE(later[0].Succeeded());
+            EXPECT_EQ(later[0].error, platform::win32::kErrorFileNotFound);
+            EXPECT_NE(later[0].description.find("status 3"), std::string::npos) << later[0].description;
+            EXPECT_NE(later[0].description.find("browser"), std::string::npos) << later[0].description;
+        }
     }
 }
 

@@ -199,12 +199,22 @@ bool LoopbackHttpServer::Answer(int fd, const RecordedRequest& request, bool& dr
         reply = route != routes_.end() ? route->second : ScriptedReply::Status(404, "not found");
     }
     dropNext = reply.dropNextRequest;
+    if (reply.silent) {
+        // Holds the connection until the client closes it or the server stops.
+        while (!stopping_) {
+            char byte = 0;
+            const ssize_t got = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
     const bool head = request.method == "HEAD";
-    std::string text = "HTTP/1.1 " + std::to_string(reply.status) + " " + Reason(reply.status) + "\r\n";
-    if (!reply.omitLength)
-        text += "Content-Length: " + std::to_string(reply.announced.value_or(reply.body.size())) + "\r\n";
+    std::string text = reply.protocol + " " + std::to_string(reply.status) + " " + Reason(reply.status) + "\r\n";
+    const bool withLength = !reply.omitLength && (head || !reply.lengthOnlyOnHead);
+    if (withLength) text += "Content-Length: " + std::to_string(reply.announced.value_or(reply.body.size())) + "\r\n";
     for (const auto& [name, value] : reply.headers) text += name + ": " + value + "\r\n";
-    const bool closeAfter = reply.omitLength || reply.cutAfter.has_value();
+    const bool closeAfter = !withLength || reply.cutAfter.has_value();
     if (closeAfter) text += "Connection: close\r\n";
     text += "\r\n";
     if (!SendAll(fd, text.data(), text.size())) return false;

@@ -25,6 +25,12 @@ struct ScriptedReply {
     // the connection) when omitLength is true.
     std::optional<std::size_t> announced;
     bool omitLength = false;
+    // Content-Length only in the answer to HEAD: a GET's body then ends with the connection.
+    bool lengthOnlyOnHead = false;
+    // The status line's protocol version ("HTTP/1.0" for an old server).
+    std::string protocol = "HTTP/1.1";
+    // Takes the request and never answers it (until the client gives up or the server stops).
+    bool silent = false;
     // Sends only this many bytes of the body, then closes the connection (FIN), or resets it (RST).
     std::optional<std::size_t> cutAfter;
     bool resetAtCut = false;

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "platform/registry.h"
+#include "service/definitions_file.h"
 
 namespace corvane::testing {
 
@@ -60,6 +61,16 @@ bool RecordingHost::InstallDefinitions(int fd) {
         bytes.append(buffer, static_cast<std::size_t>(got));
     }
     installed.push_back(bytes);
+    statAtInstall.push_back(lblStat);
+    // What the service does with the descriptor before it replaces anything.
+    std::string checked;
+    std::string why;
+    engine::Definitions definitions;
+    if (!service::ReadDefinitionsDescriptor(fd, checked, why) ||
+        !service::CheckDefinitions(checked, definitions, why)) {
+        refusals.push_back(why);
+        return false;
+    }
     return installAccepted;
 }
 

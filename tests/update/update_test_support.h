@@ -1,6 +1,7 @@
 #pragma once
 // Shared pieces of the update tests: a private settings root and program folder per test, and a host
-// window stand-in that records what the update machinery shows and asks.
+// window stand-in that records what the update machinery shows and asks, and plays the protection
+// service with its real check of a definitions file.
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
@@ -43,10 +44,14 @@ public:
     std::vector<std::string> started;
     platform::ShellResult startResult{42, 0, {}};
     bool ended = false;
-    bool installAccepted = true;          // the service's answer to InstallDefinitions
-    std::vector<std::string> installed;   // the bytes of each handed file, read through its descriptor
-    std::vector<int> installedSeals;      // the seals each had
-    std::vector<off_t> installedOffsets;  // where each file's read position stood
+    // The service's answer to InstallDefinitions: the service's own check of the file decides, and
+    // installAccepted = false refuses even what passes it (a full disk, say).
+    bool installAccepted = true;
+    std::vector<std::string> installed;      // the bytes of each handed file, read through its descriptor
+    std::vector<std::string> refusals;       // why the service's check refused a handed file
+    std::vector<std::string> statAtInstall;  // the status line while the service had the file
+    std::vector<int> installedSeals;         // the seals each had
+    std::vector<off_t> installedOffsets;     // where each file's read position stood
 
     void SetTitle(const std::string& title) override { titles.push_back(title); }
     void SetLblStat(const std::string& text) override {

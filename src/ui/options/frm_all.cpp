@@ -12,6 +12,7 @@
 #include "platform/shell.h"
 #include "settings/settings_table.h"
 #include "ui/main/resources.h"
+#include "update/download_folder.h"
 #include "update/program_version.h"
 #include "widgets/buttons/zq_buttons_h.h"
 
@@ -30,10 +31,14 @@ FrmAll::FrmAll(QWidget* owner, std::string programFolder, platform::ProtectionSe
     InitResources();
     setModal(true);
     update::UpdateHost& host = *this;
-    download_ = std::make_unique<update::FileDownload>(*inet_, host, programFolder_);
+    // A setup program goes to the user's own download folder, never beside the executable.
+    const std::string downloads = update::DownloadFolderPath(update::CurrentDownloadFolderSources());
+    download_ = std::make_unique<update::FileDownload>(*inet_, host, downloads);
     const platform::ServiceStatus& status = service_.Status();
-    check_ = std::make_unique<update::UpdateCheck>(*inet_, host, *download_, update::AddressesFor(status.updateServer),
-                                                   status.definitionsVersion, update::ProgramVersionText());
+    check_ =
+        std::make_unique<update::UpdateCheck>(*inet_, host, *download_, update::AddressesFor(status.updateServer),
+                                              status.definitionsVersion, std::string(update::ProgramVersionText()));
+    check_->SetDownloadFolder(downloads);
     BuildControls();
     Load();
 }

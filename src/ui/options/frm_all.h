@@ -1,7 +1,9 @@
 #pragma once
 // FrmAll: the Options window. Two tabs: "Options" with three check boxes whose every change is written
 // to the user's own settings at once, and "Updates", which runs the update check against the protection
-// service's update server and hands new definitions to the service. The main window opens it modally
+// service's update server, hands new definitions to the service and saves a setup program in the
+// user's own download folder. While the check runs, LblStat says which request is under way;
+// afterwards LblDefs and LblMain keep each half's outcome. The main window opens it modally
 // on one tab and destroys it when it closes, so every opening starts from the window's design.
 #include <QDialog>
 
