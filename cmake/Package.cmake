@@ -78,6 +78,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # adduser makes the group and the service's user; dbus brings the system bus the service answers on.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, dbus")
+# The window on a Wayland session without XWayland needs Qt's Wayland platform.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/packaging/deb/postinst ${PROJECT_SOURCE_DIR}/packaging/deb/prerm
   ${PROJECT_SOURCE_DIR}/packaging/deb/postrm)

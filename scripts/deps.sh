@@ -25,6 +25,9 @@ packages=(
   openssl
   # tests: a session manager of the end-to-end test's own (XSMP)
   libsm-dev libice-dev
+  # Wayland: Qt's Wayland platform (the package recommends it), and a headless compositor with its
+  # screenshooter for the end-to-end tests
+  qt6-wayland weston
 )
 missing=()
 for p in "${packages[@]}"; do

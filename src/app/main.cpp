@@ -6,15 +6,21 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "platform/gdi/sys_colors.h"
 #include "platform/named_mutex.h"
 #include "platform/program_folder.h"
 #include "platform/protection_service.h"
+#include "ui/main/display_check.h"
 #include "ui/main/frm_main.h"
 
 namespace {
@@ -39,21 +45,58 @@ bool InstallTerminationHandlers() {
            ::sigaction(SIGHUP, &action, nullptr) == 0;
 }
 
+// How long a second start keeps trying to reach a holder that does not listen yet (it has just taken
+// the lock) or any more (it is ending, and its lock goes with it), and how long it waits for its answer.
+constexpr std::chrono::seconds kReachHolder{3};
+constexpr std::chrono::seconds kHolderAnswer{30};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A second start ends at once, silently, before any window or tray icon exists. Taking the lock is
-    // the test: of two starts at the same moment only one can take it.
-    auto instance = std::make_unique<corvane::platform::NamedMutex>("Corvane");
+    namespace platform = corvane::platform;
+    // One instance per user. A second start asks the running one, through its lock's channel, to bring
+    // its window to the front, and ends once it has, before any window or tray icon of its own exists.
+    // Taking the lock is the test: of two starts at the same moment only one can take it.
+    std::unique_ptr<platform::NamedMutex> instance;
+    const auto reachBy = std::chrono::steady_clock::now() + kReachHolder;
+    for (;;) {
+        instance = std::make_unique<platform::NamedMutex>("Corvane");
+        if (instance->Held() || instance->Result() != platform::kErrorAlreadyExists) break;
+        const char* token = std::getenv("XDG_ACTIVATION_TOKEN");
+        const int asked = platform::AskHolderToShow(*instance, token != nullptr ? token : "", kHolderAnswer);
+        if (asked == 0) return 0;
+        if ((asked == ENOENT || asked == ECONNREFUSED) && std::chrono::steady_clock::now() < reachBy) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue;
+        }
+        std::fprintf(stderr, "corvane: already running, but the running window could not be asked to show (%s: %s)\n",
+                     platform::ChannelPathOf(instance->HeldElsewherePath()).c_str(), std::strerror(asked));
+        return 1;
+    }
     for (const std::string& note : instance->Notes()) std::fprintf(stderr, "corvane: %s\n", note.c_str());
     if (!instance->Held()) {
-        if (instance->Result() == corvane::platform::kErrorAlreadyExists) return 0;
         // No private folder for the lock at all: run without the one-instance guarantee rather than
         // leave the user without a window on the service.
         std::fprintf(stderr, "corvane: no one-instance lock (error %u); running without it\n", instance->Result());
-    } else if (!instance->Notes().empty()) {
-        std::fprintf(stderr, "corvane: one-instance lock at %s\n", instance->Path().c_str());
+    } else {
+        if (!instance->Notes().empty())
+            std::fprintf(stderr, "corvane: one-instance lock at %s\n", instance->Path().c_str());
+        // Listening before anything slow: a start from now on waits in the channel's queue.
+        if (const std::string why = instance->Listen(); !why.empty())
+            std::fprintf(stderr, "corvane: a second start cannot bring this window back: %s\n", why.c_str());
     }
+
+    // A display to show the window on, checked before Qt would end the program with its own words.
+    const corvane::ui::DisplayChoice display = corvane::ui::ChooseDisplay(corvane::ui::DisplayEnvironment::OfThisProcess());
+    if (!display.usable) {
+        std::fprintf(stderr,
+                     "corvane: no display to show the window on: %s.\n"
+                     "corvane: protection does not need the window: the service (corvaned) goes on protecting; "
+                     "`corvanectl status` shows it.\n",
+                     display.problem.c_str());
+        return 2;
+    }
+    if (!display.platform.empty()) qputenv("QT_QPA_PLATFORM", QByteArray::fromStdString(display.platform));
 
     // Qt's own event dispatcher: nothing in the program needs GLib's main loop.
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");

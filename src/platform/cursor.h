@@ -21,6 +21,10 @@ public:
     virtual bool CursorPos(Point& screen) = 0;
     // The innermost window at a screen point; 0 when there is none.
     virtual WindowHandle WindowAt(Point screen) = 0;
+    // Whether CursorPos follows the pointer over the whole screen. A Wayland client learns where the
+    // pointer is only while it is over one of its own surfaces (elsewhere CursorPos keeps the last place
+    // it was seen): there this is false, and the pointer's leaving is known from leave events instead.
+    virtual bool PositionIsGlobal() { return true; }
 };
 
 // Installs a provider (nullptr restores the window system's); returns the one it replaces.
@@ -28,6 +32,8 @@ std::shared_ptr<CursorProvider> SetCursorProvider(std::shared_ptr<CursorProvider
 
 [[nodiscard]] bool GetCursorPos(Point& screen);
 WindowHandle WindowFromPoint(Point screen);
+// The current provider's PositionIsGlobal.
+bool CursorPositionIsGlobal();
 
 // Converts a screen point to the window's client coordinates in place; false when the window is gone.
 [[nodiscard]] bool ScreenToClient(WindowHandle window, Point& point);

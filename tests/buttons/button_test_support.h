@@ -30,12 +30,15 @@ private:
     std::unique_ptr<QObject> context_ = std::make_unique<QObject>();
 };
 
-// A pointer the tests place: a screen position and the window under it.
+// A pointer the tests place: a screen position and the window under it. `global` false plays a window
+// system that gives no screen position (Wayland), where the position read is whatever was seen last.
 class FakeCursor final : public platform::CursorProvider {
 public:
     platform::Point position{0, 0};
     platform::WindowHandle under = 0;
     bool readable = true;
+    bool global = true;
+    bool PositionIsGlobal() override { return global; }
     bool CursorPos(platform::Point& screen) override {
         screen = position;
         return readable;

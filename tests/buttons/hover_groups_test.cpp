@@ -1,5 +1,8 @@
 // Hover tracking through the steerable pointer and the hover timer, and option groups kept in the
 // container's window properties.
+#include <QCoreApplication>
+#include <QEvent>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -104,6 +107,78 @@ TEST_F(ButtonHover, AnEndedButtonIsNeverReachedByItsTimer) {
     EXPECT_EQ(platform::GetPropA(gone, "zq_ClassID"), 0);
     modZqTimer::timer_proc(gone, platform::WM_TIMER, 237, 0);  // a stale tick finds nothing
     QCoreApplication::processEvents();
+}
+
+// Where the window system gives no screen position (Wayland), the position read stays where the pointer
+// was last seen over the program's own window: here the stale position still names the button. The
+// moves tell that the pointer is on the button, the leave event that it went.
+class ButtonHoverWithoutAScreenPosition : public ButtonHover {
+protected:
+    void SetUp() override {
+        ButtonHover::SetUp();
+        pointer.cursor().global = false;
+        pointer.cursor().under = button->hwnd();  // stale: never changes below
+    }
+    void Leave() {
+        QEvent leave(QEvent::Leave);
+        QCoreApplication::sendEvent(button.get(), &leave);
+    }
+};
+
+TEST_F(ButtonHoverWithoutAScreenPosition, TheLeaveEventEndsTheHoverTheStalePositionWouldKeep) {
+    button->HostMouseMove(0, 0, 3, 3);
+    button->HostMouseMove(0, 0, 4, 3);
+    EXPECT_EQ(recorder->Take(), (Events{"MouseOnButton True", "Redraw", "MouseMove", "MouseMove"}));
+    ASSERT_TRUE(platform::TimerActive(button->hwnd(), 237));
+    Tick();  // still on the button
+    EXPECT_TRUE(recorder->events.empty());
+    EXPECT_TRUE(button->PointerOver());
+
+    Leave();
+    EXPECT_EQ(recorder->Take(), (Events{"MouseOnButton False", "Redraw"}));
+    EXPECT_FALSE(button->PointerOver());
+    EXPECT_EQ(button->StateFlags() & zqButtons_H::kHotLook, 0);
+    EXPECT_FALSE(platform::TimerActive(button->hwnd(), 237));
+    Leave();  // a second leave finds nothing to end
+    EXPECT_TRUE(recorder->events.empty());
+
+    // Back on the button: the hover starts again with the next move.
+    button->HostMouseMove(0, 0, 5, 5);
+    EXPECT_EQ(recorder->Take(), (Events{"MouseOnButton True", "Redraw", "MouseMove"}));
+}
+
+TEST_F(ButtonHoverWithoutAScreenPosition, DraggedOffWhileHeldThePressedFaceGoesAtTheNextTick) {
+    button->HostMouseMove(0, 0, 3, 3);
+    button->HostMouseDown(1, 0, 3, 3);
+    ASSERT_TRUE(button->PressedFlag());
+    // Held, the moves keep coming from outside the button (no leave event while a button is held).
+    button->HostMouseMove(1, 0, 200, 3);
+    EXPECT_TRUE(button->PointerOver());
+    Tick();
+    EXPECT_FALSE(button->PointerOver());
+    EXPECT_FALSE(button->PressedFlag());
+    EXPECT_NE(button->StateFlags() & zqButtons_H::kButtonDown, 0);
+    button->HostMouseMove(1, 0, 3, 3);  // back on, still held
+    EXPECT_TRUE(button->PressedFlag());
+    button->HostMouseMove(1, 0, 3, -40);
+    Tick();
+    EXPECT_FALSE(button->PressedFlag());
+}
+
+// With a screen position the timer alone decides, as it always has: a leave event is not taken as the
+// pointer's going (the pointer may still be over the button's window, e.g. after a popup closed).
+TEST_F(ButtonHover, WithAScreenPositionALeaveEventChangesNothing) {
+    pointer.cursor().under = button->hwnd();
+    button->HostMouseMove(0, 0, 3, 3);
+    recorder->Clear();
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(button.get(), &leave);
+    EXPECT_TRUE(recorder->events.empty());
+    EXPECT_TRUE(button->PointerOver());
+    EXPECT_TRUE(platform::TimerActive(button->hwnd(), 237));
+    pointer.cursor().under = 0;
+    Tick();
+    EXPECT_EQ(recorder->Take(), (Events{"MouseOnButton False", "Redraw"}));
 }
 
 class OptionGroups : public ::testing::Test {

@@ -148,7 +148,12 @@ std::string DesktopUser::SetSetting(const std::string& name, const std::string& 
 
 Child DesktopUser::StartWindow(const VirtualDesktop& desktop, const std::string& busAddress,
                                const std::vector<std::string>& env) const {
-    std::vector<std::string> all = Environment(desktop.Display(), busAddress);
+    return StartWindowOn(desktop.Display(), busAddress, env);
+}
+
+Child DesktopUser::StartWindowOn(const std::string& display, const std::string& busAddress,
+                                 const std::vector<std::string>& env) const {
+    std::vector<std::string> all = Environment(display, busAddress);
     // Later entries win: the test's additions replace the session's values.
     for (const std::string& added : env) {
         const std::string name = added.substr(0, added.find('=') + 1);

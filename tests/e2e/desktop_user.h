@@ -44,6 +44,12 @@ public:
     // Starts the window on `desktop`, its output to Log(); `env` adds to (or overrides) the session's.
     Child StartWindow(const VirtualDesktop& desktop, const std::string& busAddress,
                       const std::vector<std::string>& env = {}) const;
+    // The same on an X display by name, or on none ("", for a Wayland session given in `env`).
+    Child StartWindowOn(const std::string& display, const std::string& busAddress,
+                        const std::vector<std::string>& env = {}) const;
+    // The user's home and private runtime folder (XDG_RUNTIME_DIR).
+    std::filesystem::path Home() const { return home_; }
+    std::filesystem::path Runtime() const { return home_ / "runtime"; }
     // What this user's windows wrote so far.
     std::string Log() const;
 

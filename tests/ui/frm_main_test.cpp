@@ -294,6 +294,38 @@ TEST_F(FrmMainTest, WithoutTheServiceTheWindowSaysNotProtectedAndFollowsItWhenIt
     EXPECT_EQ(Tip(*window), "Corvane - 13 Attempts blocked");
 }
 
+// The service protects but the kernel refuses its teardowns: the window says so in the caption, the tip
+// and the icon for as long as it lasts, the switch stays on, and the count comes back when it works.
+TEST_F(FrmMainTest, ProtectionThatIsNotWorkingIsSaidUntilItWorksAgain) {
+    auto fake = std::make_unique<FakeService>();
+    fake->status.attempts = 7;
+    fake->status.protectionProblem = "the kernel refuses to tear connections down (CAP_NET_ADMIN is missing)";
+    auto window = Start(std::move(fake));
+    EXPECT_TRUE(window->ProtectionOn());
+    EXPECT_EQ(window->BtnOn()->Caption().toStdString(), "ON");
+    EXPECT_EQ(Caption(*window), "Corvane - not protected: the kernel refuses teardowns");
+    EXPECT_EQ(Tip(*window), "Corvane - not protected: the kernel refuses teardowns");
+    EXPECT_EQ(TrayIcon(*window), window->ProtectionOffIcon());
+
+    // Switched off and on again elsewhere: the icon stays off while nothing works.
+    service->Change([](ServiceStatus& s) { s.protection = false; });
+    EXPECT_FALSE(window->ProtectionOn());
+    EXPECT_EQ(Caption(*window), "Corvane - 7 Attempts Blocked") << "off is not a fault";
+    service->Change([](ServiceStatus& s) { s.protection = true; });
+    EXPECT_EQ(TrayIcon(*window), window->ProtectionOffIcon());
+    EXPECT_EQ(Caption(*window), "Corvane - not protected: the kernel refuses teardowns");
+
+    // Teardowns work again and one is counted: the count shows at once.
+    now += 1s;
+    service->Change([](ServiceStatus& s) {
+        s.protectionProblem.clear();
+        s.attempts = 8;
+    });
+    EXPECT_EQ(Caption(*window), "Corvane - 8 Attempts blocked");
+    EXPECT_EQ(Tip(*window), "Corvane - 8 Attempts blocked");
+    EXPECT_EQ(TrayIcon(*window), window->WindowIcon());
+}
+
 TEST_F(FrmMainTest, ClicksOnTheTrayIconRestoreTheWindowPointerMovesDoNot) {
     auto window = Start();
     const auto handle = window->TrayRecord().hWnd;
@@ -314,11 +346,50 @@ TEST_F(FrmMainTest, ClicksOnTheTrayIconRestoreTheWindowPointerMovesDoNot) {
 TEST_F(FrmMainTest, MinimisingHidesTheWindowAndKeepsTheIcon) {
     Store(settings::Setting::Tray, "0");
     auto window = Start();
+    window->SetTrayHostProbe([] { return true; });
     ASSERT_TRUE(window->isVisible());
     window->setWindowState(Qt::WindowMinimized);
     QApplication::processEvents();
     EXPECT_FALSE(window->isVisible());
     EXPECT_TRUE(platform::QueryTrayIcon(window->TrayRecord().hWnd, 1).exists);
+}
+
+// Without a tray host a hidden window has no way back: minimised, it stays on the task bar, and a
+// second start (Activate) or a host's click brings it back.
+TEST_F(FrmMainTest, WithoutATrayHostMinimisingLeavesTheWindowOnTheTaskBar) {
+    Store(settings::Setting::Tray, "0");
+    auto window = Start();
+    bool host = false;
+    window->SetTrayHostProbe([&host] { return host; });
+    window->setWindowState(Qt::WindowMinimized);
+    QApplication::processEvents();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(window->isMinimized());
+    window->Activate();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_FALSE(window->isMinimized());
+
+    // A host that came meanwhile: minimising hides again, and Activate shows the hidden window.
+    host = true;
+    window->setWindowState(Qt::WindowMinimized);
+    QApplication::processEvents();
+    EXPECT_FALSE(window->isVisible());
+    window->Activate();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_FALSE(window->isMinimized());
+}
+
+// The size is fixed: the frame offers Minimize and Close, not Maximize.
+TEST_F(FrmMainTest, TheFrameOffersNoMaximize) {
+    Store(settings::Setting::Tray, "0");
+    auto window = Start();
+    const Qt::WindowFlags flags = window->windowFlags();
+    EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+    EXPECT_FALSE(flags & Qt::WindowFullscreenButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowTitleHint);
+    EXPECT_EQ(window->minimumSize(), window->maximumSize());
 }
 
 // Without a tray host the hidden window would have no way back: after the wait it shows itself.
@@ -457,6 +528,7 @@ TEST_F(FrmMainControlsTest, TheWindowFirstShownFromTheTrayHasTheServicesSwitchAn
 TEST_F(FrmMainControlsTest, TrayHidesTheWindowAndExitClosesTheProgram) {
     Store(settings::Setting::Tray, "0");
     auto window = Start();
+    window->SetTrayHostProbe([] { return true; });
     ASSERT_TRUE(window->isVisible());
     ClickOn(*Button(*window, "BtnTray"));
     QApplication::processEvents();
@@ -467,6 +539,16 @@ TEST_F(FrmMainControlsTest, TrayHidesTheWindowAndExitClosesTheProgram) {
     EXPECT_FALSE(platform::QueryTrayIcon(record.hWnd, record.uID).exists);
     EXPECT_FALSE(service->HasHandler());
     EXPECT_TRUE(service->setRequests.empty());
+}
+
+TEST_F(FrmMainControlsTest, WithoutATrayHostTrayMinimisesToTheTaskBar) {
+    Store(settings::Setting::Tray, "0");
+    auto window = Start();
+    window->SetTrayHostProbe([] { return false; });
+    ClickOn(*Button(*window, "BtnTray"));
+    QApplication::processEvents();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(window->isMinimized());
 }
 
 }  // namespace

@@ -20,6 +20,11 @@ public:
         if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) return 0;
         return HandleOf(QApplication::widgetAt(QPoint(screen.x, screen.y)));
     }
+    bool PositionIsGlobal() override {
+        // "wayland", "wayland-egl", …: every Qt platform of a Wayland client.
+        return QGuiApplication::instance() == nullptr ||
+               !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+    }
 };
 
 std::shared_ptr<CursorProvider>& Current() {
@@ -43,6 +48,11 @@ bool GetCursorPos(Point& screen) {
 WindowHandle WindowFromPoint(Point screen) {
     const std::shared_ptr<CursorProvider> provider = Current();
     return provider->WindowAt(screen);
+}
+
+bool CursorPositionIsGlobal() {
+    const std::shared_ptr<CursorProvider> provider = Current();
+    return provider->PositionIsGlobal();
 }
 
 bool ScreenToClient(WindowHandle window, Point& point) {

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QEvent>
+#include <QGuiApplication>
 
 #include <algorithm>
 #include <chrono>
@@ -30,6 +31,13 @@ constexpr char kFormDescription[] = ":/corvane/forms/frm_main.json";
 constexpr buttons::OleColor kOnColor = 0xC000;
 constexpr buttons::OleColor kOffColor = 0xC0;
 
+// How long a later start may take to send its request once it has connected.
+constexpr std::chrono::milliseconds kRequestWait{500};
+
+// A Wayland client draws its own frame (the caption included) and cannot restore or raise its own
+// window: the compositor decides. "wayland", "wayland-egl", …
+bool OnWayland() { return QGuiApplication::platformName().startsWith(QLatin1String("wayland")); }
+
 }  // namespace
 
 FrmMain::FrmMain(std::string programFolder, std::unique_ptr<platform::ProtectionService> service)
@@ -40,6 +48,7 @@ FrmMain::FrmMain(std::string programFolder, std::unique_ptr<platform::Protection
     iconOn_ = platform::LoadIconResource(kWindowIcon);
     iconOff_ = platform::LoadIconResource(kProtectionOffIcon);
     setWindowIcon(QIcon(QString::fromLatin1(kWindowIcon)));
+    setWindowFlags(kWindowFlags);
     setWindowTitle(QString::fromLatin1(kProgramCaption));  // the caption at creation
     // The controls are built when the window is first shown or asked for: a start in the tray shows
     // its icon without waiting for the form and its fonts.
@@ -73,7 +82,7 @@ void FrmMain::BuildControls() {
     if (auto* exit = controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnExit")))
         connect(exit, &buttons::zqButtons_H::Click, this, &QWidget::close);
     if (auto* tray = controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnTray")))
-        connect(tray, &buttons::zqButtons_H::Click, this, [this] { setWindowState(Qt::WindowMinimized); });
+        connect(tray, &buttons::zqButtons_H::Click, this, &FrmMain::Minimise);
     if (auto* options = controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnOptions")))
         connect(options, &buttons::zqButtons_H::Click, this, [this] { OpenOptionsWindow(FrmAll::kOptionsTab); });
     if (auto* update = controls_.Find<buttons::zqButtons_H>(QStringLiteral("BtnUpdate")))
@@ -91,11 +100,17 @@ void FrmMain::OpenOptionsWindow(int tab) {
 
 void FrmMain::OpenHelpPage() {
     const platform::WindowHandle self = platform::HandleOf(this);
+    const auto sayError = [self](const platform::ShellResult& failed) {
+        // A window closed meanwhile has nobody left to tell.
+        if (platform::WindowOf(self) == nullptr) return;
+        static_cast<void>(platform::MessageBox(self, "Error:" + std::to_string(failed.error) + " " + failed.description,
+                                               "Corvane", platform::MessageBoxIcon::Information));
+    };
+    // The opener can fail at once (there is none) or after it started (no browser to hand the page to);
+    // the second is told when it ends, without the window waiting for it.
     const platform::ShellResult opened =
-        platform::OpenUrl(self, update::AddressesFor(service_->Status().updateServer).HelpPage());
-    if (opened.Succeeded()) return;
-    static_cast<void>(platform::MessageBox(self, "Error:" + std::to_string(opened.error) + " " + opened.description,
-                                           "Corvane", platform::MessageBoxIcon::Information));
+        platform::OpenUrl(self, update::AddressesFor(service_->Status().updateServer).HelpPage(), sayError);
+    if (!opened.Succeeded()) sayError(opened);
 }
 
 const LoadedForm& FrmMain::Controls() const {
@@ -120,9 +135,38 @@ void FrmMain::Create() {
     Load();
 }
 
+void FrmMain::HoldInstance(std::unique_ptr<platform::NamedMutex> mutex) {
+    mutex_ = std::move(mutex);
+    WatchChannels();
+}
+
+void FrmMain::WatchChannels() {
+    channelWatches_.clear();
+    if (!mutex_) return;
+    for (const int channel : mutex_->Channels())
+        channelWatches_.push_back(
+            std::make_unique<platform::DescriptorWatch>(channel, [this, channel] { TakeRequests(channel); }));
+}
+
+void FrmMain::TakeRequests(int channel) {
+    // One request each time the channel is readable; the watch comes back for the next.
+    std::optional<platform::ShowRequest> request = platform::TakeShowRequest(channel, kRequestWait);
+    if (!request) return;
+    Activate(request->Token());
+    static_cast<void>(request->Answer());  // a start that gave up waiting has nothing to be told
+}
+
 void FrmMain::Load() {
-    // 1. The named mutex, held until the process ends (the program takes it before anything else).
-    if (!mutex_) mutex_ = std::make_unique<platform::NamedMutex>("Corvane");
+    // 1. The named mutex, held until the process ends (the program takes it before anything else),
+    // and its channels, through which later starts ask for the window.
+    if (!mutex_) {
+        auto mutex = std::make_unique<platform::NamedMutex>("Corvane");
+        if (mutex->Held() && mutex->Channels().empty()) {
+            if (const std::string why = mutex->Listen(); !why.empty())
+                qWarning("FrmMain: later starts cannot reach this window: %s", why.c_str());
+        }
+        HoldInstance(std::move(mutex));
+    }
 
     // 2. The window has no Size command: its size is fixed.
     setFixedSize(kClientWidth, kClientHeight);
@@ -173,6 +217,10 @@ void FrmMain::OnServiceChanged() {
         return;
     }
     if (status.link != platform::ServiceStatus::Link::kConnected) return;
+    if (ProtectionNotWorking(status) != notWorking_) {
+        ShowStatus();  // protection stopped or started working
+        return;
+    }
     // The switch follows changes of the service's protection, from this window or any other client. A
     // change of something else leaves what the switch shows alone: this window's own request may not
     // have come back yet.
@@ -180,12 +228,13 @@ void FrmMain::OnServiceChanged() {
         seenProtection_ = status.protection;
         ShowProtection(status.protection);
     }
-    if (status.attempts != shownCount_) CountChanged();
+    if (!notWorking_ && status.attempts != shownCount_) CountChanged();
 }
 
 void FrmMain::ShowStatus() {
     const platform::ServiceStatus& status = service_->Status();
     shownLink_ = status.link;
+    notWorking_ = ProtectionNotWorking(status);
     if (status.link != platform::ServiceStatus::Link::kConnected) {
         // Nothing protects: no count, and the switch and icon say off.
         captionTimer_.stop();
@@ -196,6 +245,14 @@ void FrmMain::ShowStatus() {
     }
     seenProtection_ = status.protection;
     ShowProtection(status.protection);
+    if (notWorking_) {
+        // The switch stays as the user set it; the caption, the tip and the icon say nothing is torn
+        // down, and the count waits until teardowns work again.
+        captionTimer_.stop();
+        SetCaption(NotWorkingCaption());
+        SendTray(platform::NIM_MODIFY);
+        return;
+    }
     if (!shownCount_) {
         ShowCount(status.attempts, StartupCaption(status.attempts));  // the first count of this run
     } else if (status.attempts == *shownCount_) {
@@ -209,7 +266,7 @@ void FrmMain::ShowStatus() {
 void FrmMain::ShowProtection(bool on) {
     protectionOn_ = on;
     ApplySwitchLook();
-    trayIconData_.hIcon = on ? iconOn_ : iconOff_;
+    trayIconData_.hIcon = on && !notWorking_ ? iconOn_ : iconOff_;
     SendTray(platform::NIM_MODIFY);
 }
 
@@ -263,7 +320,8 @@ void FrmMain::CountChanged() {
 void FrmMain::ShowLatestCount() {
     if (closed_) return;
     const platform::ServiceStatus& status = service_->Status();
-    if (status.link != platform::ServiceStatus::Link::kConnected || status.attempts == shownCount_) return;
+    if (status.link != platform::ServiceStatus::Link::kConnected || notWorking_ || status.attempts == shownCount_)
+        return;
     CountChanged();
 }
 
@@ -276,7 +334,13 @@ void FrmMain::ShowCount(std::int32_t count, const std::string& caption) {
 }
 
 void FrmMain::SetCaption(const std::string& caption) {
-    setWindowTitle(QString::fromStdString(caption));
+    const QString title = QString::fromStdString(caption);
+    if (title != windowTitle()) {
+        setWindowTitle(title);
+        // A Wayland client draws its caption in its own frame, which is drawn again only with the
+        // window's next frame: ask for one, so every change of the count shows at once.
+        if (OnWayland() && isVisible()) update();
+    }
     mSysTray::SetTrayTip(trayIconData_, caption);
 }
 
@@ -287,16 +351,35 @@ void FrmMain::SendTray(std::uint32_t message) {
 
 void FrmMain::TrayMouseMove(std::uint32_t x) {
     if (!mSysTray::RestoresWindow(x)) return;
-    setWindowState(Qt::WindowNoState);
+    Activate();
+}
+
+void FrmMain::Activate(const std::string& token) {
+    if (closed_) return;
+    const bool minimised = (windowState() & Qt::WindowMinimized) != 0;
+    if (OnWayland()) {
+        // Nothing in the Wayland protocol restores a minimised window or raises one from the client's
+        // side; a window mapped afresh comes on top. An activation token lets the compositor give it
+        // the focus (Qt hands it over with the next activation request).
+        if (isVisible() && (minimised || token.empty())) hide();
+        if (!token.empty()) qputenv("XDG_ACTIVATION_TOKEN", QByteArray::fromStdString(token));
+    }
+    setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();
     activateWindow();
 }
 
+void FrmMain::Minimise() { setWindowState(windowState() | Qt::WindowMinimized); }
+
+bool FrmMain::TrayHostPresent() const { return trayHostProbe_ ? trayHostProbe_() : platform::TrayHostAvailable(); }
+
 void FrmMain::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
-    // Minimising hides the window; the tray icon brings it back.
-    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)) hide();
+    // Minimising hides the window when a tray host shows the icon that brings it back. Without one
+    // the window stays minimised on the task bar, the way back a desktop without a tray has.
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized) && TrayHostPresent())
+        hide();
 }
 
 void FrmMain::closeEvent(QCloseEvent* event) {

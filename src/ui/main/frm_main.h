@@ -13,7 +13,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "platform/descriptor_watch.h"
 #include "platform/icons.h"
 #include "platform/named_mutex.h"
 #include "platform/protection_service.h"
@@ -36,7 +38,24 @@ public:
     ~FrmMain() override;
 
     // The one-instance lock the program took before anything else; without it, load takes its own.
-    void HoldInstance(std::unique_ptr<platform::NamedMutex> mutex) { mutex_ = std::move(mutex); }
+    // Later starts reach the window through the lock's channels (listening when held): each request
+    // brings the window back (Activate) and is answered once it shows.
+    void HoldInstance(std::unique_ptr<platform::NamedMutex> mutex);
+
+    // Brings the window back and to the front, from the task bar, the tray or behind other windows:
+    // what a second start of the program asks for. `token` is the asking start's activation token
+    // (XDG_ACTIVATION_TOKEN), which lets a Wayland compositor give the window the focus.
+    void Activate(const std::string& token = {});
+
+    // Whether a tray host is there to bring a hidden window back (platform::TrayHostAvailable unless a
+    // test says otherwise). Without one, Tray and minimise leave the window minimised on the task bar.
+    using TrayHostProbe = std::function<bool()>;
+    void SetTrayHostProbe(TrayHostProbe probe) { trayHostProbe_ = std::move(probe); }
+
+    // The window's frame offers Minimize and Close, never Maximize: its size is fixed.
+    static constexpr Qt::WindowFlags kWindowFlags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                                                    Qt::WindowCloseButtonHint;
 
     // Creation: hides the window, which runs the load sequence; the window shows itself only when the
     // "Tray" setting says so, or when no tray host has come within kTrayHostWait.
@@ -91,6 +110,10 @@ private:
     void ShowCount(std::int32_t count, const std::string& caption);
     void SetCaption(const std::string& caption);
     void SendTray(std::uint32_t message);
+    void Minimise();  // BtnTray
+    bool TrayHostPresent() const;
+    void WatchChannels();
+    void TakeRequests(int channel);
     std::chrono::steady_clock::time_point Now() const;
 
     LoadedForm controls_;
@@ -100,11 +123,14 @@ private:
     platform::IconHandle iconOn_ = 0;
     platform::IconHandle iconOff_ = 0;
     std::unique_ptr<platform::NamedMutex> mutex_;
+    std::vector<std::unique_ptr<platform::DescriptorWatch>> channelWatches_;
+    TrayHostProbe trayHostProbe_;
     platform::TrayHostWait trayHostWait_;
 
     // What the window last took from the service's status.
     std::optional<platform::ServiceStatus::Link> shownLink_;
     bool seenProtection_ = false;
+    bool notWorking_ = false;  // the caption says protection is on but not working
     std::optional<std::int32_t> shownCount_;  // the count in the caption, while connected
     std::string countCaption_;                // its caption, shown again when the service returns
     Clock clock_;

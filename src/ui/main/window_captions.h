@@ -29,4 +29,16 @@ inline std::string NotProtectedCaption(platform::ServiceStatus::Link link) {
                                                             : "the service is not running");
 }
 
+// What stands in place of the count while protection is on but the kernel refuses to tear connections
+// down: nothing is torn down or counted until it works again.
+inline std::string NotWorkingCaption() {
+    return std::string(kProgramCaption) + " - not protected: the kernel refuses teardowns";
+}
+
+// Protection is on in the service, but not working.
+inline bool ProtectionNotWorking(const platform::ServiceStatus& status) {
+    return status.link == platform::ServiceStatus::Link::kConnected && status.protection &&
+           !status.protectionProblem.empty();
+}
+
 }  // namespace corvane::ui

@@ -249,6 +249,7 @@ protected:
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dragLeaveEvent(QDragLeaveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    void leaveEvent(QEvent* event) override;
 
 private:
     friend void modZqTimer::timer_proc(platform::WindowHandle, std::uint32_t, std::uintptr_t, std::uint32_t);
@@ -322,7 +323,7 @@ private:
 
     // Interaction.
     void RunClick();
-    void HoverCheck(std::int16_t button);
+    void HoverCheck(std::int16_t button, float x, float y);
     void CheckHoverExit(std::uintptr_t timerId);
     bool OptionToggle(std::int16_t action);
     void LeaveGroupOnEnd();
@@ -364,6 +365,9 @@ private:
     OleColor backColor_ = 0;
     std::int16_t lastMouseButton_ = 0;
     bool pointerOver_ = false;
+    // Where the window system gives no global pointer position: whether the last mouse move was on the
+    // control, until a leave event says the pointer went.
+    bool pointerInside_ = false;
     OleColor containerBackColor_ = 0;
     bool pressed_ = false;
     DerivedColors faceColors_;

@@ -39,7 +39,7 @@ void zqButtons_H::HostMouseDown(std::int16_t button, std::int16_t shift, float x
 }
 
 void zqButtons_H::HostMouseMove(std::int16_t button, std::int16_t shift, float x, float y) {
-    HoverCheck(button);
+    HoverCheck(button, x, y);
     emit MouseMove(button, shift, x, y);
 }
 
