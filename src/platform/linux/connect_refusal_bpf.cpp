@@ -26,6 +26,7 @@
 
 #include "connect_refusal.skel.h"
 #include "platform/linux/bpf/connect_refusal.h"
+#include "platform/linux/bpf_support.h"
 #include "platform/linux/unique_fd.h"
 #include "platform/win32_error.h"
 
@@ -42,25 +43,8 @@ namespace {
 
 static_assert(kRefusedCommandLength == CORVANE_REFUSAL_COMMAND_LENGTH);
 
-// libbpf's own messages: the last warning is kept for the reason a load failed; nothing is printed.
-thread_local std::string gLastLibbpfMessage;
-
-int KeepLibbpfMessage(enum libbpf_print_level level, const char* format, va_list arguments) {
-    if (level == LIBBPF_DEBUG) return 0;
-    char text[512];
-    const int length = std::vsnprintf(text, sizeof text, format, arguments);
-    if (length > 0) {
-        gLastLibbpfMessage.assign(text);
-        while (!gLastLibbpfMessage.empty() && gLastLibbpfMessage.back() == '\n') gLastLibbpfMessage.pop_back();
-    }
-    return 0;
-}
-
-std::string Reason(const std::string& step, int error) {
-    std::string why = step + ": " + std::strerror(error);
-    if (error == EPERM || error == EACCES) why += " (needs root, or CAP_BPF and CAP_NET_ADMIN)";
-    if (!gLastLibbpfMessage.empty()) why += " [" + gLastLibbpfMessage + "]";
-    return why;
+std::string RefusalReason(const std::string& step, int error) {
+    return BpfReason(step, error, "needs root, or CAP_BPF and CAP_NET_ADMIN");
 }
 
 // A mount point as /proc/self/mountinfo writes it: space, tab, newline and backslash as \ooo.
@@ -132,13 +116,13 @@ public:
 
     std::uint32_t Start(std::string& why) {
         if (processors_ <= 0) {
-            why = Reason("number of processors", -processors_);
+            why = RefusalReason("number of processors", -processors_);
             return Win32FromErrno(-processors_);
         }
         ring_.reset(
             ring_buffer__new(bpf_map__fd(skeleton_->maps.reports), &BpfConnectRefusal::OnRecord, this, nullptr));
         if (!ring_) {
-            why = Reason("ring buffer", errno);
+            why = RefusalReason("ring buffer", errno);
             return Win32FromErrno(errno);
         }
         return win32::kNoError;
@@ -148,47 +132,7 @@ public:
     std::size_t Capacity() const override { return capacity_; }
 
     std::uint32_t SetAddresses(std::span<const std::uint32_t> addresses) override {
-        std::vector<std::uint32_t> wanted(addresses.begin(), addresses.end());
-        std::sort(wanted.begin(), wanted.end());
-        wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-        if (wanted.size() > capacity_) return win32::kErrorNotEnoughMemory;
-        std::vector<std::uint32_t> removed;
-        std::set_difference(current_.begin(), current_.end(), wanted.begin(), wanted.end(),
-                            std::back_inserter(removed));
-        std::vector<std::uint32_t> added;
-        std::set_difference(wanted.begin(), wanted.end(), current_.begin(), current_.end(), std::back_inserter(added));
-        const int map = bpf_map__fd(skeleton_->maps.refused_addresses);
-        // Additions first: an address listed before and after is never let through meanwhile.
-        const unsigned char present = 1;
-        std::size_t done = 0;
-        if (added.size() > 1) {
-            const std::vector<unsigned char> values(added.size(), present);
-            std::uint32_t count = static_cast<std::uint32_t>(added.size());
-            LIBBPF_OPTS(bpf_map_batch_opts, options, .elem_flags = BPF_ANY, .flags = 0);
-            const int result = bpf_map_update_batch(map, added.data(), values.data(), &count, &options);
-            done = result == 0 ? added.size() : std::min<std::size_t>(count, added.size());
-        }
-        for (std::size_t i = done; i < added.size(); ++i) {
-            if (bpf_map_update_elem(map, &added[i], &present, BPF_ANY) != 0) {
-                const int error = errno;
-                // Leave the kernel with the set it had.
-                for (std::size_t j = 0; j < i; ++j) static_cast<void>(bpf_map_delete_elem(map, &added[j]));
-                return Win32FromErrno(error);
-            }
-        }
-        for (const std::uint32_t address : removed) {
-            if (bpf_map_delete_elem(map, &address) != 0 && errno != ENOENT) {
-                const int error = errno;
-                // The new set is in; what could not be taken out stays refused until the next change.
-                current_ = std::move(wanted);
-                current_.insert(current_.end(), removed.begin(), removed.end());
-                std::sort(current_.begin(), current_.end());
-                current_.erase(std::unique(current_.begin(), current_.end()), current_.end());
-                return Win32FromErrno(error);
-            }
-        }
-        current_ = std::move(wanted);
-        return win32::kNoError;
+        return UpdateAddressMap(bpf_map__fd(skeleton_->maps.refused_addresses), current_, addresses, capacity_);
     }
 
     std::uint32_t SetAttached(bool attached, std::string& why) override {
@@ -198,18 +142,17 @@ public:
             return win32::kNoError;
         }
         if (connect4_ && connect6_) return win32::kNoError;
-        gLastLibbpfMessage.clear();
-        static_cast<void>(libbpf_set_print(KeepLibbpfMessage));
+        CaptureLibbpfMessages();
         Link four(bpf_program__attach_cgroup(skeleton_->progs.refuse_connect4, cgroup_.Get()));
         if (!four) {
             const int error = errno;
-            why = Reason("attach to the cgroup2 root " + cgroupPath_, error);
+            why = RefusalReason("attach to the cgroup2 root " + cgroupPath_, error);
             return Win32FromErrno(error);
         }
         Link six(bpf_program__attach_cgroup(skeleton_->progs.refuse_connect6, cgroup_.Get()));
         if (!six) {
             const int error = errno;
-            why = Reason("attach to the cgroup2 root " + cgroupPath_, error);
+            why = RefusalReason("attach to the cgroup2 root " + cgroupPath_, error);
             return Win32FromErrno(error);
         }
         connect4_ = std::move(four);
@@ -306,8 +249,7 @@ ConnectRefusalLoad CreateSystemConnectRefusal(std::size_t capacity) {
         }
     }
 
-    gLastLibbpfMessage.clear();
-    static_cast<void>(libbpf_set_print(KeepLibbpfMessage));
+    CaptureLibbpfMessages();
     const std::size_t entries = std::max<std::size_t>(capacity, 1);
     if (entries > 0xffffffffU) {
         load.why = "address map of " + std::to_string(entries) + " entries refused";
@@ -315,7 +257,7 @@ ConnectRefusalLoad CreateSystemConnectRefusal(std::size_t capacity) {
     }
     std::unique_ptr<connect_refusal_bpf, SkeletonDeleter> skeleton(connect_refusal_bpf__open());
     if (!skeleton) {
-        load.why = Reason("open BPF object", errno);
+        load.why = RefusalReason("open BPF object", errno);
         return load;
     }
     if (bpf_map__set_max_entries(skeleton->maps.refused_addresses, static_cast<std::uint32_t>(entries)) != 0) {
@@ -323,12 +265,12 @@ ConnectRefusalLoad CreateSystemConnectRefusal(std::size_t capacity) {
         return load;
     }
     if (const int error = connect_refusal_bpf__load(skeleton.get()); error != 0) {
-        load.why = Reason("load BPF program", -error);
+        load.why = RefusalReason("load BPF program", -error);
         return load;
     }
     const std::uint32_t slot = 0;
     if (bpf_map_update_elem(bpf_map__fd(skeleton->maps.scope), &slot, &cookie, BPF_ANY) != 0) {
-        load.why = Reason("namespace scope", errno);
+        load.why = RefusalReason("namespace scope", errno);
         return load;
     }
     auto service = std::make_unique<BpfConnectRefusal>(std::move(skeleton), std::move(cgroup), cgroupPath, entries);

@@ -19,6 +19,7 @@
 
 #include "connection_events.skel.h"
 #include "platform/linux/bpf/connection_events.h"
+#include "platform/linux/bpf_support.h"
 #include "platform/linux/sock_diag_tcp_table.h"
 #include "platform/win32_error.h"
 
@@ -26,25 +27,8 @@ namespace corvane::platform {
 namespace linux_impl {
 namespace {
 
-// libbpf's own messages: the last warning is kept for the reason a load failed; nothing is printed.
-thread_local std::string gLastLibbpfMessage;
-
-int KeepLibbpfMessage(enum libbpf_print_level level, const char* format, va_list arguments) {
-    if (level == LIBBPF_DEBUG) return 0;
-    char text[512];
-    const int length = std::vsnprintf(text, sizeof text, format, arguments);
-    if (length > 0) {
-        gLastLibbpfMessage.assign(text);
-        while (!gLastLibbpfMessage.empty() && gLastLibbpfMessage.back() == '\n') gLastLibbpfMessage.pop_back();
-    }
-    return 0;
-}
-
-std::string Reason(const char* step, int error) {
-    std::string why = std::string(step) + ": " + std::strerror(error);
-    if (error == EPERM || error == EACCES) why += " (needs root, or CAP_BPF and CAP_PERFMON)";
-    if (!gLastLibbpfMessage.empty()) why += " [" + gLastLibbpfMessage + "]";
-    return why;
+std::string EventsReason(const std::string& step, int error) {
+    return BpfReason(step, error, "needs root, or CAP_BPF and CAP_PERFMON");
 }
 
 struct SkeletonDeleter {
@@ -63,7 +47,7 @@ public:
         ring_.reset(
             ring_buffer__new(bpf_map__fd(skeleton_->maps.events), &BpfConnectionEvents::OnRecord, this, nullptr));
         if (!ring_) {
-            why = Reason("ring buffer", errno);
+            why = EventsReason("ring buffer", errno);
             return Win32FromErrno(errno);
         }
         lastLost_ = skeleton_->bss->lost;
@@ -74,41 +58,7 @@ public:
     std::size_t Capacity() const override { return capacity_; }
 
     std::uint32_t SetAddresses(std::span<const std::uint32_t> addresses) override {
-        if (addresses.size() > capacity_) return win32::kErrorNotEnoughMemory;
-        std::vector<std::uint32_t> wanted(addresses.begin(), addresses.end());
-        std::sort(wanted.begin(), wanted.end());
-        wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-        std::vector<std::uint32_t> removed;
-        std::set_difference(current_.begin(), current_.end(), wanted.begin(), wanted.end(),
-                            std::back_inserter(removed));
-        std::vector<std::uint32_t> added;
-        std::set_difference(wanted.begin(), wanted.end(), current_.begin(), current_.end(), std::back_inserter(added));
-        const int map = bpf_map__fd(skeleton_->maps.listed_addresses);
-        for (const std::uint32_t address : removed) {
-            if (bpf_map_delete_elem(map, &address) != 0 && errno != ENOENT) return Win32FromErrno(errno);
-        }
-        const unsigned char present = 1;
-        // Many at once where the kernel takes batches; one by one for the rest.
-        std::size_t done = 0;
-        if (added.size() > 1) {
-            const std::vector<unsigned char> values(added.size(), present);
-            std::uint32_t count = static_cast<std::uint32_t>(std::min<std::size_t>(added.size(), 0xffffffffU));
-            LIBBPF_OPTS(bpf_map_batch_opts, options, .elem_flags = BPF_ANY, .flags = 0);
-            const int result = bpf_map_update_batch(map, added.data(), values.data(), &count, &options);
-            done = result == 0 ? count : std::min<std::size_t>(count, added.size());
-        }
-        for (std::size_t i = done; i < added.size(); ++i) {
-            if (bpf_map_update_elem(map, &added[i], &present, BPF_ANY) != 0) {
-                const int error = errno;
-                // Leave the kernel with the set it had.
-                for (std::size_t j = 0; j < i; ++j) static_cast<void>(bpf_map_delete_elem(map, &added[j]));
-                for (const std::uint32_t address : removed)
-                    static_cast<void>(bpf_map_update_elem(map, &address, &present, BPF_ANY));
-                return Win32FromErrno(error);
-            }
-        }
-        current_ = std::move(wanted);
-        return win32::kNoError;
+        return UpdateAddressMap(bpf_map__fd(skeleton_->maps.listed_addresses), current_, addresses, capacity_);
     }
 
     std::uint32_t SetActive(bool active) override {
@@ -164,12 +114,11 @@ private:
 ConnectionEventsLoad CreateSystemConnectionEvents(std::size_t capacity) {
     using namespace linux_impl;
     ConnectionEventsLoad load;
-    gLastLibbpfMessage.clear();
-    static_cast<void>(libbpf_set_print(KeepLibbpfMessage));
+    CaptureLibbpfMessages();
 
     struct stat ownNamespace {};
     if (::stat("/proc/self/ns/net", &ownNamespace) != 0) {
-        load.why = Reason("own network namespace", errno);
+        load.why = EventsReason("own network namespace", errno);
         return load;
     }
     const std::size_t entries = std::max<std::size_t>(capacity, 1);
@@ -179,7 +128,7 @@ ConnectionEventsLoad CreateSystemConnectionEvents(std::size_t capacity) {
     }
     std::unique_ptr<connection_events_bpf, SkeletonDeleter> skeleton(connection_events_bpf__open());
     if (!skeleton) {
-        load.why = Reason("open BPF object", errno);
+        load.why = EventsReason("open BPF object", errno);
         return load;
     }
     skeleton->rodata->watched_namespace = static_cast<unsigned int>(ownNamespace.st_ino);
@@ -188,11 +137,11 @@ ConnectionEventsLoad CreateSystemConnectionEvents(std::size_t capacity) {
         return load;
     }
     if (const int error = connection_events_bpf__load(skeleton.get()); error != 0) {
-        load.why = Reason("load BPF program", -error);
+        load.why = EventsReason("load BPF program", -error);
         return load;
     }
     if (const int error = connection_events_bpf__attach(skeleton.get()); error != 0) {
-        load.why = Reason("attach to the TCP state tracepoint", -error);
+        load.why = EventsReason("attach to the TCP state tracepoint", -error);
         return load;
     }
     auto service = std::make_unique<BpfConnectionEvents>(std::move(skeleton), entries);
