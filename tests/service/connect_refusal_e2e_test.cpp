@@ -216,7 +216,8 @@ TEST_F(ConnectRefusalService, AStormRaisesTheCountByExactlyItsSizeAndTermination
     const std::set<std::uint32_t> attached = AttachedConnectPrograms();
     for (const std::uint32_t program : held) EXPECT_EQ(attached.count(program), 1U) << program;
 
-    constexpr int kConnects = 20000;
+    constexpr int kConnects = 100000;
+    const std::map<std::string, long long> before = TcpCounters();
     const sockaddr_in remote = V4(kListed, port_);
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));  // a refused connect leaves it unconnected
     ASSERT_TRUE(fd.Valid());
@@ -227,6 +228,10 @@ TEST_F(ConnectRefusalService, AStormRaisesTheCountByExactlyItsSizeAndTermination
             ++refused;
     }
     ASSERT_EQ(refused, kConnects);
+    // Not one SYN left for them.
+    const std::map<std::string, long long> after = TcpCounters();
+    EXPECT_EQ(after.at("ActiveOpens"), before.at("ActiveOpens"));
+    EXPECT_EQ(after.at("OutSegs"), before.at("OutSegs"));
     EXPECT_TRUE(WaitUntil([&] { return Attempts() >= 40 + kConnects; })) << Attempts();
     EXPECT_EQ(Attempts(), 40 + kConnects);
     EXPECT_EQ(Accepted(listed_.Get()), 0);
