@@ -212,6 +212,10 @@ if [ "$install_check" = 1 ] && [ "$(id -u)" = 0 ]; then
   chown root:corvane $state
   env -u CORVANE_ROOT "$build/src/corvane-reg" set 'HKLM\Software\Corvane' Run REG_SZ 0 >/dev/null
   env -u CORVANE_ROOT "$build/src/corvane-reg" set 'HKLM\Software\Corvane' Attempts REG_DWORD 7 >/dev/null
+  # The first package's store kept a rollback journal: today's tools leave a write-ahead log beside
+  # the store, which goes back into it here.
+  sqlite3 $state/hklm.db 'PRAGMA journal_mode=DELETE;' >/dev/null
+  rm -f $state/hklm.db-wal $state/hklm.db-shm
   chown root:corvane $state/hklm.db && chmod 0664 $state/hklm.db
   outside=$(mktemp -d /var/tmp/corvane-outside.XXXXXX)
   cleanups+=("rm -rf '$outside'")
