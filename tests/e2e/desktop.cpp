@@ -41,13 +41,18 @@ Child::~Child() { End(); }
 
 void Child::End() {
     if (pid_ > 0 && !reaped_) {
-        // Asked first, so an X server removes its socket; then made to.
+        // Asked first, so an X server removes its socket; then made to. The leader is not reaped
+        // until the whole group has been signalled: while it is a zombie its number, the group's,
+        // cannot go to a process of another test running beside this one.
         static_cast<void>(::kill(-pid_, SIGTERM));
-        if (WaitExit(2s) == -1) {
-            static_cast<void>(::kill(-pid_, SIGKILL));
-            static_cast<void>(::waitpid(pid_, nullptr, 0));
+        const auto deadline = std::chrono::steady_clock::now() + 2s;
+        siginfo_t info{};
+        while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(10ms);
         }
-        static_cast<void>(::kill(-pid_, SIGKILL));  // whatever else of its group is left
+        static_cast<void>(::kill(-pid_, SIGKILL));  // whatever of its group is left
+        static_cast<void>(::waitpid(pid_, nullptr, 0));
     }
     pid_ = -1;
     reaped_ = false;
