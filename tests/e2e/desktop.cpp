@@ -167,9 +167,10 @@ std::string VirtualDesktop::Start() {
         int report[2];
         if (::pipe(report) != 0) return "pipe failed";
         // -displayfd: the server writes the display number there once it accepts connections. -ac: the
-        // windows under test run as other users, and the display is this test's alone (no TCP).
+        // windows under test run as other users, and the display is this test's alone (no TCP). -noreset:
+        // a server whose last client leaves starts afresh, refusing whoever connects in that moment.
         const ExecArgs xvfb({"Xvfb", name, "-displayfd", std::to_string(report[1]), "-screen", "0", "1280x800x24",
-                             "-nolisten", "tcp", "-ac"},
+                             "-nolisten", "tcp", "-ac", "-noreset"},
                             {}, EnvMode::kInherited);
         const UniqueFd quiet = OpenLog({});
         const pid_t pid = ::fork();

@@ -6,21 +6,15 @@
 #include <QString>
 #include <QStringList>
 
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <sys/stat.h>
 
-#include <cerrno>
-#include <cstddef>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <vector>
-
-#include "platform/linux/unique_fd.h"
 
 namespace corvane::ui {
 namespace {
-
-using platform::linux_impl::UniqueFd;
 
 std::optional<std::string> Env(const char* name) {
     const char* value = std::getenv(name);
@@ -28,21 +22,27 @@ std::optional<std::string> Env(const char* name) {
     return std::string(value);
 }
 
+// Whether a server listens at a Unix socket, found without connecting to it: a connection that
+// closes at once is a client to an X server, and a server whose last client leaves starts afresh,
+// refusing the connection the toolkit makes a moment later. A named socket is looked at in the file
+// system; an abstract one ("@…") among the listening sockets of this network namespace.
 bool SocketAnswers(const std::string& name) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const bool abstract = !name.empty() && name[0] == '@';
-    if (name.size() >= sizeof address.sun_path) return false;
-    std::memcpy(address.sun_path, name.data(), name.size());
-    socklen_t length = sizeof address;
-    if (abstract) {
-        address.sun_path[0] = '\0';
-        length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+    if (name.empty()) return false;
+    if (name[0] != '@') {
+        struct stat info {};
+        return ::stat(name.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
     }
-    const UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd.Valid()) return false;
-    // A full queue (EAGAIN) still means someone listens there.
-    return ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), length) == 0 || errno == EAGAIN;
+    std::ifstream table("/proc/net/unix");
+    std::string line;
+    std::getline(table, line);  // the heading: Num RefCount Protocol Flags Type St Inode Path
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string number, references, protocol, flags, type, state, inode, path;
+        if (!(fields >> number >> references >> protocol >> flags >> type >> state >> inode >> path)) continue;
+        constexpr unsigned long kAcceptsConnections = 0x10000;  // __SO_ACCEPTCON: a listening socket
+        if (path == name && (std::strtoul(flags.c_str(), nullptr, 16) & kAcceptsConnections) != 0) return true;
+    }
+    return false;
 }
 
 QStringList PluginFolders() {
