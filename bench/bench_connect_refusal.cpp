@@ -61,13 +61,13 @@ double Percentile(std::vector<double> values, double share) {
     return values[std::min(values.size() - 1, static_cast<std::size_t>(share * static_cast<double>(values.size())))];
 }
 
-// `count` listed addresses: the listed loopback one and as many others in 10.0.0.0/8 and beyond,
-// never the unlisted one.
-std::vector<std::uint32_t> Addresses(std::size_t count) {
-    std::vector<std::uint32_t> addresses;
+// `count` listed addresses (prefixes of full length): the listed loopback one and as many others
+// in 10.0.0.0/8 and beyond, never the unlisted one.
+std::vector<corvane::platform::IpPrefix4> Addresses(std::size_t count) {
+    std::vector<corvane::platform::IpPrefix4> addresses;
     addresses.reserve(count);
-    addresses.push_back(net::V4(kListed, 0).sin_addr.s_addr);
-    for (std::uint32_t i = 0; addresses.size() < count; ++i) addresses.push_back(htonl(0x0a000000U + i));
+    addresses.push_back({net::V4(kListed, 0).sin_addr.s_addr, 32});
+    for (std::uint32_t i = 0; addresses.size() < count; ++i) addresses.push_back({htonl(0x0a000000U + i), 32});
     return addresses;
 }
 
@@ -77,7 +77,7 @@ std::unique_ptr<ConnectRefusalService> Layer(std::size_t listed, std::string& wh
         why = load.why;
         return nullptr;
     }
-    if (load.service->SetAddresses(Addresses(listed)) != win32::kNoError) {
+    if (load.service->SetRefused(Addresses(listed), {}) != win32::kNoError) {
         why = "the kernel refused " + std::to_string(listed) + " addresses";
         return nullptr;
     }

@@ -55,7 +55,8 @@ function(corvane_add_event_engine target)
               -c ${source} -o ${out}/${program}.full.o
       # Keeps the BTF the loader relocates with, drops the debug lines.
       COMMAND ${CORVANE_BPFTOOL} gen object ${out}/${program}.bpf.o ${out}/${program}.full.o
-      DEPENDS ${source} ${record} ${out}/vmlinux.h
+      DEPENDS ${source} ${record} ${CMAKE_CURRENT_SOURCE_DIR}/platform/linux/bpf/address_prefix.h
+              ${out}/vmlinux.h
       COMMENT "BPF program (${program}.bpf.o)" VERBATIM)
     add_custom_command(OUTPUT ${out}/${program}.skel.h
       COMMAND ${CORVANE_BPFTOOL} gen skeleton ${out}/${program}.bpf.o name ${program}_bpf

@@ -1,5 +1,8 @@
 #include "engine/block_log.h"
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
 #include <cstdio>
 #include <utility>
 
@@ -7,15 +10,27 @@
 
 namespace corvane::engine {
 
-std::string BlockLine(const BlockRecord& record) {
+std::string RemoteAddressText(const BlockRecord& record) {
+    if (record.native6) {
+        char text[INET6_ADDRSTRLEN] = {};
+        if (::inet_ntop(AF_INET6, record.remoteAddress6.data(), text, sizeof text) == nullptr) return "?";
+        return text;
+    }
     char address[platform::kAddressTextMax + 1] = {};
     const std::size_t length = platform::InetNtoa(record.remoteAddress, address);
-    if (length == 0) std::snprintf(address, sizeof address, "?");
+    if (length == 0) return "?";
+    return std::string(address, length);
+}
+
+std::string BlockLine(const BlockRecord& record) {
+    char address[INET6_ADDRSTRLEN + 2] = {};
+    const std::string text = RemoteAddressText(record);
+    std::snprintf(address, sizeof address, record.native6 ? "[%s]" : "%s", text.c_str());
     const char* direction = record.direction == Direction::kOutbound  ? "outbound "
                             : record.direction == Direction::kInbound ? "inbound "
                                                                       : "";
     // Built with snprintf: GCC 12 at -O3 warns falsely (-Wrestrict) on chains of string appends.
-    char line[256];
+    char line[512];
     int used = std::snprintf(line, sizeof line, "blocked %sconnection %s %s:%u", direction,
                              record.direction == Direction::kInbound ? "from" : "to", address,
                              static_cast<unsigned>(record.remotePort));
@@ -32,10 +47,19 @@ std::string BlockLine(const BlockRecord& record) {
             if (c < 0x20 || c > 0x7e) c = '?';
         }
         if (command.empty())
-            std::snprintf(line + at, sizeof line - at, ", process %u", static_cast<unsigned>(record.pid));
+            used += std::snprintf(line + at, sizeof line - at, ", process %u", static_cast<unsigned>(record.pid));
         else
-            std::snprintf(line + at, sizeof line - at, ", process %u (%s)", static_cast<unsigned>(record.pid),
-                          command.c_str());
+            used += std::snprintf(line + at, sizeof line - at, ", process %u (%s)",
+                                  static_cast<unsigned>(record.pid), command.c_str());
+    }
+    // qd.def's blocks read as they always have; a list names itself.
+    if (!record.list.empty() && record.list != "qd.def" && used > 0 && static_cast<std::size_t>(used) < sizeof line) {
+        const std::size_t at = static_cast<std::size_t>(used);
+        std::string list = record.list.substr(0, 256);
+        for (char& c : list) {
+            if (c < 0x20 || c > 0x7e) c = '?';
+        }
+        std::snprintf(line + at, sizeof line - at, ", listed in %s", list.c_str());
     }
     return line;
 }

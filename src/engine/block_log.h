@@ -1,6 +1,7 @@
 #pragma once
 // The block log: one line in the system log per torn-down connection, at most 20 lines a second;
 // the lines beyond that are counted and told in one summary line when the second is over.
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -11,15 +12,24 @@ namespace corvane::engine {
 enum class Direction { kOutbound, kInbound, kUnknown };
 
 struct BlockRecord {
-    std::uint32_t remoteAddress = 0;  // network byte order
+    std::uint32_t remoteAddress = 0;  // IPv4, network byte order; 0 for an IPv6 address
+    bool native6 = false;             // an IPv6 address, in remoteAddress6
+    std::array<std::uint8_t, 16> remoteAddress6{};  // network byte order, for native6
     std::uint16_t remotePort = 0;     // host byte order
     std::uint16_t localPort = 0;      // host byte order
     Direction direction = Direction::kUnknown;
     std::uint32_t pid = 0;  // 0: process unknown
     std::string command;
+    // Which list covered the address: "qd.def" or a list file's path; empty when not known.
+    std::string list;
 };
 
-// "blocked outbound connection to 1.2.3.4:443 from local port 40000 by process 77 (curl)".
+// The remote address as text: "192.0.2.1", "2001:db8::1"; "?" when there is none.
+std::string RemoteAddressText(const BlockRecord& record);
+
+// "blocked outbound connection to 1.2.3.4:443, local port 40000, process 77 (curl)", and for a
+// block by one of the administrator's lists ", listed in /etc/corvane/lists.d/x.list" after it;
+// an IPv6 address in brackets ("[2001:db8::1]:443").
 std::string BlockLine(const BlockRecord& record);
 
 class BlockLog {

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <limits>
 #include <string_view>
@@ -132,6 +133,27 @@ std::vector<std::uint32_t> CanonicalAddresses(const BlockList& list) {
     return addresses;
 }
 
+WatchedPrefixes WatchedFor(const BlockList& list, const AddressLists& lists) {
+    WatchedPrefixes watched;
+    const std::vector<std::uint32_t> addresses = CanonicalAddresses(list);
+    watched.v4.reserve(addresses.size() + lists.v4.size());
+    for (const std::uint32_t address : addresses) watched.v4.push_back(platform::IpPrefix4{address, 32});
+    for (const Prefix4& prefix : lists.v4) watched.v4.push_back(platform::IpPrefix4{htonl(prefix.first), prefix.length});
+    watched.v6.reserve(lists.v6.size());
+    for (const Prefix6& prefix : lists.v6)
+        watched.v6.push_back(platform::IpPrefix6{Ipv6ToBytes(prefix.first), prefix.length});
+    auto sortOut = [](auto& prefixes) {
+        auto key = [](const auto& prefix) { return std::pair(prefix.address, prefix.length); };
+        std::sort(prefixes.begin(), prefixes.end(), [&](const auto& a, const auto& b) { return key(a) < key(b); });
+        prefixes.erase(std::unique(prefixes.begin(), prefixes.end(),
+                                   [&](const auto& a, const auto& b) { return key(a) == key(b); }),
+                       prefixes.end());
+    };
+    sortOut(watched.v4);
+    sortOut(watched.v6);
+    return watched;
+}
+
 mFirewall::mFirewall(std::unique_ptr<platform::TcpTableService> tcpTable,
                      std::unique_ptr<platform::OpenCounterService> openCounters, ScanHost& host)
     : tcpTable_(std::move(tcpTable)),
@@ -189,7 +211,7 @@ void mFirewall::ChooseEngine() {
         backgroundLoadDue_ = true;
         return;
     }
-    if (eventsFactory_ && !stopped_ && LoadEvents(CanonicalAddresses(definitions_.blockList), why)) {
+    if (eventsFactory_ && !stopped_ && LoadEvents(WatchedFor(definitions_.blockList, lists_), why)) {
         SayEventEngineRuns();
         return;
     }
@@ -203,7 +225,7 @@ void mFirewall::SayEventEngineRuns() {
 }
 
 void mFirewall::StartBackgroundLoad() {
-    const std::size_t capacity = std::max(CanonicalAddresses(definitions_.blockList).size(), kMinEventCapacity);
+    const std::size_t capacity = std::max(WatchedFor(definitions_.blockList, lists_).Largest(), kMinEventCapacity);
     backgroundLoad_ = std::async(std::launch::async, eventsFactory_, capacity);
 }
 
@@ -211,8 +233,8 @@ bool mFirewall::AdoptBackgroundLoad() {
     using namespace std::chrono_literals;
     if (!backgroundLoad_.valid() || backgroundLoad_.wait_for(0s) != std::future_status::ready) return false;
     platform::ConnectionEventsLoad load = backgroundLoad_.get();
-    std::vector<std::uint32_t> watched = CanonicalAddresses(definitions_.blockList);
-    if (load.service && watched.size() > load.service->Capacity()) {
+    WatchedPrefixes watched = WatchedFor(definitions_.blockList, lists_);
+    if (load.service && watched.Largest() > load.service->Capacity()) {
         StartBackgroundLoad();  // the list grew meanwhile: made again, larger
         return false;
     }
@@ -238,20 +260,20 @@ void mFirewall::UseTimerEngine(std::string why) {
     notice_("timer engine (1 ms) runs: " + engineReason_);
 }
 
-bool mFirewall::LoadEvents(std::vector<std::uint32_t> watched, std::string& why) {
-    const std::size_t capacity = std::max(watched.size(), kMinEventCapacity);
+bool mFirewall::LoadEvents(WatchedPrefixes watched, std::string& why) {
+    const std::size_t capacity = std::max(watched.Largest(), kMinEventCapacity);
     return AdoptEvents(eventsFactory_(capacity), std::move(watched), why);
 }
 
-bool mFirewall::AdoptEvents(platform::ConnectionEventsLoad load, std::vector<std::uint32_t> watched,
-                            std::string& why) {
+bool mFirewall::AdoptEvents(platform::ConnectionEventsLoad load, WatchedPrefixes watched, std::string& why) {
     if (!load.service) {
         why = load.why.empty() ? std::string("connection reports are not available") : load.why;
         return false;
     }
-    if (const std::uint32_t result = load.service->SetAddresses(watched); result != platform::win32::kNoError) {
-        why = "the kernel refused a list of " + std::to_string(watched.size()) + " addresses (error " +
-              std::to_string(result) + ")";
+    if (const std::uint32_t result = load.service->SetWatched(watched.v4, watched.v6);
+        result != platform::win32::kNoError) {
+        why = "the kernel refused a list of " + std::to_string(watched.v4.size()) + " IPv4 and " +
+              std::to_string(watched.v6.size()) + " IPv6 prefixes (error " + std::to_string(result) + ")";
         return false;
     }
     if (!host_.WatchDescriptor(load.service->Descriptor(), [this] { OnConnectionEvents(); })) {
@@ -290,10 +312,46 @@ void mFirewall::LoadDefinitions(const std::string& programFolder) {
 
 void mFirewall::SetDefinitions(Definitions definitions) {
     definitions_ = std::move(definitions);
+    ListsChanged();
+}
+
+void mFirewall::SetAddressLists(AddressLists lists) {
+    lists_ = std::move(lists);
+    table4_ = PrefixTable4(lists_.v4);
+    table6_ = PrefixTable6(lists_.v6);
+    ListsChanged();
+}
+
+void mFirewall::ListsChanged() {
+    // The timer engine's next tick reads and scans the whole table under the new lists, whether or
+    // not a connection opened since.
+    haveLastOpens_ = false;
+    haveLastIdentity_ = false;
     if (!engineChosen_ || engine_ != EngineKind::kEvents || stopped_) return;
-    std::vector<std::uint32_t> watched = CanonicalAddresses(definitions_.blockList);
+    if (UpdateWatched() && protectionOn_) FullScan();
+}
+
+const std::string* mFirewall::ListOf(const platform::TcpRow& row, std::string_view text) const {
+    return ListOf(row, text, BlockList::Hash(text));
+}
+
+const std::string* mFirewall::ListOf(const platform::TcpRow& row, std::string_view text, std::size_t hash) const {
+    std::uint32_t list = kNoList;
+    if (row.native6) {
+        // qd.def names IPv4 addresses only.
+        if (!table6_.empty()) list = table6_.Find(Ipv6FromBytes(row.remoteAddr6));
+    } else {
+        if (definitions_.blockList.Contains(text, hash)) return &definitionsName_;
+        if (!table4_.empty()) list = table4_.Find(ntohl(row.dwRemoteAddr));
+    }
+    if (list == kNoList || list >= lists_.sources.size()) return nullptr;
+    return &lists_.sources[list].path;
+}
+
+bool mFirewall::UpdateWatched() {
+    WatchedPrefixes watched = WatchedFor(definitions_.blockList, lists_);
     std::uint32_t result = platform::win32::kErrorNotEnoughMemory;
-    if (watched.size() <= events_->Capacity()) result = events_->SetAddresses(watched);
+    if (watched.Largest() <= events_->Capacity()) result = events_->SetWatched(watched.v4, watched.v6);
     if (result == platform::win32::kNoError) {
         watched_ = std::move(watched);
     } else {
@@ -305,10 +363,10 @@ void mFirewall::SetDefinitions(Definitions definitions) {
         if (!LoadEvents(std::move(watched), why)) {
             UseTimerEngine(why);
             host_.EngineChanged();  // the window's timer takes over
-            return;
+            return false;
         }
     }
-    if (protectionOn_) FullScan();
+    return true;
 }
 
 void mFirewall::Tick() {
@@ -402,7 +460,8 @@ void mFirewall::HandleEvent(const platform::ConnectionEvent& event) {
     if (stopped_ || !protectionOn_) return;
     // The kernel side may still report under a list that has just changed: the list decides.
     AddressText text;
-    if (!definitions_.blockList.Contains(text.Of(event.row.dwRemoteAddr))) return;
+    const std::string* list = ListOf(event.row, event.row.native6 ? std::string_view() : text.Of(event.row.dwRemoteAddr));
+    if (list == nullptr) return;
     const std::uint64_t cookie = event.row.cookie;
     if (!IsLive(event.row.dwState) || Settled(cookie)) return;
 
@@ -432,9 +491,7 @@ void mFirewall::HandleEvent(const platform::ConnectionEvent& event) {
             KeepOrigin(cookie, Origin{direction, event.pid, event.command});
         return;
     }
-    BlockRecord record;
-    record.remoteAddress = event.row.dwRemoteAddr;
-    record.remotePort = ntohs(static_cast<std::uint16_t>(event.row.dwRemotePort));
+    BlockRecord record = RecordOf(event.row, *list);
     record.localPort = ntohs(static_cast<std::uint16_t>(row.dwLocalPort));
     TakeOrigin(cookie, record);
     if (direction != Direction::kUnknown) {
@@ -447,12 +504,27 @@ void mFirewall::HandleEvent(const platform::ConnectionEvent& event) {
 
 Direction mFirewall::DirectionOf(const platform::TcpRow& row) const {
     if (row.dwState == platform::kTcpStateSynSent) return Direction::kOutbound;
+    constexpr std::array<std::uint8_t, 16> kAny{};
     for (const platform::TcpRow& other : table_.rows) {
-        if (other.dwState == platform::kTcpStateListen && other.dwLocalPort == row.dwLocalPort &&
-            (other.dwLocalAddr == 0 || other.dwLocalAddr == row.dwLocalAddr))
-            return Direction::kInbound;
+        if (other.dwState != platform::kTcpStateListen || other.dwLocalPort != row.dwLocalPort) continue;
+        // A listener on :: takes IPv4 connections too (unless it was made for IPv6 only, which the
+        // table does not say).
+        const bool takes = other.native6 ? other.localAddr6 == kAny || (row.native6 && other.localAddr6 == row.localAddr6)
+                                         : !row.native6 && (other.dwLocalAddr == 0 || other.dwLocalAddr == row.dwLocalAddr);
+        if (takes) return Direction::kInbound;
     }
     return Direction::kUnknown;
+}
+
+BlockRecord mFirewall::RecordOf(const platform::TcpRow& row, const std::string& list) {
+    BlockRecord record;
+    record.remoteAddress = row.native6 ? 0 : row.dwRemoteAddr;
+    record.native6 = row.native6;
+    if (row.native6) record.remoteAddress6 = row.remoteAddr6;
+    record.remotePort = ntohs(static_cast<std::uint16_t>(row.dwRemotePort));
+    record.localPort = ntohs(static_cast<std::uint16_t>(row.dwLocalPort));
+    record.list = list;
+    return record;
 }
 
 void mFirewall::ScanConnections() {
@@ -494,7 +566,8 @@ void mFirewall::ScanConnections() {
     std::size_t nextHash = 0;
     auto lookAhead = [&](std::size_t index) {
         if (index >= table_.rows.size()) return;
-        nextText = texts[index % 2].Of(table_.rows[index].dwRemoteAddr);
+        const platform::TcpRow& row = table_.rows[index];
+        nextText = row.native6 ? std::string_view() : texts[index % 2].Of(row.dwRemoteAddr);
         nextHash = BlockList::Hash(nextText);
         definitions_.blockList.Prefetch(nextHash);
     };
@@ -507,12 +580,11 @@ void mFirewall::ScanConnections() {
         host_.Yield();
         if (stopped_) return;  // the window closed while the scan yielded
         if (!IsLive(row.dwState)) continue;
-        if (definitions_.blockList.empty()) continue;
-        if (definitions_.blockList.Contains(text, hash)) BlockRow(row);
+        if (const std::string* list = ListOf(row, text, hash)) BlockRow(row, *list);
     }
 }
 
-void mFirewall::BlockRow(const platform::TcpRow& row) {
+void mFirewall::BlockRow(const platform::TcpRow& row, const std::string& list) {
     // A connection torn down already (reported, or by an earlier scan) is not counted again.
     if (Settled(row.cookie)) return;
     const Teardown outcome = TearDown(row);
@@ -521,10 +593,7 @@ void mFirewall::BlockRow(const platform::TcpRow& row) {
     if (over) origins_.erase(row.cookie);
     // Gone by itself, refused or failed: not an attempt this program stopped. The scan goes on.
     if (outcome != Teardown::kDone) return;
-    BlockRecord record;
-    record.remoteAddress = row.dwRemoteAddr;
-    record.remotePort = ntohs(static_cast<std::uint16_t>(row.dwRemotePort));
-    record.localPort = ntohs(static_cast<std::uint16_t>(row.dwLocalPort));
+    BlockRecord record = RecordOf(row, list);
     record.direction = DirectionOf(row);
     TakeOrigin(row.cookie, record);  // reported earlier, torn down by this scan
     CountBlock(record);
@@ -574,7 +643,17 @@ void mFirewall::AddBlocks(std::uint64_t count, std::span<const BlockRecord> reco
     const std::int64_t room = std::int64_t{std::numeric_limits<std::int32_t>::max()} - blockedCount_;
     if (room > 0) blockedCount_ += static_cast<std::int32_t>(std::min(count, static_cast<std::uint64_t>(room)));
     host_.ShowBlockedCaption(BlockedCaption(blockedCount_));
-    for (const BlockRecord& record : records) {
+    for (BlockRecord record : records) {
+        if (record.list.empty()) {
+            // Which list refused it, as the lists are now.
+            platform::TcpRow row;
+            row.native6 = record.native6;
+            row.remoteAddr6 = record.remoteAddress6;
+            row.dwRemoteAddr = record.remoteAddress;
+            AddressText text;
+            if (const std::string* list = ListOf(row, record.native6 ? std::string_view() : text.Of(row.dwRemoteAddr)))
+                record.list = *list;
+        }
         blockLog_.Record(record);
         if (blockObserver_) blockObserver_(record);
     }

@@ -7,18 +7,23 @@
 // happens: it reads the kernel's connection-open counters and stops when they have not moved.
 // Otherwise it reads the whole TCP table (and once more at the next tick, for a socket the counters
 // announced a moment early), and when the table differs from the last one read (by the identity
-// of its sockets and their states), it scans it: every row whose remote address text is in the
-// block list and which is open or opening is torn down.
+// of its sockets and their states), it scans it: every row that is open or opening and whose
+// remote address is listed is torn down.
 //
-// The event engine: the kernel reports each connection to a listed address as it opens (only the
-// list's entries that are the exact text of an address can ever match, so those are all it is
-// told); the report is torn down by its exact socket. One full scan runs when protection turns
-// on, when the list changes and when reports were lost.
+// Listed means: the address's text is an entry of qd.def (an IPv4 address, or an IPv6 socket
+// talking IPv4), or the address is covered by a prefix of the administrator's lists (either
+// family). A row found by both counts for qd.def.
+//
+// The event engine: the kernel reports each connection to a listed address as it opens (only
+// qd.def's entries that are the exact text of an address can ever match, so those are all it is
+// told of qd.def, with the lists' prefixes); the report is torn down by its exact socket. One full
+// scan runs when protection turns on, when the lists change and when reports were lost.
 //
 // Either way, a connection counts once, and only when the kernel confirms it has torn it down. A
 // socket already on its way out (closing or closed) is left alone and not counted, and one already
 // gone when its teardown arrives is not counted. When the kernel refuses teardowns (no
 // CAP_NET_ADMIN), protection is not working: Problem() says so until a teardown succeeds again.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -32,11 +37,14 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/address_lists.h"
 #include "engine/block_list.h"
 #include "engine/block_log.h"
+#include "engine/prefix_table.h"
 #include "engine/scan_host.h"
 #include "platform/address_text.h"
 #include "platform/connection_events.h"
+#include "platform/ip_prefix.h"
 #include "platform/open_counters.h"
 #include "platform/tcp_table.h"
 
@@ -64,6 +72,18 @@ std::uint64_t TableIdentity(const platform::TcpTable& table) noexcept;
 // The addresses (network byte order, ascending, each once) whose text AddressToText gives is an
 // entry of the list: the only addresses any entry can match.
 std::vector<std::uint32_t> CanonicalAddresses(const BlockList& list);
+
+// What the kernel side watches: qd.def's canonical addresses as full-length prefixes and the lists'
+// prefixes, each once per family.
+struct WatchedPrefixes {
+    std::vector<platform::IpPrefix4> v4;
+    std::vector<platform::IpPrefix6> v6;
+    std::size_t Largest() const noexcept { return std::max(v4.size(), v6.size()); }
+};
+WatchedPrefixes WatchedFor(const BlockList& list, const AddressLists& lists);
+
+// The name a block is told under for qd.def.
+inline constexpr char kDefinitionsListName[] = "qd.def";
 
 // Which engine the "Engine" setting asks for: kAuto takes the event engine when it loads.
 enum class EngineChoice { kAuto, kTimer };
@@ -104,6 +124,12 @@ public:
     void LoadDefinitions(const std::string& programFolder);
     void SetDefinitions(Definitions definitions);
     const engine::BlockList& BlockList() const noexcept { return definitions_.blockList; }
+    // The administrator's lists, in force beside qd.def.
+    void SetAddressLists(AddressLists lists);
+    const AddressLists& Lists() const noexcept { return lists_; }
+    // The list that covers a row's remote address: kDefinitionsListName, a list file's path, or
+    // null when none does. `text` is the row's address text (for qd.def), when it has one.
+    const std::string* ListOf(const platform::TcpRow& row, std::string_view text) const;
     const std::string& DefsVersion() const noexcept { return definitions_.defsVersion; }
 
     std::int32_t BlockedCount() const noexcept { return blockedCount_; }
@@ -157,7 +183,15 @@ public:
 private:
     // The gate and the scan of one tick; Tick guards it against nesting.
     void ScanConnections();
-    void BlockRow(const platform::TcpRow& row);
+    void BlockRow(const platform::TcpRow& row, const std::string& list);
+    const std::string* ListOf(const platform::TcpRow& row, std::string_view text, std::size_t hash) const;
+    // A block's record of a row, without its direction and origin.
+    static BlockRecord RecordOf(const platform::TcpRow& row, const std::string& list);
+    // After qd.def or the lists changed: the engine in use looks at every connection again.
+    void ListsChanged();
+    // Event engine: tells the kernel side the lists as they are now; false when it could not take
+    // them (the timer engine runs then).
+    bool UpdateWatched();
     // What became of one teardown. kLeaving: the socket has started to close since its row was read
     // (or its report made), and is left alone.
     enum class Teardown { kDone, kGone, kLeaving, kRefused, kFailed };
@@ -167,8 +201,8 @@ private:
     void CountBlock(const BlockRecord& record);
     void ChooseEngine();
     void UseTimerEngine(std::string why);
-    bool LoadEvents(std::vector<std::uint32_t> watched, std::string& why);
-    bool AdoptEvents(platform::ConnectionEventsLoad load, std::vector<std::uint32_t> watched, std::string& why);
+    bool LoadEvents(WatchedPrefixes watched, std::string& why);
+    bool AdoptEvents(platform::ConnectionEventsLoad load, WatchedPrefixes watched, std::string& why);
     void StartBackgroundLoad();
     // Changes over to the event engine when the kernel side made in the background is ready; true
     // when it did.
@@ -201,6 +235,10 @@ private:
     std::string timerReason_;  // why the timer engine, when no events factory was given
 
     Definitions definitions_;
+    AddressLists lists_;
+    PrefixTable4 table4_;
+    PrefixTable6 table6_;
+    std::string definitionsName_ = kDefinitionsListName;
     std::int32_t blockedCount_ = 0;
 
     // Gate state: the counters and table identity seen by the last table read.
@@ -218,7 +256,7 @@ private:
     std::string engineReason_;
     bool protectionOn_ = false;
     std::unique_ptr<platform::ConnectionEventService> events_;
-    std::vector<std::uint32_t> watched_;                   // what the kernel side was given
+    WatchedPrefixes watched_;  // what the kernel side was given
     bool rescanDue_ = false;
     bool sweepDue_ = false;  // teardowns work again: what survived meanwhile is looked for
     std::vector<platform::ConnectionEvent> batch_;  // the reports of one drain

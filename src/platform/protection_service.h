@@ -10,6 +10,18 @@
 
 namespace corvane::platform {
 
+// One list in force: qd.def, or a list file of the administrator's.
+struct ListInForce {
+    std::string path;         // "qd.def", or the file's path
+    std::string refusedWhy;   // why the file is not read at all; empty when it is
+    std::uint32_t addresses4 = 0;
+    std::uint32_t prefixes4 = 0;
+    std::uint32_t addresses6 = 0;
+    std::uint32_t prefixes6 = 0;
+    std::uint32_t brokenLines = 0;  // lines that are no entry, skipped
+    bool operator==(const ListInForce&) const = default;
+};
+
 // What a client knows of the service at a moment.
 struct ServiceStatus {
     enum class Link {
@@ -28,6 +40,8 @@ struct ServiceStatus {
     std::string updateServer;        // "UpdateServer": base address of the update server
     // Why protection is on but not working (the kernel refuses teardowns), empty while it works.
     std::string protectionProblem;
+    std::vector<ListInForce> lists;          // qd.def first
+    std::vector<std::string> listProblems;   // "PATH:LINE" of lines that are no entry (the first 100)
 };
 
 // One blocked connection, most recent last.
@@ -36,6 +50,7 @@ struct BlockEntry {
     std::int64_t timeMs = 0;  // when, in milliseconds since the Unix epoch
     std::uint32_t pid = 0;    // the process that held the connection, 0 when the kernel did not say
     std::string process;      // its name, empty when unknown
+    std::string list;         // which list named the address: "qd.def" or a list file's path
 };
 
 // The outcome of one request to the service.

@@ -1,10 +1,11 @@
 #pragma once
-// The IPv4 TCP connection table: reading it and tearing one connection down.
+// The TCP connection table: reading it and tearing one connection down.
 //
 // Rows follow the platform row layout the scan was written against (MIB_TCPROW):
 // a state code 1..12, addresses in network byte order, ports in network byte
 // order in the low 16 bits. Each row also carries what the kernel needs to find
 // the very same socket again (its family, interface and cookie).
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -34,7 +35,13 @@ struct TcpRow {
     std::uint32_t dwRemoteAddr = 0;  // network byte order
     std::uint32_t dwRemotePort = 0;  // network byte order, low 16 bits
     // Identity of the kernel socket behind the row.
-    std::uint8_t family = 0;  // AF_INET, or AF_INET6 for a v4-mapped dual-stack socket
+    std::uint8_t family = 0;  // AF_INET, or AF_INET6
+    // An IPv6 socket talking IPv6 (native6): its ends are in the 16-byte fields only, and dwLocalAddr
+    // and dwRemoteAddr are 0. An IPv6 socket talking IPv4 (::ffff:a.b.c.d) is an IPv4 row: its ends
+    // are in dwLocalAddr and dwRemoteAddr, and the 16-byte fields may stay empty.
+    bool native6 = false;
+    std::array<std::uint8_t, 16> localAddr6{};   // network byte order, for native6
+    std::array<std::uint8_t, 16> remoteAddr6{};  // network byte order, for native6
     std::uint32_t interfaceIndex = 0;
     std::uint64_t cookie = 0;
 };
@@ -48,8 +55,8 @@ struct TcpTable {
 class TcpTableService {
 public:
     virtual ~TcpTableService() = default;
-    // GetTcpTable's role: replaces table's rows with the whole current IPv4 table
-    // (however many connections). Returns a Win32 code; on failure the table is empty.
+    // GetTcpTable's role: replaces table's rows with the whole current table (however many
+    // connections): IPv4 sockets, then IPv6 ones (talking IPv4 or IPv6). Returns a Win32 code; on failure the table is empty.
     virtual std::uint32_t GetTcpTable(TcpTable& table) = 0;
     // SetTcpEntry's role: a row handed back with dwState 12 (DELETE_TCB) is torn down.
     // 0 on success, 5 without the right to do it, 1168 when the socket is gone,

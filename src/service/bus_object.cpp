@@ -11,12 +11,13 @@
 
 namespace corvane::service {
 
-// One entry of RecentBlocks' answer, a(sxus).
+// One entry of RecentBlocks' answer, a(sxuss).
 struct BusBlock {
     QString address;
     qint64 timeMs = 0;
     uint pid = 0;
     QString process;
+    QString list;
 };
 
 }  // namespace corvane::service
@@ -28,14 +29,30 @@ namespace corvane::service {
 // Found by argument-dependent lookup when the types are registered.
 QDBusArgument& operator<<(QDBusArgument& argument, const BusBlock& block) {
     argument.beginStructure();
-    argument << block.address << block.timeMs << block.pid << block.process;
+    argument << block.address << block.timeMs << block.pid << block.process << block.list;
     argument.endStructure();
     return argument;
 }
 
 const QDBusArgument& operator>>(const QDBusArgument& argument, BusBlock& block) {
     argument.beginStructure();
-    argument >> block.address >> block.timeMs >> block.pid >> block.process;
+    argument >> block.address >> block.timeMs >> block.pid >> block.process >> block.list;
+    argument.endStructure();
+    return argument;
+}
+
+QDBusArgument& operator<<(QDBusArgument& argument, const BusList& list) {
+    argument.beginStructure();
+    argument << list.path << list.refusedWhy << list.addresses4 << list.prefixes4 << list.addresses6
+             << list.prefixes6 << list.brokenLines;
+    argument.endStructure();
+    return argument;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& argument, BusList& list) {
+    argument.beginStructure();
+    argument >> list.path >> list.refusedWhy >> list.addresses4 >> list.prefixes4 >> list.addresses6 >>
+        list.prefixes6 >> list.brokenLines;
     argument.endStructure();
     return argument;
 }
@@ -48,14 +65,6 @@ const QString kPropertiesInterface = QStringLiteral("org.freedesktop.DBus.Proper
 const QString kIntrospectableInterface = QStringLiteral("org.freedesktop.DBus.Introspectable");
 const QString kPeerInterface = QStringLiteral("org.freedesktop.DBus.Peer");
 
-void RegisterTypes() {
-    static const bool registered = [] {
-        qDBusRegisterMetaType<BusBlock>();
-        qDBusRegisterMetaType<QList<BusBlock>>();
-        return true;
-    }();
-    static_cast<void>(registered);
-}
 
 QDBusMessage Error(const QDBusMessage& message, const QString& name, const QString& text) {
     return message.createErrorReply(name, text);
@@ -73,6 +82,17 @@ QDBusMessage Reply(const QDBusMessage& message, const RequestResult& result, con
 
 }  // namespace
 
+void RegisterBusTypes() {
+    static const bool registered = [] {
+        qDBusRegisterMetaType<BusBlock>();
+        qDBusRegisterMetaType<QList<BusBlock>>();
+        qDBusRegisterMetaType<BusList>();
+        qDBusRegisterMetaType<QList<BusList>>();
+        return true;
+    }();
+    static_cast<void>(registered);
+}
+
 QString IntrospectionXml() {
     return QString::fromLatin1(
                R"xml(<!DOCTYPE node PUBLIC "-//freedesktop//DTD D-BUS Object Introspection 1.0//EN"
@@ -87,6 +107,8 @@ QString IntrospectionXml() {
     <property name="%7" type="s" access="read"/>
     <property name="%12" type="s" access="read"/>
     <property name="%13" type="s" access="read"/>
+    <property name="%14" type="%15" access="read"/>
+    <property name="%16" type="as" access="read"/>
     <method name="%8">
       <arg name="on" type="b" direction="in"/>
     </method>
@@ -97,7 +119,7 @@ QString IntrospectionXml() {
     <method name="%10"/>
     <method name="%11">
       <arg name="count" type="u" direction="in"/>
-      <arg name="blocks" type="a(sxus)" direction="out"/>
+      <arg name="blocks" type="%17" direction="out"/>
     </method>
   </interface>
   <interface name="org.freedesktop.DBus.Properties">
@@ -139,12 +161,14 @@ QString IntrospectionXml() {
              QLatin1String(bus::kPropEngineReason), QLatin1String(bus::kPropUpdateServer),
              QLatin1String(bus::kMethodSetProtection), QLatin1String(bus::kMethodInstallDefinitions))
         .arg(QLatin1String(bus::kMethodReload), QLatin1String(bus::kMethodRecentBlocks),
-             QLatin1String(bus::kPropProblem), QLatin1String(bus::kPropLayers));
+             QLatin1String(bus::kPropProblem), QLatin1String(bus::kPropLayers), QLatin1String(bus::kPropLists),
+             QLatin1String(bus::kListsSignature), QLatin1String(bus::kPropListProblems),
+             QLatin1String(bus::kRecentBlocksSignature));
 }
 
 BusObject::BusObject(ServiceBackend& backend, CallerAccess& access, QObject* parent)
     : QDBusVirtualObject(parent), backend_(backend), access_(access) {
-    RegisterTypes();
+    RegisterBusTypes();
 }
 
 QString BusObject::introspect(const QString& path) const {
@@ -164,6 +188,15 @@ bool BusObject::handleMessage(const QDBusMessage& message, const QDBusConnection
     // The libdbus layer answers Peer itself; anything else waits for the access check.
     QDBusConnection replyTo = connection;
     access_.Check(message.service(), [this, message, replyTo](bool allowed) mutable {
+        if (allowed && message.member() == QLatin1String(bus::kMethodReload) &&
+            (message.interface().isEmpty() || message.interface() == QLatin1String(bus::kInterface)) &&
+            message.signature().isEmpty()) {
+            // Answered once the lists are read again, which takes a while for long ones.
+            backend_.Reload([message, replyTo](const RequestResult& result) mutable {
+                if (message.isReplyRequired()) static_cast<void>(replyTo.send(Reply(message, result)));
+            });
+            return;
+        }
         const QDBusMessage answer =
             allowed ? Answer(message)
                     : Error(message, QLatin1String(bus::kErrorAccessDenied),
@@ -242,16 +275,13 @@ QDBusMessage BusObject::AnswerOwn(const QDBusMessage& message) {
         const RequestResult result = backend_.InstallDefinitions(file.fileDescriptor(), version);
         return Reply(message, result, {QString::fromStdString(version)});
     }
-    if (member == QLatin1String(bus::kMethodReload)) {
-        if (!signature.isEmpty()) return InvalidArgs(message);
-        return Reply(message, backend_.Reload());
-    }
+    if (member == QLatin1String(bus::kMethodReload)) return InvalidArgs(message);  // takes no arguments
     if (member == QLatin1String(bus::kMethodRecentBlocks)) {
         if (signature != QLatin1String("u")) return InvalidArgs(message);
         QList<BusBlock> blocks;
         for (const RecentBlock& block : backend_.Recent(arguments[0].toUInt())) {
             blocks.push_back(BusBlock{QString::fromStdString(block.address), block.timeMs, block.pid,
-                                      QString::fromStdString(block.process)});
+                                      QString::fromStdString(block.process), QString::fromStdString(block.list)});
         }
         return message.createReply(QVariant::fromValue(blocks));
     }

@@ -1,12 +1,14 @@
 #pragma once
 // The service's object on the bus (kObjectPath): its interface kInterface, the standard Properties
 // and Introspectable interfaces, and the access check in front of every one of them.
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusVirtualObject>
 #include <QString>
 #include <QVariantMap>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,26 @@ struct RequestResult {
     }
 };
 
+// One entry of the "Lists" property, a(ssuuuuu).
+struct BusList {
+    QString path;
+    QString refusedWhy;
+    uint addresses4 = 0;
+    uint prefixes4 = 0;
+    uint addresses6 = 0;
+    uint prefixes6 = 0;
+    uint brokenLines = 0;
+};
+
+QDBusArgument& operator<<(QDBusArgument& argument, const BusList& list);
+const QDBusArgument& operator>>(const QDBusArgument& argument, BusList& list);
+
+}  // namespace corvane::service
+
+Q_DECLARE_METATYPE(corvane::service::BusList)
+
+namespace corvane::service {
+
 // The service behind the object.
 class ServiceBackend {
 public:
@@ -34,9 +56,13 @@ public:
     virtual QVariantMap Properties() = 0;
     virtual RequestResult SetProtection(bool on) = 0;
     virtual RequestResult InstallDefinitions(int fd, std::string& version) = 0;
-    virtual RequestResult Reload() = 0;
+    // Reads qd.def, the settings and the lists again; `done` is called once all of it is in force.
+    virtual void Reload(std::function<void(const RequestResult&)> done) = 0;
     virtual std::vector<RecentBlock> Recent(std::size_t count) = 0;
 };
+
+// Makes the service's own D-Bus types known to Qt D-Bus, once; before anything is sent.
+void RegisterBusTypes();
 
 // The introspection data of the object.
 QString IntrospectionXml();

@@ -51,7 +51,9 @@ ProtectionDaemon::ProtectionDaemon(ServiceOptions options, QObject* parent)
                                                 Qt::QueuedConnection);
                   }),
       signals_([this] { return Properties(); },
-               [this](const QVariantMap& changed) { SendPropertiesChanged(changed); }) {}
+               [this](const QVariantMap& changed) { SendPropertiesChanged(changed); }) {
+    RegisterBusTypes();
+}
 
 ProtectionDaemon::~ProtectionDaemon() {
     Stop();
@@ -103,6 +105,10 @@ bool ProtectionDaemon::Start(std::string& why) {
     });
 
     firewall_->LoadDefinitions(options_.stateDir);
+    // The administrator's lists, read before protection starts: every list protects from the start.
+    listWatch_ = std::make_unique<ListWatch>(options_.listsDir,
+                                             [this](engine::AddressLists lists) { ApplyLists(std::move(lists)); });
+    listWatch_->LoadNow();
     // In front of the engine: connects to listed addresses are refused in the kernel, counted there
     // and added to the engine's count.
     refusal_ = std::make_unique<RefusalLayer>(
@@ -169,7 +175,7 @@ void ProtectionDaemon::LoadRefusal() {
     if (!refusalLoadDue_ || stopped_ || !refusal_ || !firewall_) return;
     refusalLoadDue_ = false;
     // The list as it is now, and protection as it is now (the layer attaches itself when it is on).
-    static_cast<void>(refusal_->Load(engine::CanonicalAddresses(firewall_->BlockList())));
+    static_cast<void>(refusal_->Load(engine::WatchedFor(firewall_->BlockList(), firewall_->Lists())));
     EngineMayHaveChanged();
 }
 
@@ -267,6 +273,25 @@ QVariantMap ProtectionDaemon::Properties() {
     values.insert(QLatin1String(bus::kPropProblem),
                   QString::fromStdString(firewall_ ? firewall_->Problem() : std::string()));
     values.insert(QLatin1String(bus::kPropLayers), QString::fromStdString(LayersLine()));
+    QList<BusList> lists;
+    lists.push_back(BusList{QString::fromLatin1(engine::kDefinitionsListName), QString(),
+                            static_cast<uint>(definitionsInForce_), 0, 0, 0, 0});
+    if (firewall_) {
+        const engine::AddressLists& inForce = firewall_->Lists();
+        std::vector<uint> broken(inForce.sources.size(), 0);
+        for (const engine::ListProblem& problem : inForce.problems) {
+            if (problem.source < broken.size()) ++broken[problem.source];
+        }
+        for (std::size_t i = 0; i < inForce.sources.size(); ++i) {
+            const engine::ListSource& source = inForce.sources[i];
+            lists.push_back(BusList{QString::fromStdString(source.path), QString::fromStdString(source.why),
+                                    static_cast<uint>(source.addresses4), static_cast<uint>(source.prefixes4),
+                                    static_cast<uint>(source.addresses6), static_cast<uint>(source.prefixes6),
+                                    broken[i]});
+        }
+    }
+    values.insert(QLatin1String(bus::kPropLists), QVariant::fromValue(lists));
+    values.insert(QLatin1String(bus::kPropListProblems), listProblems_);
     return values;
 }
 
@@ -304,20 +329,80 @@ RequestResult ProtectionDaemon::InstallDefinitions(int fd, std::string& version)
         return RequestResult::Error(bus::kErrorFailed, "the definitions could not be stored: " + why);
     }
     firewall_->SetDefinitions(std::move(definitions));
-    if (refusal_) refusal_->SetAddresses(engine::CanonicalAddresses(firewall_->BlockList()));
+    ListsChanged();
     version = firewall_->DefsVersion();
     Notice("definitions " + version + " installed (" + std::to_string(firewall_->BlockList().size()) + " entries)");
     EngineMayHaveChanged();  // the event engine may have had to give way to the timer
     return RequestResult::Ok();
 }
 
-RequestResult ProtectionDaemon::Reload() {
-    if (stopped_) return RequestResult::Error(bus::kErrorFailed, "the service is stopping");
+void ProtectionDaemon::Reload(std::function<void(const RequestResult&)> done) {
+    if (stopped_) {
+        done(RequestResult::Error(bus::kErrorFailed, "the service is stopping"));
+        return;
+    }
     firewall_->LoadDefinitions(options_.stateDir);
-    if (refusal_) refusal_->SetAddresses(engine::CanonicalAddresses(firewall_->BlockList()));
+    ListsChanged();
     updateServer_ = ReadUpdateServer();
     EngineMayHaveChanged();
-    return RequestResult::Ok();
+    // The lists are read in the background: those in force protect meanwhile.
+    listWatch_->Load([this, done = std::move(done)] {
+        done(stopped_ ? RequestResult::Error(bus::kErrorFailed, "the service is stopping") : RequestResult::Ok());
+    });
+}
+
+void ProtectionDaemon::ListsChanged() {
+    definitionsInForce_ = engine::CanonicalAddresses(firewall_->BlockList()).size();
+    if (refusal_) refusal_->SetPrefixes(engine::WatchedFor(firewall_->BlockList(), firewall_->Lists()));
+    signals_.MarkChanged();
+}
+
+void ProtectionDaemon::ApplyLists(engine::AddressLists lists) {
+    if (stopped_ || !firewall_) return;
+    // Said once each: a file not read, a line that is no entry. Counts are said at every read.
+    if (!lists.folderProblem.empty()) Notice("lists in " + options_.listsDir + " not read: " + lists.folderProblem);
+    std::vector<std::string> refused;
+    for (const engine::ListSource& source : lists.sources) {
+        if (source.refused) {
+            const std::string line = "list " + source.path + " not read: " + source.why;
+            refused.push_back(line);
+            if (std::find(toldRefusedLists_.begin(), toldRefusedLists_.end(), line) == toldRefusedLists_.end())
+                Notice(line);
+            continue;
+        }
+        Notice("list " + source.path + ": " + std::to_string(source.addresses4) + " IPv4 addresses, " +
+               std::to_string(source.prefixes4) + " IPv4 prefixes, " + std::to_string(source.addresses6) +
+               " IPv6 addresses, " + std::to_string(source.prefixes6) + " IPv6 prefixes");
+    }
+    toldRefusedLists_ = std::move(refused);
+    std::vector<std::string> problems;
+    problems.reserve(lists.problems.size());
+    listProblems_.clear();
+    std::size_t said = 0;
+    std::size_t unsaid = 0;
+    for (const engine::ListProblem& problem : lists.problems) {
+        if (problem.source >= lists.sources.size()) continue;
+        std::string where = lists.sources[problem.source].path + ":" + std::to_string(problem.line);
+        if (static_cast<unsigned>(listProblems_.size()) < bus::kMaxListProblems)
+            listProblems_ << QString::fromStdString(where);
+        if (!std::binary_search(toldListProblems_.begin(), toldListProblems_.end(), where)) {
+            if (said < kListProblemsSaid) {
+                Notice(where + ": no address, prefix or range; the line is skipped");
+                ++said;
+            } else {
+                ++unsaid;
+            }
+        }
+        problems.push_back(std::move(where));
+    }
+    if (unsaid > 0)
+        Notice(std::to_string(unsaid) + " more lines of the lists are no address, prefix or range and are skipped "
+               "(corvanectl status names the first " + std::to_string(bus::kMaxListProblems) + ")");
+    std::sort(problems.begin(), problems.end());
+    toldListProblems_ = std::move(problems);
+    firewall_->SetAddressLists(std::move(lists));
+    ListsChanged();
+    EngineMayHaveChanged();  // the event engine may have had to give way to the timer
 }
 
 std::vector<RecentBlock> ProtectionDaemon::Recent(std::size_t count) { return recent_.Last(count); }

@@ -4,6 +4,7 @@
 #include <QDBusConnection>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <sys/types.h>
 
@@ -16,6 +17,7 @@
 #include "engine/m_firewall.h"
 #include "service/bus_object.h"
 #include "service/caller_access.h"
+#include "service/list_watch.h"
 #include "service/count_saver.h"
 #include "service/property_signals.h"
 #include "service/qt_scan_host.h"
@@ -42,7 +44,7 @@ public:
     QVariantMap Properties() override;
     RequestResult SetProtection(bool on) override;
     RequestResult InstallDefinitions(int fd, std::string& version) override;
-    RequestResult Reload() override;
+    void Reload(std::function<void(const RequestResult&)> done) override;
     std::vector<RecentBlock> Recent(std::size_t count) override;
 
 private:
@@ -50,6 +52,8 @@ private:
     // lock on the settings store, and how long the last write of the count may take at the end.
     static constexpr std::chrono::milliseconds kRequestStoreWait{10};
     static constexpr std::chrono::milliseconds kFinalSaveLimit{3000};
+    // Lines of the lists that are no entry, said one by one in the log at each read; the rest in one line.
+    static constexpr std::size_t kListProblemsSaid = 20;
 
     // Says a line on standard error and in the system log; from any thread.
     void Notice(const std::string& line);
@@ -68,6 +72,9 @@ private:
     std::string LayersLine();
     void SendPropertiesChanged(const QVariantMap& changed);
     QString ReadUpdateServer();
+    // qd.def or the lists changed: the connect refusal and what the bus shows follow.
+    void ListsChanged();
+    void ApplyLists(engine::AddressLists lists);
 
     ServiceOptions options_;
     QDBusConnection bus_;
@@ -78,6 +85,11 @@ private:
     // In front of the engine: the kernel refuses connects to listed addresses.
     std::unique_ptr<RefusalLayer> refusal_;
     RecentBlocks recent_;
+    std::unique_ptr<ListWatch> listWatch_;
+    std::size_t definitionsInForce_ = 0;  // qd.def's entries that can match
+    QStringList listProblems_;            // "PATH:LINE", the first kMaxListProblems
+    std::vector<std::string> toldListProblems_;  // said in the log already
+    std::vector<std::string> toldRefusedLists_;
     bool protectionOn_ = false;
     QString updateServer_;
     std::string toldStatus_;

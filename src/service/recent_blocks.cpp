@@ -16,7 +16,7 @@ void RecentBlocks::Add(RecentBlock block) {
 
 void RecentBlocks::Add(const engine::BlockRecord& record, std::int64_t timeMs) {
     RecentBlock block;
-    block.address = engine::AddressToText(record.remoteAddress);
+    block.address = engine::RemoteAddressText(record);
     block.timeMs = timeMs;
     block.pid = record.pid;
     // A process names itself: only printable characters are handed on.
@@ -24,6 +24,7 @@ void RecentBlocks::Add(const engine::BlockRecord& record, std::int64_t timeMs) {
     for (char& c : block.process) {
         if (c < 0x20 || c > 0x7e) c = '?';
     }
+    block.list = record.list;
     Add(std::move(block));
 }
 

@@ -14,6 +14,7 @@ struct RecentBlock {
     std::int64_t timeMs = 0;  // milliseconds since the Unix epoch
     std::uint32_t pid = 0;    // 0 when the kernel did not say
     std::string process;      // empty when unknown
+    std::string list;         // "qd.def" or a list file's path; empty when unknown
 };
 
 class RecentBlocks {

@@ -19,8 +19,8 @@ RefusalLayer::RefusalLayer(Factory factory, BlocksSink blocks, NoticeSink notice
 
 RefusalLayer::~RefusalLayer() { Stop(); }
 
-std::size_t RefusalLayer::CapacityFor(std::size_t addresses) {
-    return std::max(addresses + addresses / 4, kMinCapacity);
+std::size_t RefusalLayer::CapacityFor(std::size_t prefixes) {
+    return std::max(prefixes + prefixes / 4, kMinCapacity);
 }
 
 bool RefusalLayer::Running() const { return kernel_ && kernel_->Attached(); }
@@ -39,18 +39,19 @@ void RefusalLayer::SetWhy(std::string why) {
     toldWhy_ = running ? std::string() : why_;
 }
 
-bool RefusalLayer::Load(const std::vector<std::uint32_t>& addresses) {
+bool RefusalLayer::Load(const engine::WatchedPrefixes& prefixes) {
     if (stopped_) return false;
     Drop();
-    addressCount_ = addresses.size();
-    platform::ConnectRefusalLoad load = factory_(CapacityFor(addresses.size()));
+    addressCount_ = prefixes.Largest();
+    platform::ConnectRefusalLoad load = factory_(CapacityFor(prefixes.Largest()));
     if (!load.service) {
         SetWhy(load.why.empty() ? std::string("the kernel side cannot be made here") : load.why);
         return false;
     }
-    if (const std::uint32_t result = load.service->SetAddresses(addresses); result != platform::win32::kNoError) {
-        SetWhy("the kernel refused a list of " + std::to_string(addresses.size()) + " addresses (error " +
-               std::to_string(result) + ")");
+    if (const std::uint32_t result = load.service->SetRefused(prefixes.v4, prefixes.v6);
+        result != platform::win32::kNoError) {
+        SetWhy("the kernel refused a list of " + std::to_string(prefixes.v4.size()) + " IPv4 and " +
+               std::to_string(prefixes.v6.size()) + " IPv6 prefixes (error " + std::to_string(result) + ")");
         return false;
     }
     kernel_ = std::move(load.service);
@@ -81,16 +82,16 @@ void RefusalLayer::Drop() {
     Watch();  // ends the watch on the old descriptor
 }
 
-void RefusalLayer::SetAddresses(const std::vector<std::uint32_t>& addresses) {
+void RefusalLayer::SetPrefixes(const engine::WatchedPrefixes& prefixes) {
     if (stopped_) return;
-    addressCount_ = addresses.size();
+    addressCount_ = prefixes.Largest();
     if (!kernel_) return;
-    const std::uint32_t result = kernel_->SetAddresses(addresses);
+    const std::uint32_t result = kernel_->SetRefused(prefixes.v4, prefixes.v6);
     if (result == platform::win32::kNoError) return;
     if (result == platform::win32::kErrorNotEnoughMemory) {
         // Outgrown: a larger kernel side takes over. The old one is detached first, so no connect is
         // counted by both; in the moment between, the teardown engines stand in.
-        Load(addresses);
+        Load(prefixes);
         return;
     }
     notice_("the kernel refused the new list for connect refusal (error " + std::to_string(result) +
@@ -116,6 +117,8 @@ void RefusalLayer::Collect() {
     const std::function<void(const platform::RefusedConnect&)> onReport = [this](const platform::RefusedConnect& r) {
         engine::BlockRecord record;
         record.remoteAddress = r.remoteAddress;
+        record.native6 = r.native6;
+        record.remoteAddress6 = r.remoteAddress6;
         record.remotePort = r.remotePort;
         record.direction = engine::Direction::kOutbound;
         record.pid = r.pid;

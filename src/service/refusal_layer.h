@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/block_log.h"
+#include "engine/m_firewall.h"
 #include "platform/connect_refusal.h"
 
 namespace corvane::service {
@@ -31,12 +32,12 @@ public:
     RefusalLayer(Factory factory, BlocksSink blocks, NoticeSink notice, QObject* parent = nullptr);
     ~RefusalLayer() override;
 
-    // Makes the kernel side, refusing `addresses` (IPv4, network byte order) once attached. False,
-    // with Why(), when it cannot run here; the teardown engines then protect alone.
-    bool Load(const std::vector<std::uint32_t>& addresses);
-    // The list changed: the next connect is judged by the new one (a larger kernel side is made
-    // when the list outgrew this one).
-    void SetAddresses(const std::vector<std::uint32_t>& addresses);
+    // Makes the kernel side, refusing connects to what `prefixes` cover once attached. False, with
+    // Why(), when it cannot run here; the teardown engines then protect alone.
+    bool Load(const engine::WatchedPrefixes& prefixes);
+    // The lists changed: the next connect is judged by the new ones (a larger kernel side is made
+    // when they outgrew this one).
+    void SetPrefixes(const engine::WatchedPrefixes& prefixes);
     // Attached while on, detached while off.
     void SetProtection(bool on);
     // Takes what the kernel counted and reported since the last time.
@@ -52,7 +53,7 @@ public:
     std::uint64_t Refused() const { return refused_; }
 
 private:
-    static std::size_t CapacityFor(std::size_t addresses);
+    static std::size_t CapacityFor(std::size_t prefixes);
     // Drops the kernel side in use, after its last count is taken.
     void Drop();
     void Watch();

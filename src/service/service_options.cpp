@@ -9,6 +9,7 @@ bool ParseServiceOptions(const std::vector<std::string>& arguments, ServiceOptio
     options = ServiceOptions{};
     options.stateDir = platform::machine_state_dir().string();
     options.controlGroup = platform::bus::kControlGroup;
+    options.listsDir = kListsDir;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--help" || argument == "-h") {
@@ -28,6 +29,8 @@ bool ParseServiceOptions(const std::vector<std::string>& arguments, ServiceOptio
             target = &options.stateDir;
         else if (name == "--control-group")
             target = &options.controlGroup;
+        else if (name == "--lists-dir")
+            target = &options.listsDir;
         if (target == nullptr) {
             error = "unknown argument: " + argument;
             return false;
@@ -49,7 +52,7 @@ bool ParseServiceOptions(const std::vector<std::string>& arguments, ServiceOptio
 }
 
 std::string ServiceUsage() {
-    return "Usage: corvaned [--state-dir DIR] [--control-group NAME]\n"
+    return "Usage: corvaned [--state-dir DIR] [--control-group NAME] [--lists-dir DIR]\n"
            "Corvane's protection service: tears down TCP connections to the listed addresses, keeps the\n"
            "count of blocked attempts and answers on the system bus as " +
            std::string(platform::bus::kServiceName) +
@@ -59,6 +62,9 @@ std::string ServiceUsage() {
            ")\n"
            "  --control-group NAME   members of this group may control the service (default: " +
            platform::bus::kControlGroup +
+           ")\n"
+           "  --lists-dir DIR        the administrator's address lists, *.list files (default: " +
+           std::string(kListsDir) +
            ")\n"
            "  --help                 print this text and end\n";
 }

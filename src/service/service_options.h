@@ -1,13 +1,17 @@
 #pragma once
-// corvaned's command line: `corvaned [--state-dir DIR] [--control-group NAME]`, `--help`.
+// corvaned's command line: `corvaned [--state-dir DIR] [--control-group NAME] [--lists-dir DIR]`,
+// `--help`.
 #include <string>
 #include <vector>
 
 namespace corvane::service {
 
+inline constexpr char kListsDir[] = "/etc/corvane/lists.d";
+
 struct ServiceOptions {
     std::string stateDir;      // where qd.def lives (platform::machine_state_dir() unless given)
     std::string controlGroup;  // the group whose members may control the service
+    std::string listsDir;      // the administrator's address lists (kListsDir unless given)
     bool help = false;         // --help: print the usage and end
 };
 

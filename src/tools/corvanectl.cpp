@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -29,6 +30,7 @@
 namespace {
 
 using corvane::platform::BlockEntry;
+using corvane::platform::ListInForce;
 using corvane::platform::ProtectionService;
 using corvane::platform::ServiceResult;
 using corvane::platform::ServiceStatus;
@@ -47,7 +49,7 @@ constexpr char kUsageText[] =
     "  status [--json]            protection, attempts blocked, engine, definitions, update server\n"
     "  on                         turn protection on\n"
     "  off                        turn protection off\n"
-    "  reload                     read the definitions in place again\n"
+    "  reload                     read the definitions and the lists in place again\n"
     "  blocks [N]                 the last N blocked connections, oldest first (default 20)\n"
     "  install-definitions FILE   check FILE and put it in place of the definitions in force\n"
     "  --help                     this text\n"
@@ -104,11 +106,50 @@ std::string StatusText(const ServiceStatus& status) {
     text += "\n";
     text += "Definitions: " + orUnknown(status.definitionsVersion) + "\n";
     text += "Update server: " + orUnknown(status.updateServer) + "\n";
+    // Each list in force: what it holds of each family, or why it is not read.
+    std::uint64_t total[4] = {};
+    for (const ListInForce& list : status.lists) {
+        text += "List " + Printable(list.path) + ": ";
+        if (!list.refusedWhy.empty()) {
+            text += "not read: " + Printable(list.refusedWhy) + "\n";
+            continue;
+        }
+        text += std::to_string(list.addresses4) + " IPv4 addresses, " + std::to_string(list.prefixes4) +
+                " IPv4 prefixes, " + std::to_string(list.addresses6) + " IPv6 addresses, " +
+                std::to_string(list.prefixes6) + " IPv6 prefixes";
+        if (list.brokenLines > 0) text += ", " + std::to_string(list.brokenLines) + " lines skipped";
+        text += "\n";
+        total[0] += list.addresses4;
+        total[1] += list.prefixes4;
+        total[2] += list.addresses6;
+        total[3] += list.prefixes6;
+    }
+    if (!status.lists.empty()) {
+        text += "In force: " + std::to_string(total[0]) + " IPv4 addresses, " + std::to_string(total[1]) +
+                " IPv4 prefixes, " + std::to_string(total[2]) + " IPv6 addresses, " + std::to_string(total[3]) +
+                " IPv6 prefixes\n";
+    }
+    for (const std::string& where : status.listProblems)
+        text += "Skipped line " + Printable(where) + ": no address, prefix or range\n";
     return text;
 }
 
 std::string StatusJson(const ServiceStatus& status) {
     const auto q = [](const std::string& text) { return QString::fromStdString(text); };
+    QJsonArray lists;
+    for (const ListInForce& list : status.lists) {
+        lists.append(QJsonObject{
+            {QStringLiteral("path"), q(list.path)},
+            {QStringLiteral("not_read"), q(list.refusedWhy)},
+            {QStringLiteral("ipv4_addresses"), static_cast<qint64>(list.addresses4)},
+            {QStringLiteral("ipv4_prefixes"), static_cast<qint64>(list.prefixes4)},
+            {QStringLiteral("ipv6_addresses"), static_cast<qint64>(list.addresses6)},
+            {QStringLiteral("ipv6_prefixes"), static_cast<qint64>(list.prefixes6)},
+            {QStringLiteral("lines_skipped"), static_cast<qint64>(list.brokenLines)},
+        });
+    }
+    QJsonArray skipped;
+    for (const std::string& where : status.listProblems) skipped.append(q(where));
     const QJsonObject object{
         {QStringLiteral("protection"), status.protection},
         {QStringLiteral("attempts"), status.attempts},
@@ -117,16 +158,20 @@ std::string StatusJson(const ServiceStatus& status) {
         {QStringLiteral("definitions_version"), q(status.definitionsVersion)},
         {QStringLiteral("update_server"), q(status.updateServer)},
         {QStringLiteral("problem"), q(status.protectionProblem)},
+        {QStringLiteral("lists"), lists},
+        {QStringLiteral("skipped_lines"), skipped},
     };
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + "\n";
 }
 
-// One block a line: local time, address, process (and its id when the kernel said).
+// One block a line: local time, address, process (and its id when the kernel said), the list that
+// named the address.
 std::string BlockLine(const BlockEntry& block) {
     const QString when = QDateTime::fromMSecsSinceEpoch(block.timeMs).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     std::string line = when.toStdString() + "  " + Printable(block.address) + "  ";
     line += block.process.empty() ? std::string("unknown process") : Printable(block.process);
     if (block.pid != 0) line += " (pid " + std::to_string(block.pid) + ")";
+    if (!block.list.empty()) line += "  listed in " + Printable(block.list);
     return line + "\n";
 }
 

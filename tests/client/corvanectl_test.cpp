@@ -2,6 +2,7 @@
 // reaching the service, and its exit status and one-line reason when the service cannot be used.
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -115,6 +116,37 @@ TEST_F(Corvanectl, StatusAsTextAndAsJson) {
                                  QByteArray::fromStdString(Ctl({QStringLiteral("status"), QStringLiteral("--json")}).out))
                                  .object();
     EXPECT_EQ(failingJson.value(QStringLiteral("problem")).toString(), problem);
+
+    // The lists in force, each with what it holds or why it is not read, and the skipped lines.
+    const QList<FakeList> lists{
+        {QStringLiteral("qd.def"), QString(), 12, 0, 0, 0, 0},
+        {QStringLiteral("/etc/corvane/lists.d/a.list"), QString(), 3, 4, 5, 6, 2},
+        {QStringLiteral("/etc/corvane/lists.d/b.list"), QStringLiteral("writable by others than root (mode 0666)"), 0,
+         0, 0, 0, 0}};
+    fake_->SetValues({{QLatin1String(bus::kPropProtection), true},
+                      {QLatin1String(bus::kPropLists), QVariant::fromValue(lists)},
+                      {QLatin1String(bus::kPropListProblems),
+                       QStringList{QStringLiteral("/etc/corvane/lists.d/a.list:7"),
+                                   QStringLiteral("/etc/corvane/lists.d/a.list:90")}}});
+    const auto withLists = Ctl({QStringLiteral("status")});
+    EXPECT_EQ(withLists.exit, 0) << withLists.err;
+    EXPECT_THAT(withLists.out,
+                HasSubstr("List qd.def: 12 IPv4 addresses, 0 IPv4 prefixes, 0 IPv6 addresses, 0 IPv6 prefixes\n"
+                          "List /etc/corvane/lists.d/a.list: 3 IPv4 addresses, 4 IPv4 prefixes, 5 IPv6 addresses, "
+                          "6 IPv6 prefixes, 2 lines skipped\n"
+                          "List /etc/corvane/lists.d/b.list: not read: writable by others than root (mode 0666)\n"
+                          "In force: 15 IPv4 addresses, 4 IPv4 prefixes, 5 IPv6 addresses, 6 IPv6 prefixes\n"
+                          "Skipped line /etc/corvane/lists.d/a.list:7: no address, prefix or range\n"
+                          "Skipped line /etc/corvane/lists.d/a.list:90: no address, prefix or range\n"));
+    const auto listsJson = QJsonDocument::fromJson(
+                               QByteArray::fromStdString(Ctl({QStringLiteral("status"), QStringLiteral("--json")}).out))
+                               .object();
+    const QJsonArray jsonLists = listsJson.value(QStringLiteral("lists")).toArray();
+    ASSERT_EQ(jsonLists.size(), 3);
+    EXPECT_EQ(jsonLists[1].toObject().value(QStringLiteral("ipv6_prefixes")).toInt(), 6);
+    EXPECT_EQ(jsonLists[2].toObject().value(QStringLiteral("not_read")).toString(),
+              QStringLiteral("writable by others than root (mode 0666)"));
+    EXPECT_EQ(listsJson.value(QStringLiteral("skipped_lines")).toArray().size(), 2);
 }
 
 TEST_F(Corvanectl, CommandsReachTheService) {
@@ -127,14 +159,16 @@ TEST_F(Corvanectl, CommandsReachTheService) {
     EXPECT_EQ(reload.out, "Definitions: V002\n");
 
     // 2023-11-14 22:13:20 UTC and on; a process name that would steer a terminal is shown defused.
-    fake_->SetBlocks({{QStringLiteral("192.0.2.1"), 1700000000000, 4321, QStringLiteral("firefox")},
-                      {QStringLiteral("198.51.100.7"), 1700000001500, 0, QString()},
-                      {QStringLiteral("203.0.113.9"), 1700000002250, 77, QStringLiteral("evil\x1b]0;owned\x07")}});
+    fake_->SetBlocks({{QStringLiteral("192.0.2.1"), 1700000000000, 4321, QStringLiteral("firefox"),
+                       QStringLiteral("qd.def")},
+                      {QStringLiteral("2001:db8::7"), 1700000001500, 0, QString(),
+                       QStringLiteral("/etc/corvane/lists.d/p2p.list")},
+                      {QStringLiteral("203.0.113.9"), 1700000002250, 77, QStringLiteral("evil\x1b]0;owned\x07"), QString()}});
     const auto all = Ctl({QStringLiteral("blocks")});
     EXPECT_EQ(all.exit, 0) << all.err;
     EXPECT_EQ(all.out,
-              "2023-11-14 22:13:20  192.0.2.1  firefox (pid 4321)\n"
-              "2023-11-14 22:13:21  198.51.100.7  unknown process\n"
+              "2023-11-14 22:13:20  192.0.2.1  firefox (pid 4321)  listed in qd.def\n"
+              "2023-11-14 22:13:21  2001:db8::7  unknown process  listed in /etc/corvane/lists.d/p2p.list\n"
               "2023-11-14 22:13:22  203.0.113.9  evil?]0;owned? (pid 77)\n");
     EXPECT_EQ(Ctl({QStringLiteral("blocks"), QStringLiteral("1")}).out,
               "2023-11-14 22:13:22  203.0.113.9  evil?]0;owned? (pid 77)\n");

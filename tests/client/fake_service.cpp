@@ -20,14 +20,30 @@ namespace corvane::platform::testing {
 
 QDBusArgument& operator<<(QDBusArgument& argument, const FakeBlock& block) {
     argument.beginStructure();
-    argument << block.address << block.timeMs << block.pid << block.process;
+    argument << block.address << block.timeMs << block.pid << block.process << block.list;
+    argument.endStructure();
+    return argument;
+}
+
+QDBusArgument& operator<<(QDBusArgument& argument, const FakeList& list) {
+    argument.beginStructure();
+    argument << list.path << list.refusedWhy << list.addresses4 << list.prefixes4 << list.addresses6 << list.prefixes6
+             << list.brokenLines;
+    argument.endStructure();
+    return argument;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& argument, FakeList& list) {
+    argument.beginStructure();
+    argument >> list.path >> list.refusedWhy >> list.addresses4 >> list.prefixes4 >> list.addresses6 >>
+        list.prefixes6 >> list.brokenLines;
     argument.endStructure();
     return argument;
 }
 
 const QDBusArgument& operator>>(const QDBusArgument& argument, FakeBlock& block) {
     argument.beginStructure();
-    argument >> block.address >> block.timeMs >> block.pid >> block.process;
+    argument >> block.address >> block.timeMs >> block.pid >> block.process >> block.list;
     argument.endStructure();
     return argument;
 }
@@ -165,6 +181,8 @@ private:
 FakeService::FakeService(std::string busAddress) : address_(std::move(busAddress)), state_(std::make_shared<State>()) {
     qDBusRegisterMetaType<FakeBlock>();
     qDBusRegisterMetaType<QList<FakeBlock>>();
+    qDBusRegisterMetaType<FakeList>();
+    qDBusRegisterMetaType<QList<FakeList>>();
     object_ = std::make_unique<Object>(state_);
     thread_.start();
     object_->moveToThread(&thread_);

@@ -23,6 +23,18 @@ struct FakeBlock {
     qint64 timeMs = 0;
     quint32 pid = 0;
     QString process;
+    QString list;
+};
+
+// One entry of the "Lists" property.
+struct FakeList {
+    QString path;
+    QString refusedWhy;
+    quint32 addresses4 = 0;
+    quint32 prefixes4 = 0;
+    quint32 addresses6 = 0;
+    quint32 prefixes6 = 0;
+    quint32 brokenLines = 0;
 };
 
 class FakeService {
@@ -84,3 +96,4 @@ private:
 }  // namespace corvane::platform::testing
 
 Q_DECLARE_METATYPE(corvane::platform::testing::FakeBlock)
+Q_DECLARE_METATYPE(corvane::platform::testing::FakeList)

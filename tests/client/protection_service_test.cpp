@@ -160,9 +160,11 @@ TEST_F(ServiceClient, MethodsReachTheServiceAndBlocksAreDecoded) {
     ASSERT_TRUE(WaitFor([&] { return shown.size() == 2; }));
     EXPECT_THAT(shown, ElementsAre(false, true)) << "each switch's signal came through";
 
-    fake_->SetBlocks({{QStringLiteral("192.0.2.1"), 1700000000000, 4321, QStringLiteral("firefox")},
-                      {QStringLiteral("198.51.100.7"), 1700000001500, 0, QString()},
-                      {QStringLiteral("2001:db8::5"), -1, 4294967295u, QStringLiteral("größe")}});
+    fake_->SetBlocks({{QStringLiteral("192.0.2.1"), 1700000000000, 4321, QStringLiteral("firefox"),
+                       QStringLiteral("qd.def")},
+                      {QStringLiteral("198.51.100.7"), 1700000001500, 0, QString(), QString()},
+                      {QStringLiteral("2001:db8::5"), -1, 4294967295u, QStringLiteral("größe"),
+                       QStringLiteral("/etc/corvane/lists.d/a.list")}});
     std::vector<BlockEntry> blocks;
     ASSERT_TRUE(service->RecentBlocks(2, blocks).Ok());
     ASSERT_EQ(blocks.size(), 2u);
@@ -174,12 +176,15 @@ TEST_F(ServiceClient, MethodsReachTheServiceAndBlocksAreDecoded) {
     EXPECT_EQ(blocks[1].timeMs, -1);
     EXPECT_EQ(blocks[1].pid, 4294967295u);
     EXPECT_EQ(blocks[1].process, "größe");
+    EXPECT_EQ(blocks[1].list, "/etc/corvane/lists.d/a.list");
+    EXPECT_EQ(blocks[0].list, "");
     ASSERT_TRUE(service->RecentBlocks(10, blocks).Ok());
     ASSERT_EQ(blocks.size(), 3u) << "the list is replaced, not added to";
     EXPECT_EQ(blocks[0].address, "192.0.2.1");
     EXPECT_EQ(blocks[0].timeMs, 1700000000000);
     EXPECT_EQ(blocks[0].pid, 4321u);
     EXPECT_EQ(blocks[0].process, "firefox");
+    EXPECT_EQ(blocks[0].list, "qd.def");
     fake_->SetBlocks({});
     ASSERT_TRUE(service->RecentBlocks(10, blocks).Ok());
     EXPECT_TRUE(blocks.empty());

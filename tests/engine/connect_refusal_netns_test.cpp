@@ -28,6 +28,13 @@ constexpr char kUnlisted[] = "127.0.0.5";
 
 std::uint32_t Address(const char* text) { return V4(text, 0).sin_addr.s_addr; }
 
+// IPv4 addresses as prefixes of full length.
+std::vector<IpPrefix4> Hosts(const std::vector<std::uint32_t>& addresses) {
+    std::vector<IpPrefix4> prefixes;
+    for (const std::uint32_t address : addresses) prefixes.push_back(IpPrefix4{address, 32});
+    return prefixes;
+}
+
 // Connections waiting on a listener right now.
 int Pending(int listener) {
     int accepted = 0;
@@ -67,8 +74,7 @@ protected:
         ConnectRefusalLoad load = CreateSystemConnectRefusal(64);
         ASSERT_TRUE(load.service) << load.why;
         layer_ = std::move(load.service);
-        const std::vector<std::uint32_t> listed = {Address(kListed)};
-        ASSERT_EQ(layer_->SetAddresses(listed), win32::kNoError);
+        ASSERT_EQ(layer_->SetRefused(Hosts({Address(kListed)}), {}), win32::kNoError);
     }
 
     void Attach(bool attached) {
@@ -152,13 +158,12 @@ TEST_F(ConnectRefusal, RefusesOnlyWhileAttachedFollowsTheListAtOnceAndLeavesNoth
     EXPECT_EQ(ConnectError(AF_INET, SOCK_STREAM, toFirst), ECONNREFUSED);
     EXPECT_EQ(ConnectError(AF_INET, SOCK_STREAM, toLater), 0);
 
-    const std::vector<std::uint32_t> next = {Address(kListedLater)};
-    ASSERT_EQ(layer_->SetAddresses(next), win32::kNoError);
+    ASSERT_EQ(layer_->SetRefused(Hosts({Address(kListedLater)}), {}), win32::kNoError);
     EXPECT_EQ(ConnectError(AF_INET, SOCK_STREAM, toFirst), 0);
     EXPECT_EQ(ConnectError(AF_INET, SOCK_STREAM, toLater), ECONNREFUSED);
     std::vector<std::uint32_t> tooMany;  // room was made for 64
     for (std::uint32_t i = 0; i < 65; ++i) tooMany.push_back(htonl(0x0a000000U + i));
-    EXPECT_EQ(layer_->SetAddresses(tooMany), win32::kErrorNotEnoughMemory);
+    EXPECT_EQ(layer_->SetRefused(Hosts(tooMany), {}), win32::kErrorNotEnoughMemory);
     EXPECT_EQ(ConnectError(AF_INET, SOCK_STREAM, toLater), ECONNREFUSED);  // the old list stays
 
     Attach(false);

@@ -102,7 +102,9 @@ class FakeConnectionEvents final : public platform::ConnectionEventService {
 public:
     struct State {
         std::size_t capacity = 0;
-        std::vector<std::uint32_t> addresses;  // as last set
+        std::vector<std::uint32_t> addresses;  // the IPv4 prefixes' addresses, as last set
+        std::vector<platform::IpPrefix4> v4;    // as last set
+        std::vector<platform::IpPrefix6> v6;
         int addressSets = 0;
         std::uint32_t setResult = platform::win32::kNoError;
         bool active = false;
@@ -112,10 +114,14 @@ public:
     FakeConnectionEvents(State& state, std::size_t capacity) : state_(state) { state_.capacity = capacity; }
     int Descriptor() const override { return 99; }
     std::size_t Capacity() const override { return state_.capacity; }
-    std::uint32_t SetAddresses(std::span<const std::uint32_t> addresses) override {
-        if (addresses.size() > state_.capacity) return platform::win32::kErrorNotEnoughMemory;
+    std::uint32_t SetWatched(std::span<const platform::IpPrefix4> v4,
+                             std::span<const platform::IpPrefix6> v6) override {
+        if (v4.size() > state_.capacity || v6.size() > state_.capacity) return platform::win32::kErrorNotEnoughMemory;
         if (state_.setResult != platform::win32::kNoError) return state_.setResult;
-        state_.addresses.assign(addresses.begin(), addresses.end());
+        state_.v4.assign(v4.begin(), v4.end());
+        state_.v6.assign(v6.begin(), v6.end());
+        state_.addresses.clear();
+        for (const platform::IpPrefix4& prefix : v4) state_.addresses.push_back(prefix.address);
         ++state_.addressSets;
         return platform::win32::kNoError;
     }

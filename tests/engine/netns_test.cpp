@@ -73,13 +73,15 @@ TEST_P(TableRead, HoldsEveryIPv4ConnectionIncludingDualStackOnes) {
         accepted.emplace_back(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
         ASSERT_TRUE(accepted.back().Valid());
     }
-    // A plain IPv6 connection is not an IPv4 row.
+    // A plain IPv6 connection: native IPv6 rows, after the IPv4 ones.
     UniqueFd v6Listener(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const sockaddr_in6 v6Local = V6("::1", 0);
     ASSERT_EQ(::bind(v6Listener.Get(), reinterpret_cast<const sockaddr*>(&v6Local), sizeof v6Local), 0);
     ASSERT_EQ(::listen(v6Listener.Get(), 8), 0);
     UniqueFd v6Client = ConnectTo(AF_INET6, V6("::1", LocalPort(v6Listener.Get())));
     ASSERT_TRUE(v6Client.Valid());
+    UniqueFd v6Accepted(::accept4(v6Listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    ASSERT_TRUE(v6Accepted.Valid());
     // A dual-stack listener bound to an IPv4-mapped address is an IPv4 listener.
     UniqueFd mappedListener(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const sockaddr_in6 mappedLocal = V6("::ffff:127.0.0.5", 0);
@@ -89,8 +91,9 @@ TEST_P(TableRead, HoldsEveryIPv4ConnectionIncludingDualStackOnes) {
     platform::linux_impl::SockDiagTcpTable service(GetParam());
     TcpTable table;
     ASSERT_EQ(service.GetTcpTable(table), 0U);
-    // Two listeners + 301 clients + their 301 accepted ends, nothing more.
-    EXPECT_EQ(table.rows.size(), 2U + 2U * 301U);
+    // Two IPv4 listeners + 301 clients + their 301 accepted ends, and the IPv6 listener, client and
+    // accepted end, nothing more.
+    EXPECT_EQ(table.rows.size(), 2U + 2U * 301U + 3U);
     const TcpRow* mappedListening = FindByCookie(table, CookieOf(mappedListener.Get()));
     ASSERT_NE(mappedListening, nullptr);
     EXPECT_EQ(mappedListening->dwState, platform::kTcpStateListen);
@@ -122,8 +125,15 @@ TEST_P(TableRead, HoldsEveryIPv4ConnectionIncludingDualStackOnes) {
     EXPECT_EQ(dualStack->dwLocalAddr, Address("127.0.0.1"));
 
     // Told apart by the kernel's cookie, not the port: an IPv4 client may get the same port number.
-    EXPECT_EQ(FindByCookie(table, CookieOf(v6Client.Get())), nullptr);
-    EXPECT_EQ(FindByCookie(table, CookieOf(v6Listener.Get())), nullptr);
+    const TcpRow* v6Row = FindByCookie(table, CookieOf(v6Client.Get()));
+    ASSERT_NE(v6Row, nullptr);
+    EXPECT_TRUE(v6Row->native6);
+    EXPECT_EQ(v6Row->dwRemoteAddr, 0U);
+    const TcpRow* v6Listening = FindByCookie(table, CookieOf(v6Listener.Get()));
+    ASSERT_NE(v6Listening, nullptr);
+    EXPECT_TRUE(v6Listening->native6);
+    EXPECT_EQ(v6Listening->dwState, platform::kTcpStateListen);
+    EXPECT_FALSE(dualStack->native6);
 
     // Cookies tell sockets apart.
     std::vector<std::uint64_t> cookies;

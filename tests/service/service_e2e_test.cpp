@@ -116,24 +116,25 @@ public:
                                    QStringLiteral("PropertiesChanged"), &listener,
                                    SLOT(OnChanged(QString, QVariantMap, QStringList)));
     }
-    // RecentBlocks(count) as (address, ms, pid, process).
+    // RecentBlocks(count) as (address, ms, pid, process, list).
     struct Block {
         QString address;
         qint64 timeMs;
         uint pid;
         QString process;
+        QString list;
     };
     std::vector<Block> Recent(uint count) {
         std::vector<Block> blocks;
         const QDBusMessage reply = Call(QLatin1String(bus::kMethodRecentBlocks), {QVariant::fromValue(count)});
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.signature() != QLatin1String("a(sxus)"))
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.signature() != QLatin1String(bus::kRecentBlocksSignature))
             return blocks;
         const QDBusArgument list = reply.arguments().front().value<QDBusArgument>();
         list.beginArray();
         while (!list.atEnd()) {
             Block block{};
             list.beginStructure();
-            list >> block.address >> block.timeMs >> block.pid >> block.process;
+            list >> block.address >> block.timeMs >> block.pid >> block.process >> block.list;
             list.endStructure();
             blocks.push_back(block);
         }
@@ -280,9 +281,9 @@ TEST_F(CorvanedBehindAnOpenBus, RefusesOutsidersItselfAndDescribesItselfToMember
                            reader.attributes().value("type").toString();
     }
     EXPECT_FALSE(reader.hasError()) << reader.errorString().toStdString();
-    EXPECT_EQ(members, QStringList({"Protection:b", "Attempts:i", "DefinitionsVersion:s", "Engine:s",
-                                    "EngineReason:s", "UpdateServer:s", "Problem:s", "Layers:s", "SetProtection:",
-                                    "InstallDefinitions:", "Reload:", "RecentBlocks:"}));
+    EXPECT_EQ(members, QStringList({"Protection:b", "Attempts:i", "DefinitionsVersion:s", "Engine:s", "EngineReason:s",
+                                    "UpdateServer:s", "Problem:s", "Layers:s", "Lists:a(ssuuuuu)", "ListProblems:as",
+                                    "SetProtection:", "InstallDefinitions:", "Reload:", "RecentBlocks:"}));
     const CommandResult wrong = service_->Call(Caller::kMember, bus::kMethodSetProtection, {"string:yes"});
     EXPECT_NE(wrong.out.find("InvalidArgs"), std::string::npos) << wrong.out;
 }
@@ -310,6 +311,7 @@ TEST_F(Corvaned, TimerEngineCountsEveryTeardownOnceAndStoresTheCountOnTerminatio
         EXPECT_GE(block.timeMs, before);
         EXPECT_LE(block.timeMs, NowMs());
         EXPECT_EQ(block.pid, 0U);  // the table says nothing of processes
+        EXPECT_EQ(block.list, QStringLiteral("qd.def"));
     }
     EXPECT_EQ(client_->Recent(2).size(), 2U);
 

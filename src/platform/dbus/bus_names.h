@@ -21,12 +21,22 @@ inline constexpr char kPropProblem[] = "Problem";  // s
 // engine"; "timer engine; connect refusal not running: no cgroup2 hierarchy is mounted"; "none:
 // protection is off").
 inline constexpr char kPropLayers[] = "Layers";  // s
+// The lists in force: qd.def first, then the administrator's list files by name. Each: its path
+// ("qd.def" for the definitions), why it is not read (empty when it is), its IPv4 addresses, IPv4
+// prefixes, IPv6 addresses and IPv6 prefixes in force, and how many of its lines are no entry.
+inline constexpr char kPropLists[] = "Lists";  // a(ssuuuuu)
+inline constexpr char kListsSignature[] = "a(ssuuuuu)";
+// The lines of the list files that are no entry, "PATH:LINE", the first kMaxListProblems of them.
+inline constexpr char kPropListProblems[] = "ListProblems";  // as
+inline constexpr unsigned kMaxListProblems = 100;
 
 // Methods.
 inline constexpr char kMethodSetProtection[] = "SetProtection";            // (b) -> ()
 inline constexpr char kMethodInstallDefinitions[] = "InstallDefinitions";  // (h) -> (s version)
 inline constexpr char kMethodReload[] = "Reload";                          // () -> ()
-inline constexpr char kMethodRecentBlocks[] = "RecentBlocks";  // (u count) -> a(sxus): address, ms, pid, process
+// (u count) -> a(sxuss): address, ms, pid, process, list ("qd.def" or a list file's path)
+inline constexpr char kMethodRecentBlocks[] = "RecentBlocks";
+inline constexpr char kRecentBlocksSignature[] = "a(sxuss)";
 
 // Errors the service itself returns (the bus policy's refusal is org.freedesktop.DBus.Error.AccessDenied).
 inline constexpr char kErrorAccessDenied[] = "org.corvane.Corvane1.Error.AccessDenied";

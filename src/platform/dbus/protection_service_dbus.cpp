@@ -143,12 +143,38 @@ void Merge(const QVariantMap& values, ServiceStatus& status) {
     text(bus::kPropEngineReason, status.engineReason);
     text(bus::kPropUpdateServer, status.updateServer);
     text(bus::kPropProblem, status.protectionProblem);
+    if (const auto found = values.constFind(QLatin1String(bus::kPropLists)); found != values.constEnd()) {
+        const QDBusArgument argument = qvariant_cast<QDBusArgument>(*found);
+        if (argument.currentSignature() == QLatin1String(bus::kListsSignature)) {
+            status.lists.clear();
+            argument.beginArray();
+            while (!argument.atEnd()) {
+                QString path;
+                QString why;
+                ListInForce list;
+                argument.beginStructure();
+                argument >> path >> why >> list.addresses4 >> list.prefixes4 >> list.addresses6 >> list.prefixes6 >>
+                    list.brokenLines;
+                argument.endStructure();
+                list.path = path.toStdString();
+                list.refusedWhy = why.toStdString();
+                status.lists.push_back(std::move(list));
+            }
+            argument.endArray();
+        }
+    }
+    if (const auto found = values.constFind(QLatin1String(bus::kPropListProblems));
+        found != values.constEnd() && found->typeId() == QMetaType::QStringList) {
+        status.listProblems.clear();
+        for (const QString& line : found->toStringList()) status.listProblems.push_back(line.toStdString());
+    }
 }
 
 bool SameStatus(const ServiceStatus& a, const ServiceStatus& b) {
     return a.link == b.link && a.problem == b.problem && a.protection == b.protection && a.attempts == b.attempts &&
            a.definitionsVersion == b.definitionsVersion && a.engine == b.engine && a.engineReason == b.engineReason &&
-           a.updateServer == b.updateServer && a.protectionProblem == b.protectionProblem;
+           a.updateServer == b.updateServer && a.protectionProblem == b.protectionProblem && a.lists == b.lists &&
+           a.listProblems == b.listProblems;
 }
 
 ServiceStatus LinkDown(ServiceStatus::Link link, std::string problem) {
@@ -265,7 +291,7 @@ public:
         QDBusMessage reply;
         auto result = Call(bus::kMethodRecentBlocks, {QVariant::fromValue(quint32{count})}, kCallTimeoutMs, &reply);
         if (!result.Ok()) return result;
-        if (reply.signature() != QLatin1String("a(sxus)")) {
+        if (reply.signature() != QLatin1String(bus::kRecentBlocksSignature)) {
             return Result(ServiceResult::Code::kFailed, NotUnderstoodText());
         }
         const auto list = qvariant_cast<QDBusArgument>(reply.arguments().at(0));
@@ -275,10 +301,12 @@ public:
             qint64 timeMs = 0;
             quint32 pid = 0;
             QString process;
+            QString named;
             list.beginStructure();
-            list >> address >> timeMs >> pid >> process;
+            list >> address >> timeMs >> pid >> process >> named;
             list.endStructure();
-            blocks.push_back(BlockEntry{address.toStdString(), timeMs, pid, process.toStdString()});
+            blocks.push_back(
+                BlockEntry{address.toStdString(), timeMs, pid, process.toStdString(), named.toStdString()});
         }
         list.endArray();
         return result;

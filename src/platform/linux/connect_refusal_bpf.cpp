@@ -1,8 +1,9 @@
 // The kernel side of connect refusal: cgroup/connect4 and cgroup/connect6 programs linked to the
 // root of the cgroup2 hierarchy (bpf_link, never pinned: closing the link, or the process ending,
-// detaches them), their map of refused addresses, the namespace they watch, per-processor counters
-// and a ring buffer of reports (libbpf, through the skeleton made at build time). A build without
-// the BPF tools or the kernel's types has no kernel side and says so.
+// detaches them), their longest-prefix-match maps of refused prefixes (one per family), the
+// namespace they watch, per-processor counters and a ring buffer of reports (libbpf, through the
+// skeleton made at build time). A build without the BPF tools or the kernel's types has no kernel
+// side and says so.
 #include "platform/connect_refusal.h"
 
 #if CORVANE_HAVE_EVENT_ENGINE
@@ -105,7 +106,7 @@ public:
         : skeleton_(std::move(skeleton)),
           cgroup_(std::move(cgroup)),
           cgroupPath_(std::move(cgroupPath)),
-          capacity_(capacity),
+          prefixes_(bpf_map__fd(skeleton_->maps.refused4), bpf_map__fd(skeleton_->maps.refused6), capacity),
           processors_(libbpf_num_possible_cpus()) {}
 
     ~BpfConnectRefusal() override {
@@ -129,10 +130,10 @@ public:
     }
 
     int Descriptor() const override { return ring_buffer__epoll_fd(ring_.get()); }
-    std::size_t Capacity() const override { return capacity_; }
+    std::size_t Capacity() const override { return prefixes_.Capacity(); }
 
-    std::uint32_t SetAddresses(std::span<const std::uint32_t> addresses) override {
-        return UpdateAddressMap(bpf_map__fd(skeleton_->maps.refused_addresses), current_, addresses, capacity_);
+    std::uint32_t SetRefused(std::span<const IpPrefix4> v4, std::span<const IpPrefix6> v6) override {
+        return prefixes_.Set(v4, v6);
     }
 
     std::uint32_t SetAttached(bool attached, std::string& why) override {
@@ -193,7 +194,10 @@ private:
         RefusedConnect report;
         report.remoteAddress = record.remote_address;
         report.remotePort = static_cast<std::uint16_t>((record.remote_port >> 8) | (record.remote_port << 8));
-        report.mapped = record.family == AF_INET6;
+        report.native6 = record.native6 != 0;
+        report.mapped = record.family == AF_INET6 && !report.native6;
+        if (report.native6)
+            std::memcpy(report.remoteAddress6.data(), record.remote_address6, sizeof record.remote_address6);
         report.pid = record.pid;
         std::memcpy(report.command, record.command, kRefusedCommandLength);
         report.command[kRefusedCommandLength] = '\0';
@@ -204,12 +208,11 @@ private:
     std::unique_ptr<connect_refusal_bpf, SkeletonDeleter> skeleton_;
     UniqueFd cgroup_;
     std::string cgroupPath_;
-    std::size_t capacity_;
+    PrefixMaps prefixes_;
     int processors_;
     std::unique_ptr<ring_buffer, RingBufferDeleter> ring_;
     Link connect4_;
     Link connect6_;
-    std::vector<std::uint32_t> current_;  // sorted, as the map holds them
     std::vector<std::uint64_t> perProcessor_;
     const std::function<void(const RefusedConnect&)>* onReport_ = nullptr;
 };
@@ -250,9 +253,10 @@ ConnectRefusalLoad CreateSystemConnectRefusal(std::size_t capacity) {
     }
 
     CaptureLibbpfMessages();
-    const std::size_t entries = std::max<std::size_t>(capacity, 1);
-    if (entries > 0xffffffffU) {
-        load.why = "address map of " + std::to_string(entries) + " entries refused";
+    const std::size_t wanted = std::max<std::size_t>(capacity, 1);
+    const std::uint32_t entries = PrefixMapEntries(wanted);
+    if (entries == 0) {
+        load.why = "prefix maps for " + std::to_string(wanted) + " prefixes refused";
         return load;
     }
     std::unique_ptr<connect_refusal_bpf, SkeletonDeleter> skeleton(connect_refusal_bpf__open());
@@ -260,8 +264,9 @@ ConnectRefusalLoad CreateSystemConnectRefusal(std::size_t capacity) {
         load.why = RefusalReason("open BPF object", errno);
         return load;
     }
-    if (bpf_map__set_max_entries(skeleton->maps.refused_addresses, static_cast<std::uint32_t>(entries)) != 0) {
-        load.why = "address map of " + std::to_string(entries) + " entries refused";
+    if (bpf_map__set_max_entries(skeleton->maps.refused4, entries) != 0 ||
+        bpf_map__set_max_entries(skeleton->maps.refused6, entries) != 0) {
+        load.why = "prefix maps of " + std::to_string(entries) + " entries refused";
         return load;
     }
     if (const int error = connect_refusal_bpf__load(skeleton.get()); error != 0) {
@@ -273,7 +278,7 @@ ConnectRefusalLoad CreateSystemConnectRefusal(std::size_t capacity) {
         load.why = RefusalReason("namespace scope", errno);
         return load;
     }
-    auto service = std::make_unique<BpfConnectRefusal>(std::move(skeleton), std::move(cgroup), cgroupPath, entries);
+    auto service = std::make_unique<BpfConnectRefusal>(std::move(skeleton), std::move(cgroup), cgroupPath, wanted);
     if (service->Start(load.why) != win32::kNoError) return load;
     load.service = std::move(service);
     return load;

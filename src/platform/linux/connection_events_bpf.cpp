@@ -1,6 +1,7 @@
 // The kernel side of connection reports: a BPF program on the TCP state-change tracepoint, its
-// map of watched addresses and its ring buffer (libbpf, through the skeleton made at build time).
-// A build without the BPF tools or the kernel's types has no kernel side and says so.
+// longest-prefix-match maps of watched prefixes (one per family) and its ring buffer (libbpf,
+// through the skeleton made at build time). A build without the BPF tools or the kernel's types has
+// no kernel side and says so.
 #include "platform/connection_events.h"
 
 #if CORVANE_HAVE_EVENT_ENGINE
@@ -41,7 +42,8 @@ struct RingBufferDeleter {
 class BpfConnectionEvents final : public ConnectionEventService {
 public:
     BpfConnectionEvents(std::unique_ptr<connection_events_bpf, SkeletonDeleter> skeleton, std::size_t capacity)
-        : skeleton_(std::move(skeleton)), capacity_(capacity) {}
+        : skeleton_(std::move(skeleton)),
+          prefixes_(bpf_map__fd(skeleton_->maps.watched4), bpf_map__fd(skeleton_->maps.watched6), capacity) {}
 
     std::uint32_t Start(std::string& why) {
         ring_.reset(
@@ -55,11 +57,13 @@ public:
     }
 
     int Descriptor() const override { return ring_buffer__epoll_fd(ring_.get()); }
-    std::size_t Capacity() const override { return capacity_; }
+    std::size_t Capacity() const override { return prefixes_.Capacity(); }
 
-    std::uint32_t SetAddresses(std::span<const std::uint32_t> addresses) override {
-        return UpdateAddressMap(bpf_map__fd(skeleton_->maps.listed_addresses), current_, addresses, capacity_);
+    std::uint32_t SetWatched(std::span<const IpPrefix4> v4, std::span<const IpPrefix6> v6) override {
+        return prefixes_.Set(v4, v6);
     }
+
+    std::uint64_t WatchedMemory() const override { return prefixes_.Memory(); }
 
     std::uint32_t SetActive(bool active) override {
         skeleton_->bss->active = active ? 1U : 0U;
@@ -90,6 +94,11 @@ private:
         event.row.dwRemoteAddr = record.remote_address;
         event.row.dwRemotePort = record.remote_port;
         event.row.family = record.family;
+        event.row.native6 = record.native6 != 0;
+        if (event.row.native6) {
+            std::memcpy(event.row.localAddr6.data(), record.local_address6, sizeof record.local_address6);
+            std::memcpy(event.row.remoteAddr6.data(), record.remote_address6, sizeof record.remote_address6);
+        }
         event.row.interfaceIndex = record.bound_interface > 0 ? static_cast<std::uint32_t>(record.bound_interface) : 0;
         event.row.cookie = record.cookie;
         event.outbound = record.outbound != 0;
@@ -102,8 +111,7 @@ private:
 
     std::unique_ptr<connection_events_bpf, SkeletonDeleter> skeleton_;
     std::unique_ptr<ring_buffer, RingBufferDeleter> ring_;
-    std::size_t capacity_;
-    std::vector<std::uint32_t> current_;  // sorted, as the map holds them
+    PrefixMaps prefixes_;
     std::uint64_t lastLost_ = 0;
     const std::function<void(const ConnectionEvent&)>* onEvent_ = nullptr;
 };
@@ -121,9 +129,10 @@ ConnectionEventsLoad CreateSystemConnectionEvents(std::size_t capacity) {
         load.why = EventsReason("own network namespace", errno);
         return load;
     }
-    const std::size_t entries = std::max<std::size_t>(capacity, 1);
-    if (entries > 0xffffffffU) {
-        load.why = "address map of " + std::to_string(entries) + " entries refused";
+    const std::size_t wanted = std::max<std::size_t>(capacity, 1);
+    const std::uint32_t entries = PrefixMapEntries(wanted);
+    if (entries == 0) {
+        load.why = "prefix maps for " + std::to_string(wanted) + " prefixes refused";
         return load;
     }
     std::unique_ptr<connection_events_bpf, SkeletonDeleter> skeleton(connection_events_bpf__open());
@@ -132,8 +141,9 @@ ConnectionEventsLoad CreateSystemConnectionEvents(std::size_t capacity) {
         return load;
     }
     skeleton->rodata->watched_namespace = static_cast<unsigned int>(ownNamespace.st_ino);
-    if (bpf_map__set_max_entries(skeleton->maps.listed_addresses, static_cast<std::uint32_t>(entries)) != 0) {
-        load.why = "address map of " + std::to_string(entries) + " entries refused";
+    if (bpf_map__set_max_entries(skeleton->maps.watched4, entries) != 0 ||
+        bpf_map__set_max_entries(skeleton->maps.watched6, entries) != 0) {
+        load.why = "prefix maps of " + std::to_string(entries) + " entries refused";
         return load;
     }
     if (const int error = connection_events_bpf__load(skeleton.get()); error != 0) {
@@ -144,7 +154,7 @@ ConnectionEventsLoad CreateSystemConnectionEvents(std::size_t capacity) {
         load.why = EventsReason("attach to the TCP state tracepoint", -error);
         return load;
     }
-    auto service = std::make_unique<BpfConnectionEvents>(std::move(skeleton), entries);
+    auto service = std::make_unique<BpfConnectionEvents>(std::move(skeleton), wanted);
     if (service->Start(load.why) != win32::kNoError) return load;
     load.service = std::move(service);
     return load;

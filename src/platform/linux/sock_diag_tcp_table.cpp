@@ -71,8 +71,7 @@ bool IsUnspecified(const __be32 address[4]) {
     return address[0] == 0 && address[1] == 0 && address[2] == 0 && address[3] == 0;
 }
 
-// Fills row from one inet_diag message; false for rows that are not IPv4
-// connections (plain IPv6 sockets).
+// Fills row from one inet_diag message; false for messages that are no table row.
 bool RowFromMessage(const inet_diag_msg& message, TcpRow& row) {
     const inet_diag_sockid& id = message.id;
     // A kernel that does not know the state filter may still send others.
@@ -81,12 +80,17 @@ bool RowFromMessage(const inet_diag_msg& message, TcpRow& row) {
         row.dwLocalAddr = id.idiag_src[0];
         row.dwRemoteAddr = id.idiag_dst[0];
     } else if (message.idiag_family == AF_INET6) {
-        // A dual-stack socket talking IPv4 carries ::ffff:a.b.c.d on both ends (a
-        // listener bound to such an address has no remote end yet). Sockets of
-        // plain IPv6 addresses, and listeners on ::, are not IPv4 rows.
-        if (!IsV4Mapped(id.idiag_src) || !(IsV4Mapped(id.idiag_dst) || IsUnspecified(id.idiag_dst))) return false;
-        row.dwLocalAddr = id.idiag_src[3];
-        row.dwRemoteAddr = id.idiag_dst[3];
+        // A dual-stack socket talking IPv4 carries ::ffff:a.b.c.d on both ends (a listener bound to
+        // such an address has no remote end yet): an IPv4 row. Every other IPv6 socket, listeners
+        // on :: among them, talks IPv6.
+        if (IsV4Mapped(id.idiag_src) && (IsV4Mapped(id.idiag_dst) || IsUnspecified(id.idiag_dst))) {
+            row.dwLocalAddr = id.idiag_src[3];
+            row.dwRemoteAddr = id.idiag_dst[3];
+        } else {
+            row.native6 = true;
+            std::memcpy(row.localAddr6.data(), id.idiag_src, row.localAddr6.size());
+            std::memcpy(row.remoteAddr6.data(), id.idiag_dst, row.remoteAddr6.size());
+        }
     } else {
         return false;
     }
@@ -175,11 +179,13 @@ std::uint32_t SockDiagTcpTable::GetConnectingRows(TcpTable& table) {
 std::uint32_t SockDiagTcpTable::ReadTable(TcpTable& table, std::uint32_t states) {
     table.rows.clear();
     std::uint32_t result = EnsureOpen();
-    auto keepRow = [&table](const inet_diag_msg& message) {
-        TcpRow row;
-        if (RowFromMessage(message, row)) table.rows.push_back(row);
-    };
     if (result == win32::kNoError && walk_ == Walk::kOneWalk) {
+        // The one walk meets both families mixed: the IPv6 rows wait apart and follow the IPv4 ones.
+        laterRows_.clear();
+        auto keepRow = [&table, this](const inet_diag_msg& message) {
+            TcpRow row;
+            if (RowFromMessage(message, row)) (row.family == AF_INET ? table.rows : laterRows_).push_back(row);
+        };
         result = SendOneWalkDumpRequest(states);
         if (result == win32::kNoError) result = ReceiveAll(keepRow);
         if (result == win32::kErrorInvalidParameter || result == win32::kErrorNotSupported ||
@@ -190,10 +196,16 @@ std::uint32_t SockDiagTcpTable::ReadTable(TcpTable& table, std::uint32_t states)
             socket_.reset();
             result = EnsureOpen();
         } else {
+            if (result == win32::kNoError) table.rows.insert(table.rows.end(), laterRows_.begin(), laterRows_.end());
+            laterRows_.clear();
             return Finish(result, table);
         }
     }
-    // IPv4 sockets first, then dual-stack IPv6 sockets with IPv4-mapped peers.
+    auto keepRow = [&table](const inet_diag_msg& message) {
+        TcpRow row;
+        if (RowFromMessage(message, row)) table.rows.push_back(row);
+    };
+    // IPv4 sockets first, then IPv6 sockets (talking IPv4 or IPv6).
     for (const std::uint8_t family : {std::uint8_t{AF_INET}, std::uint8_t{AF_INET6}}) {
         if (result != win32::kNoError) break;
         result = SendDumpRequest(family, states);
@@ -224,7 +236,7 @@ std::uint32_t SockDiagTcpTable::DumpOnly(std::uint8_t family, std::size_t& messa
 
 bool SockDiagTcpTable::SendExactRequest(std::uint16_t type, std::uint16_t flags, const TcpRow& row,
                                         std::uint32_t& result) {
-    if (row.family != AF_INET && row.family != AF_INET6) {
+    if ((row.family != AF_INET && row.family != AF_INET6) || (row.native6 && row.family != AF_INET6)) {
         result = win32::kErrorInvalidParameter;
         return false;
     }
@@ -245,6 +257,9 @@ bool SockDiagTcpTable::SendExactRequest(std::uint16_t type, std::uint16_t flags,
     if (row.family == AF_INET) {
         id.idiag_src[0] = row.dwLocalAddr;
         id.idiag_dst[0] = row.dwRemoteAddr;
+    } else if (row.native6) {
+        std::memcpy(id.idiag_src, row.localAddr6.data(), row.localAddr6.size());
+        std::memcpy(id.idiag_dst, row.remoteAddr6.data(), row.remoteAddr6.size());
     } else {
         id.idiag_src[2] = htonl(0x0000ffffU);
         id.idiag_src[3] = row.dwLocalAddr;

@@ -19,7 +19,8 @@ public:
     // dump (the inet_diag request without a family), so the kernel walks its
     // connection hash once instead of once per family; a kernel that refuses it
     // is asked per family from then on. kPerFamily always asks per family
-    // (inet_diag_req_v2: IPv4, then IPv6).
+    // (inet_diag_req_v2: IPv4, then IPv6). Either way the table has the IPv4
+    // rows first, then the IPv6 ones.
     enum class Walk { kOneWalk, kPerFamily };
 
     explicit SockDiagTcpTable(Walk walk = Walk::kOneWalk);
@@ -59,6 +60,7 @@ private:
     unsigned int portId_ = 0;
     unsigned int sequence_ = 0;
     std::vector<char> buffer_;
+    std::vector<TcpRow> laterRows_;  // a one-walk dump's IPv6 rows, until its IPv4 rows are all in
 };
 
 }  // namespace corvane::platform::linux_impl

@@ -1,9 +1,10 @@
-// Refuses outbound TCP connects to listed IPv4 addresses before any packet leaves.
+// Refuses outbound TCP connects to listed addresses before any packet leaves.
 //
 // Attached to the cgroup2 root as cgroup/connect4 and cgroup/connect6, so it runs for every
 // connect() (and TCP Fast Open send) on the host. Only sockets of the loader's network namespace
-// (its cookie, in `scope`) are looked at; a TCP connect there to a listed address (or its
-// IPv4-mapped IPv6 form) gets ECONNREFUSED at once: no SYN is sent and the socket stays unconnected.
+// (its cookie, in `scope`) are looked at; a TCP connect there to an address a refused prefix covers
+// (an IPv4 prefix for IPv4 and IPv4-mapped IPv6 addresses, an IPv6 prefix for the rest) gets
+// ECONNREFUSED at once: no SYN is sent and the socket stays unconnected.
 // Every refusal adds one to this CPU's counter; a report of it goes to the ring buffer unless many
 // wait unread already (a storm: the counters count, the reports only name examples).
 #include "vmlinux.h"
@@ -22,13 +23,22 @@
 
 char LICENSE[] SEC("license") = "GPL";
 
+// The refused prefixes, longest match first; both sized by the loader.
 struct {
-    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(type, BPF_MAP_TYPE_LPM_TRIE);
     __uint(map_flags, BPF_F_NO_PREALLOC);
-    __type(key, unsigned int);  // IPv4 address, network byte order
+    __type(key, struct corvane_prefix4);
     __type(value, unsigned char);
-    __uint(max_entries, 1);     // sized from the list by the loader
-} refused_addresses SEC(".maps");
+    __uint(max_entries, 1);
+} refused4 SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_LPM_TRIE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __type(key, struct corvane_prefix6);
+    __type(value, unsigned char);
+    __uint(max_entries, 1);
+} refused6 SEC(".maps");
 
 // Slot 0: the network namespace cookie of the loader; 0 (unset) refuses nothing.
 struct {
@@ -62,8 +72,9 @@ static __always_inline int IsTcp(const struct bpf_sock_addr* ctx) {
 }
 
 // Counts the refusal, reports it when the reader keeps up, and has the connect fail with
-// ECONNREFUSED.
-static __always_inline int Refuse(struct bpf_sock_addr* ctx, unsigned int address, unsigned char family) {
+// ECONNREFUSED. `address6` names a native IPv6 address; else `address` is the IPv4 one.
+static __always_inline int Refuse(struct bpf_sock_addr* ctx, unsigned int address, unsigned char family,
+                                  const struct corvane_prefix6* address6) {
     const unsigned int slot = 0;
     unsigned long long* count = bpf_map_lookup_elem(&refusals, &slot);
     // Atomic: another task may run this program on the same CPU between a load and a store.
@@ -74,9 +85,13 @@ static __always_inline int Refuse(struct bpf_sock_addr* ctx, unsigned int addres
             report->remote_address = address;
             report->remote_port = (unsigned short)ctx->user_port;
             report->family = family;
-            report->reserved = 0;
+            report->native6 = address6 != 0;
             report->pid = (unsigned int)(bpf_get_current_pid_tgid() >> 32);
             bpf_get_current_comm(report->command, sizeof(report->command));
+            if (address6)
+                __builtin_memcpy(report->remote_address6, address6->address, 16);
+            else
+                __builtin_memset(report->remote_address6, 0, sizeof(report->remote_address6));
             bpf_ringbuf_submit(report, 0);
         }
     }
@@ -87,18 +102,24 @@ static __always_inline int Refuse(struct bpf_sock_addr* ctx, unsigned int addres
 SEC("cgroup/connect4")
 int refuse_connect4(struct bpf_sock_addr* ctx) {
     if (!IsTcp(ctx) || !InScope(ctx)) return CORVANE_ALLOW;
-    const unsigned int address = ctx->user_ip4;
-    if (!bpf_map_lookup_elem(&refused_addresses, &address)) return CORVANE_ALLOW;
-    return Refuse(ctx, address, CORVANE_AF_INET);
+    const struct corvane_prefix4 key = {.prefix_length = 32, .address = ctx->user_ip4};
+    if (!bpf_map_lookup_elem(&refused4, &key)) return CORVANE_ALLOW;
+    return Refuse(ctx, key.address, CORVANE_AF_INET, 0);
 }
 
 SEC("cgroup/connect6")
 int refuse_connect6(struct bpf_sock_addr* ctx) {
     if (!IsTcp(ctx) || !InScope(ctx)) return CORVANE_ALLOW;
-    // Only ::ffff:a.b.c.d names a listed (IPv4) address.
-    if (ctx->user_ip6[0] != 0 || ctx->user_ip6[1] != 0 || ctx->user_ip6[2] != bpf_htonl(0x0000ffff))
-        return CORVANE_ALLOW;
-    const unsigned int address = ctx->user_ip6[3];
-    if (!bpf_map_lookup_elem(&refused_addresses, &address)) return CORVANE_ALLOW;
-    return Refuse(ctx, address, CORVANE_AF_INET6);
+    // The context is read a word at a time.
+    const unsigned int words[4] = {ctx->user_ip6[0], ctx->user_ip6[1], ctx->user_ip6[2], ctx->user_ip6[3]};
+    if (words[0] == 0 && words[1] == 0 && words[2] == bpf_htonl(0x0000ffff)) {
+        // ::ffff:a.b.c.d goes out as IPv4: the IPv4 prefixes cover it.
+        const struct corvane_prefix4 key = {.prefix_length = 32, .address = words[3]};
+        if (!bpf_map_lookup_elem(&refused4, &key)) return CORVANE_ALLOW;
+        return Refuse(ctx, key.address, CORVANE_AF_INET6, 0);
+    }
+    struct corvane_prefix6 key = {.prefix_length = 128};
+    __builtin_memcpy(key.address, words, sizeof(words));
+    if (!bpf_map_lookup_elem(&refused6, &key)) return CORVANE_ALLOW;
+    return Refuse(ctx, 0, CORVANE_AF_INET6, &key);
 }

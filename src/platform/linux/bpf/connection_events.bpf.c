@@ -1,10 +1,11 @@
-// Reports TCP connections to listed IPv4 addresses as they open.
+// Reports TCP connections to watched addresses as they open.
 //
 // Attached to the BTF-typed tracepoint of TCP state changes (no tracefs needed). An outbound
 // connect enters SYN_SENT before its local port is chosen, so its report carries local port 0.
-// A socket entering SYN_SENT, SYN_RECV or ESTABLISHED in the watched network
-// namespace, whose remote end is IPv4 or IPv4-mapped IPv6 and in the map of
-// listed addresses, is posted to the ring buffer. Nothing else leaves the kernel.
+// A socket entering SYN_SENT, SYN_RECV or ESTABLISHED in the watched network namespace is posted
+// to the ring buffer when a watched prefix covers its remote end: an IPv4 one for IPv4 sockets and
+// IPv6 sockets talking IPv4 (::ffff:a.b.c.d), an IPv6 one for IPv6 sockets talking IPv6. Nothing
+// else leaves the kernel.
 #include "vmlinux.h"
 
 #include <bpf/bpf_core_read.h>
@@ -30,13 +31,22 @@ unsigned int active = 0;
 // Events that found the ring buffer full.
 unsigned long long lost = 0;
 
+// The watched prefixes, longest match first; both sized by the loader.
 struct {
-    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(type, BPF_MAP_TYPE_LPM_TRIE);
     __uint(map_flags, BPF_F_NO_PREALLOC);
-    __type(key, unsigned int);  // IPv4 address, network byte order
+    __type(key, struct corvane_prefix4);
     __type(value, unsigned char);
-    __uint(max_entries, 1);     // sized from the list by the loader
-} listed_addresses SEC(".maps");
+    __uint(max_entries, 1);
+} watched4 SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_LPM_TRIE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __type(key, struct corvane_prefix6);
+    __type(value, unsigned char);
+    __uint(max_entries, 1);
+} watched6 SEC(".maps");
 
 struct {
     __uint(type, BPF_MAP_TYPE_RINGBUF);
@@ -44,7 +54,7 @@ struct {
 } events SEC(".maps");
 
 // Posts a report for sk entering state, when it is a TCP socket of the watched namespace whose
-// remote end is a listed IPv4 address.
+// remote end a watched prefix covers.
 static __always_inline int Report(const struct sock* sk, int newstate) {
     if (!active) return 0;
     if (sk->sk_protocol != IPPROTO_TCP) return 0;
@@ -53,18 +63,29 @@ static __always_inline int Report(const struct sock* sk, int newstate) {
     const unsigned short family = sk->__sk_common.skc_family;
     unsigned int remote = 0;
     unsigned int local = 0;
+    int native6 = 0;
+    struct corvane_prefix6 remote6 = {.prefix_length = 128};
     if (family == CORVANE_AF_INET) {
         remote = sk->__sk_common.skc_daddr;
         local = sk->__sk_common.skc_rcv_saddr;
     } else if (family == CORVANE_AF_INET6) {
         const unsigned int* words = sk->__sk_common.skc_v6_daddr.in6_u.u6_addr32;
-        if (words[0] != 0 || words[1] != 0 || words[2] != bpf_htonl(0x0000ffff)) return 0;
-        remote = words[3];
-        local = sk->__sk_common.skc_v6_rcv_saddr.in6_u.u6_addr32[3];
+        if (words[0] == 0 && words[1] == 0 && words[2] == bpf_htonl(0x0000ffff)) {
+            remote = words[3];
+            local = sk->__sk_common.skc_v6_rcv_saddr.in6_u.u6_addr32[3];
+        } else {
+            native6 = 1;
+            __builtin_memcpy(remote6.address, sk->__sk_common.skc_v6_daddr.in6_u.u6_addr8, 16);
+        }
     } else {
         return 0;
     }
-    if (!bpf_map_lookup_elem(&listed_addresses, &remote)) return 0;
+    if (native6) {
+        if (!bpf_map_lookup_elem(&watched6, &remote6)) return 0;
+    } else {
+        const struct corvane_prefix4 remote4 = {.prefix_length = 32, .address = remote};
+        if (!bpf_map_lookup_elem(&watched4, &remote4)) return 0;
+    }
 
     struct corvane_connection_event* event = bpf_ringbuf_reserve(&events, sizeof(*event), 0);
     if (!event) {
@@ -79,7 +100,7 @@ static __always_inline int Report(const struct sock* sk, int newstate) {
     event->family = (unsigned char)family;
     event->state = (unsigned char)newstate;
     event->outbound = newstate == CORVANE_TCP_SYN_SENT;
-    event->reserved = 0;
+    event->native6 = (unsigned char)native6;
     event->bound_interface = sk->__sk_common.skc_bound_dev_if;
     if (newstate == CORVANE_TCP_SYN_SENT) {
         event->pid = (unsigned int)(bpf_get_current_pid_tgid() >> 32);
@@ -87,6 +108,13 @@ static __always_inline int Report(const struct sock* sk, int newstate) {
     } else {
         event->pid = 0;
         __builtin_memset(event->command, 0, sizeof(event->command));
+    }
+    if (native6) {
+        __builtin_memcpy(event->local_address6, sk->__sk_common.skc_v6_rcv_saddr.in6_u.u6_addr8, 16);
+        __builtin_memcpy(event->remote_address6, remote6.address, 16);
+    } else {
+        __builtin_memset(event->local_address6, 0, sizeof(event->local_address6));
+        __builtin_memset(event->remote_address6, 0, sizeof(event->remote_address6));
     }
     bpf_ringbuf_submit(event, 0);
     return 0;
