@@ -1,11 +1,13 @@
 // The built corvaned end to end: on a private bus with the package's policy, as its own user with only
 // its capabilities, tearing down connections made by this process in a private network namespace.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
 #include <QElapsedTimer>
@@ -37,6 +39,7 @@ using engine::testing::ConnectionError;
 using engine::testing::Listen;
 using engine::testing::LocalPort;
 using platform::linux_impl::UniqueFd;
+using ::testing::HasSubstr;
 
 constexpr char kListed[] = "127.0.0.2";
 constexpr char kListedLater[] = "127.0.0.3";
@@ -93,6 +96,7 @@ public:
     ~RootClient() { QDBusConnection::disconnectFromBus(name_); }
 
     bool Connected() const { return connection_.isConnected(); }
+    QDBusConnection& Connection() { return connection_; }
     QDBusMessage Call(const QString& method, const QVariantList& arguments = {}) {
         QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(bus::kServiceName),
                                                            QLatin1String(bus::kObjectPath),
@@ -501,6 +505,151 @@ TEST_F(Corvaned, CountChangesAreSignalledAtMostTwentyTimesASecondEndingWithTheLa
     }
     EXPECT_EQ(client_->Attempts(), 1 + kBurst);
     for (UniqueFd& connection : connections) EXPECT_NE(ConnectionError(connection.Get()), 0);
+}
+
+// One entry of the "Lists" property.
+struct ListRow {
+    QString path;
+    QString why;
+    uint addresses4 = 0;
+    uint prefixes4 = 0;
+    uint addresses6 = 0;
+    uint prefixes6 = 0;
+    uint broken = 0;
+};
+
+std::vector<ListRow> ListsOf(const QVariant& value) {
+    std::vector<ListRow> rows;
+    const QDBusArgument argument = value.value<QDBusArgument>();
+    if (argument.currentSignature() != QLatin1String(bus::kListsSignature)) return rows;
+    argument.beginArray();
+    while (!argument.atEnd()) {
+        ListRow row;
+        argument.beginStructure();
+        argument >> row.path >> row.why >> row.addresses4 >> row.prefixes4 >> row.addresses6 >> row.prefixes6 >>
+            row.broken;
+        argument.endStructure();
+        rows.push_back(row);
+    }
+    argument.endArray();
+    return rows;
+}
+
+// A listening IPv6 socket on ::1, any port.
+UniqueFd ListenLoopback6() {
+    UniqueFd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in6 local = engine::testing::V6("::1", 0);
+    if (!fd.Valid() || ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        ::listen(fd.Get(), 64) != 0)
+        return UniqueFd();
+    return fd;
+}
+
+TEST_F(Corvaned, TheAdministratorsListsProtectFromStartAndChangesApplyWithoutARestart) {
+    // A netset-style list with a line that is no entry, and one that others could change.
+    ASSERT_EQ(service_->WriteList("a.list", "# netset\n127.0.3.0/24\nnot an address\n::1\n"), "");
+    ASSERT_EQ(service_->WriteList("b.list", "127.0.4.0/24\n", 0666), "");
+    StartService();
+    const std::string a = (service_->ListsDir() / "a.list").string();
+    const std::string b = (service_->ListsDir() / "b.list").string();
+
+    const std::vector<ListRow> lists = ListsOf(client_->Get(bus::kPropLists));
+    ASSERT_EQ(lists.size(), 3U);
+    EXPECT_EQ(lists[0].path, QStringLiteral("qd.def"));
+    EXPECT_EQ(lists[0].addresses4, 2U) << "the canonical entries of qd.def";
+    EXPECT_EQ(lists[1].path.toStdString(), a);
+    EXPECT_EQ(lists[1].prefixes4, 1U);
+    EXPECT_EQ(lists[1].addresses6, 1U);
+    EXPECT_EQ(lists[1].broken, 1U);
+    EXPECT_TRUE(lists[1].why.isEmpty());
+    EXPECT_EQ(lists[2].path.toStdString(), b);
+    EXPECT_THAT(lists[2].why.toStdString(), HasSubstr("writable by others"));
+    EXPECT_EQ(client_->Get(bus::kPropListProblems).toStringList(), QStringList{QString::fromStdString(a + ":3")});
+    EXPECT_THAT(service_->Output(), HasSubstr(a + ":3: no address, prefix or range"));
+    EXPECT_THAT(service_->Output(), HasSubstr("list " + b + " not read: writable by others"));
+
+    // Covered by a prefix: torn down, counted, and named after its list; the refused file protects
+    // nothing.
+    UniqueFd refusedListener = Listen("127.0.4.1");
+    ASSERT_TRUE(refusedListener.Valid());
+    UniqueFd notListed = Connect("127.0.4.1", LocalPort(refusedListener.Get()));
+    ASSERT_TRUE(notListed.Valid());
+    EXPECT_TRUE(TornDown("127.0.3.9", 2));
+    EXPECT_TRUE(PumpUntil([&] { return client_->Attempts() == 2; }));
+    // IPv6, listed by address.
+    {
+        UniqueFd listener = ListenLoopback6();
+        ASSERT_TRUE(listener.Valid());
+        UniqueFd connection = engine::testing::ConnectTo(AF_INET6, engine::testing::V6("::1", LocalPort(listener.Get())));
+        if (connection.Valid()) {
+            EXPECT_TRUE(PumpUntil([&] { return ConnectionError(connection.Get()) != 0; }));
+        }
+        EXPECT_TRUE(PumpUntil([&] { return client_->Attempts() == 3; }));
+    }
+    EXPECT_EQ(ConnectionError(notListed.Get()), 0);
+    const std::vector<RootClient::Block> blocks = client_->Recent(10);
+    ASSERT_EQ(blocks.size(), 3U);
+    EXPECT_EQ(blocks[0].list.toStdString(), a);
+    EXPECT_EQ(blocks[2].address, QStringLiteral("::1"));
+    EXPECT_EQ(blocks[2].list.toStdString(), a);
+
+    // A file added to the folder applies by itself.
+    ASSERT_EQ(service_->WriteList("c.list", "blocklist one:127.0.5.10-127.0.5.20\n"), "");
+    ASSERT_TRUE(PumpUntil([&] { return ListsOf(client_->Get(bus::kPropLists)).size() == 4; }));
+    const ListRow added = ListsOf(client_->Get(bus::kPropLists))[3];
+    EXPECT_EQ(added.prefixes4, 3U) << "10-20 is 10/31, 12/30, 16/30";
+    EXPECT_EQ(added.addresses4, 1U) << "and the address 20";
+    EXPECT_TRUE(TornDown("127.0.5.16", 1));
+    EXPECT_TRUE(PumpUntil([&] { return client_->Attempts() == 4; }));
+
+    // A file made safe and changed in place, then Reload: in force once Reload answers.
+    ASSERT_EQ(::chmod(b.c_str(), 0644), 0);
+    ASSERT_EQ(service_->WriteList("a.list", "127.0.6.0/24\n"), "");
+    const CommandResult reload = service_->Call(Caller::kMember, bus::kMethodReload);
+    EXPECT_TRUE(reload.Succeeded()) << reload.out;
+    const std::vector<ListRow> reloaded = ListsOf(client_->Get(bus::kPropLists));
+    ASSERT_EQ(reloaded.size(), 4U);
+    EXPECT_EQ(reloaded[1].prefixes4, 1U);
+    EXPECT_EQ(reloaded[1].addresses6, 0U);
+    EXPECT_EQ(reloaded[1].broken, 0U);
+    EXPECT_TRUE(reloaded[2].why.isEmpty()) << reloaded[2].why.toStdString();
+    EXPECT_EQ(reloaded[2].prefixes4, 1U);
+    EXPECT_TRUE(client_->Get(bus::kPropListProblems).toStringList().isEmpty());
+    EXPECT_TRUE(PumpUntil([&] { return ConnectionError(notListed.Get()) != 0; })) << "b.list applies now";
+    EXPECT_TRUE(TornDown("127.0.6.1", 1));
+    EXPECT_TRUE(PumpUntil([&] { return client_->Attempts() == 6; })) << client_->Attempts();
+    EXPECT_TRUE(service_->Running());
+}
+
+TEST_F(Corvaned, ProtectionByTheListsInForceGoesOnWhileALongListIsRead) {
+    ASSERT_EQ(service_->WriteList("a.list", "127.0.3.0/24\n"), "");
+    StartService();
+    // 1,000,000 lines that cover nothing here, and the earlier entry kept.
+    std::string content = "127.0.3.0/24\n";
+    content.reserve(20'000'000);
+    for (std::uint32_t i = 0; i < 1'000'000; ++i) {
+        const std::uint32_t address = 0x0b000000U + i * 16;  // 11.0.0.0 on, /28 each
+        content += std::to_string(address >> 24) + "." + std::to_string(address >> 16 & 255) + "." +
+                   std::to_string(address >> 8 & 255) + "." + std::to_string(address & 255) + "/28\n";
+    }
+    ASSERT_EQ(service_->WriteList("a.list", content), "");
+    // The reload as a call of its own, answered once the new list is in force; meanwhile the list
+    // in force protects.
+    RootClient reloader(bus_.Address());
+    ASSERT_TRUE(reloader.Connected());
+    QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(bus::kServiceName), QLatin1String(bus::kObjectPath),
+                                                       QLatin1String(bus::kInterface),
+                                                       QLatin1String(bus::kMethodReload));
+    QDBusPendingCall pending = reloader.Connection().asyncCall(call, 60000);
+    EXPECT_TRUE(TornDown("127.0.3.1", 1));
+    EXPECT_TRUE(PumpUntil([&] { return client_->Attempts() == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return pending.isFinished(); }, 60s));
+    EXPECT_FALSE(pending.isError()) << pending.error().message().toStdString();
+    const std::vector<ListRow> lists = ListsOf(client_->Get(bus::kPropLists));
+    ASSERT_EQ(lists.size(), 2U);
+    EXPECT_EQ(lists[1].prefixes4, 1'000'001U);
+    EXPECT_TRUE(TornDown("127.0.3.2", 1));
+    EXPECT_TRUE(PumpUntil([&] { return client_->Attempts() == 2; }));
 }
 
 }  // namespace

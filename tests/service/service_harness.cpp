@@ -345,6 +345,10 @@ ServiceUnderTest::ServiceUnderTest(const PrivateSystemBus& bus) : busAddress_(bu
     clientUid_ = UserId(kClientUser).value_or(65534);
     std::error_code error;
     fs::create_directories(root_.Path() / "var/lib", error);
+    // The administrator's folder, as the package leaves it: root's, readable by all.
+    fs::create_directories(ListsDir(), error);
+    for (const fs::path& folder : {root_.Path() / "etc", root_.Path() / "etc/corvane", ListsDir()})
+        static_cast<void>(::chmod(folder.c_str(), 0755));
     const fs::path state = StateDir();
     if (::mkdir(state.c_str(), 0700) == 0) static_cast<void>(::chown(state.c_str(), serviceUid_, serviceGid_));
     // systemd's notification socket, as the service finds it in NOTIFY_SOCKET.
@@ -360,6 +364,24 @@ ServiceUnderTest::ServiceUnderTest(const PrivateSystemBus& bus) : busAddress_(bu
 ServiceUnderTest::~ServiceUnderTest() = default;
 
 fs::path ServiceUnderTest::StateDir() const { return root_.Path() / "var/lib/corvane"; }
+
+fs::path ServiceUnderTest::ListsDir() const { return root_.Path() / "etc/corvane/lists.d"; }
+
+std::string ServiceUnderTest::WriteList(const std::string& name, const std::string& content, mode_t mode) {
+    const fs::path temporary = ListsDir() / (".new-" + name);
+    UniqueFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!file.Valid()) return temporary.string() + ": " + std::strerror(errno);
+    std::size_t written = 0;
+    while (written < content.size()) {
+        const ssize_t wrote = ::write(file.Get(), content.data() + written, content.size() - written);
+        if (wrote <= 0) return temporary.string() + ": " + std::strerror(errno);
+        written += static_cast<std::size_t>(wrote);
+    }
+    if (::fchmod(file.Get(), mode) != 0) return temporary.string() + ": " + std::strerror(errno);
+    file.Reset();
+    if (::rename(temporary.c_str(), (ListsDir() / name).c_str()) != 0) return name + ": " + std::strerror(errno);
+    return {};
+}
 
 std::vector<std::string> ServiceUnderTest::Environment() const {
     return {kPath, "CORVANE_ROOT=" + root_.Path().string(), "DBUS_SYSTEM_BUS_ADDRESS=" + busAddress_,
@@ -429,7 +451,9 @@ std::string ServiceUnderTest::Start(std::chrono::milliseconds limit) {
                                         "--",
                                         CORVANED_BINARY,
                                         "--state-dir",
-                                        StateDir().string()};
+                                        StateDir().string(),
+                                        "--lists-dir",
+                                        ListsDir().string()};
     process_ = Child::Start(command, Environment(), root_.Path() / "corvaned.log",
                             cgroupVisible_ ? std::vector<std::string>() : Cgroup2MountPoints());
     if (!process_.Valid()) return "corvaned did not start";

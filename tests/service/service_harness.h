@@ -130,6 +130,10 @@ public:
     // Puts `content` as qd.def in the state folder, owned by the service's user.
     std::string WriteDefinitions(const std::string& content);
     std::optional<std::string> ReadDefinitions() const;
+    // The administrator's list folder the service is started with (made, root's, 0755), and a list
+    // file in it, root's, with `mode`, replaced whole (renamed into place). Empty on success.
+    std::filesystem::path ListsDir() const;
+    std::string WriteList(const std::string& name, const std::string& content, mode_t mode = 0644);
 
     // The capabilities the next Start gives the service, as setpriv names them (its unit's by
     // default: net_admin, bpf, perfmon).
