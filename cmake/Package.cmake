@@ -21,6 +21,8 @@ install(TARGETS corvanectl corvane-reg RUNTIME DESTINATION ${CMAKE_INSTALL_BINDI
 install(FILES packaging/systemd/corvaned.service DESTINATION ${CORVANE_UNIT_DIR})
 install(FILES packaging/dbus/org.corvane.Corvane1.conf DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/system.d)
 install(FILES data/qd.def DESTINATION ${CMAKE_INSTALL_DATADIR}/corvane)
+# The administrator's address lists: root's folder, with a description of the format in it.
+install(FILES packaging/lists/README DESTINATION /etc/corvane/lists.d)
 
 install(FILES packaging/corvane.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 foreach(size 16 32 48 128)
@@ -82,7 +84,7 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, dbus")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/packaging/deb/postinst ${PROJECT_SOURCE_DIR}/packaging/deb/prerm
-  ${PROJECT_SOURCE_DIR}/packaging/deb/postrm)
+  ${PROJECT_SOURCE_DIR}/packaging/deb/postrm ${PROJECT_SOURCE_DIR}/packaging/deb/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_GENERATOR DEB)
 include(CPack)

@@ -56,6 +56,9 @@ expect -rwxr-xr-x /usr/bin/corvane-reg
 expect -rw-r--r-- /lib/systemd/system/corvaned.service
 expect -rw-r--r-- /usr/share/dbus-1/system.d/org.corvane.Corvane1.conf
 expect -rw-r--r-- /usr/share/corvane/qd.def
+expect drwxr-xr-x /etc/corvane/lists.d
+expect -rw-r--r-- /etc/corvane/lists.d/README
+[ "$(dpkg-deb --info "$deb" conffiles)" = "/etc/corvane/lists.d/README" ] || fail "the lists' README is not a conffile"
 expect -rw-r--r-- /usr/share/applications/corvane.desktop
 for s in 16 32 48 128; do expect -rw-r--r-- "/usr/share/icons/hicolor/${s}x${s}/apps/corvane.png"; done
 expect -rw-r--r-- /usr/share/icons/hicolor/scalable/apps/corvane.svg
