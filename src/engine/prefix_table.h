@@ -54,6 +54,7 @@ private:
     static constexpr int kBits = static_cast<int>(sizeof(Number) * 8);
     static Number Last(const Prefix& prefix) noexcept {
         if (prefix.length == 0) return ~Number{0};
+        if (prefix.length >= kBits) return prefix.first;  // a shift by the whole width is undefined
         return prefix.first | (~Number{0} >> prefix.length);
     }
     void Mark(Number start, std::uint32_t list);
