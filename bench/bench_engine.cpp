@@ -5,6 +5,7 @@
 //   tick after an open   vs one bare IPv4+IPv6 dump        goal <= 1.3 at 100, 1,000, 10,000 connections
 //                        (and vs the bare one-walk dump the tick itself uses)
 //   100,000 listed       vs 10 listed                      goal <= 1.2
+//   1,000,000 prefixes   vs 10 prefixes in the address lists (the scan alone)  goal <= 1.2
 //   an isolated open     (its tick and the second read at the tick after it) vs the tick after an open
 //                        alone: what closing the gap between counters and table costs
 //   tick that blocks one vs `ss -K dst ADDR`; tick after an open vs a parse of /proc/net/tcp
@@ -45,6 +46,7 @@
 
 #include "../tests/engine/private_network.h"
 #include "engine/m_firewall.h"
+#include "random_prefixes.h"
 #include "platform/linux/proc_net_snmp_counters.h"
 #include "platform/linux/sock_diag_tcp_table.h"
 #include "platform/linux/unique_fd.h"
@@ -360,6 +362,7 @@ void BM_IsolatedOpen(benchmark::State& state) {
 
 class ChangingTable final : public corvane::platform::TcpTableService {
 public:
+    explicit ChangingTable(std::vector<corvane::platform::TcpRow> rows) : rows_(std::move(rows)) {}
     explicit ChangingTable(std::size_t rows) {
         for (std::size_t i = 0; i < rows; ++i) {
             corvane::platform::TcpRow row;
@@ -408,6 +411,93 @@ void BM_ScanOnlyByListSize(benchmark::State& state) {
     state.counters["long_us"] = gScanLongListUs;
     state.counters["short_us"] = gScanShortListUs;
     state.counters["rows"] = 2000;
+}
+
+// ---- Scan cost by the size of the address lists -----------------------------
+
+constexpr std::size_t kScanRows = 2000;
+double gScanManyPrefixesUs = 0;
+double gScanFewPrefixesUs = 0;
+std::size_t gScanPrefixes = 0;
+
+// Two engines over tables of their own with the same rows (random remote addresses, one in five an
+// IPv6 socket talking IPv6), the same 10 entries of qd.def, and address lists of 10 prefixes or of
+// 1,000,000 (4 in 5 IPv4), none covering a row: every row is looked up in both tables and none is
+// torn down. Made once for every run of the benchmark: a million prefixes take a while to make.
+struct PrefixScanEngines {
+    NullHost host;
+    std::unique_ptr<mFirewall> few;
+    std::unique_ptr<mFirewall> many;
+    std::size_t prefixes = 0;
+
+    PrefixScanEngines() {
+        using corvane::bench::Avoided;
+        using corvane::engine::Ipv6Number;
+        corvane::bench::RandomPrefixes random(20261207);
+        std::vector<corvane::platform::TcpRow> rows;
+        Avoided<std::uint32_t> avoid4;
+        Avoided<Ipv6Number> avoid6;
+        for (std::size_t i = 0; i < kScanRows; ++i) {
+            corvane::platform::TcpRow row;
+            row.dwState = corvane::platform::kTcpStateEstab;
+            row.cookie = i + 1;
+            if (i % 5 == 4) {
+                const Ipv6Number address = random.Address6();
+                row.family = AF_INET6;
+                row.native6 = true;
+                row.remoteAddr6 = corvane::engine::Ipv6ToBytes(address);
+                avoid6.AddAddress(address);
+            } else {
+                const std::uint32_t address = random.Address4();
+                row.family = AF_INET;
+                row.dwRemoteAddr = htonl(address);
+                avoid4.AddAddress(address);
+            }
+            rows.push_back(row);
+        }
+        avoid4.Sort();
+        avoid6.Sort();
+        corvane::engine::AddressLists fewLists;
+        random.Fill(fewLists, 8, 2, avoid4, avoid6);
+        corvane::bench::NameList(fewLists, "/etc/corvane/lists.d/few.list");
+        corvane::engine::AddressLists manyLists;
+        random.Fill(manyLists, 800000, 200000, avoid4, avoid6);
+        corvane::bench::NameList(manyLists, "/etc/corvane/lists.d/many.list");
+        prefixes = manyLists.v4.size() + manyLists.v6.size();
+
+        few = std::make_unique<mFirewall>(std::make_unique<ChangingTable>(rows), std::make_unique<MovingCounters>(),
+                                          host);
+        many = std::make_unique<mFirewall>(std::make_unique<ChangingTable>(rows), std::make_unique<MovingCounters>(),
+                                           host);
+        for (mFirewall* firewall : {few.get(), many.get()}) {
+            firewall->SetNoticeSink([](const std::string&) {});
+            firewall->SetBlockLogSink([](const std::string&) {});
+            firewall->SetDefinitions(ParseDefinitions(ListOf(10)));
+        }
+        few->SetAddressLists(std::move(fewLists));
+        many->SetAddressLists(std::move(manyLists));
+    }
+};
+
+void BM_ScanOnlyByPrefixCount(benchmark::State& state) {
+    static PrefixScanEngines engines;
+    const TurnAboutTimes times =
+        TurnAbout(state, [&] { engines.many->Tick(); }, [&] { engines.few->Tick(); });
+    if (engines.many->LastTable().rows.size() != kScanRows || engines.few->LastTable().rows.size() != kScanRows) {
+        state.SkipWithError("the tick did not read the whole table");
+        return;
+    }
+    if (engines.many->BlockedCount() != 0 || engines.few->BlockedCount() != 0) {
+        // The rows are chosen outside every prefix: the table found a prefix where there is none.
+        state.SkipWithError("a row outside every prefix was found listed");
+        return;
+    }
+    gScanManyPrefixesUs = times.firstUs;
+    gScanFewPrefixesUs = times.secondUs;
+    gScanPrefixes = engines.prefixes;
+    state.counters["many_us"] = gScanManyPrefixesUs;
+    state.counters["few_us"] = gScanFewPrefixesUs;
+    state.counters["rows"] = static_cast<double>(kScanRows);
 }
 
 // ---- What a script would do instead -----------------------------------------
@@ -560,6 +650,7 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("BM_IdleTickBesideCountersRead", BM_IdleTickBesideCountersRead)
         ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("BM_ScanOnlyByListSize", BM_ScanOnlyByListSize)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("BM_ScanOnlyByPrefixCount", BM_ScanOnlyByPrefixCount)->Unit(benchmark::kMicrosecond);
     if (gPrivateNetwork) {
         for (const long connections : {100L, 1000L, 10000L}) {
             benchmark::RegisterBenchmark("BM_BareDump", BM_BareDump)->Arg(connections)->Unit(benchmark::kMicrosecond);
@@ -609,6 +700,8 @@ int main(int argc, char** argv) {
     PrintRatio(reporter, "isolated open (2 ticks) / tick after open (1000)", "BM_IsolatedOpen/1000",
                "BM_TickAfterOpen/1000/10", 0);
     PrintRatioOf("scan alone, 100000 vs 10 listed", gScanLongListUs, gScanShortListUs, 1.2);
+    PrintRatioOf((std::string("scan alone, ") + std::to_string(gScanPrefixes) + " vs 10 prefixes").c_str(),
+                 gScanManyPrefixesUs, gScanFewPrefixesUs, 1.2);
     PrintRatio(reporter, "tick blocking one / ss -K dst (1000 conns)", "BM_TickBlockingOne/1000/real_time",
                "BM_SsKill/1000/real_time", 0);
     PrintRatio(reporter, "tick after open / /proc/net/tcp parse (1000)", "BM_TickAfterOpen/1000/10",
