@@ -66,6 +66,36 @@ PrefixTable<Number, Prefix>::PrefixTable(std::span<const Prefix> prefixes) {
     closeBefore(Number{0}, true);
     starts_.shrink_to_fit();
     lists_.shrink_to_fit();
+    if (starts_.size() >= kIndexedFrom) {
+        // Addresses between the first boundary and the last share the leading bits these two share.
+        const Number differ = starts_.front() ^ starts_.back();
+        int shared = 0;
+        while (shared < kBits - 24 && (differ >> (kBits - 1 - shared) & 1) == 0) ++shared;
+        sharedBits_ = shared;
+        index_.assign(std::size_t{65536} + 1, 0);
+        std::size_t boundary = 0;
+        for (std::size_t slice = 0; slice <= 65536; ++slice) {
+            while (boundary < starts_.size() && Slice(starts_[boundary]) < slice) ++boundary;
+            index_[slice] = static_cast<std::uint32_t>(boundary);
+        }
+        // Every run that some list covers marks its blocks. The last run (from back() on) is never
+        // looked up through the filter.
+        filter_.assign((std::size_t{1} << 24) / 64, 0);
+        for (std::size_t run = 0; run + 1 < starts_.size(); ++run) {
+            if (lists_[run] == kNoList) continue;
+            const std::size_t first = Block(starts_[run]);
+            const std::size_t last = Block(starts_[run + 1] - 1);
+            for (std::size_t block = first; block <= last;) {
+                if (block % 64 == 0 && block + 63 <= last) {
+                    filter_[block / 64] = ~std::uint64_t{0};
+                    block += 64;
+                } else {
+                    filter_[block / 64] |= std::uint64_t{1} << (block % 64);
+                    ++block;
+                }
+            }
+        }
+    }
 }
 
 template class PrefixTable<std::uint32_t, Prefix4>;

@@ -264,6 +264,48 @@ TEST(PrefixTable, RandomPrefixSetsAgreeWithALinearScan) {
     }
 }
 
+// Long tables are searched through an index and a filter over the span of their boundaries: spread
+// over the whole space, and crowded into one corner of it (most leading bits shared).
+TEST(PrefixTable, LongTablesAgreeWithALinearScanSpreadOrCrowded) {
+    std::mt19937_64 random(20261209);
+    for (int round = 0; round < 6; ++round) {
+        const bool crowded = round % 2 == 1;
+        std::vector<Prefix4> v4;
+        std::vector<Prefix6> v6;
+        const int count = 4000 + static_cast<int>(random() % 2000);
+        for (int i = 0; i < count; ++i) {
+            const auto source = static_cast<std::uint32_t>(random() % 3);
+            // Crowded tables get no prefix reaching out of their corner.
+            const auto length4 = static_cast<unsigned>(
+                crowded ? 9 + random() % 24 : random() % 50 == 0 ? random() % 33 : 12 + random() % 21);
+            auto address4 = static_cast<std::uint32_t>(random());
+            if (crowded) address4 = 10U << 24 | (address4 & 0x00ffffffU);  // 10.0.0.0/8
+            v4.push_back(Prefix4{Mask4(address4, length4), static_cast<std::uint8_t>(length4), source});
+            const auto length6 = static_cast<unsigned>(
+                crowded ? 33 + random() % 96 : random() % 50 == 0 ? random() % 129 : 32 + random() % 97);
+            Ipv6Number address6 = RandomNumber<Ipv6Number>(random);
+            if (crowded) address6 = Ipv6Number{0x20010db8} << 96 | (address6 >> 48);  // 2001:db8::/32
+            v6.push_back(Prefix6{Mask6(address6, length6), static_cast<std::uint8_t>(length6), source});
+        }
+        // The edges of a sample of the prefixes (all of them would take the linear scan too long).
+        std::vector<Prefix4> sample4;
+        std::vector<Prefix6> sample6;
+        for (int i = 0; i < 300; ++i) {
+            sample4.push_back(v4[random() % v4.size()]);
+            sample6.push_back(v6[random() % v6.size()]);
+        }
+        const PrefixTable4 table4(v4);
+        const PrefixTable6 table6(v6);
+        SCOPED_TRACE("round " + std::to_string(round));
+        for (const std::uint32_t address : Probes<std::uint32_t>(sample4, Last4, random)) {
+            ASSERT_EQ(table4.Find(address), LinearFind4(v4, address)) << Text4(address);
+        }
+        for (const Ipv6Number address : Probes<Ipv6Number>(sample6, Last6, random)) {
+            ASSERT_EQ(table6.Find(address), LinearFind6(v6, address)) << Text6(address);
+        }
+    }
+}
+
 // ---- Both engines over random lists and tables ----
 
 std::array<std::uint8_t, 16> Mapped(std::uint32_t hostOrder) {
