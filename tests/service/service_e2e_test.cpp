@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "../engine/ipv6_loopback.h"
 #include "../engine/private_network.h"
 #include "platform/dbus/bus_names.h"
 #include "service_harness.h"
@@ -535,16 +536,6 @@ std::vector<ListRow> ListsOf(const QVariant& value) {
     return rows;
 }
 
-// A listening IPv6 socket on ::1, any port.
-UniqueFd ListenLoopback6() {
-    UniqueFd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_in6 local = engine::testing::V6("::1", 0);
-    if (!fd.Valid() || ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-        ::listen(fd.Get(), 64) != 0)
-        return UniqueFd();
-    return fd;
-}
-
 TEST_F(Corvaned, TheAdministratorsListsProtectFromStartAndChangesApplyWithoutARestart) {
     // A netset-style list with a line that is no entry, and one that others could change.
     ASSERT_EQ(service_->WriteList("a.list", "# netset\n127.0.3.0/24\nnot an address\n::1\n"), "");
@@ -578,7 +569,7 @@ TEST_F(Corvaned, TheAdministratorsListsProtectFromStartAndChangesApplyWithoutARe
     EXPECT_TRUE(PumpUntil([&] { return client_->Attempts() == 2; }));
     // IPv6, listed by address.
     {
-        UniqueFd listener = ListenLoopback6();
+        UniqueFd listener = engine::testing::Listen6("::1", false);
         ASSERT_TRUE(listener.Valid());
         UniqueFd connection = engine::testing::ConnectTo(AF_INET6, engine::testing::V6("::1", LocalPort(listener.Get())));
         if (connection.Valid()) {
