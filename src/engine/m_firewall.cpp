@@ -154,6 +154,12 @@ WatchedPrefixes WatchedFor(const BlockList& list, const AddressLists& lists) {
     return watched;
 }
 
+bool SameWatched(const WatchedPrefixes& a, const WatchedPrefixes& b) noexcept {
+    auto same = [](const auto& x, const auto& y) { return x.address == y.address && x.length == y.length; };
+    return std::equal(a.v4.begin(), a.v4.end(), b.v4.begin(), b.v4.end(), same) &&
+           std::equal(a.v6.begin(), a.v6.end(), b.v6.begin(), b.v6.end(), same);
+}
+
 mFirewall::mFirewall(std::unique_ptr<platform::TcpTableService> tcpTable,
                      std::unique_ptr<platform::OpenCounterService> openCounters, ScanHost& host)
     : tcpTable_(std::move(tcpTable)),
@@ -315,11 +321,56 @@ void mFirewall::SetDefinitions(Definitions definitions) {
     ListsChanged();
 }
 
-void mFirewall::SetAddressLists(AddressLists lists) {
+void mFirewall::SetAddressLists(AddressLists lists) { SetAddressLists(std::move(lists), PreparedEvents{}); }
+
+void mFirewall::SetAddressLists(AddressLists lists, PreparedEvents prepared) {
     lists_ = std::move(lists);
     table4_ = PrefixTable4(lists_.v4);
     table6_ = PrefixTable6(lists_.v6);
+    if (prepared.load.service && engineChosen_ && engine_ == EngineKind::kEvents && !stopped_ &&
+        AdoptPrepared(std::move(prepared))) {
+        notice_("connection reports for the new lists come from a kernel side made for them");
+        haveLastOpens_ = false;
+        haveLastIdentity_ = false;
+        if (protectionOn_) FullScan();
+        return;
+    }
     ListsChanged();
+}
+
+PreparedEvents mFirewall::PrepareEvents(WatchedPrefixes watched, const EventsFactory& factory) const {
+    PreparedEvents prepared;
+    const EventsFactory& make = factory ? factory : eventsFactory_;
+    if (!make) return prepared;
+    // Room for qd.def's addresses and some growth besides.
+    const std::size_t capacity = std::max(watched.Largest() + watched.Largest() / 4, kMinEventCapacity);
+    prepared.load = make(capacity);
+    if (prepared.load.service &&
+        prepared.load.service->SetWatched(watched.v4, watched.v6) != platform::win32::kNoError)
+        prepared.load.service.reset();
+    prepared.watched = std::move(watched);
+    return prepared;
+}
+
+bool mFirewall::AdoptPrepared(PreparedEvents prepared) {
+    std::unique_ptr<platform::ConnectionEventService>& service = prepared.load.service;
+    WatchedPrefixes watched = WatchedFor(definitions_.blockList, lists_);
+    if (watched.Largest() > service->Capacity()) return false;
+    // qd.def's addresses, and whatever else changed since it was made: a few entries at most.
+    if (!SameWatched(watched, prepared.watched) &&
+        service->SetWatched(watched.v4, watched.v6) != platform::win32::kNoError)
+        return false;
+    if (protectionOn_) static_cast<void>(service->SetActive(true));
+    // Both report for a moment: a connection is handled once however often it is reported, and
+    // what the old one still held unread is found by the scan that follows.
+    if (!host_.WatchDescriptor(service->Descriptor(), [this] { OnConnectionEvents(); })) {
+        static_cast<void>(host_.WatchDescriptor(events_->Descriptor(), [this] { OnConnectionEvents(); }));
+        return false;
+    }
+    static_cast<void>(events_->SetActive(false));
+    events_ = std::move(service);
+    watched_ = std::move(watched);
+    return true;
 }
 
 void mFirewall::ListsChanged() {

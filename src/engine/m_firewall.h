@@ -82,6 +82,15 @@ struct WatchedPrefixes {
 };
 WatchedPrefixes WatchedFor(const BlockList& list, const AddressLists& lists);
 
+bool SameWatched(const WatchedPrefixes& a, const WatchedPrefixes& b) noexcept;
+
+// A kernel side made and given its prefixes away from the engine's thread: the kernel takes about a
+// second for a million prefixes, which the engine's thread spends protecting instead.
+struct PreparedEvents {
+    platform::ConnectionEventsLoad load;  // no service when it could not be made
+    WatchedPrefixes watched;              // what it was given
+};
+
 // The name a block is told under for qd.def.
 inline constexpr char kDefinitionsListName[] = "qd.def";
 
@@ -124,8 +133,14 @@ public:
     void LoadDefinitions(const std::string& programFolder);
     void SetDefinitions(Definitions definitions);
     const engine::BlockList& BlockList() const noexcept { return definitions_.blockList; }
-    // The administrator's lists, in force beside qd.def.
+    // The administrator's lists, in force beside qd.def. With `prepared` (made by PrepareEvents for
+    // these lists), the event engine takes that kernel side over instead of filling its own.
     void SetAddressLists(AddressLists lists);
+    void SetAddressLists(AddressLists lists, PreparedEvents prepared);
+    // Makes a kernel side watching `watched`, with `factory`, or else this engine's events factory
+    // (fixed when the engine is made): safe on any thread. No service when there is no factory or
+    // the kernel refused.
+    PreparedEvents PrepareEvents(WatchedPrefixes watched, const EventsFactory& factory = {}) const;
     const AddressLists& Lists() const noexcept { return lists_; }
     // The list that covers a row's remote address: kDefinitionsListName, a list file's path, or
     // null when none does. `text` is the row's address text (for qd.def), when it has one.
@@ -202,6 +217,9 @@ private:
     void ChooseEngine();
     void UseTimerEngine(std::string why);
     bool LoadEvents(WatchedPrefixes watched, std::string& why);
+    // Takes over a prepared kernel side in place of the one in use; false (nothing changed) when it
+    // cannot take the lists as they are now.
+    bool AdoptPrepared(PreparedEvents prepared);
     bool AdoptEvents(platform::ConnectionEventsLoad load, WatchedPrefixes watched, std::string& why);
     void StartBackgroundLoad();
     // Changes over to the event engine when the kernel side made in the background is ready; true

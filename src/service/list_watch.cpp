@@ -15,9 +15,10 @@ namespace {
 constexpr std::chrono::milliseconds kSettle{200};
 }  // namespace
 
-ListWatch::ListWatch(std::string folder, Loaded loaded, QObject* parent)
+ListWatch::ListWatch(std::string folder, Prepare prepare, Loaded loaded, QObject* parent)
     : QObject(parent),
       folder_(std::move(folder)),
+      prepare_(std::move(prepare)),
       loaded_(std::move(loaded)),
       watcher_(new QFileSystemWatcher(this)),
       settle_(new QTimer(this)) {
@@ -33,7 +34,9 @@ ListWatch::~ListWatch() {
 }
 
 void ListWatch::LoadNow() {
-    loaded_(engine::LoadListFolder(folder_));
+    PreparedLists read;
+    read.lists = engine::LoadListFolder(folder_);
+    loaded_(std::move(read));
     Rewatch();
 }
 
@@ -51,16 +54,21 @@ void ListWatch::Load(std::function<void()> done) {
 void ListWatch::Begin() {
     running_ = std::async(std::launch::async, [this, folder = folder_] {
         engine::AddressLists lists = engine::LoadListFolder(folder);
+        PreparedLists read;
+        if (prepare_) {
+            read = prepare_(std::move(lists));
+        } else {
+            read.lists = std::move(lists);
+        }
         // The destructor waits for this read, so the object is still there to be told.
         QMetaObject::invokeMethod(this, [this] { Finished(); }, Qt::QueuedConnection);
-        return lists;
+        return read;
     });
 }
 
 void ListWatch::Finished() {
     if (!running_.valid()) return;
-    engine::AddressLists lists = running_.get();
-    loaded_(std::move(lists));
+    loaded_(running_.get());
     Rewatch();
     std::vector<std::function<void()>> told;
     told.swap(waiting_);

@@ -12,26 +12,39 @@
 #include <vector>
 
 #include "engine/address_lists.h"
+#include "engine/m_firewall.h"
+#include "service/refusal_layer.h"
 
 class QFileSystemWatcher;
 class QTimer;
 
 namespace corvane::service {
 
+// A read's result, with the kernel sides made for it on the reading thread when the lists are long.
+struct PreparedLists {
+    engine::AddressLists lists;
+    engine::PreparedEvents events;  // no service unless made
+    PreparedRefusal refusal;        // no service unless made
+};
+
 class ListWatch final : public QObject {
     Q_OBJECT
 public:
-    using Loaded = std::function<void(engine::AddressLists lists)>;
+    // Runs on the reading thread, after the read.
+    using Prepare = std::function<PreparedLists(engine::AddressLists lists)>;
+    using Loaded = std::function<void(PreparedLists prepared)>;
 
-    // `loaded` gets every read's result, on this object's thread.
-    ListWatch(std::string folder, Loaded loaded, QObject* parent = nullptr);
+    // `loaded` gets every read's result, on this object's thread; `prepare` (if any) makes ready on
+    // the reading thread what can be made there.
+    ListWatch(std::string folder, Prepare prepare, Loaded loaded, QObject* parent = nullptr);
     // Waits for a read under way; its result is dropped.
     ~ListWatch() override;
 
     ListWatch(const ListWatch&) = delete;
     ListWatch& operator=(const ListWatch&) = delete;
 
-    // Reads the folder now, on this thread, hands the result to `loaded` and starts watching.
+    // Reads the folder now, on this thread (nothing prepared), hands the result to `loaded` and
+    // starts watching.
     void LoadNow();
     // Reads the folder again in the background. `done` (if any) is called once a read that began
     // after this call has been handed to `loaded`.
@@ -45,10 +58,11 @@ private:
     void Rewatch();
 
     std::string folder_;
+    Prepare prepare_;
     Loaded loaded_;
     QFileSystemWatcher* watcher_;  // a child of this object
     QTimer* settle_;               // a child of this object
-    std::future<engine::AddressLists> running_;
+    std::future<PreparedLists> running_;
     std::vector<std::function<void()>> waiting_;  // told when the read under way is handed over
     bool again_ = false;                          // asked for while a read was under way
     std::vector<std::function<void()>> next_;     // told after the read that follows

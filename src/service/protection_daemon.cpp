@@ -106,8 +106,9 @@ bool ProtectionDaemon::Start(std::string& why) {
 
     firewall_->LoadDefinitions(options_.stateDir);
     // The administrator's lists, read before protection starts: every list protects from the start.
-    listWatch_ = std::make_unique<ListWatch>(options_.listsDir,
-                                             [this](engine::AddressLists lists) { ApplyLists(std::move(lists)); });
+    listWatch_ = std::make_unique<ListWatch>(
+        options_.listsDir, [this](engine::AddressLists lists) { return PrepareLists(std::move(lists)); },
+        [this](PreparedLists prepared) { ApplyLists(std::move(prepared)); });
     listWatch_->LoadNow();
     // In front of the engine: connects to listed addresses are refused in the kernel, counted there
     // and added to the engine's count.
@@ -217,6 +218,8 @@ void ProtectionDaemon::UpdateTicking() {
 void ProtectionDaemon::EngineMayHaveChanged() {
     engineCheckDue_ = false;
     if (!firewall_) return;
+    eventsInUse_ = firewall_->Engine() == engine::EngineKind::kEvents;
+    refusalLoaded_ = refusal_ && refusal_->Loaded();
     UpdateTicking();
     signals_.MarkChanged();
     const std::string status = StatusLine();
@@ -351,13 +354,41 @@ void ProtectionDaemon::Reload(std::function<void(const RequestResult&)> done) {
     });
 }
 
-void ProtectionDaemon::ListsChanged() {
+void ProtectionDaemon::ListsChanged(PreparedRefusal refusal) {
     definitionsInForce_ = engine::CanonicalAddresses(firewall_->BlockList()).size();
-    if (refusal_) refusal_->SetPrefixes(engine::WatchedFor(firewall_->BlockList(), firewall_->Lists()));
+    if (refusal_) {
+        const engine::WatchedPrefixes prefixes = engine::WatchedFor(firewall_->BlockList(), firewall_->Lists());
+        if (refusal.load.service)
+            refusal_->SetPrefixes(prefixes, std::move(refusal));
+        else
+            refusal_->SetPrefixes(prefixes);
+        refusalLoaded_ = refusal_->Loaded();
+    }
     signals_.MarkChanged();
 }
 
-void ProtectionDaemon::ApplyLists(engine::AddressLists lists) {
+PreparedLists ProtectionDaemon::PrepareLists(engine::AddressLists lists) {
+    PreparedLists prepared;
+    if (lists.v4.size() + lists.v6.size() >= kPreparedFrom) {
+        // The lists' prefixes alone: qd.def belongs to the main thread, and its few addresses are
+        // added when the kernel sides are taken over.
+        const engine::WatchedPrefixes watched = engine::WatchedFor(engine::BlockList(), lists);
+        // At the thread's own priority: the answer to Reload waits for it.
+        if (eventsInUse_)
+            prepared.events = firewall_->PrepareEvents(
+                watched, [](std::size_t capacity) { return platform::CreateSystemConnectionEvents(capacity); });
+        if (refusalLoaded_) prepared.refusal = refusal_->Prepare(watched);
+        Notice("kernel sides for " + std::to_string(watched.v4.size()) + " IPv4 and " +
+               std::to_string(watched.v6.size()) + " IPv6 prefixes made beside the ones in use (" +
+               (prepared.events.load.service ? "connection reports" : "no connection reports") + ", " +
+               (prepared.refusal.load.service ? "connect refusal" : "no connect refusal") + ")");
+    }
+    prepared.lists = std::move(lists);
+    return prepared;
+}
+
+void ProtectionDaemon::ApplyLists(PreparedLists prepared) {
+    engine::AddressLists& lists = prepared.lists;
     if (stopped_ || !firewall_) return;
     // Said once each: a file not read, a line that is no entry. Counts are said at every read.
     if (!lists.folderProblem.empty()) Notice("lists in " + options_.listsDir + " not read: " + lists.folderProblem);
@@ -400,8 +431,8 @@ void ProtectionDaemon::ApplyLists(engine::AddressLists lists) {
                "(corvanectl status names the first " + std::to_string(bus::kMaxListProblems) + ")");
     std::sort(problems.begin(), problems.end());
     toldListProblems_ = std::move(problems);
-    firewall_->SetAddressLists(std::move(lists));
-    ListsChanged();
+    firewall_->SetAddressLists(std::move(lists), std::move(prepared.events));
+    ListsChanged(std::move(prepared.refusal));
     EngineMayHaveChanged();  // the event engine may have had to give way to the timer
 }
 

@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -73,8 +74,10 @@ private:
     void SendPropertiesChanged(const QVariantMap& changed);
     QString ReadUpdateServer();
     // qd.def or the lists changed: the connect refusal and what the bus shows follow.
-    void ListsChanged();
-    void ApplyLists(engine::AddressLists lists);
+    void ListsChanged(PreparedRefusal refusal = {});
+    void ApplyLists(PreparedLists prepared);
+    // On the lists' reading thread: the kernel sides for long lists, made there.
+    PreparedLists PrepareLists(engine::AddressLists lists);
 
     ServiceOptions options_;
     QDBusConnection bus_;
@@ -86,6 +89,11 @@ private:
     std::unique_ptr<RefusalLayer> refusal_;
     RecentBlocks recent_;
     std::unique_ptr<ListWatch> listWatch_;
+    // What runs, for the lists' reading thread to know what to prepare (set on the main thread).
+    std::atomic<bool> eventsInUse_{false};
+    std::atomic<bool> refusalLoaded_{false};
+    // Lists with this many prefixes or more get their kernel sides made on the reading thread.
+    static constexpr std::size_t kPreparedFrom = 65536;
     std::size_t definitionsInForce_ = 0;  // qd.def's entries that can match
     QStringList listProblems_;            // "PATH:LINE", the first kMaxListProblems
     std::vector<std::string> toldListProblems_;  // said in the log already

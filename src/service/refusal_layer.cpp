@@ -98,6 +98,35 @@ void RefusalLayer::SetPrefixes(const engine::WatchedPrefixes& prefixes) {
             "): connects are refused as listed before");
 }
 
+PreparedRefusal RefusalLayer::Prepare(engine::WatchedPrefixes prefixes) const {
+    PreparedRefusal prepared;
+    prepared.load = factory_(CapacityFor(prefixes.Largest()));
+    if (prepared.load.service &&
+        prepared.load.service->SetRefused(prefixes.v4, prefixes.v6) != platform::win32::kNoError)
+        prepared.load.service.reset();
+    prepared.prefixes = std::move(prefixes);
+    return prepared;
+}
+
+void RefusalLayer::SetPrefixes(const engine::WatchedPrefixes& prefixes, PreparedRefusal prepared) {
+    // Only in place of a kernel side that runs; a layer not loaded yet, or that cannot run, loads as
+    // it would have.
+    std::unique_ptr<platform::ConnectRefusalService>& service = prepared.load.service;
+    if (stopped_ || !kernel_ || !service || prefixes.Largest() > service->Capacity() ||
+        (!engine::SameWatched(prefixes, prepared.prefixes) &&
+         service->SetRefused(prefixes.v4, prefixes.v6) != platform::win32::kNoError)) {
+        SetPrefixes(prefixes);
+        return;
+    }
+    Drop();
+    addressCount_ = prefixes.Largest();
+    kernel_ = std::move(service);
+    counted_ = 0;
+    Watch();
+    why_.clear();
+    if (protectionOn_) SetProtection(true);
+}
+
 void RefusalLayer::SetProtection(bool on) {
     protectionOn_ = on;
     if (stopped_ || !kernel_) return;

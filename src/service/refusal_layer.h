@@ -21,6 +21,13 @@
 
 namespace corvane::service {
 
+// A kernel side made and given its prefixes away from the service's main thread (a million prefixes
+// take the kernel about a second).
+struct PreparedRefusal {
+    platform::ConnectRefusalLoad load;  // no service when it could not be made
+    engine::WatchedPrefixes prefixes;   // what it was given
+};
+
 class RefusalLayer final : public QObject {
     Q_OBJECT
 public:
@@ -38,6 +45,12 @@ public:
     // The lists changed: the next connect is judged by the new ones (a larger kernel side is made
     // when they outgrew this one).
     void SetPrefixes(const engine::WatchedPrefixes& prefixes);
+    // The same with a kernel side made by Prepare, which takes over from the one in use (detached
+    // first, so no connect is counted twice; the teardown engines stand in for the moment between).
+    void SetPrefixes(const engine::WatchedPrefixes& prefixes, PreparedRefusal prepared);
+    // Makes a kernel side refusing `prefixes`, detached, with the layer's factory: safe on any
+    // thread.
+    PreparedRefusal Prepare(engine::WatchedPrefixes prefixes) const;
     // Attached while on, detached while off.
     void SetProtection(bool on);
     // Takes what the kernel counted and reported since the last time.
@@ -47,6 +60,8 @@ public:
 
     // Connects are refused now.
     bool Running() const;
+    // The kernel side is made (attached or not).
+    bool Loaded() const { return kernel_ != nullptr; }
     // Why the layer is not running although protection is on; empty when it runs (or is off).
     const std::string& Why() const { return why_; }
     // How many refusals the kernel side counted since the service started.

@@ -615,8 +615,10 @@ TEST_F(Corvaned, TheAdministratorsListsProtectFromStartAndChangesApplyWithoutARe
 TEST_F(Corvaned, ProtectionByTheListsInForceGoesOnWhileALongListIsRead) {
     ASSERT_EQ(service_->WriteList("a.list", "127.0.3.0/24\n"), "");
     StartService();
-    // 1,000,000 lines that cover nothing here, and the earlier entry kept.
-    std::string content = "127.0.3.0/24\n";
+    // The event engine, whose kernel side for the long list is made away from the main thread.
+    ASSERT_TRUE(PumpUntil([&] { return client_->Get(bus::kPropEngine).toString() == QStringLiteral("events"); }));
+    // 1,000,000 lines that cover nothing here, the earlier entry kept and one more.
+    std::string content = "127.0.3.0/24\n127.0.7.0/24\n";
     content.reserve(20'000'000);
     for (std::uint32_t i = 0; i < 1'000'000; ++i) {
         const std::uint32_t address = 0x0b000000U + i * 16;  // 11.0.0.0 on, /28 each
@@ -638,9 +640,18 @@ TEST_F(Corvaned, ProtectionByTheListsInForceGoesOnWhileALongListIsRead) {
     EXPECT_FALSE(pending.isError()) << pending.error().message().toStdString();
     const std::vector<ListRow> lists = ListsOf(client_->Get(bus::kPropLists));
     ASSERT_EQ(lists.size(), 2U);
-    EXPECT_EQ(lists[1].prefixes4, 1'000'001U);
+    EXPECT_EQ(lists[1].prefixes4, 1'000'002U);
+    // The file's change is seen by the folder's watch as well: once that read is in force too,
+    // nothing is pending, and only the kernel's reports can find what opens from here on.
+    const CommandResult settled = service_->Call(Caller::kRoot, bus::kMethodReload);
+    ASSERT_TRUE(settled.Succeeded()) << settled.out;
+    EXPECT_THAT(service_->Output(), HasSubstr("connection reports for the new lists come from a kernel side made for them"));
+    // The new kernel side reports the lists' addresses, old and new, and qd.def's.
     EXPECT_TRUE(TornDown("127.0.3.2", 1));
-    EXPECT_TRUE(PumpUntil([&] { return client_->Attempts() == 2; }));
+    EXPECT_TRUE(TornDown("127.0.7.1", 1));
+    EXPECT_TRUE(TornDown(kListed, 1));
+    EXPECT_TRUE(PumpUntil([&] { return client_->Attempts() == 4; })) << client_->Attempts();
+    EXPECT_EQ(client_->Get(bus::kPropEngine).toString(), QStringLiteral("events"));
 }
 
 }  // namespace
