@@ -208,6 +208,34 @@ TEST_F(ConnectRefusalService, RefusesListedConnectsBeforeAnySynCountsThemAndFoll
     EXPECT_EQ(ConnectionError(nowUnlisted.Get()), 0);
 }
 
+TEST_F(ConnectRefusalService, ALongListIsRefusedByAKernelSideMadeForItAndQdDefStillIs) {
+    StartAndWaitForTheRefusal();
+    // A million prefixes elsewhere, and one here.
+    std::string content = "127.0.7.0/24\n";
+    content.reserve(20'000'000);
+    for (std::uint32_t i = 0; i < 1'000'000; ++i) {
+        const std::uint32_t address = 0x0b000000U + i * 16;  // 11.0.0.0 on, /28 each
+        content += std::to_string(address >> 24) + "." + std::to_string(address >> 16 & 255) + "." +
+                   std::to_string(address >> 8 & 255) + "." + std::to_string(address & 255) + "/28\n";
+    }
+    ASSERT_EQ(service_->WriteList("long.list", content), "");
+    // Twice: the folder's watch reads the new file as well, and the second answer comes after both.
+    ASSERT_TRUE(service_->Call(Caller::kRoot, bus::kMethodReload).Succeeded());
+    ASSERT_TRUE(service_->Call(Caller::kRoot, bus::kMethodReload).Succeeded());
+    EXPECT_NE(service_->Output().find("made beside the ones in use ("), std::string::npos) << service_->Output();
+    EXPECT_NE(service_->Output().find(", connect refusal)"),
+              std::string::npos)
+        << service_->Output();
+    EXPECT_NE(Layers().find("connect refusal + "), std::string::npos) << Layers();
+    UniqueFd listener = Listen("127.0.7.1");
+    ASSERT_TRUE(listener.Valid());
+    EXPECT_EQ(ConnectError(AF_INET, SOCK_STREAM, V4("127.0.7.1", LocalPort(listener.Get()))), ECONNREFUSED);
+    EXPECT_EQ(ConnectListed(), ECONNREFUSED) << "qd.def's address is refused by the new kernel side too";
+    EXPECT_TRUE(WaitUntil([&] { return Attempts() == 2; })) << Attempts();
+    EXPECT_EQ(Accepted(listener.Get()), 0);
+    EXPECT_EQ(Accepted(listed_.Get()), 0);
+}
+
 TEST_F(ConnectRefusalService, AStormRaisesTheCountByExactlyItsSizeAndTerminationLeavesNothingAttached) {
     ASSERT_EQ(service_->SetSetting("Attempts", "40"), "");
     StartAndWaitForTheRefusal();
