@@ -231,21 +231,23 @@ void mFirewall::SayEventEngineRuns() {
 }
 
 void mFirewall::StartBackgroundLoad() {
-    const std::size_t capacity = std::max(WatchedFor(definitions_.blockList, lists_).Largest(), kMinEventCapacity);
-    backgroundLoad_ = std::async(std::launch::async, eventsFactory_, capacity);
+    // Made and given the lists on its thread: a long list takes the kernel a while.
+    backgroundLoad_ = std::async(std::launch::async, [this, watched = WatchedFor(definitions_.blockList, lists_)] {
+        return PrepareEvents(watched);
+    });
 }
 
 bool mFirewall::AdoptBackgroundLoad() {
     using namespace std::chrono_literals;
     if (!backgroundLoad_.valid() || backgroundLoad_.wait_for(0s) != std::future_status::ready) return false;
-    platform::ConnectionEventsLoad load = backgroundLoad_.get();
+    PreparedEvents prepared = backgroundLoad_.get();
     WatchedPrefixes watched = WatchedFor(definitions_.blockList, lists_);
-    if (load.service && watched.Largest() > load.service->Capacity()) {
+    if (prepared.load.service && watched.Largest() > prepared.load.service->Capacity()) {
         StartBackgroundLoad();  // the list grew meanwhile: made again, larger
         return false;
     }
     std::string why;
-    if (!AdoptEvents(std::move(load), std::move(watched), why)) {
+    if (!AdoptEvents(std::move(prepared.load), std::move(watched), why, &prepared.watched)) {
         UseTimerEngine(why);
         return false;
     }
@@ -271,12 +273,15 @@ bool mFirewall::LoadEvents(WatchedPrefixes watched, std::string& why) {
     return AdoptEvents(eventsFactory_(capacity), std::move(watched), why);
 }
 
-bool mFirewall::AdoptEvents(platform::ConnectionEventsLoad load, WatchedPrefixes watched, std::string& why) {
+bool mFirewall::AdoptEvents(platform::ConnectionEventsLoad load, WatchedPrefixes watched, std::string& why,
+                            const WatchedPrefixes* given) {
     if (!load.service) {
         why = load.why.empty() ? std::string("connection reports are not available") : load.why;
         return false;
     }
-    if (const std::uint32_t result = load.service->SetWatched(watched.v4, watched.v6);
+    if (const std::uint32_t result = given && SameWatched(*given, watched)
+                                         ? platform::win32::kNoError
+                                         : load.service->SetWatched(watched.v4, watched.v6);
         result != platform::win32::kNoError) {
         why = "the kernel refused a list of " + std::to_string(watched.v4.size()) + " IPv4 and " +
               std::to_string(watched.v6.size()) + " IPv6 prefixes (error " + std::to_string(result) + ")";
@@ -345,9 +350,15 @@ PreparedEvents mFirewall::PrepareEvents(WatchedPrefixes watched, const EventsFac
     // Room for qd.def's addresses and some growth besides.
     const std::size_t capacity = std::max(watched.Largest() + watched.Largest() / 4, kMinEventCapacity);
     prepared.load = make(capacity);
-    if (prepared.load.service &&
-        prepared.load.service->SetWatched(watched.v4, watched.v6) != platform::win32::kNoError)
-        prepared.load.service.reset();
+    if (prepared.load.service) {
+        if (const std::uint32_t result = prepared.load.service->SetWatched(watched.v4, watched.v6);
+            result != platform::win32::kNoError) {
+            prepared.load.service.reset();
+            prepared.load.why = "the kernel refused a list of " + std::to_string(watched.v4.size()) + " IPv4 and " +
+                                std::to_string(watched.v6.size()) + " IPv6 prefixes (error " +
+                                std::to_string(result) + ")";
+        }
+    }
     prepared.watched = std::move(watched);
     return prepared;
 }

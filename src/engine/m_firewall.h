@@ -220,7 +220,9 @@ private:
     // Takes over a prepared kernel side in place of the one in use; false (nothing changed) when it
     // cannot take the lists as they are now.
     bool AdoptPrepared(PreparedEvents prepared);
-    bool AdoptEvents(platform::ConnectionEventsLoad load, WatchedPrefixes watched, std::string& why);
+    // `given`: what the kernel side holds already (null: nothing yet).
+    bool AdoptEvents(platform::ConnectionEventsLoad load, WatchedPrefixes watched, std::string& why,
+                     const WatchedPrefixes* given = nullptr);
     void StartBackgroundLoad();
     // Changes over to the event engine when the kernel side made in the background is ready; true
     // when it did.
@@ -249,7 +251,7 @@ private:
     EventsFactory eventsFactory_;
     EventsLoading loading_ = EventsLoading::kWhenAsked;
     bool backgroundLoadDue_ = false;                               // made at the next tick
-    std::future<platform::ConnectionEventsLoad> backgroundLoad_;  // valid while one is being made
+    std::future<PreparedEvents> backgroundLoad_;  // valid while one is being made (and filled)
     std::string timerReason_;  // why the timer engine, when no events factory was given
 
     Definitions definitions_;
