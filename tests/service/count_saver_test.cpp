@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -114,6 +115,11 @@ TEST(CountSaver, ChangesAreWrittenTogetherAndKeptThroughABusyStoreUntilItFrees) 
         store.writeAnswer = StoreAnswer::kDone;
     });
     ASSERT_TRUE(store.WaitFor([&] { return store.stored == 18; }));
+    // The saver takes note of the write once the store has answered it, a moment after the store
+    // holds the value.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (saver.Saved() != 18 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(saver.Saved(), 18);
     std::lock_guard lock(heard.mutex);
     EXPECT_TRUE(heard.notices.empty()) << "a busy store is not news";
