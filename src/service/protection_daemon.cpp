@@ -173,10 +173,33 @@ bool ProtectionDaemon::Start(std::string& why) {
 }
 
 void ProtectionDaemon::LoadRefusal() {
-    if (!refusalLoadDue_ || stopped_ || !refusal_ || !firewall_) return;
+    if (!refusalLoadDue_ || refusalMade_.valid() || stopped_ || !refusal_ || !firewall_) return;
+    engine::WatchedPrefixes prefixes = engine::WatchedFor(firewall_->BlockList(), firewall_->Lists());
+    if (prefixes.Largest() < kPreparedFrom) {
+        refusalLoadDue_ = false;
+        // The list as it is now, and protection as it is now (the layer attaches itself when it is on).
+        static_cast<void>(refusal_->Load(prefixes));
+        EngineMayHaveChanged();
+        return;
+    }
+    // Long lists take the kernel a while: made on a thread of its own while the engine protects.
+    refusalMade_ = std::async(std::launch::async, [this, prefixes = std::move(prefixes)] {
+        PreparedRefusal prepared = refusal_->Prepare(prefixes);
+        // The destructor waits for this, so the daemon is still there to be told.
+        QMetaObject::invokeMethod(this, [this] { TakeMadeRefusal(); }, Qt::QueuedConnection);
+        return prepared;
+    });
+}
+
+void ProtectionDaemon::TakeMadeRefusal() {
+    if (!refusalMade_.valid()) return;
+    PreparedRefusal prepared = refusalMade_.get();
     refusalLoadDue_ = false;
-    // The list as it is now, and protection as it is now (the layer attaches itself when it is on).
-    static_cast<void>(refusal_->Load(engine::WatchedFor(firewall_->BlockList(), firewall_->Lists())));
+    if (stopped_) return;
+    // The lists as they are now: what changed meanwhile is added to it.
+    static_cast<void>(
+        refusal_->Load(engine::WatchedFor(firewall_->BlockList(), firewall_->Lists()), std::move(prepared)));
+    refusalLoaded_ = refusal_->Loaded();
     EngineMayHaveChanged();
 }
 

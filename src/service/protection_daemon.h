@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -66,8 +67,10 @@ private:
     // After the engine changed over, or said something about itself.
     void EngineMayHaveChanged();
     std::string StatusLine();
-    // Makes the connect refusal's kernel side, once, after the service is ready.
+    // Makes the connect refusal's kernel side, once, after the service is ready (for long lists on a
+    // thread of its own, taken over by TakeMadeRefusal).
     void LoadRefusal();
+    void TakeMadeRefusal();
     std::string RefusalWhyNot() const;
     // Which layers protect and why one does not (the "Layers" property).
     std::string LayersLine();
@@ -89,6 +92,7 @@ private:
     std::unique_ptr<RefusalLayer> refusal_;
     RecentBlocks recent_;
     std::unique_ptr<ListWatch> listWatch_;
+    std::future<PreparedRefusal> refusalMade_;  // valid while the refusal's kernel side is made
     // What runs, for the lists' reading thread to know what to prepare (set on the main thread).
     std::atomic<bool> eventsInUse_{false};
     std::atomic<bool> refusalLoaded_{false};

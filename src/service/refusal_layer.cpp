@@ -39,16 +39,23 @@ void RefusalLayer::SetWhy(std::string why) {
     toldWhy_ = running ? std::string() : why_;
 }
 
-bool RefusalLayer::Load(const engine::WatchedPrefixes& prefixes) {
+bool RefusalLayer::Load(const engine::WatchedPrefixes& prefixes) { return Load(prefixes, PreparedRefusal{}); }
+
+bool RefusalLayer::Load(const engine::WatchedPrefixes& prefixes, PreparedRefusal prepared) {
     if (stopped_) return false;
     Drop();
     addressCount_ = prefixes.Largest();
-    platform::ConnectRefusalLoad load = factory_(CapacityFor(prefixes.Largest()));
+    const bool wasPrepared = prepared.load.service || !prepared.load.why.empty();
+    platform::ConnectRefusalLoad load =
+        wasPrepared ? std::move(prepared.load) : factory_(CapacityFor(prefixes.Largest()));
     if (!load.service) {
         SetWhy(load.why.empty() ? std::string("the kernel side cannot be made here") : load.why);
         return false;
     }
-    if (const std::uint32_t result = load.service->SetRefused(prefixes.v4, prefixes.v6);
+    if (wasPrepared && prefixes.Largest() > load.service->Capacity()) return Load(prefixes);  // outgrown meanwhile
+    if (const std::uint32_t result = wasPrepared && engine::SameWatched(prefixes, prepared.prefixes)
+                                         ? platform::win32::kNoError
+                                         : load.service->SetRefused(prefixes.v4, prefixes.v6);
         result != platform::win32::kNoError) {
         SetWhy("the kernel refused a list of " + std::to_string(prefixes.v4.size()) + " IPv4 and " +
                std::to_string(prefixes.v6.size()) + " IPv6 prefixes (error " + std::to_string(result) + ")");
@@ -101,9 +108,15 @@ void RefusalLayer::SetPrefixes(const engine::WatchedPrefixes& prefixes) {
 PreparedRefusal RefusalLayer::Prepare(engine::WatchedPrefixes prefixes) const {
     PreparedRefusal prepared;
     prepared.load = factory_(CapacityFor(prefixes.Largest()));
-    if (prepared.load.service &&
-        prepared.load.service->SetRefused(prefixes.v4, prefixes.v6) != platform::win32::kNoError)
-        prepared.load.service.reset();
+    if (prepared.load.service) {
+        if (const std::uint32_t result = prepared.load.service->SetRefused(prefixes.v4, prefixes.v6);
+            result != platform::win32::kNoError) {
+            prepared.load.service.reset();
+            prepared.load.why = "the kernel refused a list of " + std::to_string(prefixes.v4.size()) + " IPv4 and " +
+                                std::to_string(prefixes.v6.size()) + " IPv6 prefixes (error " +
+                                std::to_string(result) + ")";
+        }
+    }
     prepared.prefixes = std::move(prefixes);
     return prepared;
 }

@@ -42,6 +42,8 @@ public:
     // Makes the kernel side, refusing connects to what `prefixes` cover once attached. False, with
     // Why(), when it cannot run here; the teardown engines then protect alone.
     bool Load(const engine::WatchedPrefixes& prefixes);
+    // The same with a kernel side made by Prepare (or the reason it could not be made).
+    bool Load(const engine::WatchedPrefixes& prefixes, PreparedRefusal prepared);
     // The lists changed: the next connect is judged by the new ones (a larger kernel side is made
     // when they outgrew this one).
     void SetPrefixes(const engine::WatchedPrefixes& prefixes);

@@ -208,31 +208,43 @@ TEST_F(ConnectRefusalService, RefusesListedConnectsBeforeAnySynCountsThemAndFoll
     EXPECT_EQ(ConnectionError(nowUnlisted.Get()), 0);
 }
 
-TEST_F(ConnectRefusalService, ALongListIsRefusedByAKernelSideMadeForItAndQdDefStillIs) {
-    StartAndWaitForTheRefusal();
-    // A million prefixes elsewhere, and one here.
-    std::string content = "127.0.7.0/24\n";
+// A million prefixes elsewhere (11.0.0.0 on, /28 each), and `here` besides.
+std::string LongList(const std::string& here) {
+    std::string content = here;
     content.reserve(20'000'000);
     for (std::uint32_t i = 0; i < 1'000'000; ++i) {
-        const std::uint32_t address = 0x0b000000U + i * 16;  // 11.0.0.0 on, /28 each
+        const std::uint32_t address = 0x0b000000U + i * 16;
         content += std::to_string(address >> 24) + "." + std::to_string(address >> 16 & 255) + "." +
                    std::to_string(address >> 8 & 255) + "." + std::to_string(address & 255) + "/28\n";
     }
-    ASSERT_EQ(service_->WriteList("long.list", content), "");
+    return content;
+}
+
+TEST_F(ConnectRefusalService, LongListsAreRefusedByKernelSidesMadeForThemAndQdDefStillIs) {
+    // At start: the kernel side is made on a thread of its own after the service is ready.
+    ASSERT_EQ(service_->WriteList("long.list", LongList("127.0.7.0/24\n")), "");
+    StartAndWaitForTheRefusal();
+    UniqueFd first = Listen("127.0.7.1");
+    ASSERT_TRUE(first.Valid());
+    EXPECT_EQ(ConnectError(AF_INET, SOCK_STREAM, V4("127.0.7.1", LocalPort(first.Get()))), ECONNREFUSED);
+    EXPECT_EQ(ConnectListed(), ECONNREFUSED) << "qd.def's address is refused as well";
+    EXPECT_TRUE(WaitUntil([&] { return Attempts() == 2; })) << Attempts();
+
+    // A new long list: made on the lists' reading thread, taking over from the one in use.
+    ASSERT_EQ(service_->WriteList("long.list", LongList("127.0.8.0/24\n")), "");
     // Twice: the folder's watch reads the new file as well, and the second answer comes after both.
     ASSERT_TRUE(service_->Call(Caller::kRoot, bus::kMethodReload).Succeeded());
     ASSERT_TRUE(service_->Call(Caller::kRoot, bus::kMethodReload).Succeeded());
     EXPECT_NE(service_->Output().find("made beside the ones in use ("), std::string::npos) << service_->Output();
-    EXPECT_NE(service_->Output().find(", connect refusal)"),
-              std::string::npos)
-        << service_->Output();
+    EXPECT_NE(service_->Output().find(", connect refusal)"), std::string::npos) << service_->Output();
     EXPECT_NE(Layers().find("connect refusal + "), std::string::npos) << Layers();
-    UniqueFd listener = Listen("127.0.7.1");
-    ASSERT_TRUE(listener.Valid());
-    EXPECT_EQ(ConnectError(AF_INET, SOCK_STREAM, V4("127.0.7.1", LocalPort(listener.Get()))), ECONNREFUSED);
+    UniqueFd second = Listen("127.0.8.1");
+    ASSERT_TRUE(second.Valid());
+    EXPECT_EQ(ConnectError(AF_INET, SOCK_STREAM, V4("127.0.8.1", LocalPort(second.Get()))), ECONNREFUSED);
     EXPECT_EQ(ConnectListed(), ECONNREFUSED) << "qd.def's address is refused by the new kernel side too";
-    EXPECT_TRUE(WaitUntil([&] { return Attempts() == 2; })) << Attempts();
-    EXPECT_EQ(Accepted(listener.Get()), 0);
+    EXPECT_TRUE(WaitUntil([&] { return Attempts() == 4; })) << Attempts();
+    EXPECT_EQ(Accepted(first.Get()), 0);
+    EXPECT_EQ(Accepted(second.Get()), 0);
     EXPECT_EQ(Accepted(listed_.Get()), 0);
 }
 
