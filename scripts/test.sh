@@ -38,7 +38,7 @@ for b in "$bench_build"/bench/bench_*; do
   echo "-- $(basename "$b")"
   log="$bench_build/$(basename "$b").log"
   "$b" --benchmark_min_time=0.01 --benchmark_color=false >"$log" 2>&1 || { echo "benchmark $(basename "$b") failed:"; tail -20 "$log"; status=1; }
-  grep -i -E 'ratio|alloc|repaint|median|cpu over|per entry' "$log" | grep -v '^Benchmark' | head -40 || true
+  { grep -i -E 'ratio|alloc|repaint|median|cpu over' "$log"; grep -E '^(MEMORY|LOAD) ' "$log"; } | grep -v '^Benchmark' | head -40 || true
 done
 
 echo "== Package (built from the optimised tree, checked, installed and removed) =="

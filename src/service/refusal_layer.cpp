@@ -30,8 +30,8 @@ void RefusalLayer::SetWhy(std::string why) {
     const bool running = Running();
     // Each change is said once.
     if (running && !toldRunning_) {
-        notice_("connect refusal runs: the kernel refuses TCP connects to the " + std::to_string(addressCount_) +
-                " listed addresses before any packet leaves");
+        notice_("connect refusal runs: the kernel refuses TCP connects to what " + std::to_string(counts_[0]) +
+                " IPv4 and " + std::to_string(counts_[1]) + " IPv6 listed prefixes cover, before any packet leaves");
     } else if (!running && !why_.empty() && why_ != toldWhy_) {
         notice_("connect refusal not running: " + why_);
     }
@@ -44,7 +44,7 @@ bool RefusalLayer::Load(const engine::WatchedPrefixes& prefixes) { return Load(p
 bool RefusalLayer::Load(const engine::WatchedPrefixes& prefixes, PreparedRefusal prepared) {
     if (stopped_) return false;
     Drop();
-    addressCount_ = prefixes.Largest();
+    counts_ = {prefixes.v4.size(), prefixes.v6.size()};
     const bool wasPrepared = prepared.load.service || !prepared.load.why.empty();
     platform::ConnectRefusalLoad load =
         wasPrepared ? std::move(prepared.load) : factory_(CapacityFor(prefixes.Largest()));
@@ -91,7 +91,7 @@ void RefusalLayer::Drop() {
 
 void RefusalLayer::SetPrefixes(const engine::WatchedPrefixes& prefixes) {
     if (stopped_) return;
-    addressCount_ = prefixes.Largest();
+    counts_ = {prefixes.v4.size(), prefixes.v6.size()};
     if (!kernel_) return;
     const std::uint32_t result = kernel_->SetRefused(prefixes.v4, prefixes.v6);
     if (result == platform::win32::kNoError) return;
@@ -132,7 +132,7 @@ void RefusalLayer::SetPrefixes(const engine::WatchedPrefixes& prefixes, Prepared
         return;
     }
     Drop();
-    addressCount_ = prefixes.Largest();
+    counts_ = {prefixes.v4.size(), prefixes.v6.size()};
     kernel_ = std::move(service);
     counted_ = 0;
     Watch();

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QSocketNotifier>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -88,7 +89,7 @@ private:
     std::string why_;
     std::string toldWhy_;
     bool toldRunning_ = false;
-    std::size_t addressCount_ = 0;
+    std::array<std::size_t, 2> counts_{};  // IPv4 and IPv6 prefixes refused (an address is a full-length one)
     std::vector<engine::BlockRecord> records_;  // the reports of one Collect
 };
 
