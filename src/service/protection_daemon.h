@@ -91,11 +91,12 @@ private:
     // In front of the engine: the kernel refuses connects to listed addresses.
     std::unique_ptr<RefusalLayer> refusal_;
     RecentBlocks recent_;
-    std::unique_ptr<ListWatch> listWatch_;
-    std::future<PreparedRefusal> refusalMade_;  // valid while the refusal's kernel side is made
     // What runs, for the lists' reading thread to know what to prepare (set on the main thread).
     std::atomic<bool> eventsInUse_{false};
     std::atomic<bool> refusalLoaded_{false};
+    // After what their threads use: destroyed first, each waiting for its thread.
+    std::unique_ptr<ListWatch> listWatch_;
+    std::future<PreparedRefusal> refusalMade_;  // valid while the refusal's kernel side is made
     // Lists with this many prefixes or more get their kernel sides made on the reading thread.
     static constexpr std::size_t kPreparedFrom = 65536;
     std::size_t definitionsInForce_ = 0;  // qd.def's entries that can match
