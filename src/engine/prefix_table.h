@@ -68,7 +68,6 @@ public:
         return lists_[static_cast<std::size_t>(after - starts_.begin()) - 1];
     }
     bool empty() const noexcept { return starts_.empty(); }
-    bool Indexed() const noexcept { return !index_.empty(); }
     std::size_t Boundaries() const noexcept { return starts_.size(); }
 
 private:

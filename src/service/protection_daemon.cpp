@@ -105,6 +105,7 @@ bool ProtectionDaemon::Start(std::string& why) {
     });
 
     firewall_->LoadDefinitions(options_.stateDir);
+    definitionsInForce_ = engine::CanonicalAddresses(firewall_->BlockList()).size();
     // The administrator's lists, read before protection starts: every list protects from the start.
     listWatch_ = std::make_unique<ListWatch>(
         options_.listsDir, [this](engine::AddressLists lists) { return PrepareLists(std::move(lists)); },
@@ -355,7 +356,7 @@ RequestResult ProtectionDaemon::InstallDefinitions(int fd, std::string& version)
         return RequestResult::Error(bus::kErrorFailed, "the definitions could not be stored: " + why);
     }
     firewall_->SetDefinitions(std::move(definitions));
-    ListsChanged();
+    DefinitionsChanged();
     version = firewall_->DefsVersion();
     Notice("definitions " + version + " installed (" + std::to_string(firewall_->BlockList().size()) + " entries)");
     EngineMayHaveChanged();  // the event engine may have had to give way to the timer
@@ -368,7 +369,7 @@ void ProtectionDaemon::Reload(std::function<void(const RequestResult&)> done) {
         return;
     }
     firewall_->LoadDefinitions(options_.stateDir);
-    ListsChanged();
+    DefinitionsChanged();
     updateServer_ = ReadUpdateServer();
     EngineMayHaveChanged();
     // The lists are read in the background: those in force protect meanwhile.
@@ -377,8 +378,12 @@ void ProtectionDaemon::Reload(std::function<void(const RequestResult&)> done) {
     });
 }
 
-void ProtectionDaemon::ListsChanged(PreparedRefusal refusal) {
+void ProtectionDaemon::DefinitionsChanged() {
     definitionsInForce_ = engine::CanonicalAddresses(firewall_->BlockList()).size();
+    ListsChanged();
+}
+
+void ProtectionDaemon::ListsChanged(PreparedRefusal refusal) {
     if (refusal_) {
         const engine::WatchedPrefixes prefixes = engine::WatchedFor(firewall_->BlockList(), firewall_->Lists());
         if (refusal.load.service)

@@ -78,6 +78,8 @@ private:
     QString ReadUpdateServer();
     // qd.def or the lists changed: the connect refusal and what the bus shows follow.
     void ListsChanged(PreparedRefusal refusal = {});
+    // qd.def changed: what the bus shows of it, then as for the lists.
+    void DefinitionsChanged();
     void ApplyLists(PreparedLists prepared);
     // On the lists' reading thread: the kernel sides for long lists, made there.
     PreparedLists PrepareLists(engine::AddressLists lists);
