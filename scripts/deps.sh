@@ -10,6 +10,8 @@ packages=(
   cmake ninja-build g++ pkg-config clang-14 libclang-rt-14-dev
   qt6-base-dev qt6-qpa-plugins libsystemd-dev libmnl-dev libsqlite3-dev libxcb-xtest0-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  # tests: the service started under its unit's seccomp settings (tests/support's corvane-unit-sandbox)
+  libseccomp-dev
   # the event engine's BPF program: compiler, skeleton generator and loader library
   libbpf-dev bpftool
   # running: fonts for captions, a virtual display and a tray host when there is no desktop
@@ -21,6 +23,8 @@ packages=(
   librsvg2-bin lintian dpkg-dev systemd dbus adduser
   # benchmarks: the download benchmark's reference client
   curl
+  # tests: real clients and peers of every protocol the service refuses, and captures on the wire
+  socat netcat-openbsd dnsutils iputils-ping tcpdump
   # tests: an HTTPS server for the transfer component
   openssl
   # tests: a session manager of the end-to-end test's own (XSMP)

@@ -1,6 +1,7 @@
 #include "engine/block_log.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cstdio>
@@ -22,6 +23,16 @@ std::string RemoteAddressText(const BlockRecord& record) {
     return std::string(address, length);
 }
 
+const char* ProtocolName(std::uint8_t protocol) {
+    switch (protocol) {
+        case IPPROTO_TCP: return "TCP";
+        case IPPROTO_UDP: return "UDP";
+        case IPPROTO_ICMP: return "ICMP";
+        case IPPROTO_ICMPV6: return "ICMPv6";
+        default: return "IP";
+    }
+}
+
 std::string BlockLine(const BlockRecord& record) {
     char address[INET6_ADDRSTRLEN + 2] = {};
     const std::string text = RemoteAddressText(record);
@@ -31,9 +42,14 @@ std::string BlockLine(const BlockRecord& record) {
                                                                       : "";
     // Built with snprintf: GCC 12 at -O3 warns falsely (-Wrestrict) on chains of string appends.
     char line[512];
-    int used = std::snprintf(line, sizeof line, "blocked %sconnection %s %s:%u", direction,
-                             record.direction == Direction::kInbound ? "from" : "to", address,
-                             static_cast<unsigned>(record.remotePort));
+    // A TCP block reads as it always has; the others name their protocol, ICMP without a port.
+    const bool icmp = record.protocol == IPPROTO_ICMP || record.protocol == IPPROTO_ICMPV6;
+    const char* what = record.protocol == IPPROTO_TCP ? "connection" : ProtocolName(record.protocol);
+    int used = icmp ? std::snprintf(line, sizeof line, "blocked %s%s %s %s", direction, what,
+                                    record.direction == Direction::kInbound ? "from" : "to", address)
+                    : std::snprintf(line, sizeof line, "blocked %s%s %s %s:%u", direction, what,
+                                    record.direction == Direction::kInbound ? "from" : "to", address,
+                                    static_cast<unsigned>(record.remotePort));
     // A connect refused before it had a local port has none to name.
     if (record.localPort != 0 && used > 0 && static_cast<std::size_t>(used) < sizeof line) {
         const std::size_t at = static_cast<std::size_t>(used);

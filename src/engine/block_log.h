@@ -18,6 +18,7 @@ struct BlockRecord {
     std::uint16_t remotePort = 0;     // host byte order
     std::uint16_t localPort = 0;      // host byte order
     Direction direction = Direction::kUnknown;
+    std::uint8_t protocol = 6;  // IPPROTO_TCP, _UDP, _ICMP or _ICMPV6
     std::uint32_t pid = 0;  // 0: process unknown
     std::string command;
     // Which list covered the address: "qd.def" or a list file's path; empty when not known.
@@ -27,7 +28,11 @@ struct BlockRecord {
 // The remote address as text: "192.0.2.1", "2001:db8::1"; "?" when there is none.
 std::string RemoteAddressText(const BlockRecord& record);
 
-// "blocked outbound connection to 1.2.3.4:443, local port 40000, process 77 (curl)", and for a
+// The protocol's name: "TCP", "UDP", "ICMP", "ICMPv6"; "IP" for any other.
+const char* ProtocolName(std::uint8_t protocol);
+
+// "blocked outbound connection to 1.2.3.4:443, local port 40000, process 77 (curl)" (TCP; other
+// protocols: "blocked outbound UDP to 1.2.3.4:53", "blocked outbound ICMP to 1.2.3.4"), and for a
 // block by one of the administrator's lists ", listed in /etc/corvane/lists.d/x.list" after it;
 // an IPv6 address in brackets ("[2001:db8::1]:443").
 std::string BlockLine(const BlockRecord& record);

@@ -44,13 +44,15 @@ struct ServiceStatus {
     std::vector<std::string> listProblems;   // "PATH:LINE" of lines that are no entry (the first 100)
 };
 
-// One blocked connection, most recent last.
+// One block (a connection, a datagram, a ping), most recent last.
 struct BlockEntry {
     std::string address;      // remote address, as text
     std::int64_t timeMs = 0;  // when, in milliseconds since the Unix epoch
     std::uint32_t pid = 0;    // the process that held the connection, 0 when the kernel did not say
     std::string process;      // its name, empty when unknown
     std::string list;         // which list named the address: "qd.def" or a list file's path
+    std::string protocol;     // "TCP", "UDP", "ICMP" or "ICMPv6"
+    std::string direction;    // "outbound" or "inbound"; empty when unknown
 };
 
 // The outcome of one request to the service.

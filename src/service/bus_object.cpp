@@ -11,13 +11,15 @@
 
 namespace corvane::service {
 
-// One entry of RecentBlocks' answer, a(sxuss).
+// One entry of RecentBlocks' answer, a(sxussss).
 struct BusBlock {
     QString address;
     qint64 timeMs = 0;
     uint pid = 0;
     QString process;
     QString list;
+    QString protocol;
+    QString direction;
 };
 
 }  // namespace corvane::service
@@ -29,14 +31,16 @@ namespace corvane::service {
 // Found by argument-dependent lookup when the types are registered.
 QDBusArgument& operator<<(QDBusArgument& argument, const BusBlock& block) {
     argument.beginStructure();
-    argument << block.address << block.timeMs << block.pid << block.process << block.list;
+    argument << block.address << block.timeMs << block.pid << block.process << block.list << block.protocol
+             << block.direction;
     argument.endStructure();
     return argument;
 }
 
 const QDBusArgument& operator>>(const QDBusArgument& argument, BusBlock& block) {
     argument.beginStructure();
-    argument >> block.address >> block.timeMs >> block.pid >> block.process >> block.list;
+    argument >> block.address >> block.timeMs >> block.pid >> block.process >> block.list >> block.protocol >>
+        block.direction;
     argument.endStructure();
     return argument;
 }
@@ -281,7 +285,8 @@ QDBusMessage BusObject::AnswerOwn(const QDBusMessage& message) {
         QList<BusBlock> blocks;
         for (const RecentBlock& block : backend_.Recent(arguments[0].toUInt())) {
             blocks.push_back(BusBlock{QString::fromStdString(block.address), block.timeMs, block.pid,
-                                      QString::fromStdString(block.process), QString::fromStdString(block.list)});
+                                      QString::fromStdString(block.process), QString::fromStdString(block.list),
+                                      QString::fromStdString(block.protocol), QString::fromStdString(block.direction)});
         }
         return message.createReply(QVariant::fromValue(blocks));
     }

@@ -4,6 +4,8 @@
 #include <QDBusReply>
 #include <QDBusMessage>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +20,8 @@
 #include "platform/dbus/bus_names.h"
 #include "platform/linux/registry_hive.h"
 #include "platform/system_log.h"
+#include "platform/udp_teardown.h"
+#include "platform/win32_error.h"
 #include "platform/thread_priority.h"
 #include "service/definitions_file.h"
 #include "service/state_dir.h"
@@ -115,6 +119,7 @@ bool ProtectionDaemon::Start(std::string& why) {
     // and added to the engine's count.
     refusal_ = std::make_unique<RefusalLayer>(
         [](std::size_t capacity) { return platform::CreateSystemConnectRefusal(capacity); },
+        [](std::size_t capacity) { return platform::CreateRefusedPrefixes(capacity); },
         [this](std::uint64_t count, std::span<const engine::BlockRecord> records) {
             if (firewall_) firewall_->AddBlocks(count, records);
         },
@@ -233,6 +238,42 @@ void ProtectionDaemon::ApplyProtection(bool on) {
     if (refusal_) refusal_->SetProtection(on);
     firewall_->SetProtection(on);
     UpdateTicking();
+    DisconnectListedUdp();
+}
+
+void ProtectionDaemon::DisconnectListedUdp() {
+    if (!protectionOn_ || stopped_ || !firewall_) return;
+    std::vector<platform::DestroyedUdp> destroyed;
+    std::string why;
+    const std::uint32_t result = platform::DestroyConnectedUdp(
+        [this](const platform::DestroyedUdp& socket) {
+            platform::TcpRow row;
+            row.native6 = socket.native6;
+            row.remoteAddr6 = socket.remoteAddress6;
+            row.dwRemoteAddr = socket.remoteAddress;
+            char text[INET_ADDRSTRLEN] = {};
+            const bool plain = !socket.native6 && ::inet_ntop(AF_INET, &socket.remoteAddress, text, sizeof text);
+            return firewall_->ListOf(row, plain ? std::string_view(text) : std::string_view()) != nullptr;
+        },
+        destroyed, why);
+    // Said once until it works again: it is tried at every switch and every new list.
+    if (result != platform::win32::kNoError && why != toldUdpWhy_) Notice("UDP teardown: " + why);
+    toldUdpWhy_ = result == platform::win32::kNoError ? std::string() : why;
+    if (destroyed.empty()) return;
+    std::vector<engine::BlockRecord> records;
+    records.reserve(destroyed.size());
+    for (const platform::DestroyedUdp& socket : destroyed) {
+        engine::BlockRecord record;
+        record.native6 = socket.native6;
+        record.remoteAddress = socket.remoteAddress;
+        record.remoteAddress6 = socket.remoteAddress6;
+        record.remotePort = socket.remotePort;
+        record.localPort = socket.localPort;
+        record.protocol = IPPROTO_UDP;
+        record.direction = engine::Direction::kOutbound;
+        records.push_back(std::move(record));
+    }
+    firewall_->AddBlocks(destroyed.size(), records);
 }
 
 void ProtectionDaemon::UpdateTicking() {
@@ -258,11 +299,29 @@ std::string ProtectionDaemon::RefusalWhyNot() const {
     return refusal_ ? refusal_->Why() : std::string();
 }
 
+ProtectionDaemon::RefusalHooksSaid ProtectionDaemon::RefusalHooks() const {
+    RefusalHooksSaid said;
+    if (!refusal_ || !refusal_->Running()) {
+        said.notRunning = "; connect refusal not running: " + RefusalWhyNot();
+        return said;
+    }
+    const auto hooks = refusal_->Hooks();
+    for (std::size_t hook = 0; hook < hooks.size(); ++hook) {
+        if (hooks[hook].attached)
+            said.running.emplace_back(HookName(hook));
+        else
+            said.notRunning += "; " + std::string(HookName(hook)) + " not running: " + hooks[hook].why;
+    }
+    return said;
+}
+
 std::string ProtectionDaemon::StatusLine() {
     if (!protectionOn_) return "protection off";
-    const std::string refusal = refusal_ && refusal_->Running()
-                                    ? "; connects to listed addresses are refused in the kernel"
-                                    : "; connect refusal not running: " + RefusalWhyNot();
+    const RefusalHooksSaid hooks = RefusalHooks();
+    std::string refusal;
+    for (const std::string& name : hooks.running) refusal += (refusal.empty() ? "" : ", ") + name;
+    if (!refusal.empty()) refusal = "; the kernel refuses listed addresses (" + refusal + ")";
+    refusal += hooks.notRunning;
     if (!firewall_->Problem().empty()) return "protection is not working: " + firewall_->Problem() + refusal;
     if (firewall_->Engine() == engine::EngineKind::kEvents)
         return "event engine protects: " + firewall_->EngineReason() + refusal;
@@ -272,10 +331,11 @@ std::string ProtectionDaemon::StatusLine() {
 std::string ProtectionDaemon::LayersLine() {
     if (!firewall_) return {};
     if (!protectionOn_) return "none: protection is off";
-    const std::string engine =
-        firewall_->Engine() == engine::EngineKind::kEvents ? "event engine" : "timer engine";
-    if (refusal_ && refusal_->Running()) return "connect refusal + " + engine;
-    return engine + "; connect refusal not running: " + RefusalWhyNot();
+    const RefusalHooksSaid hooks = RefusalHooks();
+    std::string line;
+    for (const std::string& name : hooks.running) line += name + " + ";
+    line += firewall_->Engine() == engine::EngineKind::kEvents ? "event engine" : "timer engine";
+    return line + hooks.notRunning;
 }
 
 QString ProtectionDaemon::ReadUpdateServer() {
@@ -386,12 +446,14 @@ void ProtectionDaemon::DefinitionsChanged() {
 void ProtectionDaemon::ListsChanged(PreparedRefusal refusal) {
     if (refusal_) {
         const engine::WatchedPrefixes prefixes = engine::WatchedFor(firewall_->BlockList(), firewall_->Lists());
-        if (refusal.load.service)
+        if (refusal.maps.prefixes)
             refusal_->SetPrefixes(prefixes, std::move(refusal));
         else
             refusal_->SetPrefixes(prefixes);
         refusalLoaded_ = refusal_->Loaded();
     }
+    // Sockets connected before the lists named their address.
+    DisconnectListedUdp();
     signals_.MarkChanged();
 }
 
@@ -405,11 +467,11 @@ PreparedLists ProtectionDaemon::PrepareLists(engine::AddressLists lists) {
         if (eventsInUse_)
             prepared.events = firewall_->PrepareEvents(
                 watched, [](std::size_t capacity) { return platform::CreateSystemConnectionEvents(capacity); });
-        if (refusalLoaded_) prepared.refusal = refusal_->Prepare(watched);
+        if (refusalLoaded_) prepared.refusal = refusal_->PrepareMaps(watched);
         Notice("kernel sides for " + std::to_string(watched.v4.size()) + " IPv4 and " +
                std::to_string(watched.v6.size()) + " IPv6 prefixes made beside the ones in use (" +
                (prepared.events.load.service ? "connection reports" : "no connection reports") + ", " +
-               (prepared.refusal.load.service ? "connect refusal" : "no connect refusal") + ")");
+               (prepared.refusal.maps.prefixes ? "connect refusal" : "no connect refusal") + ")");
     }
     prepared.lists = std::move(lists);
     return prepared;

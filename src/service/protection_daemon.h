@@ -62,6 +62,9 @@ private:
     // The stored count, read late by the saver: the count becomes stored + blocks since start.
     void MergeStoredCount(std::int32_t stored);
     void ApplyProtection(bool on);
+    // UDP sockets connected to listed addresses before the refusal could see them (before
+    // protection, or before a list named the address) are disconnected and counted.
+    void DisconnectListedUdp();
     // The tick runs exactly while the timer engine protects.
     void UpdateTicking();
     // After the engine changed over, or said something about itself.
@@ -74,6 +77,12 @@ private:
     std::string RefusalWhyNot() const;
     // Which layers protect and why one does not (the "Layers" property).
     std::string LayersLine();
+    // The refusal's hooks that run by name, and "; NAME not running: WHY" for each of the others.
+    struct RefusalHooksSaid {
+        std::vector<std::string> running;
+        std::string notRunning;
+    };
+    RefusalHooksSaid RefusalHooks() const;
     void SendPropertiesChanged(const QVariantMap& changed);
     QString ReadUpdateServer();
     // qd.def or the lists changed: the connect refusal and what the bus shows follow.
@@ -108,6 +117,7 @@ private:
     bool protectionOn_ = false;
     QString updateServer_;
     std::string toldStatus_;
+    std::string toldUdpWhy_;
     bool stopped_ = false;
     bool engineCheckDue_ = false;
     bool refusalLoadDue_ = false;

@@ -5,6 +5,21 @@
 #include "engine/m_firewall.h"
 
 namespace corvane::service {
+namespace {
+
+const char* DirectionName(engine::Direction direction) {
+    switch (direction) {
+        case engine::Direction::kOutbound:
+            return "outbound";
+        case engine::Direction::kInbound:
+            return "inbound";
+        case engine::Direction::kUnknown:
+            break;
+    }
+    return "";
+}
+
+}  // namespace
 
 RecentBlocks::RecentBlocks(std::size_t capacity) : ring_(std::max<std::size_t>(capacity, 1)) {}
 
@@ -25,6 +40,8 @@ void RecentBlocks::Add(const engine::BlockRecord& record, std::int64_t timeMs) {
         if (c < 0x20 || c > 0x7e) c = '?';
     }
     block.list = record.list;
+    block.protocol = engine::ProtocolName(record.protocol);
+    block.direction = DirectionName(record.direction);
     Add(std::move(block));
 }
 

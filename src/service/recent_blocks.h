@@ -15,6 +15,8 @@ struct RecentBlock {
     std::uint32_t pid = 0;    // 0 when the kernel did not say
     std::string process;      // empty when unknown
     std::string list;         // "qd.def" or a list file's path; empty when unknown
+    std::string protocol;     // "TCP", "UDP", "ICMP" or "ICMPv6"
+    std::string direction;    // "outbound" or "inbound"; empty when unknown
 };
 
 class RecentBlocks {

@@ -14,8 +14,19 @@ constexpr std::size_t kMinCapacity = 4096;
 
 }  // namespace
 
-RefusalLayer::RefusalLayer(Factory factory, BlocksSink blocks, NoticeSink notice, QObject* parent)
-    : QObject(parent), factory_(std::move(factory)), blocks_(std::move(blocks)), notice_(std::move(notice)) {}
+const char* HookName(std::size_t hook) {
+    static constexpr const char* kNames[platform::kRefusalHooks] = {"connect refusal", "send refusal",
+                                                                     "inbound refusal", "ICMP refusal"};
+    return hook < platform::kRefusalHooks ? kNames[hook] : "refusal";
+}
+
+RefusalLayer::RefusalLayer(Factory factory, MapsFactory mapsFactory, BlocksSink blocks, NoticeSink notice,
+                           QObject* parent)
+    : QObject(parent),
+      factory_(std::move(factory)),
+      mapsFactory_(std::move(mapsFactory)),
+      blocks_(std::move(blocks)),
+      notice_(std::move(notice)) {}
 
 RefusalLayer::~RefusalLayer() { Stop(); }
 
@@ -25,13 +36,26 @@ std::size_t RefusalLayer::CapacityFor(std::size_t prefixes) {
 
 bool RefusalLayer::Running() const { return kernel_ && kernel_->Attached(); }
 
+std::array<platform::RefusalHookState, platform::kRefusalHooks> RefusalLayer::Hooks() const {
+    if (kernel_) return kernel_->Hooks();
+    return {};
+}
+
 void RefusalLayer::SetWhy(std::string why) {
     why_ = std::move(why);
     const bool running = Running();
     // Each change is said once.
     if (running && !toldRunning_) {
-        notice_("connect refusal runs: the kernel refuses TCP connects to what " + std::to_string(counts_[0]) +
-                " IPv4 and " + std::to_string(counts_[1]) + " IPv6 listed prefixes cover, before any packet leaves");
+        const auto hooks = kernel_->Hooks();
+        std::string names;
+        for (std::size_t hook = 0; hook < hooks.size(); ++hook) {
+            if (hooks[hook].attached) names += (names.empty() ? "" : ", ") + std::string(HookName(hook));
+        }
+        notice_("the kernel refuses what " + std::to_string(counts_[0]) + " IPv4 and " + std::to_string(counts_[1]) +
+                " IPv6 listed prefixes cover, before any packet leaves or reaches an application (" + names + ")");
+        for (std::size_t hook = 0; hook < hooks.size(); ++hook) {
+            if (!hooks[hook].attached) notice_(std::string(HookName(hook)) + " not running: " + hooks[hook].why);
+        }
     } else if (!running && !why_.empty() && why_ != toldWhy_) {
         notice_("connect refusal not running: " + why_);
     }
@@ -44,6 +68,7 @@ bool RefusalLayer::Load(const engine::WatchedPrefixes& prefixes) { return Load(p
 bool RefusalLayer::Load(const engine::WatchedPrefixes& prefixes, PreparedRefusal prepared) {
     if (stopped_) return false;
     Drop();
+    wanted_ = prefixes;
     counts_ = {prefixes.v4.size(), prefixes.v6.size()};
     const bool wasPrepared = prepared.load.service || !prepared.load.why.empty();
     platform::ConnectRefusalLoad load =
@@ -52,8 +77,10 @@ bool RefusalLayer::Load(const engine::WatchedPrefixes& prefixes, PreparedRefusal
         SetWhy(load.why.empty() ? std::string("the kernel side cannot be made here") : load.why);
         return false;
     }
-    if (wasPrepared && prefixes.Largest() > load.service->Capacity()) return Load(prefixes);  // outgrown meanwhile
-    if (const std::uint32_t result = wasPrepared && engine::SameWatched(prefixes, prepared.prefixes)
+    // Outgrown while it was made: it starts with what it was made for, and maps for the lists as
+    // they are now follow from a thread of their own.
+    const bool outgrown = wasPrepared && prefixes.Largest() > load.service->Capacity();
+    if (const std::uint32_t result = wasPrepared && (outgrown || engine::SameWatched(prefixes, prepared.prefixes))
                                          ? platform::win32::kNoError
                                          : load.service->SetRefused(prefixes.v4, prefixes.v6);
         result != platform::win32::kNoError) {
@@ -66,6 +93,7 @@ bool RefusalLayer::Load(const engine::WatchedPrefixes& prefixes, PreparedRefusal
     Watch();
     why_.clear();
     if (protectionOn_) SetProtection(true);
+    if (outgrown) Grow(prefixes);
     return true;
 }
 
@@ -91,18 +119,35 @@ void RefusalLayer::Drop() {
 
 void RefusalLayer::SetPrefixes(const engine::WatchedPrefixes& prefixes) {
     if (stopped_) return;
+    wanted_ = prefixes;
     counts_ = {prefixes.v4.size(), prefixes.v6.size()};
     if (!kernel_) return;
-    const std::uint32_t result = kernel_->SetRefused(prefixes.v4, prefixes.v6);
-    if (result == platform::win32::kNoError) return;
-    if (result == platform::win32::kErrorNotEnoughMemory) {
-        // Outgrown: a larger kernel side takes over. The old one is detached first, so no connect is
-        // counted by both; in the moment between, the teardown engines stand in.
-        Load(prefixes);
+    // New maps are on their way: the latest lists go into them when they come.
+    if (growing_.valid()) return;
+    if (prefixes.Largest() >= kInPlaceLimit || prefixes.Largest() > kernel_->Capacity()) {
+        Grow(prefixes);
         return;
     }
+    const std::uint32_t result = kernel_->SetRefused(prefixes.v4, prefixes.v6);
+    if (result == platform::win32::kNoError) return;
     notice_("the kernel refused the new list for connect refusal (error " + std::to_string(result) +
             "): connects are refused as listed before");
+}
+
+void RefusalLayer::Grow(const engine::WatchedPrefixes& prefixes) {
+    growing_ = std::async(std::launch::async, [this, prefixes] {
+        PreparedRefusal prepared = PrepareMaps(prefixes);
+        // The layer waits for this thread before it goes, so it is still there to be told.
+        QMetaObject::invokeMethod(this, [this] { TakeGrown(); }, Qt::QueuedConnection);
+        return prepared;
+    });
+}
+
+void RefusalLayer::TakeGrown() {
+    if (!growing_.valid()) return;
+    PreparedRefusal grown = growing_.get();
+    if (stopped_) return;
+    SetPrefixes(wanted_, std::move(grown));
 }
 
 PreparedRefusal RefusalLayer::Prepare(engine::WatchedPrefixes prefixes) const {
@@ -121,23 +166,51 @@ PreparedRefusal RefusalLayer::Prepare(engine::WatchedPrefixes prefixes) const {
     return prepared;
 }
 
+PreparedRefusal RefusalLayer::PrepareMaps(engine::WatchedPrefixes prefixes) const {
+    PreparedRefusal prepared;
+    prepared.maps = mapsFactory_(CapacityFor(prefixes.Largest()));
+    if (prepared.maps.prefixes) {
+        if (const std::uint32_t result = prepared.maps.prefixes->Set(prefixes.v4, prefixes.v6);
+            result != platform::win32::kNoError) {
+            prepared.maps.prefixes.reset();
+            prepared.maps.why = "the kernel refused a list of " + std::to_string(prefixes.v4.size()) + " IPv4 and " +
+                                std::to_string(prefixes.v6.size()) + " IPv6 prefixes (error " +
+                                std::to_string(result) + ")";
+        }
+    }
+    prepared.prefixes = std::move(prefixes);
+    return prepared;
+}
+
 void RefusalLayer::SetPrefixes(const engine::WatchedPrefixes& prefixes, PreparedRefusal prepared) {
-    // Only in place of a kernel side that runs; a layer not loaded yet, or that cannot run, loads as
-    // it would have.
-    std::unique_ptr<platform::ConnectRefusalService>& service = prepared.load.service;
-    if (stopped_ || !kernel_ || !service || prefixes.Largest() > service->Capacity() ||
-        (!engine::SameWatched(prefixes, prepared.prefixes) &&
-         service->SetRefused(prefixes.v4, prefixes.v6) != platform::win32::kNoError)) {
-        SetPrefixes(prefixes);
+    if (stopped_) return;
+    wanted_ = prefixes;
+    counts_ = {prefixes.v4.size(), prefixes.v6.size()};
+    std::unique_ptr<platform::RefusedPrefixes>& maps = prepared.maps.prefixes;
+    if (!kernel_ || growing_.valid()) return;  // loaded later with the lists as they are then
+    if (!maps) {
+        if (!prepared.maps.why.empty())
+            notice_("new prefix maps for connect refusal could not be made (" + prepared.maps.why +
+                    "): connects are refused as listed before");
+        else
+            SetPrefixes(prefixes);
         return;
     }
-    Drop();
-    counts_ = {prefixes.v4.size(), prefixes.v6.size()};
-    kernel_ = std::move(service);
-    counted_ = 0;
-    Watch();
-    why_.clear();
-    if (protectionOn_) SetProtection(true);
+    // What changed since the maps were made goes into them first; the maps in use refuse meanwhile.
+    if (prefixes.Largest() > maps->Capacity()) {
+        Grow(prefixes);
+        return;
+    }
+    if (!engine::SameWatched(prefixes, prepared.prefixes)) {
+        if (const std::uint32_t result = maps->Set(prefixes.v4, prefixes.v6); result != platform::win32::kNoError) {
+            notice_("the kernel refused the new list for connect refusal (error " + std::to_string(result) +
+                    "): connects are refused as listed before");
+            return;
+        }
+    }
+    if (const std::uint32_t result = kernel_->UsePrefixes(std::move(maps)); result != platform::win32::kNoError)
+        notice_("the kernel refused new prefix maps for connect refusal (error " + std::to_string(result) +
+                "): connects are refused as listed before");
 }
 
 void RefusalLayer::SetProtection(bool on) {
@@ -162,7 +235,9 @@ void RefusalLayer::Collect() {
         record.native6 = r.native6;
         record.remoteAddress6 = r.remoteAddress6;
         record.remotePort = r.remotePort;
-        record.direction = engine::Direction::kOutbound;
+        record.localPort = r.localPort;
+        record.protocol = r.protocol;
+        record.direction = r.inbound ? engine::Direction::kInbound : engine::Direction::kOutbound;
         record.pid = r.pid;
         record.command = r.command;
         records_.push_back(std::move(record));

@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -50,7 +51,7 @@ constexpr char kUsageText[] =
     "  on                         turn protection on\n"
     "  off                        turn protection off\n"
     "  reload                     read the definitions and the lists in place again\n"
-    "  blocks [N]                 the last N blocked connections, oldest first (default 20)\n"
+    "  blocks [N] [--json]        the last N blocks, oldest first (default 20)\n"
     "  install-definitions FILE   check FILE and put it in place of the definitions in force\n"
     "  --help                     this text\n"
     "  --version                  the program's version\n"
@@ -164,15 +165,37 @@ std::string StatusJson(const ServiceStatus& status) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + "\n";
 }
 
-// One block a line: local time, address, process (and its id when the kernel said), the list that
-// named the address.
+// One block a line: local time, protocol and direction ("TCP outbound"; the direction left out when
+// unknown), address, process (and its id when the kernel said), the list that named the address.
 std::string BlockLine(const BlockEntry& block) {
     const QString when = QDateTime::fromMSecsSinceEpoch(block.timeMs).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-    std::string line = when.toStdString() + "  " + Printable(block.address) + "  ";
+    std::string line = when.toStdString() + "  ";
+    std::string how = Printable(block.protocol);
+    if (!block.direction.empty()) how += (how.empty() ? "" : " ") + Printable(block.direction);
+    if (!how.empty()) line += how + "  ";
+    line += Printable(block.address) + "  ";
     line += block.process.empty() ? std::string("unknown process") : Printable(block.process);
     if (block.pid != 0) line += " (pid " + std::to_string(block.pid) + ")";
     if (!block.list.empty()) line += "  listed in " + Printable(block.list);
     return line + "\n";
+}
+
+// All the blocks as one JSON array on one line, oldest first.
+std::string BlocksJson(const std::vector<BlockEntry>& blocks) {
+    const auto q = [](const std::string& text) { return QString::fromStdString(text); };
+    QJsonArray array;
+    for (const BlockEntry& block : blocks) {
+        array.append(QJsonObject{
+            {QStringLiteral("time_ms"), static_cast<qint64>(block.timeMs)},
+            {QStringLiteral("protocol"), q(block.protocol)},
+            {QStringLiteral("direction"), q(block.direction)},
+            {QStringLiteral("address"), q(block.address)},
+            {QStringLiteral("pid"), static_cast<qint64>(block.pid)},
+            {QStringLiteral("process"), q(block.process)},
+            {QStringLiteral("list"), q(block.list)},
+        });
+    }
+    return QJsonDocument(array).toJson(QJsonDocument::Compact).toStdString() + "\n";
 }
 
 std::optional<std::uint32_t> ParseCount(std::string_view text) {
@@ -212,13 +235,17 @@ int Reload() {
     return kDone;
 }
 
-int Blocks(std::uint32_t count) {
+int Blocks(std::uint32_t count, bool json) {
     const auto service = Connect();
     if (!service) return kFailed;
     std::vector<BlockEntry> blocks;
     const auto result = service->RecentBlocks(count, blocks);
     if (!result.Ok()) return Finish(result);
-    for (const auto& block : blocks) std::cout << BlockLine(block);
+    if (json) {
+        std::cout << BlocksJson(blocks);
+    } else {
+        for (const auto& block : blocks) std::cout << BlockLine(block);
+    }
     return kDone;
 }
 
@@ -266,10 +293,17 @@ int Run(const std::vector<std::string>& args) {
         return Reload();
     }
     if (command == "blocks") {
-        if (extra == 0) return Blocks(kDefaultBlocks);
-        const auto count = extra == 1 ? ParseCount(args[1]) : std::nullopt;
-        if (!count) return Usage("blocks takes one count from 1 to " + std::to_string(kMostBlocks));
-        return Blocks(*count);
+        // A count, --json, both (in either order) or neither.
+        std::vector<std::string> rest(args.begin() + 1, args.end());
+        const auto flag = std::find(rest.begin(), rest.end(), "--json");
+        const bool json = flag != rest.end();
+        if (json) rest.erase(flag);
+        const auto count = rest.empty()       ? std::optional(kDefaultBlocks)
+                           : rest.size() == 1 ? ParseCount(rest[0])
+                                              : std::nullopt;
+        if (!count)
+            return Usage("blocks takes at most one count from 1 to " + std::to_string(kMostBlocks) + ", and --json");
+        return Blocks(*count, json);
     }
     if (command == "install-definitions") {
         if (extra != 1 || args[1].empty()) return Usage("install-definitions takes one file");

@@ -158,20 +158,40 @@ TEST_F(Corvanectl, CommandsReachTheService) {
     EXPECT_EQ(reload.exit, 0) << reload.err;
     EXPECT_EQ(reload.out, "Definitions: V002\n");
 
-    // 2023-11-14 22:13:20 UTC and on; a process name that would steer a terminal is shown defused.
-    fake_->SetBlocks({{QStringLiteral("192.0.2.1"), 1700000000000, 4321, QStringLiteral("firefox"),
-                       QStringLiteral("qd.def")},
-                      {QStringLiteral("2001:db8::7"), 1700000001500, 0, QString(),
-                       QStringLiteral("/etc/corvane/lists.d/p2p.list")},
-                      {QStringLiteral("203.0.113.9"), 1700000002250, 77, QStringLiteral("evil\x1b]0;owned\x07"), QString()}});
+    // 2023-11-14 22:13:20 UTC and on; a process name that would steer a terminal is shown defused; a
+    // direction not known is left out.
+    fake_->SetBlocks(
+        {{QStringLiteral("192.0.2.1"), 1700000000000, 4321, QStringLiteral("firefox"), QStringLiteral("qd.def"),
+          QStringLiteral("TCP"), QStringLiteral("outbound")},
+         {QStringLiteral("2001:db8::7"), 1700000001500, 0, QString(), QStringLiteral("/etc/corvane/lists.d/p2p.list"),
+          QStringLiteral("UDP"), QStringLiteral("inbound")},
+         {QStringLiteral("203.0.113.9"), 1700000002250, 77, QStringLiteral("evil\x1b]0;owned\x07"), QString(),
+          QStringLiteral("ICMP"), QString()}});
     const auto all = Ctl({QStringLiteral("blocks")});
     EXPECT_EQ(all.exit, 0) << all.err;
     EXPECT_EQ(all.out,
-              "2023-11-14 22:13:20  192.0.2.1  firefox (pid 4321)  listed in qd.def\n"
-              "2023-11-14 22:13:21  2001:db8::7  unknown process  listed in /etc/corvane/lists.d/p2p.list\n"
-              "2023-11-14 22:13:22  203.0.113.9  evil?]0;owned? (pid 77)\n");
+              "2023-11-14 22:13:20  TCP outbound  192.0.2.1  firefox (pid 4321)  listed in qd.def\n"
+              "2023-11-14 22:13:21  UDP inbound  2001:db8::7  unknown process  "
+              "listed in /etc/corvane/lists.d/p2p.list\n"
+              "2023-11-14 22:13:22  ICMP  203.0.113.9  evil?]0;owned? (pid 77)\n");
     EXPECT_EQ(Ctl({QStringLiteral("blocks"), QStringLiteral("1")}).out,
-              "2023-11-14 22:13:22  203.0.113.9  evil?]0;owned? (pid 77)\n");
+              "2023-11-14 22:13:22  ICMP  203.0.113.9  evil?]0;owned? (pid 77)\n");
+    const auto json = Ctl({QStringLiteral("blocks"), QStringLiteral("--json"), QStringLiteral("2")});
+    EXPECT_EQ(json.exit, 0) << json.err;
+    const QJsonArray jsonBlocks = QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).array();
+    ASSERT_EQ(jsonBlocks.size(), 2) << json.out;
+    const QJsonObject inbound = jsonBlocks[0].toObject();
+    EXPECT_EQ(inbound.value(QStringLiteral("protocol")).toString(), QStringLiteral("UDP"));
+    EXPECT_EQ(inbound.value(QStringLiteral("direction")).toString(), QStringLiteral("inbound"));
+    EXPECT_EQ(inbound.value(QStringLiteral("address")).toString(), QStringLiteral("2001:db8::7"));
+    EXPECT_EQ(inbound.value(QStringLiteral("time_ms")).toInteger(), 1700000001500);
+    EXPECT_EQ(inbound.value(QStringLiteral("list")).toString(), QStringLiteral("/etc/corvane/lists.d/p2p.list"));
+    const QJsonObject unknown = jsonBlocks[1].toObject();
+    EXPECT_EQ(unknown.value(QStringLiteral("protocol")).toString(), QStringLiteral("ICMP"));
+    EXPECT_TRUE(unknown.value(QStringLiteral("direction")).isString());
+    EXPECT_EQ(unknown.value(QStringLiteral("direction")).toString(), QString());
+    EXPECT_EQ(unknown.value(QStringLiteral("pid")).toInt(), 77);
+    EXPECT_EQ(unknown.value(QStringLiteral("process")).toString(), QStringLiteral("evil\x1b]0;owned\x07"));
 
     QTemporaryDir folder;
     ASSERT_TRUE(folder.isValid());
@@ -201,7 +221,7 @@ TEST_F(Corvanectl, CommandsReachTheService) {
     const auto asked = fake_->TakeAsked();
     EXPECT_THAT(asked.switches, ElementsAre(true, false));
     EXPECT_EQ(asked.reloads, 1);
-    EXPECT_THAT(asked.blockCounts, ElementsAre(20u, 1u)) << "20 unless told";
+    EXPECT_THAT(asked.blockCounts, ElementsAre(20u, 1u, 2u)) << "20 unless told";
     ASSERT_EQ(asked.installed.size(), 2u);
     EXPECT_EQ(asked.installed[0], "V003\n192.0.2.1\n");
 }
@@ -249,6 +269,7 @@ TEST_F(Corvanectl, UsageErrorsExitTwoAndHelpAndVersion) {
         {QStringLiteral("blocks"), QStringLiteral("0")},
         {QStringLiteral("blocks"), QStringLiteral("12x")},
         {QStringLiteral("blocks"), QStringLiteral("5"), QStringLiteral("6")},
+        {QStringLiteral("blocks"), QStringLiteral("--json"), QStringLiteral("--json")},
         {QStringLiteral("install-definitions")},
     };
     for (const auto& arguments : wrong) {
@@ -263,7 +284,8 @@ TEST_F(Corvanectl, UsageErrorsExitTwoAndHelpAndVersion) {
     const auto help = Ctl({QStringLiteral("--help")});
     EXPECT_EQ(help.exit, 0);
     EXPECT_EQ(help.err, "");
-    for (const char* command : {"status [--json]", "on", "off", "reload", "blocks [N]", "install-definitions FILE"}) {
+    for (const char* command :
+         {"status [--json]", "on", "off", "reload", "blocks [N] [--json]", "install-definitions FILE"}) {
         EXPECT_THAT(help.out, HasSubstr(command));
     }
     const auto version = Ctl({QStringLiteral("--version")});

@@ -20,7 +20,8 @@ namespace corvane::platform::testing {
 
 QDBusArgument& operator<<(QDBusArgument& argument, const FakeBlock& block) {
     argument.beginStructure();
-    argument << block.address << block.timeMs << block.pid << block.process << block.list;
+    argument << block.address << block.timeMs << block.pid << block.process << block.list << block.protocol
+             << block.direction;
     argument.endStructure();
     return argument;
 }
@@ -43,7 +44,8 @@ const QDBusArgument& operator>>(const QDBusArgument& argument, FakeList& list) {
 
 const QDBusArgument& operator>>(const QDBusArgument& argument, FakeBlock& block) {
     argument.beginStructure();
-    argument >> block.address >> block.timeMs >> block.pid >> block.process >> block.list;
+    argument >> block.address >> block.timeMs >> block.pid >> block.process >> block.list >> block.protocol >>
+        block.direction;
     argument.endStructure();
     return argument;
 }

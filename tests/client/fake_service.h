@@ -24,6 +24,8 @@ struct FakeBlock {
     quint32 pid = 0;
     QString process;
     QString list;
+    QString protocol{};   // "TCP", "UDP", "ICMP", "ICMPv6"
+    QString direction{};  // "outbound", "inbound", "" when unknown
 };
 
 // One entry of the "Lists" property.

@@ -123,18 +123,22 @@ TEST_F(ConnectRefusal, RefusesListedTcpConnectsOfItsNamespaceBeforeAnySynAndRepo
     EXPECT_EQ(after.at("OutSegs"), before.at("OutSegs"));
     EXPECT_EQ(Pending(listed.Get()), 0);
 
-    // Everything else goes through: another address, UDP, and the same address from another
-    // namespace (the programs run for every connect on the host).
+    // UDP connects are refused as well, and reported as UDP.
+    EXPECT_EQ(ConnectError(AF_INET, SOCK_DGRAM, V4(kListed, port)), ECONNREFUSED);
+    EXPECT_EQ(ConnectError(AF_INET6, SOCK_DGRAM, V6("::ffff:127.0.0.2", port)), ECONNREFUSED);
+    // Everything else goes through: another address, and the same address from another namespace
+    // (the programs run for every connect on the host).
     EXPECT_EQ(ConnectError(AF_INET, SOCK_STREAM, V4(kUnlisted, LocalPort(unlisted.Get()))), 0);
     EXPECT_EQ(ConnectError(AF_INET6, SOCK_STREAM, V6("::ffff:127.0.0.5", LocalPort(unlisted.Get()))), 0);
     EXPECT_EQ(Pending(unlisted.Get()), 2);
-    EXPECT_EQ(ConnectError(AF_INET, SOCK_DGRAM, V4(kListed, 53)), 0);
-    EXPECT_EQ(ConnectError(AF_INET6, SOCK_DGRAM, V6("::ffff:127.0.0.2", 53)), 0);
+    EXPECT_EQ(ConnectError(AF_INET, SOCK_DGRAM, V4(kUnlisted, 53)), 0);
     EXPECT_EQ(ConnectFromAnotherNamespace(kListed), 0);
 
-    EXPECT_EQ(Refusals(), 3U);
+    EXPECT_EQ(Refusals(), 5U);
     const std::vector<RefusedConnect> reports = Reports();
-    ASSERT_EQ(reports.size(), 3U);
+    ASSERT_EQ(reports.size(), 5U);
+    EXPECT_EQ(reports[3].protocol, IPPROTO_UDP);
+    EXPECT_TRUE(reports[4].mapped);
     for (const RefusedConnect& report : reports) {
         EXPECT_EQ(report.remoteAddress, Address(kListed));
         EXPECT_EQ(report.remotePort, port);

@@ -107,14 +107,15 @@ inline int ConnectionError(int fd) {
     return got < 0 ? errno : 0;
 }
 
-// The "Tcp:" counters of this namespace's /proc/net/snmp, by name.
-inline std::map<std::string, long long> TcpCounters() {
+// The counters of one group of this namespace's /proc/net/snmp ("Tcp", "Udp", "Icmp"), by name.
+inline std::map<std::string, long long> SnmpCounters(const std::string& group) {
     std::ifstream file("/proc/net/snmp");
+    const std::string prefix = group + ": ";
     std::string names;
     std::string values;
     std::string line;
     while (std::getline(file, line)) {
-        if (line.rfind("Tcp: ", 0) != 0) continue;
+        if (line.rfind(prefix, 0) != 0) continue;
         if (names.empty())
             names = line;
         else
@@ -126,10 +127,12 @@ inline std::map<std::string, long long> TcpCounters() {
     std::string name;
     std::string value;
     while (nameFields >> name && valueFields >> value) {
-        if (name != "Tcp:") counters[name] = std::stoll(value);
+        if (name != group + ":") counters[name] = std::stoll(value);
     }
     return counters;
 }
+
+inline std::map<std::string, long long> TcpCounters() { return SnmpCounters("Tcp"); }
 
 // connect() on a fresh socket of `type`: 0, or the error it failed with.
 template <typename Remote>

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -19,6 +20,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <linux/bpf.h>
+#include <netinet/tcp.h>
 
 #if CORVANE_HAVE_EVENT_ENGINE
 #include <bpf/bpf.h>
@@ -35,6 +39,7 @@ namespace bus = platform::bus;
 using engine::testing::ConnectError;
 using engine::testing::ConnectionError;
 using engine::testing::Listen;
+using engine::testing::SnmpCounters;
 using engine::testing::LocalPort;
 using engine::testing::TcpCounters;
 using engine::testing::V4;
@@ -85,21 +90,35 @@ std::set<std::uint32_t> CgroupLinkPrograms(pid_t pid) {
     return programs;
 }
 
-// The programs attached to connect4 and connect6 at the root of this machine's cgroup2 hierarchy.
-std::set<std::uint32_t> AttachedConnectPrograms() {
-    std::set<std::uint32_t> programs;
+// The programs attached to a hook of `target` (a cgroup or a network namespace).
+void QueryAttached(int target, bpf_attach_type type, std::set<std::uint32_t>& programs) {
 #if CORVANE_HAVE_EVENT_ENGINE
+    std::uint32_t ids[256] = {};
+    std::uint32_t count = 256;
+    std::uint32_t flags = 0;
+    if (bpf_prog_query(target, type, 0, &flags, ids, &count) == 0)
+        programs.insert(ids, ids + std::min<std::uint32_t>(count, 256));
+#endif
+}
+
+// The programs attached to the connect, sendmsg and skb egress hooks at the root of this machine's
+// cgroup2 hierarchy (other tests' among them).
+std::set<std::uint32_t> AttachedPrograms() {
+    std::set<std::uint32_t> programs;
     const std::vector<std::string> points = Cgroup2MountPoints();
     if (points.empty()) return programs;
     const UniqueFd root(::open(points.front().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    for (const bpf_attach_type type : {BPF_CGROUP_INET4_CONNECT, BPF_CGROUP_INET6_CONNECT}) {
-        std::uint32_t ids[256] = {};
-        std::uint32_t count = 256;
-        std::uint32_t flags = 0;
-        if (bpf_prog_query(root.Get(), type, 0, &flags, ids, &count) == 0)
-            programs.insert(ids, ids + std::min<std::uint32_t>(count, 256));
-    }
-#endif
+    for (const bpf_attach_type type : {BPF_CGROUP_INET4_CONNECT, BPF_CGROUP_INET6_CONNECT, BPF_CGROUP_UDP4_SENDMSG,
+                                       BPF_CGROUP_UDP6_SENDMSG, BPF_CGROUP_INET_EGRESS})
+        QueryAttached(root.Get(), type, programs);
+    return programs;
+}
+
+// The socket lookup programs of this (private) network namespace.
+std::set<std::uint32_t> NamespacePrograms() {
+    std::set<std::uint32_t> programs;
+    const UniqueFd netns(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
+    QueryAttached(netns.Get(), BPF_SK_LOOKUP, programs);
     return programs;
 }
 
@@ -162,7 +181,7 @@ protected:
 
 TEST_F(ConnectRefusalService, RefusesListedConnectsBeforeAnySynCountsThemAndFollowsTheSwitchAndTheList) {
     StartAndWaitForTheRefusal();
-    EXPECT_TRUE(Told("; connects to listed addresses are refused in the kernel")) << service_->Output();
+    EXPECT_TRUE(Told("; the kernel refuses listed addresses (connect refusal")) << service_->Output();
     UniqueFd unlisted = Listen(kUnlisted);
     ASSERT_TRUE(unlisted.Valid());
 
@@ -180,11 +199,13 @@ TEST_F(ConnectRefusalService, RefusesListedConnectsBeforeAnySynCountsThemAndFoll
     EXPECT_NE(recent.out.find("string \"127.0.0.2\""), std::string::npos) << recent.out;
     EXPECT_NE(recent.out.find("uint32 " + std::to_string(::getpid())), std::string::npos) << recent.out;
     EXPECT_NE(recent.out.find("string \"test_service\""), std::string::npos) << recent.out;
+    EXPECT_NE(recent.out.find("string \"TCP\""), std::string::npos) << recent.out;
+    EXPECT_NE(recent.out.find("string \"outbound\""), std::string::npos) << recent.out;
 
-    // Not refused, not counted: another address, and UDP to the listed one.
+    // Not refused, not counted: another address.
     EXPECT_EQ(ConnectError(AF_INET, SOCK_STREAM, V4(kUnlisted, LocalPort(unlisted.Get()))), 0);
     EXPECT_EQ(Accepted(unlisted.Get()), 1);
-    EXPECT_EQ(ConnectError(AF_INET, SOCK_DGRAM, V4(kListed, 53)), 0);
+    EXPECT_EQ(ConnectError(AF_INET, SOCK_DGRAM, V4(kUnlisted, 53)), 0);
 
     // Off: connects go through (and the engine leaves them, protection being off); on again: refused.
     ASSERT_TRUE(service_->Call(Caller::kRoot, bus::kMethodSetProtection, {"boolean:false"}).Succeeded());
@@ -252,9 +273,10 @@ TEST_F(ConnectRefusalService, AStormRaisesTheCountByExactlyItsSizeAndTermination
     ASSERT_EQ(service_->SetSetting("Attempts", "40"), "");
     StartAndWaitForTheRefusal();
     const std::set<std::uint32_t> held = CgroupLinkPrograms(service_->Pid());
-    ASSERT_EQ(held.size(), 2U);  // connect4 and connect6
-    const std::set<std::uint32_t> attached = AttachedConnectPrograms();
+    ASSERT_EQ(held.size(), 5U);  // connect4/6, sendmsg4/6, skb egress
+    const std::set<std::uint32_t> attached = AttachedPrograms();
     for (const std::uint32_t program : held) EXPECT_EQ(attached.count(program), 1U) << program;
+    EXPECT_EQ(NamespacePrograms().size(), 1U);  // sk_lookup
 
     constexpr int kConnects = 100000;
     const std::map<std::string, long long> before = TcpCounters();
@@ -281,8 +303,9 @@ TEST_F(ConnectRefusalService, AStormRaisesTheCountByExactlyItsSizeAndTermination
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << service_->Output();
     EXPECT_EQ(service_->Setting("Attempts").value_or(""), std::to_string(40 + kConnects));
-    const std::set<std::uint32_t> left = AttachedConnectPrograms();
+    const std::set<std::uint32_t> left = AttachedPrograms();
     for (const std::uint32_t program : held) EXPECT_EQ(left.count(program), 0U) << program;
+    EXPECT_EQ(NamespacePrograms(), std::set<std::uint32_t>());
     EXPECT_EQ(ConnectListed(), 0);
     EXPECT_EQ(Accepted(listed_.Get()), 1);
 }
@@ -290,12 +313,15 @@ TEST_F(ConnectRefusalService, AStormRaisesTheCountByExactlyItsSizeAndTermination
 TEST_F(ConnectRefusalService, KilledOutrightItLeavesNothingAttached) {
     StartAndWaitForTheRefusal();
     const std::set<std::uint32_t> held = CgroupLinkPrograms(service_->Pid());
-    ASSERT_EQ(held.size(), 2U);
+    ASSERT_EQ(held.size(), 5U);
+    EXPECT_EQ(NamespacePrograms().size(), 1U);
     EXPECT_EQ(ConnectListed(), ECONNREFUSED);
     ASSERT_TRUE(service_->Signal(SIGKILL));
     ASSERT_TRUE(service_->Wait(30s).has_value());
-    const std::set<std::uint32_t> left = AttachedConnectPrograms();
+    // Nothing pinned, nothing left on any hook.
+    const std::set<std::uint32_t> left = AttachedPrograms();
     for (const std::uint32_t program : held) EXPECT_EQ(left.count(program), 0U) << program;
+    EXPECT_EQ(NamespacePrograms(), std::set<std::uint32_t>());
     EXPECT_EQ(ConnectListed(), 0);
 }
 
@@ -321,6 +347,199 @@ TEST_F(ConnectRefusalService, WithoutTheRightToAttachTheServiceSaysWhy) {
         << Layers();
     EXPECT_NE(Layers().find("CAP_NET_ADMIN"), std::string::npos) << Layers();
     EXPECT_EQ(ConnectListed(), 0);
+}
+
+// A UDP socket of `family` bound to `address` (port 0: any).
+template <typename Address>
+UniqueFd BoundUdp(const Address& address) {
+    UniqueFd fd(::socket(reinterpret_cast<const sockaddr*>(&address)->sa_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (fd.Valid() && ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) fd.Reset();
+    return fd;
+}
+
+// Datagrams waiting on a socket right now, read and dropped.
+int Datagrams(int fd) {
+    int got = 0;
+    char buffer[2048];
+    while (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) >= 0) ++got;
+    return got;
+}
+
+const std::vector<std::string> kClientEnvironment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+
+TEST_F(ConnectRefusalService, UdpAndPingToAListedAddressNeverLeaveAndEachFlowCountsOnce) {
+    StartAndWaitForTheRefusal();
+    EXPECT_NE(Layers().find("connect refusal + send refusal + inbound refusal + ICMP refusal + "), std::string::npos)
+        << Layers();
+    UniqueFd receiver = BoundUdp(V4(kListed, 0));
+    ASSERT_TRUE(receiver.Valid());
+    const std::uint16_t port = LocalPort(receiver.Get());
+    const std::map<std::string, long long> udpBefore = SnmpCounters("Udp");
+
+    // connect(): refused at once, IPv4 and IPv4-mapped, and counted once each.
+    EXPECT_EQ(ConnectError(AF_INET, SOCK_DGRAM, V4(kListed, port)), ECONNREFUSED);
+    EXPECT_EQ(ConnectError(AF_INET6, SOCK_DGRAM, V6("::ffff:127.0.0.2", port)), ECONNREFUSED);
+    // Unconnected sends: each refused, one count a flow (socket, address, port).
+    UniqueFd sender(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(sender.Valid());
+    int refused = 0;
+    for (int i = 0; i < 1000; ++i) {
+        const sockaddr_in to = V4(kListed, static_cast<std::uint16_t>(i % 2 == 0 ? port : port + 1));
+        if (::sendto(sender.Get(), "x", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0 && errno == EPERM)
+            ++refused;
+    }
+    EXPECT_EQ(refused, 1000);
+    EXPECT_TRUE(WaitUntil([&] { return Attempts() == 4; })) << Attempts();
+    EXPECT_EQ(SnmpCounters("Udp").at("OutDatagrams"), udpBefore.at("OutDatagrams"));
+
+    // Real clients: netcat, socat and a DNS lookup against a listed resolver.
+    const long long before = Attempts();
+    const std::string target = std::string(kListed);
+    const CommandResult nc = testing::Run({"/bin/sh", "-c", "echo hello | nc -u -w1 " + target + " " + std::to_string(port)},
+                                 kClientEnvironment);
+    const CommandResult socat = testing::Run({"/bin/sh", "-c", "echo hello | socat -u - UDP-SENDTO:" + target + ":" +
+                                                          std::to_string(port)},
+                                    kClientEnvironment);
+    EXPECT_FALSE(socat.Succeeded()) << socat.out;
+    const CommandResult dig = testing::Run({"/usr/bin/dig", "+tries=1", "+time=1", "-p", std::to_string(port), "@" + target,
+                                   "example.test"},
+                                  kClientEnvironment);
+    EXPECT_EQ(dig.out.find("ANSWER SECTION"), std::string::npos) << dig.out;
+    EXPECT_TRUE(WaitUntil([&] { return Attempts() >= before + 3; })) << nc.out << socat.out << dig.out;
+    EXPECT_EQ(Datagrams(receiver.Get()), 0);
+    EXPECT_EQ(SnmpCounters("Udp").at("OutDatagrams"), udpBefore.at("OutDatagrams"));
+
+    // ping as root (a raw socket) and as an ordinary user (a ping socket): no echo reaches the
+    // address; an unlisted one still answers.
+    std::ofstream("/proc/sys/net/ipv4/ping_group_range") << "0 2147483647";
+    const std::map<std::string, long long> icmpBefore = SnmpCounters("Icmp");
+    const CommandResult rootPing = testing::Run({"/usr/bin/ping", "-n", "-c", "1", "-W", "1", kListed}, kClientEnvironment);
+    const CommandResult userPing =
+        testing::Run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/ping", "-n", "-c", "1", "-W", "1", kListed},
+            kClientEnvironment);
+    EXPECT_FALSE(rootPing.Succeeded()) << rootPing.out;
+    EXPECT_FALSE(userPing.Succeeded()) << userPing.out;
+    EXPECT_EQ(SnmpCounters("Icmp").at("InEchos"), icmpBefore.at("InEchos"));
+    const CommandResult unlistedPing = testing::Run({"/usr/bin/ping", "-n", "-c", "1", "-W", "1", kUnlisted}, kClientEnvironment);
+    EXPECT_TRUE(unlistedPing.Succeeded()) << unlistedPing.out;
+    EXPECT_EQ(SnmpCounters("Icmp").at("InEchos"), icmpBefore.at("InEchos") + 1);
+}
+
+TEST_F(ConnectRefusalService, AListedPeerGetsNoHandshakeNoDataAndNoDatagramIn) {
+    StartAndWaitForTheRefusal();
+    // This machine's own service on an unlisted address; the peer sends from the listed one.
+    UniqueFd service = Listen(kUnlisted);
+    ASSERT_TRUE(service.Valid());
+    const int fastOpen = 16;
+    ASSERT_EQ(::setsockopt(service.Get(), IPPROTO_TCP, TCP_FASTOPEN, &fastOpen, sizeof fastOpen), 0);
+    const std::uint16_t port = LocalPort(service.Get());
+    const std::map<std::string, long long> before = engine::testing::TcpCounters();
+
+    const auto fromListed = [&](int type) {
+        UniqueFd peer(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+        const sockaddr_in source = V4(kListed, 0);
+        if (peer.Valid() && ::bind(peer.Get(), reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0)
+            peer.Reset();
+        return peer;
+    };
+    const sockaddr_in to = V4(kUnlisted, port);
+    UniqueFd plain = fromListed(SOCK_STREAM);
+    ASSERT_TRUE(plain.Valid());
+    EXPECT_NE(::connect(plain.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    EXPECT_EQ(errno, ECONNREFUSED);
+    UniqueFd fast = fromListed(SOCK_STREAM);
+    ASSERT_TRUE(fast.Valid());
+    EXPECT_LT(::sendto(fast.Get(), "early data", 10, MSG_FASTOPEN, reinterpret_cast<const sockaddr*>(&to), sizeof to),
+              0);
+    const CommandResult socat = testing::Run({"/bin/sh", "-c", "echo hello | socat -u - TCP:" + std::string(kUnlisted) + ":" +
+                                                          std::to_string(port) + ",bind=" + kListed},
+                                    kClientEnvironment);
+    EXPECT_FALSE(socat.Succeeded()) << socat.out;
+    EXPECT_EQ(Accepted(service.Get()), 0);
+    EXPECT_EQ(engine::testing::TcpCounters().at("PassiveOpens"), before.at("PassiveOpens"));
+
+    // Datagrams from the listed peer reach no socket: five of one flow count once.
+    UniqueFd receiver = BoundUdp(V4(kUnlisted, 0));
+    ASSERT_TRUE(receiver.Valid());
+    UniqueFd sender = fromListed(SOCK_DGRAM);
+    ASSERT_TRUE(sender.Valid());
+    const sockaddr_in datagramsTo = V4(kUnlisted, LocalPort(receiver.Get()));
+    for (int i = 0; i < 5; ++i)
+        static_cast<void>(
+            ::sendto(sender.Get(), "x", 1, 0, reinterpret_cast<const sockaddr*>(&datagramsTo), sizeof datagramsTo));
+    EXPECT_TRUE(WaitUntil([&] { return Attempts() >= 4; })) << Attempts();
+    EXPECT_EQ(Datagrams(receiver.Get()), 0);
+    EXPECT_EQ(Attempts(), 4) << "two connects, socat's connect and one flow of datagrams";
+
+    // Another peer is served as before.
+    EXPECT_EQ(ConnectError(AF_INET, SOCK_STREAM, V4(kUnlisted, port)), 0);
+    EXPECT_EQ(Accepted(service.Get()), 1);
+}
+
+TEST_F(ConnectRefusalService, NotOneListedConnectOrDatagramGetsThroughWhileTheListsOutgrowTheKernelMaps) {
+    StartAndWaitForTheRefusal();
+    UniqueFd receiver = BoundUdp(V4(kListed, 0));
+    ASSERT_TRUE(receiver.Valid());
+    const sockaddr_in datagramsTo = V4(kListed, LocalPort(receiver.Get()));
+    std::atomic<bool> done{false};
+    std::atomic<long> through{0};
+    std::atomic<long> tries{0};
+    // At full speed, a listed TCP connect and a listed datagram after another, until the swaps end.
+    std::thread storm([&] {
+        UniqueFd sender(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        while (!done) {
+            if (ConnectListed() != ECONNREFUSED) ++through;
+            if (::sendto(sender.Get(), "x", 1, 0, reinterpret_cast<const sockaddr*>(&datagramsTo), sizeof datagramsTo) >=
+                0)
+                ++through;
+            ++tries;
+        }
+    });
+    // Lists growing past the maps in use, then a qd.def of 250,000 entries, each taken in through a reload.
+    for (const std::uint32_t entries : {3000U, 64000U, 300000U}) {
+        std::string list;
+        for (std::uint32_t i = 0; i < entries; ++i)
+            list += "10." + std::to_string(i >> 16 & 255) + "." + std::to_string(i >> 8 & 255) + "." +
+                    std::to_string(i & 255) + "\n";
+        ASSERT_EQ(service_->WriteList("growing.list", list), "");
+        ASSERT_TRUE(service_->Call(Caller::kRoot, bus::kMethodReload).Succeeded());
+    }
+    std::string definitions = "V002\r\n127.0.0.2\r\n";
+    for (std::uint32_t i = 0; i < 250000; ++i)
+        definitions += "11." + std::to_string(i >> 16 & 255) + "." + std::to_string(i >> 8 & 255) + "." +
+                       std::to_string(i & 255) + "\r\n";
+    ASSERT_EQ(service_->WriteDefinitions(definitions), "");
+    ASSERT_TRUE(service_->Call(Caller::kRoot, bus::kMethodReload).Succeeded());
+    // Until the new maps are in: the last of them refuses an address only they list.
+    EXPECT_TRUE(WaitUntil([&] { return ConnectError(AF_INET, SOCK_STREAM, V4("11.3.208.143", 80)) == ECONNREFUSED; }));
+    done = true;
+    storm.join();
+    EXPECT_GT(tries.load(), 100);
+    EXPECT_EQ(through.load(), 0) << "of " << tries.load();
+    EXPECT_EQ(Accepted(listed_.Get()), 0);
+    EXPECT_EQ(Datagrams(receiver.Get()), 0);
+    EXPECT_NE(Layers().find("connect refusal + "), std::string::npos) << Layers();
+}
+
+TEST_F(ConnectRefusalService, UdpSocketsConnectedBeforeProtectionAreDisconnectedAndCounted) {
+    StartAndWaitForTheRefusal();
+    ASSERT_TRUE(service_->Call(Caller::kRoot, bus::kMethodSetProtection, {"boolean:false"}).Succeeded());
+    UniqueFd receiver = BoundUdp(V4(kListed, 0));
+    ASSERT_TRUE(receiver.Valid());
+    const sockaddr_in to = V4(kListed, LocalPort(receiver.Get()));
+    UniqueFd early(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::connect(early.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    ASSERT_EQ(::send(early.Get(), "x", 1, 0), 1);
+    EXPECT_EQ(Datagrams(receiver.Get()), 1);
+
+    ASSERT_TRUE(service_->Call(Caller::kRoot, bus::kMethodSetProtection, {"boolean:true"}).Succeeded());
+    EXPECT_LT(::send(early.Get(), "x", 1, 0), 0);
+    EXPECT_EQ(errno, EDESTADDRREQ);
+    EXPECT_EQ(Datagrams(receiver.Get()), 0);
+    EXPECT_TRUE(WaitUntil([&] { return Attempts() == 1; })) << Attempts();
+    // Its owner connecting again meets the refusal.
+    EXPECT_NE(::connect(early.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    EXPECT_EQ(errno, ECONNREFUSED);
 }
 
 }  // namespace

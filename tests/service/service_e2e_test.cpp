@@ -121,13 +121,15 @@ public:
                                    QStringLiteral("PropertiesChanged"), &listener,
                                    SLOT(OnChanged(QString, QVariantMap, QStringList)));
     }
-    // RecentBlocks(count) as (address, ms, pid, process, list).
+    // RecentBlocks(count) as (address, ms, pid, process, list, protocol, direction).
     struct Block {
         QString address;
         qint64 timeMs;
         uint pid;
         QString process;
         QString list;
+        QString protocol;
+        QString direction;
     };
     std::vector<Block> Recent(uint count) {
         std::vector<Block> blocks;
@@ -139,7 +141,8 @@ public:
         while (!list.atEnd()) {
             Block block{};
             list.beginStructure();
-            list >> block.address >> block.timeMs >> block.pid >> block.process >> block.list;
+            list >> block.address >> block.timeMs >> block.pid >> block.process >> block.list >> block.protocol >>
+                block.direction;
             list.endStructure();
             blocks.push_back(block);
         }
@@ -317,6 +320,7 @@ TEST_F(Corvaned, TimerEngineCountsEveryTeardownOnceAndStoresTheCountOnTerminatio
         EXPECT_LE(block.timeMs, NowMs());
         EXPECT_EQ(block.pid, 0U);  // the table says nothing of processes
         EXPECT_EQ(block.list, QStringLiteral("qd.def"));
+        EXPECT_EQ(block.protocol, QStringLiteral("TCP"));
     }
     EXPECT_EQ(client_->Recent(2).size(), 2U);
 
@@ -341,6 +345,8 @@ TEST_F(Corvaned, EventEngineCountsEveryTeardownOnceWithTheProcess) {
         EXPECT_EQ(block.address, kListed);
         EXPECT_EQ(block.pid, static_cast<uint>(::getpid()));
         EXPECT_EQ(block.process, "test_service");
+        EXPECT_EQ(block.protocol, QStringLiteral("TCP"));
+        EXPECT_EQ(block.direction, QStringLiteral("outbound"));
     }
     const std::optional<int> status = Terminate();
     ASSERT_TRUE(status.has_value());

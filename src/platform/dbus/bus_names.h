@@ -34,9 +34,10 @@ inline constexpr unsigned kMaxListProblems = 100;
 inline constexpr char kMethodSetProtection[] = "SetProtection";            // (b) -> ()
 inline constexpr char kMethodInstallDefinitions[] = "InstallDefinitions";  // (h) -> (s version)
 inline constexpr char kMethodReload[] = "Reload";                          // () -> ()
-// (u count) -> a(sxuss): address, ms, pid, process, list ("qd.def" or a list file's path)
+// (u count) -> a(sxussss): address, ms, pid, process, list ("qd.def" or a list file's path), protocol
+// ("TCP", "UDP", "ICMP", "ICMPv6"), direction ("outbound", "inbound", "" when unknown)
 inline constexpr char kMethodRecentBlocks[] = "RecentBlocks";
-inline constexpr char kRecentBlocksSignature[] = "a(sxuss)";
+inline constexpr char kRecentBlocksSignature[] = "a(sxussss)";
 
 // Errors the service itself returns (the bus policy's refusal is org.freedesktop.DBus.Error.AccessDenied).
 inline constexpr char kErrorAccessDenied[] = "org.corvane.Corvane1.Error.AccessDenied";

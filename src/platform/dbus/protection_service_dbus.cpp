@@ -302,11 +302,13 @@ public:
             quint32 pid = 0;
             QString process;
             QString named;
+            QString protocol;
+            QString direction;
             list.beginStructure();
-            list >> address >> timeMs >> pid >> process >> named;
+            list >> address >> timeMs >> pid >> process >> named >> protocol >> direction;
             list.endStructure();
-            blocks.push_back(
-                BlockEntry{address.toStdString(), timeMs, pid, process.toStdString(), named.toStdString()});
+            blocks.push_back(BlockEntry{address.toStdString(), timeMs, pid, process.toStdString(), named.toStdString(),
+                                        protocol.toStdString(), direction.toStdString()});
         }
         list.endArray();
         return result;
