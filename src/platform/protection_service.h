@@ -37,6 +37,7 @@ struct ServiceStatus {
     std::string definitionsVersion;  // the version line of the definitions in force
     std::string engine;              // "events" or "timer"
     std::string engineReason;        // why that engine runs
+    std::string layers;              // "Layers": which layers protect, and why one does not
     std::string updateServer;        // "UpdateServer": base address of the update server
     // Why protection is on but not working (the kernel refuses teardowns), empty while it works.
     std::string protectionProblem;

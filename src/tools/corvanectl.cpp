@@ -105,6 +105,7 @@ std::string StatusText(const ServiceStatus& status) {
     text += "Engine: " + orUnknown(status.engine);
     if (!status.engineReason.empty()) text += " (" + Printable(status.engineReason) + ")";
     text += "\n";
+    if (!status.layers.empty()) text += "Layers: " + Printable(status.layers) + "\n";
     text += "Definitions: " + orUnknown(status.definitionsVersion) + "\n";
     text += "Update server: " + orUnknown(status.updateServer) + "\n";
     // Each list in force: what it holds of each family, or why it is not read.
@@ -156,6 +157,7 @@ std::string StatusJson(const ServiceStatus& status) {
         {QStringLiteral("attempts"), status.attempts},
         {QStringLiteral("engine"), q(status.engine)},
         {QStringLiteral("engine_reason"), q(status.engineReason)},
+        {QStringLiteral("layers"), q(status.layers)},
         {QStringLiteral("definitions_version"), q(status.definitionsVersion)},
         {QStringLiteral("update_server"), q(status.updateServer)},
         {QStringLiteral("problem"), q(status.protectionProblem)},

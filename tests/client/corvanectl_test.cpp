@@ -63,7 +63,8 @@ using Corvanectl = WithService;
 
 TEST_F(Corvanectl, StatusAsTextAndAsJson) {
     const QString reason = QStringLiteral("loaded \"tcp\\state\"\nat start");
-    fake_->SetValues({{QLatin1String(bus::kPropEngineReason), reason}});
+    const QString layers = QStringLiteral("connect refusal + event engine; inbound refusal not running: no sk_lookup");
+    fake_->SetValues({{QLatin1String(bus::kPropEngineReason), reason}, {QLatin1String(bus::kPropLayers), layers}});
 
     const auto text = Ctl({QStringLiteral("status")});
     EXPECT_EQ(text.exit, 0) << text.err;
@@ -72,6 +73,7 @@ TEST_F(Corvanectl, StatusAsTextAndAsJson) {
               "Protection: on\n"
               "Attempts blocked: 17\n"
               "Engine: events (loaded \"tcp\\state\"?at start)\n"
+              "Layers: connect refusal + event engine; inbound refusal not running: no sk_lookup\n"
               "Definitions: V002\n"
               "Update server: https://updates.corvane.example/\n");
 
@@ -91,6 +93,7 @@ TEST_F(Corvanectl, StatusAsTextAndAsJson) {
     EXPECT_EQ(object.value(QStringLiteral("attempts")).toInt(), 17);
     EXPECT_EQ(object.value(QStringLiteral("engine")).toString(), QStringLiteral("events"));
     EXPECT_EQ(object.value(QStringLiteral("engine_reason")).toString(), reason) << "quotes, backslash, newline kept";
+    EXPECT_EQ(object.value(QStringLiteral("layers")).toString(), layers);
     EXPECT_EQ(object.value(QStringLiteral("definitions_version")).toString(), QStringLiteral("V002"));
     EXPECT_EQ(object.value(QStringLiteral("update_server")).toString(),
               QStringLiteral("https://updates.corvane.example/"));

@@ -141,6 +141,7 @@ void Merge(const QVariantMap& values, ServiceStatus& status) {
     text(bus::kPropDefinitionsVersion, status.definitionsVersion);
     text(bus::kPropEngine, status.engine);
     text(bus::kPropEngineReason, status.engineReason);
+    text(bus::kPropLayers, status.layers);
     text(bus::kPropUpdateServer, status.updateServer);
     text(bus::kPropProblem, status.protectionProblem);
     if (const auto found = values.constFind(QLatin1String(bus::kPropLists)); found != values.constEnd()) {
@@ -172,7 +173,7 @@ void Merge(const QVariantMap& values, ServiceStatus& status) {
 
 bool SameStatus(const ServiceStatus& a, const ServiceStatus& b) {
     return a.link == b.link && a.problem == b.problem && a.protection == b.protection && a.attempts == b.attempts &&
-           a.definitionsVersion == b.definitionsVersion && a.engine == b.engine && a.engineReason == b.engineReason &&
+           a.definitionsVersion == b.definitionsVersion && a.engine == b.engine && a.engineReason == b.engineReason && a.layers == b.layers &&
            a.updateServer == b.updateServer && a.protectionProblem == b.protectionProblem && a.lists == b.lists &&
            a.listProblems == b.listProblems;
 }
