@@ -288,23 +288,38 @@ static __always_inline int IsIcmpError(struct __sk_buff* skb, unsigned int offse
 
 SEC("cgroup_skb/egress")
 int refuse_icmp(struct __sk_buff* skb) {
-    // Everything but ICMP passes before anything else is looked at.
+    // Everything but ICMP passes on one byte of the header, read in place.
+    const unsigned char* data = (const unsigned char*)(long)skb->data;
+    const unsigned char* end = (const unsigned char*)(long)skb->data_end;
     unsigned int words[4] = {0, 0, bpf_htonl(0x0000ffff), 0};
     unsigned char family = CORVANE_AF_INET;
     unsigned char protocol = 0;
     unsigned int payload = 40;
+    unsigned char header[40];
     if (skb->protocol == bpf_htons(CORVANE_ETH_P_IP)) {
-        if (bpf_skb_load_bytes(skb, 9, &protocol, 1) != 0 || protocol != IPPROTO_ICMP) return CORVANE_ALLOW;
+        if (data + 20 > end) {
+            // A header outside the linear part (rare): copied out.
+            if (bpf_skb_load_bytes(skb, 0, header, 20) != 0) return CORVANE_ALLOW;
+            data = header;
+        }
+        protocol = data[9];
+        if (protocol != IPPROTO_ICMP) return CORVANE_ALLOW;
         if (!InScopeCookie(bpf_get_netns_cookie(skb))) return CORVANE_ALLOW;
-        if (bpf_skb_load_bytes(skb, 16, &words[3], 4) != 0 || !Listed4(words[3])) return CORVANE_ALLOW;
-        unsigned char version = 0;
-        if (bpf_skb_load_bytes(skb, 0, &version, 1) == 0) payload = (version & 15) * 4;
+        __builtin_memcpy(&words[3], data + 16, 4);
+        if (!Listed4(words[3])) return CORVANE_ALLOW;
+        payload = (data[0] & 15) * 4;
     } else if (skb->protocol == bpf_htons(CORVANE_ETH_P_IPV6)) {
         // The next header right after the fixed header: ICMPv6 behind extension headers is rare
         // enough to be left to the sockets' own hooks.
-        if (bpf_skb_load_bytes(skb, 6, &protocol, 1) != 0 || protocol != CORVANE_IPPROTO_ICMPV6) return CORVANE_ALLOW;
+        if (data + 40 > end) {
+            if (bpf_skb_load_bytes(skb, 0, header, 40) != 0) return CORVANE_ALLOW;
+            data = header;
+        }
+        protocol = data[6];
+        if (protocol != CORVANE_IPPROTO_ICMPV6) return CORVANE_ALLOW;
         if (!InScopeCookie(bpf_get_netns_cookie(skb))) return CORVANE_ALLOW;
-        if (bpf_skb_load_bytes(skb, 24, words, 16) != 0 || !ListedAny6(words)) return CORVANE_ALLOW;
+        __builtin_memcpy(words, data + 24, 16);
+        if (!ListedAny6(words)) return CORVANE_ALLOW;
         family = CORVANE_AF_INET6;
     } else {
         return CORVANE_ALLOW;
