@@ -384,6 +384,23 @@ bool mFirewall::AdoptPrepared(PreparedEvents prepared) {
     return true;
 }
 
+void mFirewall::TakePreparedEvents(PreparedEvents prepared) {
+    if (!engineChosen_ || engine_ != EngineKind::kEvents || stopped_) return;
+    if (!prepared.load.service) {
+        // It could not be made there: here, or the timer engine takes over with the reason.
+        if (RemakeEvents(WatchedFor(definitions_.blockList, lists_)) && protectionOn_) FullScan();
+        return;
+    }
+    if (!AdoptPrepared(std::move(prepared))) {
+        // Outgrown again meanwhile (or refused): the lists as they are now, once more.
+        if (UpdateWatched() && protectionOn_) FullScan();
+        return;
+    }
+    notice_("connection reports for the new lists come from a kernel side made for them");
+    // What opened to a newly listed address while the old one reported is found now.
+    if (protectionOn_) FullScan();
+}
+
 void mFirewall::ListsChanged() {
     // The timer engine's next tick reads and scans the whole table under the new lists, whether or
     // not a connection opened since.
@@ -416,17 +433,26 @@ bool mFirewall::UpdateWatched() {
     if (watched.Largest() <= events_->Capacity()) result = events_->SetWatched(watched.v4, watched.v6);
     if (result == platform::win32::kNoError) {
         watched_ = std::move(watched);
+    } else if (eventsPreparer_) {
+        // Too many for the kernel side as it was made: a larger one is made away from this thread,
+        // and the one in use goes on reporting what it watches until it takes over.
+        eventsPreparer_(std::move(watched));
     } else {
-        // Too many for the kernel side as it was made: make it again, larger.
-        static_cast<void>(events_->SetActive(false));
-        static_cast<void>(host_.WatchDescriptor(-1, {}));
-        events_.reset();
-        std::string why;
-        if (!LoadEvents(std::move(watched), why)) {
-            UseTimerEngine(why);
-            host_.EngineChanged();  // the window's timer takes over
-            return false;
-        }
+        return RemakeEvents(std::move(watched));
+    }
+    return true;
+}
+
+bool mFirewall::RemakeEvents(WatchedPrefixes watched) {
+    // Too many for the kernel side as it was made: make it again, larger.
+    static_cast<void>(events_->SetActive(false));
+    static_cast<void>(host_.WatchDescriptor(-1, {}));
+    events_.reset();
+    std::string why;
+    if (!LoadEvents(std::move(watched), why)) {
+        UseTimerEngine(why);
+        host_.EngineChanged();  // the window's timer takes over
+        return false;
     }
     return true;
 }

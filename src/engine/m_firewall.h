@@ -141,6 +141,15 @@ public:
     // (fixed when the engine is made): safe on any thread. No service when there is no factory or
     // the kernel refused.
     PreparedEvents PrepareEvents(WatchedPrefixes watched, const EventsFactory& factory = {}) const;
+    // Asked for a kernel side watching `watched` when the lists outgrow the one in use: it is to
+    // make one (PrepareEvents, away from the engine's thread) and hand it to TakePreparedEvents.
+    // Meanwhile the one in use goes on reporting what it watched. Without a preparer the engine
+    // makes the larger kernel side itself, at once.
+    using EventsPreparer = std::function<void(WatchedPrefixes watched)>;
+    void SetEventsPreparer(EventsPreparer preparer) { eventsPreparer_ = std::move(preparer); }
+    // Takes over a kernel side the preparer made, when the event engine still runs and it can hold
+    // the lists as they are now; asks the preparer again when they outgrew it meanwhile.
+    void TakePreparedEvents(PreparedEvents prepared);
     const AddressLists& Lists() const noexcept { return lists_; }
     // The list that covers a row's remote address: kDefinitionsListName, a list file's path, or
     // null when none does. `text` is the row's address text (for qd.def), when it has one.
@@ -217,6 +226,9 @@ private:
     void ChooseEngine();
     void UseTimerEngine(std::string why);
     bool LoadEvents(WatchedPrefixes watched, std::string& why);
+    // Drops the kernel side in use and makes one for `watched`; the timer engine takes over when it
+    // cannot be made. False then.
+    bool RemakeEvents(WatchedPrefixes watched);
     // Takes over a prepared kernel side in place of the one in use; false (nothing changed) when it
     // cannot take the lists as they are now.
     bool AdoptPrepared(PreparedEvents prepared);
@@ -249,6 +261,7 @@ private:
     std::unique_ptr<platform::OpenCounterService> openCounters_;
     ScanHost& host_;
     EventsFactory eventsFactory_;
+    EventsPreparer eventsPreparer_;
     EventsLoading loading_ = EventsLoading::kWhenAsked;
     bool backgroundLoadDue_ = false;                               // made at the next tick
     std::future<PreparedEvents> backgroundLoad_;  // valid while one is being made (and filled)

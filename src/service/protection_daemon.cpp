@@ -101,6 +101,18 @@ bool ProtectionDaemon::Start(std::string& why) {
         QMetaObject::invokeMethod(this, [this] { EngineMayHaveChanged(); }, Qt::QueuedConnection);
     });
     firewall_->SetBlockObserver([this](const engine::BlockRecord& record) { recent_.Add(record, NowMs()); });
+    // Lists outgrowing the event engine's kernel side: a larger one is made on a thread of its own,
+    // while the one in use goes on reporting and this thread goes on answering.
+    firewall_->SetEventsPreparer([this](engine::WatchedPrefixes watched) {
+        if (eventsMade_.valid()) return;  // the one being made is brought to the lists as they are then
+        eventsMade_ = std::async(std::launch::async, [this, watched = std::move(watched)]() mutable {
+            engine::PreparedEvents prepared = firewall_->PrepareEvents(
+                std::move(watched), [](std::size_t capacity) { return platform::CreateSystemConnectionEvents(capacity); });
+            // The destructor waits for this, so the daemon is still there to be told.
+            QMetaObject::invokeMethod(this, [this] { TakeMadeEvents(); }, Qt::QueuedConnection);
+            return prepared;
+        });
+    });
     host_.SetTickHandler([this] { firewall_->Tick(); });
     host_.SetEngineChangedHandler([this] { EngineMayHaveChanged(); });
     host_.SetCountChangedHandler([this] {
@@ -206,6 +218,14 @@ void ProtectionDaemon::TakeMadeRefusal() {
     static_cast<void>(
         refusal_->Load(engine::WatchedFor(firewall_->BlockList(), firewall_->Lists()), std::move(prepared)));
     refusalLoaded_ = refusal_->Loaded();
+    EngineMayHaveChanged();
+}
+
+void ProtectionDaemon::TakeMadeEvents() {
+    if (!eventsMade_.valid()) return;
+    engine::PreparedEvents prepared = eventsMade_.get();
+    if (stopped_ || !firewall_) return;
+    firewall_->TakePreparedEvents(std::move(prepared));
     EngineMayHaveChanged();
 }
 

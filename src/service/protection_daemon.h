@@ -74,6 +74,8 @@ private:
     // thread of its own, taken over by TakeMadeRefusal).
     void LoadRefusal();
     void TakeMadeRefusal();
+    // A larger kernel side for the event engine, made on a thread of its own, taken over.
+    void TakeMadeEvents();
     std::string RefusalWhyNot() const;
     // Which layers protect and why one does not (the "Layers" property).
     std::string LayersLine();
@@ -108,6 +110,7 @@ private:
     // After what their threads use: destroyed first, each waiting for its thread.
     std::unique_ptr<ListWatch> listWatch_;
     std::future<PreparedRefusal> refusalMade_;  // valid while the refusal's kernel side is made
+    std::future<engine::PreparedEvents> eventsMade_;  // valid while a larger event engine side is made
     // Lists with this many prefixes or more get their kernel sides made on the reading thread.
     static constexpr std::size_t kPreparedFrom = 65536;
     std::size_t definitionsInForce_ = 0;  // qd.def's entries that can match
