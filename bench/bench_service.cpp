@@ -126,19 +126,12 @@ RunningService* SharedService(benchmark::State& state) {
 
 double gStartMs = 0, gTrueMs = 0;
 
-// The unit's command line (as the harness runs it) with /bin/true in place of the service: started,
-// and waited for without reaping, so the Child still owns it.
+// The unit's command line (as the harness runs it: setpriv, then the unit's seccomp settings through
+// corvane-unit-sandbox) with /bin/true in place of the service: started, and waited for without reaping,
+// so the Child still owns it.
 double TrueThroughSetprivMs() {
-    const std::vector<std::string> command = {"/usr/bin/setpriv",
-                                              "--reuid=" + std::string(corvane::service::testing::kServiceUser),
-                                              "--regid=" + std::string(corvane::service::testing::kServiceUser),
-                                              "--init-groups",
-                                              "--inh-caps=+net_admin,+bpf,+perfmon",
-                                              "--ambient-caps=+net_admin,+bpf,+perfmon",
-                                              "--bounding-set=-all,+net_admin,+bpf,+perfmon",
-                                              "--no-new-privs",
-                                              "--",
-                                              "/bin/true"};
+    const std::vector<std::string> command =
+        corvane::service::testing::AsTheUnitStarts({"/bin/true"}, {"net_admin", "bpf", "perfmon"});
     const auto start = Clock::now();
     Child child = Child::Start(command, {kPath});
     if (!child.Valid()) return 0;

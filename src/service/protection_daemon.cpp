@@ -308,10 +308,8 @@ void ProtectionDaemon::EngineMayHaveChanged() {
     UpdateTicking();
     signals_.MarkChanged();
     const std::string status = StatusLine();
-    if (status != toldStatus_ && object_) {
-        toldStatus_ = status;
-        static_cast<void>(NotifyStatus(status));
-    }
+    // A status the manager's queue could not take is sent again at the next look.
+    if (status != toldStatus_ && object_ && NotifyStatus(status)) toldStatus_ = status;
 }
 
 std::string ProtectionDaemon::RefusalWhyNot() const {

@@ -12,6 +12,12 @@ namespace {
 // takes memory per address held, not per address it has room for.
 constexpr std::size_t kMinCapacity = 4096;
 
+// Why a list is not in force: the kernel turned it down.
+std::string ListRefused(const engine::WatchedPrefixes& prefixes, std::uint32_t result) {
+    return "the kernel refused a list of " + std::to_string(prefixes.v4.size()) + " IPv4 and " +
+           std::to_string(prefixes.v6.size()) + " IPv6 prefixes (error " + std::to_string(result) + ")";
+}
+
 }  // namespace
 
 const char* HookName(std::size_t hook) {
@@ -84,8 +90,7 @@ bool RefusalLayer::Load(const engine::WatchedPrefixes& prefixes, PreparedRefusal
                                          ? platform::win32::kNoError
                                          : load.service->SetRefused(prefixes.v4, prefixes.v6);
         result != platform::win32::kNoError) {
-        SetWhy("the kernel refused a list of " + std::to_string(prefixes.v4.size()) + " IPv4 and " +
-               std::to_string(prefixes.v6.size()) + " IPv6 prefixes (error " + std::to_string(result) + ")");
+        SetWhy(ListRefused(prefixes, result));
         return false;
     }
     kernel_ = std::move(load.service);
@@ -157,9 +162,7 @@ PreparedRefusal RefusalLayer::Prepare(engine::WatchedPrefixes prefixes) const {
         if (const std::uint32_t result = prepared.load.service->SetRefused(prefixes.v4, prefixes.v6);
             result != platform::win32::kNoError) {
             prepared.load.service.reset();
-            prepared.load.why = "the kernel refused a list of " + std::to_string(prefixes.v4.size()) + " IPv4 and " +
-                                std::to_string(prefixes.v6.size()) + " IPv6 prefixes (error " +
-                                std::to_string(result) + ")";
+            prepared.load.why = ListRefused(prefixes, result);
         }
     }
     prepared.prefixes = std::move(prefixes);
@@ -173,9 +176,7 @@ PreparedRefusal RefusalLayer::PrepareMaps(engine::WatchedPrefixes prefixes) cons
         if (const std::uint32_t result = prepared.maps.prefixes->Set(prefixes.v4, prefixes.v6);
             result != platform::win32::kNoError) {
             prepared.maps.prefixes.reset();
-            prepared.maps.why = "the kernel refused a list of " + std::to_string(prefixes.v4.size()) + " IPv4 and " +
-                                std::to_string(prefixes.v6.size()) + " IPv6 prefixes (error " +
-                                std::to_string(result) + ")";
+            prepared.maps.why = ListRefused(prefixes, result);
         }
     }
     prepared.prefixes = std::move(prefixes);

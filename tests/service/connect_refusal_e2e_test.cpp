@@ -28,6 +28,7 @@
 #include <bpf/bpf.h>
 #endif
 
+#include "../engine/ipv6_loopback.h"
 #include "../engine/private_network.h"
 #include "platform/dbus/bus_names.h"
 #include "service_harness.h"
@@ -330,6 +331,8 @@ TEST_F(ConnectRefusalService, WithoutTheCgroupHierarchyTheEngineProtectsAloneAnd
     ASSERT_EQ(service_->Start(), "");
     const std::string why = "connect refusal not running: no cgroup2 hierarchy is mounted";
     EXPECT_TRUE(WaitUntil([&] { return Layers().find(why) != std::string::npos; })) << Layers();
+    // The inbound hook belongs to the namespace, not the hierarchy: it goes on.
+    EXPECT_EQ(Layers().rfind("string \"inbound refusal + ", 0), 0U) << Layers();
     EXPECT_TRUE(WaitUntil([&] { return Told(why); })) << service_->Output();
     EXPECT_NE(service_->Output().find(why), std::string::npos) << service_->Output();
     // The connect goes out; the engine tears it down and counts it.
@@ -371,6 +374,13 @@ TEST_F(ConnectRefusalService, UdpAndPingToAListedAddressNeverLeaveAndEachFlowCou
     StartAndWaitForTheRefusal();
     EXPECT_NE(Layers().find("connect refusal + send refusal + inbound refusal + ICMP refusal + "), std::string::npos)
         << Layers();
+    // curl against the listed address: refused at once, nothing reaches the listener.
+    const CommandResult curl = testing::Run({"/usr/bin/curl", "--silent", "--max-time", "5", "--output", "/dev/null",
+                                             "http://" + std::string(kListed) + ":" + std::to_string(port_) + "/"},
+                                            kClientEnvironment);
+    EXPECT_EQ(WIFEXITED(curl.status) ? WEXITSTATUS(curl.status) : -1, 7) << curl.out;  // could not connect
+    EXPECT_EQ(Accepted(listed_.Get()), 0);
+
     UniqueFd receiver = BoundUdp(V4(kListed, 0));
     ASSERT_TRUE(receiver.Valid());
     const std::uint16_t port = LocalPort(receiver.Get());
@@ -389,8 +399,23 @@ TEST_F(ConnectRefusalService, UdpAndPingToAListedAddressNeverLeaveAndEachFlowCou
             ++refused;
     }
     EXPECT_EQ(refused, 1000);
-    EXPECT_TRUE(WaitUntil([&] { return Attempts() == 4; })) << Attempts();
+    EXPECT_TRUE(WaitUntil([&] { return Attempts() == 5; })) << Attempts();
     EXPECT_EQ(SnmpCounters("Udp").at("OutDatagrams"), udpBefore.at("OutDatagrams"));
+
+    // IPv6: an address of a list, by datagram and by connect.
+    ASSERT_EQ(engine::testing::AddLoopbackAddress("fd77::1", 128), "");
+    ASSERT_TRUE(engine::testing::WaitUntilLocal("fd77::1"));
+    ASSERT_EQ(service_->WriteList("six.list", "fd77::/64\n"), "");
+    ASSERT_TRUE(service_->Call(Caller::kRoot, bus::kMethodReload).Succeeded());
+    UniqueFd receiver6 = BoundUdp(V6("fd77::1", 0));
+    ASSERT_TRUE(receiver6.Valid());
+    const sockaddr_in6 to6 = V6("fd77::1", LocalPort(receiver6.Get()));
+    UniqueFd sender6(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    EXPECT_LT(::sendto(sender6.Get(), "x", 1, 0, reinterpret_cast<const sockaddr*>(&to6), sizeof to6), 0);
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_EQ(ConnectError(AF_INET6, SOCK_DGRAM, to6), ECONNREFUSED);
+    EXPECT_EQ(Datagrams(receiver6.Get()), 0);
+    EXPECT_TRUE(WaitUntil([&] { return Attempts() == 7; })) << Attempts();
 
     // Real clients: netcat, socat and a DNS lookup against a listed resolver.
     const long long before = Attempts();
@@ -540,6 +565,46 @@ TEST_F(ConnectRefusalService, UdpSocketsConnectedBeforeProtectionAreDisconnected
     // Its owner connecting again meets the refusal.
     EXPECT_NE(::connect(early.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
     EXPECT_EQ(errno, ECONNREFUSED);
+}
+
+TEST_F(ConnectRefusalService, SwitchingOffAndOnDuringAStormOfDatagramsCountsEachFlowOnce) {
+    StartAndWaitForTheRefusal();
+    // Three flows, each to a receiver of its own (no port unreachable comes back), from an
+    // unlisted address (on loopback the source would be the listed one, and datagrams sent while
+    // protection was off and met by it on their way in would be a listed peer's).
+    std::vector<UniqueFd> receivers;
+    std::vector<sockaddr_in> targets;
+    for (int i = 0; i < 3; ++i) {
+        receivers.push_back(BoundUdp(V4(kListed, 0)));
+        ASSERT_TRUE(receivers.back().Valid());
+        targets.push_back(V4(kListed, LocalPort(receivers.back().Get())));
+    }
+    std::atomic<bool> done{false};
+    std::atomic<long> sent{0};
+    std::thread storm([&] {
+        UniqueFd sender = BoundUdp(V4("127.0.0.1", 0));
+        for (long i = 0; !done; ++i) {
+            const sockaddr_in& to = targets[static_cast<std::size_t>(i % 3)];
+            static_cast<void>(::sendto(sender.Get(), "x", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to));
+            ++sent;
+        }
+    });
+    for (int i = 0; i < 10; ++i) {
+        const CommandResult switched = service_->Call(Caller::kRoot, bus::kMethodSetProtection,
+                                                      {i % 2 == 0 ? "boolean:false" : "boolean:true"});
+        EXPECT_TRUE(switched.Succeeded()) << switched.out;
+    }
+    done = true;
+    storm.join();
+    for (const UniqueFd& receiver : receivers) static_cast<void>(Datagrams(receiver.Get()));  // sent while off
+    EXPECT_GT(sent.load(), 1000);
+    // Three flows of one socket, however often protection went off and on.
+    EXPECT_TRUE(WaitUntil([&] { return Attempts() >= 3; })) << Attempts();
+    EXPECT_EQ(Attempts(), 3);
+    UniqueFd after(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    EXPECT_LT(::sendto(after.Get(), "x", 1, 0, reinterpret_cast<const sockaddr*>(&targets[0]), sizeof targets[0]), 0);
+    EXPECT_EQ(Datagrams(receivers[0].Get()), 0);
+    EXPECT_TRUE(service_->Running());
 }
 
 }  // namespace

@@ -84,6 +84,14 @@ struct CommandResult {
 // Where this process sees the cgroup2 hierarchy mounted (every such mount).
 std::vector<std::string> Cgroup2MountPoints();
 
+// The command line that starts `argv` the way corvaned's unit starts the service: as its own user and
+// group, with only `capabilities` (as setpriv names them: "net_admin", …; none when empty), no new
+// privileges, and under the unit's seccomp settings (SystemCallFilter=, RestrictAddressFamilies=,
+// MemoryDenyWriteExecute=, … of packaging/systemd/corvaned.service, applied by tests/support's
+// corvane-unit-sandbox as systemd would).
+std::vector<std::string> AsTheUnitStarts(const std::vector<std::string>& argv,
+                                         const std::vector<std::string>& capabilities);
+
 // Runs argv to its end with exactly `env`, at most `limit`.
 CommandResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                   std::chrono::milliseconds limit = 30s);
@@ -113,8 +121,8 @@ private:
 enum class Caller { kRoot, kMember, kOutsider };
 
 // corvaned under a private settings root (CORVANE_ROOT), its state folder owned by its user, mode
-// 0700, started as its unit starts it, with a notification socket of the test's own in place of
-// systemd's.
+// 0700, started as its unit starts it (AsTheUnitStarts), with a notification socket of the test's own in
+// place of systemd's.
 class ServiceUnderTest {
 public:
     explicit ServiceUnderTest(const PrivateSystemBus& bus);
