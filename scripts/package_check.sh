@@ -129,14 +129,20 @@ if [ "$install_check" = 1 ] && [ "$(id -u)" = 0 ]; then
   fi
 
   # Starts the installed service as its unit does: its own user, the unit's three capabilities as
-  # ambient ones and no others, no new privileges, a private umask; in a network namespace of its
-  # own, so it never tears down the machine's connections. Waits until it owns its name.
+  # ambient ones and no others, no new privileges, a private umask, and (where the build has the
+  # tests' sandbox) the installed unit's address families and system-call filter; in a network
+  # namespace of its own, so it never tears down the machine's connections. Waits until it owns its
+  # name.
   service_pid=
+  sandbox=()
+  if [ -x "$build/tests/support/corvane-unit-sandbox" ]; then
+    sandbox=("$(realpath "$build/tests/support/corvane-unit-sandbox")" --unit /lib/systemd/system/corvaned.service --)
+  fi
   start_service() {
     local caps=+net_admin,+bpf,+perfmon deadline=$((SECONDS + 30))
     (umask 077 && exec unshare -n -- setpriv --reuid=corvaned --regid=corvaned --init-groups \
       --inh-caps=-all,$caps --ambient-caps=-all,$caps --bounding-set=-all,$caps --no-new-privs -- \
-      env -i PATH=/usr/sbin:/usr/bin STATE_DIRECTORY=$state /usr/sbin/corvaned) \
+      "${sandbox[@]}" env -i PATH=/usr/sbin:/usr/bin STATE_DIRECTORY=$state /usr/sbin/corvaned) \
       >"$scratch/corvaned.log" 2>&1 &
     service_pid=$!
     until dbus-send --system --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -40,7 +41,12 @@ int main(int argc, char** argv) {
     corvane::service::ProtectionDaemon daemon(options);
     corvane::service::TerminationSignals termination;
     if (!termination.Install(
-            [&daemon](int) {
+            [&daemon](int signal) {
+                if (signal == SIGHUP) {
+                    // As `corvanectl reload`: qd.def, the settings and the lists read again.
+                    daemon.Reload([](const corvane::service::RequestResult&) {});
+                    return;
+                }
                 daemon.Stop();
                 QCoreApplication::exit(0);
             },

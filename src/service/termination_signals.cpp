@@ -30,8 +30,9 @@ TerminationSignals::~TerminationSignals() {
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
-    static_cast<void>(::sigaction(SIGTERM, &action, nullptr));
-    static_cast<void>(::sigaction(SIGINT, &action, nullptr));
+    for (const int signal : kEnding) static_cast<void>(::sigaction(signal, &action, nullptr));
+    static_cast<void>(::sigaction(SIGHUP, &action, nullptr));
+    static_cast<void>(::sigaction(SIGPIPE, &action, nullptr));
     gWriteEnd = -1;
 }
 
@@ -55,7 +56,12 @@ bool TerminationSignals::Install(std::function<void(int)> onSignal, std::string&
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    if (::sigaction(SIGTERM, &action, nullptr) != 0 || ::sigaction(SIGINT, &action, nullptr) != 0) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    bool installed = ::sigaction(SIGHUP, &action, nullptr) == 0 && ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
+    for (const int signal : kEnding) installed = installed && ::sigaction(signal, &action, nullptr) == 0;
+    if (!installed) {
         why = std::string("sigaction: ") + std::strerror(errno);
         gWriteEnd = -1;
         return false;

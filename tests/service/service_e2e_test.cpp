@@ -473,6 +473,24 @@ TEST_F(Corvaned, AfterKillNineProtectionResumesWithTheStoredCount) {
     EXPECT_TRUE(PumpUntil([&] { return client_->Attempts() == kConnections + 1; }));
 }
 
+TEST_F(Corvaned, HangUpReloadsABrokenPipeIsIgnoredAndUserSignalsEndItInOrder) {
+    StartService();
+    ASSERT_TRUE(TornDown(kListed, 2));
+    ASSERT_TRUE(PumpUntil([&] { return client_->Attempts() == 2; }));
+    // SIGPIPE: nothing happens. SIGHUP: qd.def read again, as by Reload.
+    ASSERT_EQ(service_->WriteDefinitions("V007\r\n127.0.0.2\r\n"), "");
+    ASSERT_TRUE(service_->Signal(SIGPIPE));
+    ASSERT_TRUE(service_->Signal(SIGHUP));
+    EXPECT_TRUE(PumpUntil([&] { return client_->Get(bus::kPropDefinitionsVersion).toString() == "007"; }));
+    EXPECT_TRUE(service_->Running());
+    // SIGUSR1 ends it as SIGTERM does: in order, the count stored.
+    ASSERT_TRUE(service_->Signal(SIGUSR1));
+    const std::optional<int> status = service_->Wait(30s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << "\n" << service_->Output();
+    EXPECT_EQ(service_->Setting("Attempts").value_or(""), "2");
+}
+
 TEST_F(Corvaned, CountChangesAreSignalledAtMostTwentyTimesASecondEndingWithTheLastValue) {
     ASSERT_EQ(service_->SetSetting("Engine", "timer"), "");
     StartService();
