@@ -183,6 +183,7 @@ bool ProtectionDaemon::Start(std::string& why) {
                               : ": " + name.error().message().toStdString());
         return false;
     }
+    nameOwned_ = true;
     signals_.Reset();
     toldStatus_ = StatusLine();
     if (!NotifyReady(toldStatus_)) Notice("systemd was not told that the service is ready");
@@ -401,6 +402,9 @@ QVariantMap ProtectionDaemon::Properties() {
 }
 
 void ProtectionDaemon::SendPropertiesChanged(const QVariantMap& changed) {
+    // Not before the name is ours: the bus policy, which keeps the state from outsiders, applies to
+    // the name, so a signal sent before reached every listener.
+    if (!nameOwned_) return;
     QDBusMessage signal =
         QDBusMessage::createSignal(QLatin1String(bus::kObjectPath), QStringLiteral("org.freedesktop.DBus.Properties"),
                                    QStringLiteral("PropertiesChanged"));

@@ -122,6 +122,7 @@ private:
     std::string toldStatus_;
     std::string toldUdpWhy_;
     bool stopped_ = false;
+    bool nameOwned_ = false;  // the service's name on the bus is ours: change signals may go out
     bool engineCheckDue_ = false;
     bool refusalLoadDue_ = false;
     CountSaver countSaver_;

@@ -21,7 +21,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
@@ -489,6 +492,28 @@ TEST_F(Corvaned, HangUpReloadsABrokenPipeIsIgnoredAndUserSignalsEndItInOrder) {
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << "\n" << service_->Output();
     EXPECT_EQ(service_->Setting("Attempts").value_or(""), "2");
+}
+
+TEST_F(Corvaned, NothingOfItsStateIsSignalledBeforeItsNameIsItsOwn) {
+    // Every signal on the bus, in order, as root may watch them.
+    const TempDir watch("corvane-monitor");
+    Child monitor = Child::Start({"/usr/bin/dbus-monitor", "--system", "type='signal'"},
+                                 {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_.Address()}, watch.Path() / "signals.log");
+    ASSERT_TRUE(monitor.Valid());
+    std::this_thread::sleep_for(300ms);  // the monitor on the bus before the service
+    ASSERT_EQ(service_->WriteList("early.list", "203.0.113.0/24\nno entry\n"), "");
+    StartService();
+    ASSERT_TRUE(TornDown(kListed, 1));
+    ASSERT_TRUE(PumpUntil([&] { return client_->Attempts() == 1; }));
+    std::string heard;
+    ASSERT_TRUE(PumpUntil([&] {
+        std::ifstream log(watch.Path() / "signals.log");
+        heard.assign(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>());
+        return heard.find("interface=org.freedesktop.DBus.Properties; member=PropertiesChanged") != std::string::npos;
+    })) << heard;
+    const std::size_t named = heard.find("string \"org.corvane.Corvane1\"");
+    ASSERT_NE(named, std::string::npos) << heard;
+    EXPECT_GT(heard.find("member=PropertiesChanged"), named) << heard;
 }
 
 TEST_F(Corvaned, CountChangesAreSignalledAtMostTwentyTimesASecondEndingWithTheLastValue) {
