@@ -106,6 +106,18 @@ std::unique_ptr<ConnectRefusalService> Layer(std::size_t listed, std::string& wh
     return std::move(load.service);
 }
 
+// A layer with ten listed addresses, all hooks attached; else the benchmark is skipped, and why is
+// kept for the summary under `key`.
+std::unique_ptr<ConnectRefusalService> LayerOrSkip(benchmark::State& state, const char* key) {
+    std::string why;
+    std::unique_ptr<ConnectRefusalService> layer = Layer(10, why);
+    if (!layer) {
+        gTexts[key] = why;
+        state.SkipWithError(why.c_str());
+    }
+    return layer;
+}
+
 // Which hooks ran: all of them, or the ones that did not and why.
 std::string HooksAttached(const ConnectRefusalService& layer) {
     static constexpr std::array<const char*, corvane::platform::kRefusalHooks> kNames = {"connect", "send",
@@ -272,13 +284,8 @@ void BM_UnlistedConnect(benchmark::State& state) {
 // A listed UDP send (sendto with the address, EPERM) and a listed UDP connect (ECONNREFUSED), from
 // the call to its error. The sends are one flow, counted once; the rest only meet the flow known.
 void BM_ListedUdpToError(benchmark::State& state) {
-    std::string why;
-    std::unique_ptr<ConnectRefusalService> layer = Layer(10, why);
-    if (!layer) {
-        gTexts["udp_refused"] = why;
-        state.SkipWithError(why.c_str());
-        return;
-    }
+    std::unique_ptr<ConnectRefusalService> layer = LayerOrSkip(state, "udp_refused");
+    if (!layer) return;
     const sockaddr_in remote = net::V4(kListed, kListedPort);
     UniqueFd sender = UdpSocket();
     UniqueFd connector = UdpSocket();  // a refused connect leaves it unconnected
@@ -314,13 +321,8 @@ void BM_ListedUdpToError(benchmark::State& state) {
 // Rounds of unlisted datagrams on loopback, each read by its receiver: the send hook on the way
 // out, the packet hook and the inbound one on the way in. Attached and detached in turn.
 void BM_UnlistedUdpSend(benchmark::State& state) {
-    std::string why;
-    std::unique_ptr<ConnectRefusalService> layer = Layer(10, why);
-    if (!layer) {
-        gTexts["udp_unlisted"] = why;
-        state.SkipWithError(why.c_str());
-        return;
-    }
+    std::unique_ptr<ConnectRefusalService> layer = LayerOrSkip(state, "udp_unlisted");
+    if (!layer) return;
     UniqueFd receiver = UdpSocket();
     UniqueFd sender = UdpSocket();
     const sockaddr_in local = net::V4(kUnlisted, 0);
@@ -344,6 +346,7 @@ void BM_UnlistedUdpSend(benchmark::State& state) {
         for (int round = 0; round < 2 * gRounds; ++round) {
             // Attached first in even rounds of each pair, detached first in odd pairs.
             const bool attach = (round % 2 == 0) == ((round / 2) % 2 == 0);
+            std::string why;
             if (layer->SetAttached(attach, why) != win32::kNoError) {
                 state.SkipWithError(why.c_str());
                 return;
@@ -371,13 +374,8 @@ void BM_UnlistedUdpSend(benchmark::State& state) {
 // one. The connect hook lets it go (the remote is unlisted); the inbound hook finds the SYN's
 // source listed, the kernel answers with a reset and connect() fails with ECONNREFUSED.
 void BM_InboundListedSyn(benchmark::State& state) {
-    std::string why;
-    std::unique_ptr<ConnectRefusalService> layer = Layer(10, why);
-    if (!layer) {
-        gTexts["inbound"] = why;
-        state.SkipWithError(why.c_str());
-        return;
-    }
+    std::unique_ptr<ConnectRefusalService> layer = LayerOrSkip(state, "inbound");
+    if (!layer) return;
     UniqueFd listener = net::Listen(kUnlisted);
     if (!listener.Valid()) {
         state.SkipWithError("no listener on the unlisted address");
@@ -422,13 +420,8 @@ void BM_InboundListedSyn(benchmark::State& state) {
 // A storm of listed UDP sends from one socket to kStormFlows ports of the listed address, every one
 // refused: the kernel's counter grows by one a flow, not a send.
 void BM_UdpSendStorm(benchmark::State& state) {
-    std::string why;
-    std::unique_ptr<ConnectRefusalService> layer = Layer(10, why);
-    if (!layer) {
-        gTexts["storm"] = why;
-        state.SkipWithError(why.c_str());
-        return;
-    }
+    std::unique_ptr<ConnectRefusalService> layer = LayerOrSkip(state, "storm");
+    if (!layer) return;
     UniqueFd sender = UdpSocket();
     if (!sender.Valid()) {
         state.SkipWithError("no UDP socket");
