@@ -233,13 +233,16 @@ if [ "$install_check" = 1 ] && [ "$(id -u)" = 0 ]; then
   echo "held" >"$outside/held" && chmod 0644 "$outside/held"
   ln -s "$outside/definitions" $state/qd.def
   ln -s "$outside/journal" $state/hklm.db-wal
-  ln -s "$outside/missing" $state/hklm.db-shm
+  # A sparse store of 1 TiB in place of the shared memory file: taken over it would fill the disk.
+  truncate -s 1T $state/hklm.db-shm && chown root:corvane $state/hklm.db-shm && chmod 0664 $state/hklm.db-shm
+  ln -s "$outside/missing" $state/hklm.db-wal.missing
   hardlinked=0
   if ln "$outside/held" $state/hklm.db-journal 2>/dev/null; then hardlinked=1; fi
   ln -s "$outside/held" $state/.qd.def.AbC123
   before=$(stat -c '%a %u %g %h' "$outside/definitions" "$outside/journal"; md5sum "$outside"/definitions "$outside"/journal)
-  apt-get install -y -qq "$deb" >/dev/null || fail "installing over the old layout failed"
+  apt-get install -y -qq "$deb" >/dev/null 2>"$scratch/upgrade.err" || fail "installing over the old layout failed: $(cat "$scratch/upgrade.err")"
   dpkg-query -W -f='${Status}' corvane | grep -q 'install ok installed' || fail "the package is not configured"
+  grep -q "hklm.db-shm is larger than" "$scratch/upgrade.err" || fail "the oversized entry was not reported: $(cat "$scratch/upgrade.err")"
   after=$(stat -c '%a %u %g %h' "$outside/definitions" "$outside/journal"; md5sum "$outside"/definitions "$outside"/journal)
   [ "$before" = "$after" ] || fail "a link's target was changed: $before -> $after"
   [ "$(stat -c '%a %u %g %h' "$outside/held")" = "644 0 0 1" ] || fail "the hard-linked file was changed or kept: $(stat -c '%a %u %g %h' "$outside/held")"
@@ -248,7 +251,7 @@ if [ "$install_check" = 1 ] && [ "$(id -u)" = 0 ]; then
     [ "$(stat -c '%F %a %U %G' $state/$f)" = "regular file 600 corvaned corvaned" ] || fail "migrated $f: $(stat -c '%F %a %U %G' $state/$f)"
   done
   cmp -s $state/qd.def /usr/share/corvane/qd.def || fail "the planted definitions link was not replaced by the defaults"
-  for f in hklm.db-wal hklm.db-shm hklm.db-journal .qd.def.AbC123; do
+  for f in hklm.db-wal hklm.db-shm hklm.db-journal .qd.def.AbC123 hklm.db-wal.missing; do
     [ ! -e $state/$f ] && [ ! -L $state/$f ] || fail "$f left in the state folder"
   done
   [ -z "$(find $state -mindepth 1 ! -user corvaned)" ] || fail "entries not the service's: $(find $state -mindepth 1 ! -user corvaned)"
