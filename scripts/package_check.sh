@@ -79,7 +79,7 @@ if echo "$contents" | awk 'substr($1,4,1) ~ /[sS]/ || substr($1,7,1) ~ /[sS]/' |
 fi
 depends=$(dpkg-deb --field "$deb" Depends)
 echo "depends: $depends"
-for lib in libqt6widgets6 libqt6dbus6 libsqlite3-0 libmnl0 libsystemd0 adduser dbus; do
+for lib in libqt6widgets6 libqt6dbus6 libsqlite3-0 libmnl0 libbpf1 adduser dbus; do
   echo "$depends" | grep -Eq "(^|[ ,])$lib([ ,(]|$)" || fail "Depends lacks $lib"
 done
 echo "$depends" | grep -q libcap2-bin && fail "Depends still names libcap2-bin (no capabilities are set any more)"
@@ -240,7 +240,7 @@ if [ "$install_check" = 1 ] && [ "$(id -u)" = 0 ]; then
   if ln "$outside/held" $state/hklm.db-journal 2>/dev/null; then hardlinked=1; fi
   ln -s "$outside/held" $state/.qd.def.AbC123
   before=$(stat -c '%a %u %g %h' "$outside/definitions" "$outside/journal"; md5sum "$outside"/definitions "$outside"/journal)
-  apt-get install -y -qq "$deb" >/dev/null 2>"$scratch/upgrade.err" || fail "installing over the old layout failed: $(cat "$scratch/upgrade.err")"
+  apt-get install -y -qq "$deb" >"$scratch/upgrade.err" 2>&1 || fail "installing over the old layout failed: $(cat "$scratch/upgrade.err")"
   dpkg-query -W -f='${Status}' corvane | grep -q 'install ok installed' || fail "the package is not configured"
   grep -q "hklm.db-shm is larger than" "$scratch/upgrade.err" || fail "the oversized entry was not reported: $(cat "$scratch/upgrade.err")"
   after=$(stat -c '%a %u %g %h' "$outside/definitions" "$outside/journal"; md5sum "$outside"/definitions "$outside"/journal)
