@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -444,6 +445,12 @@ TEST_F(ConnectRefusalService, UdpAndPingToAListedAddressNeverLeaveAndEachFlowCou
             kClientEnvironment);
     EXPECT_FALSE(rootPing.Succeeded()) << rootPing.out;
     EXPECT_FALSE(userPing.Succeeded()) << userPing.out;
+    // A ping socket's connect() is refused like a UDP socket's.
+    UniqueFd pingSocket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP));
+    ASSERT_TRUE(pingSocket.Valid()) << std::strerror(errno);
+    const sockaddr_in pinged = V4(kListed, 0);
+    EXPECT_NE(::connect(pingSocket.Get(), reinterpret_cast<const sockaddr*>(&pinged), sizeof pinged), 0);
+    EXPECT_EQ(errno, ECONNREFUSED);
     EXPECT_EQ(SnmpCounters("Icmp").at("InEchos"), icmpBefore.at("InEchos"));
     const CommandResult unlistedPing = testing::Run({"/usr/bin/ping", "-n", "-c", "1", "-W", "1", kUnlisted}, kClientEnvironment);
     EXPECT_TRUE(unlistedPing.Succeeded()) << unlistedPing.out;
