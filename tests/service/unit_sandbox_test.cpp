@@ -105,64 +105,6 @@ TEST(UnitSandbox, ThePackagesUnitRefusesInetSocketsWriteExecuteMemoryAndTheCalls
     EXPECT_EQ(Got(asService, "adjtimex"), "EPERM") << Described(asService);
 }
 
-TEST(UnitSandbox, LaterLinesAddToEarlierOnesAnEmptyOneResetsAndTildeMakesADenyList) {
-    const TempDir dir("corvane-unit");
-    // Allow lists that grow line by line; a refused call's errno from SystemCallErrorNumber=, while
-    // MemoryDenyWriteExecute= keeps its own EPERM.
-    const fs::path growing = WriteUnit(dir, "growing.service",
-                                       "SystemCallArchitectures=native\n"
-                                       "SystemCallFilter=@system-service\n"
-                                       "SystemCallFilter=syslog\n"
-                                       "SystemCallFilter=~@clock\n"
-                                       "SystemCallErrorNumber=EACCES\n"
-                                       "RestrictAddressFamilies=AF_UNIX\n"
-                                       "RestrictAddressFamilies=AF_INET\n"
-                                       "MemoryDenyWriteExecute=yes\n");
-    const ProbeRun grown = Probe(Sandbox(growing));
-    ASSERT_TRUE(grown.result.Succeeded()) << Described(grown);
-    EXPECT_EQ(grown.calls, (std::map<std::string, std::string>{{"socket_inet", "0"},
-                                                               {"socket_inet6", "EAFNOSUPPORT"},
-                                                               {"socket_netlink", "EAFNOSUPPORT"},
-                                                               {"socket_unix", "0"},
-                                                               {"socketpair_unix", "0"},
-                                                               {"mmap_wx", "EPERM"},
-                                                               {"mmap_rx", "0"},
-                                                               {"mmap_rw", "0"},
-                                                               {"mprotect_x", "EPERM"},
-                                                               {"mprotect_r", "0"},
-                                                               {"adjtimex", "EACCES"},
-                                                               {"syslog", "0"}}))
-        << Described(grown);
-
-    // Each setting reset by an empty line, then deny lists: only what they list is refused.
-    const fs::path reset = WriteUnit(dir, "reset.service",
-                                     "RestrictAddressFamilies=AF_UNIX\n"
-                                     "RestrictAddressFamilies=\n"
-                                     "RestrictAddressFamilies=~AF_INET6\n"
-                                     "SystemCallFilter=@system-service\n"
-                                     "SystemCallFilter=\n"
-                                     "SystemCallFilter=~@clock\n"
-                                     "SystemCallFilter=~syslog:EDOM\n"
-                                     "SystemCallErrorNumber=EACCES\n"
-                                     "MemoryDenyWriteExecute=yes\n"
-                                     "MemoryDenyWriteExecute=\n");
-    const ProbeRun afterReset = Probe(Sandbox(reset));
-    ASSERT_TRUE(afterReset.result.Succeeded()) << Described(afterReset);
-    EXPECT_EQ(afterReset.calls, (std::map<std::string, std::string>{{"socket_inet", "0"},
-                                                                    {"socket_inet6", "EAFNOSUPPORT"},
-                                                                    {"socket_netlink", "0"},
-                                                                    {"socket_unix", "0"},
-                                                                    {"socketpair_unix", "0"},
-                                                                    {"mmap_wx", "0"},
-                                                                    {"mmap_rx", "0"},
-                                                                    {"mmap_rw", "0"},
-                                                                    {"mprotect_x", "0"},
-                                                                    {"mprotect_r", "0"},
-                                                                    {"adjtimex", "EACCES"},
-                                                                    {"syslog", "EDOM"}}))
-        << Described(afterReset);
-}
-
 TEST(UnitSandbox, AUnitItCannotApplyIsAOneLineErrorAndStartsNothing) {
     const TempDir dir("corvane-unit");
     const std::map<std::string, std::string> bad = {
