@@ -221,6 +221,8 @@ if [ "$install_check" = 1 ] && [ "$(id -u)" = 0 ]; then
   chown root:corvane $state
   env -u CORVANE_ROOT "$build/src/corvane-reg" set 'HKLM\Software\Corvane' Run REG_SZ 0 >/dev/null
   env -u CORVANE_ROOT "$build/src/corvane-reg" set 'HKLM\Software\Corvane' Attempts REG_DWORD 7 >/dev/null
+  # A member's own update server, which must not survive.
+  env -u CORVANE_ROOT "$build/src/corvane-reg" set 'HKLM\Software\Corvane' UpdateServer REG_SZ http://127.0.0.1:8999/ >/dev/null
   # The first package's store kept a rollback journal: today's tools leave a write-ahead log beside
   # the store, which goes back into it here.
   sqlite3 $state/hklm.db 'PRAGMA journal_mode=DELETE;' >/dev/null
@@ -251,14 +253,23 @@ if [ "$install_check" = 1 ] && [ "$(id -u)" = 0 ]; then
     [ "$(stat -c '%F %a %U %G' $state/$f)" = "regular file 600 corvaned corvaned" ] || fail "migrated $f: $(stat -c '%F %a %U %G' $state/$f)"
   done
   cmp -s $state/qd.def /usr/share/corvane/qd.def || fail "the planted definitions link was not replaced by the defaults"
-  for f in hklm.db-wal hklm.db-shm hklm.db-journal .qd.def.AbC123 hklm.db-wal.missing; do
+  for f in hklm.db-journal .qd.def.AbC123 hklm.db-wal.missing; do
     [ ! -e $state/$f ] && [ ! -L $state/$f ] || fail "$f left in the state folder"
+  done
+  # The store's own log and shared memory may be there again (the settings were reset through it),
+  # never the planted link or the 1 TiB file.
+  for f in hklm.db-wal hklm.db-shm; do
+    [ ! -L $state/$f ] && { [ ! -e $state/$f ] || [ "$(stat -c %s $state/$f)" -lt 1048576 ]; } ||
+      fail "$f left in the state folder: $(ls -l $state/$f)"
   done
   [ -z "$(find $state -mindepth 1 ! -user corvaned)" ] || fail "entries not the service's: $(find $state -mindepth 1 ! -user corvaned)"
   [ "$(stat -c '%a %U %G' $program)" = "755 root root" ] || fail "the old statoverride survived: $(stat -c '%a %U %G' $program)"
   dpkg-statoverride --list $program >/dev/null 2>&1 && fail "the statoverride is still registered"
   [ "$(reg_as_service get 'HKLM\Software\Corvane' Run)" = 0 ] || fail "the upgrade lost the switch"
   [ "$(reg_as_service get 'HKLM\Software\Corvane' Attempts)" = 7 ] || fail "the upgrade lost the count"
+  ! reg_as_service get 'HKLM\Software\Corvane' UpdateServer >/dev/null 2>&1 ||
+    fail "a member's update server survived: $(reg_as_service get 'HKLM\Software\Corvane' UpdateServer)"
+  grep -q "only Run and Attempts were kept" "$scratch/upgrade.err" || fail "the reset settings were not said"
   echo "hard link planted: $([ $hardlinked = 1 ] && echo yes || echo "no (another file system)")"
   if start_service; then
     corvanectl status --json >"$scratch/upgraded.json" || fail "status after the upgrade failed"
