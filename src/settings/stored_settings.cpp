@@ -1,6 +1,8 @@
 #include "settings/stored_settings.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <span>
 
 #include "platform/environment.h"
@@ -127,6 +129,14 @@ StoreAnswer WriteStoredSetting(Setting setting, const RegistryVariant& value) {
     return AnswerOf(status);
 }
 
+namespace {
+
+// How long a repair waits for another process's hold on the new store: 100 times 10 ms.
+constexpr int kRepairBusyTries = 100;
+constexpr std::chrono::milliseconds kRepairBusyPause{10};
+
+}  // namespace
+
 StoreRepair RepairDamagedStore(std::int32_t root, const std::vector<Setting>& replaced) {
     StoreRepair repair;
     repair.file = reg::hive_path(root);
@@ -140,7 +150,14 @@ StoreRepair RepairDamagedStore(std::int32_t root, const std::vector<Setting>& re
     const std::vector<reg::SalvagedValue> salvaged =
         reg::salvage_values(repair.damaged, reg::key_path::normalize(owner.key));
     reg::RegistryKey key;
+    // The damaged file is gone from its place already: another process may be opening the new,
+    // empty store right now (an administrator's corvane-reg). It holds it a moment; the salvaged
+    // values must not be lost for that, so the new store is asked for a while longer.
     status = reg::create_key(reg::root_key(root), std::string(owner.key), reg::kKeyWrite, key);
+    for (int tries = 0; status == reg::kErrorBusy && tries < kRepairBusyTries; ++tries) {
+        std::this_thread::sleep_for(kRepairBusyPause);
+        status = reg::create_key(reg::root_key(root), std::string(owner.key), reg::kKeyWrite, key);
+    }
     if (status != reg::kErrorSuccess) {
         repair.answer = AnswerOf(status);
         repair.why = "a new store could not be made (error " + std::to_string(status) + ")";
