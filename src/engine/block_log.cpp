@@ -104,6 +104,13 @@ void BlockLog::FlushIfDue() {
 
 void BlockLog::Flush() { WriteSummary(); }
 
+std::optional<std::chrono::milliseconds> BlockLog::SummaryDueIn() const {
+    if (leftOut_ == 0 || !windowOpen_) return std::nullopt;
+    const auto left = windowStart_ + std::chrono::seconds(1) - Now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return std::chrono::milliseconds(0);
+    return std::chrono::ceil<std::chrono::milliseconds>(left);
+}
+
 void BlockLog::Record(const BlockRecord& record) {
     FlushIfDue();
     if (!windowOpen_) {

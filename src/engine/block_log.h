@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace corvane::engine {
@@ -51,6 +52,9 @@ public:
     void FlushIfDue();
     // Writes the summary of lines left out so far, whatever the time (at exit).
     void Flush();
+    // How long until the summary of left-out lines is due (zero when it is due now); nothing while
+    // no line has been left out. The owner wakes then and calls FlushIfDue.
+    std::optional<std::chrono::milliseconds> SummaryDueIn() const;
 
 private:
     std::chrono::steady_clock::time_point Now() const;

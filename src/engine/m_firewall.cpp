@@ -177,7 +177,9 @@ mFirewall::mFirewall(std::unique_ptr<platform::TcpTableService> tcpTable,
     loading_ = loading;
 }
 
-mFirewall::~mFirewall() = default;
+mFirewall::~mFirewall() {
+    if (summaryWake_) static_cast<void>(host_.WakeAfter(std::chrono::milliseconds(0), {}));
+}
 
 std::unique_ptr<mFirewall> mFirewall::CreateForSystem(ScanHost& host, EngineChoice choice, EventsFactory events,
                                                       EventsLoading loading) {
@@ -315,6 +317,10 @@ void mFirewall::Stop() {
         static_cast<void>(host_.WatchDescriptor(-1, {}));
     }
     blockLog_.Flush();
+    if (summaryWake_) {
+        summaryWake_ = false;
+        static_cast<void>(host_.WakeAfter(std::chrono::milliseconds(0), {}));
+    }
 }
 
 void mFirewall::LoadDefinitions(const std::string& programFolder) {
@@ -742,7 +748,7 @@ void mFirewall::AddBlocks(std::uint64_t count, std::span<const BlockRecord> reco
             if (const std::string* list = ListOf(row, record.native6 ? std::string_view() : text.Of(row.dwRemoteAddr)))
                 record.list = *list;
         }
-        blockLog_.Record(record);
+        LogBlock(record);
         if (blockObserver_) blockObserver_(record);
     }
     blockLog_.FlushIfDue();
@@ -751,8 +757,23 @@ void mFirewall::AddBlocks(std::uint64_t count, std::span<const BlockRecord> reco
 void mFirewall::CountBlock(const BlockRecord& record) {
     if (blockedCount_ < std::numeric_limits<std::int32_t>::max()) ++blockedCount_;
     host_.ShowBlockedCaption(BlockedCaption(blockedCount_));
-    blockLog_.Record(record);
+    LogBlock(record);
     if (blockObserver_) blockObserver_(record);
+}
+
+void mFirewall::LogBlock(const BlockRecord& record) {
+    blockLog_.Record(record);
+    if (summaryWake_ || stopped_) return;
+    if (const auto due = blockLog_.SummaryDueIn())
+        summaryWake_ = host_.WakeAfter(*due, [this] { WriteDueSummary(); });
+}
+
+void mFirewall::WriteDueSummary() {
+    summaryWake_ = false;
+    blockLog_.FlushIfDue();
+    // A clock that is a little early for the second: wake again when it is over.
+    if (const auto due = blockLog_.SummaryDueIn(); due && !stopped_)
+        summaryWake_ = host_.WakeAfter(std::max(*due, std::chrono::milliseconds(1)), [this] { WriteDueSummary(); });
 }
 
 }  // namespace corvane::engine

@@ -225,6 +225,10 @@ private:
     void CountBlock(const BlockRecord& record);
     void ChooseEngine();
     void UseTimerEngine(std::string why);
+    // Logs a block; when lines are left out, the host wakes the engine as the summary falls due, so
+    // it is written within the second even if no other block follows.
+    void LogBlock(const BlockRecord& record);
+    void WriteDueSummary();
     bool LoadEvents(WatchedPrefixes watched, std::string& why);
     // Drops the kernel side in use and makes one for `watched`; the timer engine takes over when it
     // cannot be made. False then.
@@ -303,6 +307,7 @@ private:
 
     NoticeSink notice_;
     BlockLog blockLog_;
+    bool summaryWake_ = false;  // the host wakes the engine to write the block log's summary
     BlockObserver blockObserver_;
 
     platform::TcpTable table_;  // reused from tick to tick

@@ -1,5 +1,6 @@
 #pragma once
 // What the scan needs from the window that runs it.
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -17,6 +18,13 @@ public:
     virtual bool WatchDescriptor(int fd, std::function<void()> onReadable) {
         static_cast<void>(fd);
         static_cast<void>(onReadable);
+        return false;
+    }
+    // Calls then once from the loop after delay; a later call replaces an earlier one not yet run, and
+    // an empty then cancels it. False when this host has no loop (then nothing is called).
+    virtual bool WakeAfter(std::chrono::milliseconds delay, std::function<void()> then) {
+        static_cast<void>(delay);
+        static_cast<void>(then);
         return false;
     }
     // The engine changed after it was first asked which one runs (the event engine could not take

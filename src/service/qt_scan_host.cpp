@@ -10,6 +10,13 @@ QtScanHost::QtScanHost(QObject* parent) : QObject(parent) {
     connect(&tick_, &QTimer::timeout, this, [this] {
         if (onTick_) onTick_();
     });
+    wake_.setSingleShot(true);
+    connect(&wake_, &QTimer::timeout, this, [this] {
+        // Moved out first: the callback may arm the next wake.
+        const std::function<void()> then = std::move(onWake_);
+        onWake_ = nullptr;
+        if (then) then();
+    });
 }
 
 QtScanHost::~QtScanHost() = default;
@@ -49,6 +56,16 @@ bool QtScanHost::WatchDescriptor(int fd, std::function<void()> onReadable) {
         const std::function<void()> callback = onReadable_;
         if (callback) callback();
     });
+    return true;
+}
+
+bool QtScanHost::WakeAfter(std::chrono::milliseconds delay, std::function<void()> then) {
+    onWake_ = std::move(then);
+    if (!onWake_) {
+        wake_.stop();
+        return true;
+    }
+    wake_.start(delay);
     return true;
 }
 

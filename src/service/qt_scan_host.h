@@ -32,6 +32,7 @@ public:
     void Yield() override;
     void ShowBlockedCaption(const std::string& caption) override;
     bool WatchDescriptor(int fd, std::function<void()> onReadable) override;
+    bool WakeAfter(std::chrono::milliseconds delay, std::function<void()> then) override;
     void EngineChanged() override;
 
 private:
@@ -41,6 +42,8 @@ private:
 
     QTimer tick_;
     std::function<void()> onTick_;
+    QTimer wake_;  // single shot, armed only while the engine owes something
+    std::function<void()> onWake_;
     std::function<void()> onEngineChanged_;
     std::function<void()> onCount_;
     QSocketNotifier* watch_ = nullptr;  // a child of this object

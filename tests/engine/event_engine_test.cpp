@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/block_log.h"
@@ -596,6 +597,47 @@ TEST(BothEngines, BlockTheSameConnections) {
         for (const platform::TcpRow& row : scanRows->tornDown) scanBlocked.insert(row.cookie);
         ASSERT_EQ(scanBlocked, expected) << "list:\n" << file;
     }
+}
+
+TEST_F(EventEngine, LeftOutBlocksAreToldWithinTheSecondWithoutAnotherBlock) {
+    Make();
+    auto now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+    firewall_->SetBlockLogSink([this](const std::string& line) { blockLines_.push_back(line); }, [&] { return now; });
+    List("1.2.3.4\r\n");
+    firewall_->SetProtection(true);
+
+    // Twenty in a second are logged one by one and need no wake.
+    std::vector<platform::ConnectionEvent> burst;
+    for (std::uint64_t cookie = 1; cookie <= 20; ++cookie)
+        burst.push_back(Report("1.2.3.4", cookie, platform::kTcpStateEstab, static_cast<std::uint16_t>(40000 + cookie)));
+    Deliver(burst);
+    EXPECT_EQ(blockLines_.size(), 20U);
+    EXPECT_FALSE(host_.wake);
+
+    // Ten more in the same burst: left out, and the engine asks to be woken when the second is over.
+    burst.clear();
+    for (std::uint64_t cookie = 21; cookie <= 30; ++cookie)
+        burst.push_back(Report("1.2.3.4", cookie, platform::kTcpStateEstab, static_cast<std::uint16_t>(40000 + cookie)));
+    now += std::chrono::milliseconds(1);
+    Deliver(burst);
+    EXPECT_EQ(blockLines_.size(), 20U);
+    ASSERT_TRUE(host_.wake);
+    EXPECT_EQ(host_.wakeDelay, std::chrono::milliseconds(999));
+
+    // Woken early (the loop's clock runs ahead): nothing yet, woken again for the rest.
+    now += std::chrono::milliseconds(900);
+    auto early = std::exchange(host_.wake, nullptr);
+    early();
+    EXPECT_EQ(blockLines_.size(), 20U);
+    ASSERT_TRUE(host_.wake);
+    EXPECT_EQ(host_.wakeDelay, std::chrono::milliseconds(99));
+
+    now += std::chrono::milliseconds(99);
+    auto due = std::exchange(host_.wake, nullptr);
+    due();
+    ASSERT_EQ(blockLines_.size(), 21U);
+    EXPECT_EQ(blockLines_[20].rfind("10 more blocked connections not logged", 0), 0U) << blockLines_[20];
+    EXPECT_FALSE(host_.wake);  // nothing owed: nothing armed
 }
 
 TEST(BlockLog, TwentyLinesASecondThenOneSummary) {

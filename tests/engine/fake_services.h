@@ -95,6 +95,14 @@ public:
         onReadable = std::move(callback);
         return true;
     }
+    // The wake asked for last (empty when none is armed), and its delay.
+    std::function<void()> wake;
+    std::chrono::milliseconds wakeDelay{-1};
+    bool WakeAfter(std::chrono::milliseconds delay, std::function<void()> then) override {
+        wake = std::move(then);
+        wakeDelay = delay;
+        return true;
+    }
 };
 
 // The kernel side of connection reports, scripted: the test queues reports and lost counts.
