@@ -8,7 +8,7 @@ fi
 packages=(
   # build
   cmake ninja-build g++ pkg-config clang-14 libclang-rt-14-dev
-  qt6-base-dev qt6-qpa-plugins libsystemd-dev libmnl-dev libsqlite3-dev libxcb-xtest0-dev
+  qt6-base-dev qt6-qpa-plugins libsystemd-dev libmnl-dev libsqlite3-dev libxcb-xtest0-dev libxcb1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # tests: the service started under its unit's seccomp settings (tests/support's corvane-unit-sandbox)
   libseccomp-dev

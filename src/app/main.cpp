@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
     }
 
     // A display to show the window on, checked before Qt would end the program with its own words.
-    const corvane::ui::DisplayChoice display = corvane::ui::ChooseDisplay(corvane::ui::DisplayEnvironment::OfThisProcess());
+    corvane::ui::DisplayChoice display = corvane::ui::ChooseDisplay(corvane::ui::DisplayEnvironment::OfThisProcess());
     if (!display.usable) {
         std::fprintf(stderr,
                      "corvane: no display to show the window on: %s.\n"
@@ -101,6 +101,8 @@ int main(int argc, char** argv) {
     // Qt's own event dispatcher: nothing in the program needs GLib's main loop.
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
+    // Qt has its own connection now: the check's may go without leaving the X server clientless.
+    display.connection.reset();
     QApplication::setApplicationName(QStringLiteral("Corvane"));
     QApplication::setQuitOnLastWindowClosed(false);  // the window hides to the tray
     // System colours (button face, button text, …) follow the desktop's palette.

@@ -145,9 +145,14 @@ struct VirtualDesktop::Connection {
 };
 
 VirtualDesktop::VirtualDesktop() = default;
-VirtualDesktop::~VirtualDesktop() = default;
+VirtualDesktop::~VirtualDesktop() {
+    if (leftovers_.empty()) return;
+    std::error_code ignored;  // already gone is as good
+    fs::remove(fs::path("/tmp/.X11-unix") / std::string("X").append(leftovers_), ignored);
+    fs::remove(fs::path("/tmp") / std::string(".X").append(leftovers_).append("-lock"), ignored);
+}
 
-std::string VirtualDesktop::Start() {
+std::string VirtualDesktop::Start(const std::string& authorization) {
     // Display numbers of the test's own, above the one CORVANE_DISPLAY_NUMBER gives the test run; the
     // lock files and sockets in /tmp are shared with every other network namespace.
     const char* base = std::getenv("CORVANE_DISPLAY_NUMBER");
@@ -169,9 +174,13 @@ std::string VirtualDesktop::Start() {
         // -displayfd: the server writes the display number there once it accepts connections. -ac: the
         // windows under test run as other users, and the display is this test's alone (no TCP). -noreset:
         // a server whose last client leaves starts afresh, refusing whoever connects in that moment.
-        const ExecArgs xvfb({"Xvfb", name, "-displayfd", std::to_string(report[1]), "-screen", "0", "1280x800x24",
-                             "-nolisten", "tcp", "-ac", "-noreset"},
-                            {}, EnvMode::kInherited);
+        std::vector<std::string> args({"Xvfb", name, "-displayfd", std::to_string(report[1]), "-screen", "0",
+                                       "1280x800x24", "-nolisten", "tcp", "-noreset"});
+        if (authorization.empty())
+            args.push_back("-ac");
+        else
+            args.insert(args.end(), {"-auth", authorization});
+        const ExecArgs xvfb(args, {}, EnvMode::kInherited);
         const UniqueFd quiet = OpenLog({});
         const pid_t pid = ::fork();
         if (pid == 0) {
@@ -190,6 +199,13 @@ std::string VirtualDesktop::Start() {
         }
     }
     return "Xvfb did not start";
+}
+
+void VirtualDesktop::Crash() {
+    connection_.reset();
+    server_.Signal(SIGKILL);
+    static_cast<void>(server_.WaitExit(10s));
+    leftovers_ = display_.substr(1);
 }
 
 bool VirtualDesktop::StartTray() {

@@ -51,9 +51,13 @@ public:
     ~VirtualDesktop();
     VirtualDesktop(const VirtualDesktop&) = delete;
     VirtualDesktop& operator=(const VirtualDesktop&) = delete;
-    // Starts Xvfb on a display it picks; empty, or why it failed.
-    std::string Start();
+    // Starts Xvfb on a display it picks; empty, or why it failed. Every local user may draw on it, or,
+    // given an Xauthority file, only clients that offer one of its cookies.
+    std::string Start(const std::string& authorization = {});
     const std::string& Display() const { return display_; }
+    // Kills the server as a crash would: its socket file in /tmp/.X11-unix stays behind, and its lock
+    // file, until the object goes.
+    void Crash();
     // Starts trayer and waits until it owns the tray; false when it did not.
     bool StartTray();
 
@@ -82,6 +86,7 @@ private:
     Child server_;
     Child tray_;
     std::string display_;
+    std::string leftovers_;  // the number of a crashed server, whose files are removed at the end
     mutable std::unique_ptr<Connection> connection_;  // made on first use, gone before the server
 };
 

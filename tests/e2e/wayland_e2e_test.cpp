@@ -57,7 +57,9 @@ public:
     std::string Start(const DesktopUser& user) {
         user_ = &user;
         const fs::path config = user.Home() / "weston.ini";
-        std::ofstream(config) << "[core]\nidle-time=0\n[shell]\npanel-position=none\nbackground-color=0xff204060\n";
+        // No fading or zooming: every screenshot shows the output as the clients drew it.
+        std::ofstream(config) << "[core]\nidle-time=0\n[shell]\npanel-position=none\nbackground-color=0xff204060\n"
+                                 "startup-animation=none\nanimation=none\nclose-animation=none\n";
         fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
         log_ = user.Home() / "weston.log";
         process_ = Spawn(user.As({"weston", "--backend=headless-backend.so", "--use-pixman", "--width=1024",
@@ -115,11 +117,11 @@ std::optional<QRect> DrawnArea(const QImage& image) {
     return area;
 }
 
-// How many pixels of the caption row differ between two pictures of the same window.
-int CaptionPixelsChanged(const QImage& before, const QImage& after, const QRect& window) {
+// How many pixels of an area differ between two pictures of the same window.
+int PixelsChanged(const QImage& before, const QImage& after, const QRect& area) {
     int changed = 0;
-    for (int y = window.top(); y < window.top() + kCaptionRows && y < before.height(); ++y)
-        for (int x = window.left(); x <= window.right(); ++x)
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
             if (before.pixel(x, y) != after.pixel(x, y)) ++changed;
     return changed;
 }
@@ -193,10 +195,16 @@ TEST_F(WindowOnWayland, TheDrawnCaptionFollowsTheCountAndASecondStartBringsTheWi
     EXPECT_TRUE(WaitFor(
         [&] {
             after = compositor_.Screenshot();
-            return !after.isNull() && CaptionPixelsChanged(before, after, *window) > 20;
+            return !after.isNull() &&
+                   PixelsChanged(before, after, QRect(window->topLeft(), QSize(window->width(), kCaptionRows))) > 20;
         },
         5s))
         << "the drawn caption stayed as it was";
+    // Drawn again for its caption, the window is the same inside (its 603 x 289 at the bottom of its frame,
+    // whose sides are as thick as its bottom), its picture under the switch to the pixel.
+    const int side = (window->width() - 603) / 2;
+    EXPECT_EQ(PixelsChanged(before, after, QRect(window->left() + side, window->bottom() + 1 - side - 289, 603, 289)),
+              0);
 
     // A second start: it ends at once, and the running window is mapped afresh (a Wayland client's
     // only way to the front), with its caption.

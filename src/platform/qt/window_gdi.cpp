@@ -86,8 +86,7 @@ public:
             static_cast<void>(gdi::SetWindowContextRegion(dc_, nullptr));
             return;
         }
-        // An empty mask would mean "no mask" to the widget: a region of nothing is a mask outside it.
-        window_->setMask(region_->isEmpty() ? QRegion(-1, -1, 1, 1) : *region_);
+        ApplyMask();
         static_cast<void>(gdi::SetWindowContextRegion(dc_, &*region_));
     }
 
@@ -98,11 +97,23 @@ protected:
             static_cast<void>(
                 gdi::ResizeWindowContext(dc_, window_->width(), window_->height(), ToColorRef(BackgroundOf(window_))));
             if (view_) view_->setGeometry(window_->rect());
+            if (region_) ApplyMask();
         }
         return false;
     }
 
 private:
+    // The window shows what of its region lies in its rectangle, and its mask keeps to that: a region
+    // may reach past the window (a button's rectangle region is one pixel wider and taller than the
+    // button), and where an opaque widget's mask reaches, Qt leaves the widgets below it unpainted when
+    // it paints them together. The strip along the window would show the parent's background in the
+    // first frame and the widget below (the main window's picture) in a repaint of the parent alone.
+    void ApplyMask() {
+        const QRegion shown = *region_ & window_->rect();
+        // An empty mask would mean "no mask" to the widget: a region of nothing is a mask outside it.
+        window_->setMask(shown.isEmpty() ? QRegion(-1, -1, 1, 1) : shown);
+    }
+
     void SurfaceTaken() {
         if (!view_) return;
         if (view_->isHidden()) view_->show();
