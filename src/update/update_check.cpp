@@ -48,6 +48,7 @@ void UpdateCheck::RemoveStalePartialDownloads() {
 
 UpdateCheck::Outcome UpdateCheck::CheckDefinitions() {
     host_.SetLblStat(kCheckingDefinitionsVersion);
+    host_.SetLblDefsDetail({});
     const std::optional<std::string> newest = inet_.OpenURL(addresses_.DefinitionsVersion());
     if (download_.Cancelled()) return Outcome::kCancelled;
     if (!newest) {
@@ -74,10 +75,13 @@ UpdateCheck::Outcome UpdateCheck::CheckDefinitions() {
         return Outcome::kFailed;
     }
     host_.SetLblStat(kInstallingDefinitions);
-    if (!host_.InstallDefinitions(file.Fd())) {
-        // The service checked them and refused: the old definitions stay in force.
+    std::string why;
+    if (!host_.InstallDefinitions(file.Fd(), why)) {
+        // The service checked them and refused: the old definitions stay in force, and its reason
+        // goes with the label.
         host_.SetTitle(kTitleFailed);
         host_.SetLblDefs(kDefinitionsFailed);
+        host_.SetLblDefsDetail(why);
         return Outcome::kFailed;
     }
     host_.SetTitle(std::string(kTitlePrefix) + "100%");

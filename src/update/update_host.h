@@ -16,6 +16,9 @@ public:
     virtual void SetLblStat(const std::string& text) = 0;
     virtual void SetLblDefs(const std::string& text) = 0;
     virtual void SetLblMain(const std::string& text) = 0;
+    // Why the definitions half failed, in the service's words, shown with the definitions label
+    // (as its tip); empty for none.
+    virtual void SetLblDefsDetail(const std::string& detail) = 0;
 
     // A question with Yes and No buttons and the information icon; true for Yes.
     virtual bool AskYesNo(const std::string& text, const std::string& title) = 0;
@@ -26,8 +29,9 @@ public:
     virtual void WaitForMessages() = 0;
 
     // Hands downloaded definitions (a sealed anonymous file, read from its start) to the protection
-    // service, which checks them and puts them in force. True when it took them. `fd` stays the caller's.
-    virtual bool InstallDefinitions(int fd) = 0;
+    // service, which checks them and puts them in force. True when it took them; else `why` is the
+    // service's reason (empty when it gave none). `fd` stays the caller's.
+    virtual bool InstallDefinitions(int fd, std::string& why) = 0;
 
     virtual platform::ShellResult StartSetupProgram(const std::string& path) = 0;
     // Unloads the main window, which ends the program.

@@ -258,6 +258,7 @@ TEST_F(FrmAllUpdateTest, TheServicesVersionDecidesAndItsRefusalIsAnError) {
     ASSERT_EQ(service.installed.size(), 1u);
     EXPECT_EQ(refused->LblStat()->text().toStdString(), "Error downloading file");
     EXPECT_EQ(refused->LblDefs()->text().toStdString(), "Definition Updates: Error downloading file");
+    EXPECT_EQ(refused->LblDefs()->toolTip().toStdString(), "The definitions are not valid.");
     EXPECT_EQ(refused->LblMain()->text().toStdString(), "Corvane is update to date...");
     EXPECT_NE(refused->windowTitle().toStdString(), "Online Updater - 100%");
     EXPECT_TRUE(FilesNamed(root.path(), "qd.def").empty());

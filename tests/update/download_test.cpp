@@ -326,8 +326,14 @@ TEST_F(UpdateCheckTest, NewerDefinitionsGoToTheServiceWholeAndSealedAndEqualOnes
     Check(refused);
     ASSERT_EQ(refused.installed.size(), 1u);
     EXPECT_EQ(refused.lblDefs, kDefinitionsFailed);
+    EXPECT_EQ(refused.lblDefsDetail, "the definitions could not be stored: no space left on device");
     EXPECT_EQ(refused.lblStat, kErrorDownloading);
     EXPECT_NE(refused.titles.back(), "Online Updater - 100%");
+    // The next check starts without the old reason.
+    refused.installAccepted = true;
+    Check(refused);
+    EXPECT_EQ(refused.lblDefs, kDefinitionsUpdated);
+    EXPECT_EQ(refused.lblDefsDetail, "");
 }
 
 TEST_F(UpdateCheckTest, BadDefinitionBodiesNeverReplaceTheDefinitionsAndTheErrorOutlivesTheProgramHalf) {

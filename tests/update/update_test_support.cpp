@@ -49,7 +49,7 @@ void WriteFile(const std::string& path, const std::string& content) {
     out << content;
 }
 
-bool RecordingHost::InstallDefinitions(int fd) {
+bool RecordingHost::InstallDefinitions(int fd, std::string& refused) {
     installedOffsets.push_back(::lseek(fd, 0, SEEK_CUR));
     installedSeals.push_back(::fcntl(fd, F_GET_SEALS));
     std::string bytes;
@@ -69,8 +69,10 @@ bool RecordingHost::InstallDefinitions(int fd) {
     if (!service::ReadDefinitionsDescriptor(fd, checked, why) ||
         !service::CheckDefinitions(checked, definitions, why)) {
         refusals.push_back(why);
+        refused = "not a definitions file: " + why;
         return false;
     }
+    if (!installAccepted) refused = "the definitions could not be stored: no space left on device";
     return installAccepted;
 }
 

@@ -37,6 +37,7 @@ public:
     std::vector<std::string> titles;
     std::string lblStat = "Click Check For Updates to begin...";
     std::string lblDefs = "Definition Updates:";
+    std::string lblDefsDetail;
     std::string lblMain = "Program Updates:";
     std::vector<std::string> statHistory;
     std::vector<std::string> questions;  // title + ": " + text
@@ -59,6 +60,7 @@ public:
         statHistory.push_back(text);
     }
     void SetLblDefs(const std::string& text) override { lblDefs = text; }
+    void SetLblDefsDetail(const std::string& detail) override { lblDefsDetail = detail; }
     void SetLblMain(const std::string& text) override { lblMain = text; }
     bool AskYesNo(const std::string& text, const std::string& title) override {
         questions.push_back(title + ": " + text);
@@ -66,7 +68,7 @@ public:
     }
     void Yield() override { platform::Yield(); }
     void WaitForMessages() override { platform::WaitForMessages(); }
-    bool InstallDefinitions(int fd) override;
+    bool InstallDefinitions(int fd, std::string& why) override;
     platform::ShellResult StartSetupProgram(const std::string& path) override {
         started.push_back(path);
         return startResult;

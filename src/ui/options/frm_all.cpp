@@ -175,6 +175,9 @@ void FrmAll::SetLblStat(const std::string& text) {
 void FrmAll::SetLblDefs(const std::string& text) {
     if (auto* label = LblDefs()) label->setText(QString::fromStdString(text));
 }
+void FrmAll::SetLblDefsDetail(const std::string& detail) {
+    if (auto* label = LblDefs()) label->setToolTip(QString::fromStdString(detail));
+}
 void FrmAll::SetLblMain(const std::string& text) {
     if (auto* label = LblMain()) label->setText(QString::fromStdString(text));
 }
@@ -187,10 +190,11 @@ bool FrmAll::AskYesNo(const std::string& text, const std::string& title) {
 void FrmAll::Yield() { platform::Yield(); }
 void FrmAll::WaitForMessages() { platform::WaitForMessages(); }
 
-bool FrmAll::InstallDefinitions(int fd) {
-    // The service says why it refused in its own log; the window says "Error downloading file".
+bool FrmAll::InstallDefinitions(int fd, std::string& why) {
     std::string version;
-    return service_.InstallDefinitions(fd, version).Ok();
+    const platform::ServiceResult result = service_.InstallDefinitions(fd, version);
+    if (!result.Ok()) why = result.message;
+    return result.Ok();
 }
 
 platform::ShellResult FrmAll::StartSetupProgram(const std::string& path) {

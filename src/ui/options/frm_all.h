@@ -78,11 +78,12 @@ private:
     void SetTitle(const std::string& title) override;
     void SetLblStat(const std::string& text) override;
     void SetLblDefs(const std::string& text) override;
+    void SetLblDefsDetail(const std::string& detail) override;
     void SetLblMain(const std::string& text) override;
     bool AskYesNo(const std::string& text, const std::string& title) override;
     void Yield() override;
     void WaitForMessages() override;
-    bool InstallDefinitions(int fd) override;
+    bool InstallDefinitions(int fd, std::string& why) override;
     platform::ShellResult StartSetupProgram(const std::string& path) override;
     void EndSystem() override;
 
