@@ -117,7 +117,7 @@ public:
         std::unique_lock<std::mutex> lock(callMutex_);
         work_ = [&] { work(*firewall_); };
         const std::uint64_t one = 1;
-        static_cast<void>(::write(call_.Get(), &one, sizeof one));
+        static_cast<void>(!::write(call_.Get(), &one, sizeof one));
         called_.wait(lock, [this] { return !work_; });
     }
     ~EngineThread() { Stop(); }
@@ -130,7 +130,7 @@ public:
     void Stop() {
         if (!thread_.joinable()) return;
         const std::uint64_t one = 1;
-        static_cast<void>(::write(stop_.Get(), &one, sizeof one));
+        static_cast<void>(!::write(stop_.Get(), &one, sizeof one));
         thread_.join();
     }
     // The engine thread's context switches and CPU seconds so far.

@@ -52,7 +52,7 @@ public:
                 sqlite3_busy_timeout(db, 10000);
                 ok = sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK ? 1 : 0;
             }
-            static_cast<void>(::write(writeEnd.Get(), &ok, 1));
+            static_cast<void>(!::write(writeEnd.Get(), &ok, 1));
             for (;;) ::pause();
         }
         writeEnd.Reset();

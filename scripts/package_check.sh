@@ -90,6 +90,25 @@ dpkg-deb -x "$deb" "$stage"
 # not have any either (the check after the install repeats this on the installed files).
 [ -z "$(getcap -r "$stage" 2>/dev/null)" ] || fail "staged files with capabilities: $(getcap -r "$stage")"
 
+# Every program is built hardened: position-independent, read-only relocations bound at start, the
+# stack protector, and (optimised) fortified library calls.
+for elf in opt/corvane/corvane usr/sbin/corvaned usr/bin/corvanectl usr/bin/corvane-reg; do
+  headers=$(readelf -W --file-header --program-headers --dynamic "$stage/$elf" 2>&1)
+  grep -q 'Type:.*DYN' <<<"$headers" || fail "$elf is not position-independent"
+  grep -q 'GNU_RELRO' <<<"$headers" || fail "$elf has no read-only relocations"
+  grep -Eq 'BIND_NOW|FLAGS_1.*NOW' <<<"$headers" || fail "$elf binds late (no -z now)"
+  symbols=$(readelf -W --dyn-syms "$stage/$elf")
+  grep -q '__stack_chk_fail' <<<"$symbols" || fail "$elf is built without the stack protector"
+  # Fortified calls replace those whose buffer sizes are known when built: a program that calls such
+  # functions and has no fortified call at all was built without it.
+  if ! grep -Eq '__[a-z_]+_chk@' <<<"$symbols" &&
+     grep -Eq ' (v?s?n?printf|v?fprintf|str(n?cpy|n?cat)|read|pread|recv(from)?|realpath|syslog|poll)@' <<<"$symbols"; then
+    fail "$elf is built without fortified library calls"
+  fi
+done
+# The service surely calls some that are fortified.
+grep -Eq '__[a-z_]+_chk@' <<<"$(readelf -W --dyn-syms "$stage/usr/sbin/corvaned")" || fail "corvaned has no fortified calls"
+
 echo "== the service =="
 # No window system in the privileged half.
 if ldd "$stage/usr/sbin/corvaned" | grep -E 'libQt6(Gui|Widgets)'; then fail "corvaned links a window system"; fi

@@ -32,7 +32,7 @@ int signalPipe[2] = {-1, -1};
 
 void OnTerminationSignal(int) {
     const char byte = 1;
-    static_cast<void>(::write(signalPipe[1], &byte, 1));
+    static_cast<void>(!::write(signalPipe[1], &byte, 1));
 }
 
 bool InstallTerminationHandlers() {
@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
         termination = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
         QObject::connect(termination.get(), &QSocketNotifier::activated, [&frmMain] {
             char byte = 0;
-            static_cast<void>(::read(signalPipe[0], &byte, 1));
+            static_cast<void>(!::read(signalPipe[0], &byte, 1));
             frmMain.close();
         });
     }

@@ -17,7 +17,7 @@ volatile sig_atomic_t gWriteEnd = -1;
 void OnSignal(int signal) {
     const int saved = errno;
     const unsigned char byte = static_cast<unsigned char>(signal);
-    static_cast<void>(::write(gWriteEnd, &byte, 1));  // a full pipe already holds a request to end
+    static_cast<void>(!::write(gWriteEnd, &byte, 1));  // a full pipe already holds a request to end
     errno = saved;
 }
 

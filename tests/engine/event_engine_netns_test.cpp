@@ -182,11 +182,11 @@ TEST_F(EventEngineNetwork, AnotherNamespaceIsNeverTouched) {
             UniqueFd listener = Listen("127.0.0.2");
             UniqueFd client = Connect("127.0.0.2", LocalPort(listener.Get()));
             char byte = 1;
-            static_cast<void>(::write(childWrites.Get(), &byte, 1));
-            static_cast<void>(::read(childReads.Get(), &byte, 1));
+            static_cast<void>(!::write(childWrites.Get(), &byte, 1));
+            static_cast<void>(!::read(childReads.Get(), &byte, 1));
             result = client.Valid() ? ConnectionError(client.Get()) : -2;
         }
-        static_cast<void>(::write(childWrites.Get(), &result, sizeof result));
+        static_cast<void>(!::write(childWrites.Get(), &result, sizeof result));
         ::_exit(0);
     }
     char ready = 0;

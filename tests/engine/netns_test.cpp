@@ -220,7 +220,7 @@ TEST_F(PrivateNetwork, TeardownReportsItsResult) {
             platform::linux_impl::SockDiagTcpTable unprivileged;
             result = unprivileged.SetTcpEntry(row);
         }
-        static_cast<void>(::write(writeEnd.Get(), &result, sizeof result));
+        static_cast<void>(!::write(writeEnd.Get(), &result, sizeof result));
         ::_exit(0);
     }
     writeEnd.Reset();

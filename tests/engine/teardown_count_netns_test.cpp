@@ -137,13 +137,13 @@ public:
                 held.push_back(Connect(address, ports[static_cast<std::size_t>(i) % ports.size()]));
                 if (held.back().Valid()) ++opened;
             }
-            static_cast<void>(::write(childWrites.Get(), &opened, sizeof opened));
+            static_cast<void>(!::write(childWrites.Get(), &opened, sizeof opened));
             char go = 0;
             int aborted = 0;
             if (::read(childReads.Get(), &go, 1) == 1) {
                 for (const UniqueFd& fd : held) aborted += fd.Valid() && ConnectionError(fd.Get()) == ECONNABORTED;
             }
-            static_cast<void>(::write(childWrites.Get(), &aborted, sizeof aborted));
+            static_cast<void>(!::write(childWrites.Get(), &aborted, sizeof aborted));
             ::_exit(0);
         }
         writes_ = std::move(parentWrites);

@@ -83,7 +83,7 @@ std::optional<ChildProcess> ChildProcess::Start(const std::vector<std::string>& 
         if (outputEnds[1] >= 0 && ::dup2(outputEnds[1], STDOUT_FILENO) < 0) ::_exit(127);
         ::execve(program.c_str(), argumentPointers.data(), environmentPointers.data());
         const int failure = errno;
-        static_cast<void>(::write(execEnds[1], &failure, sizeof failure));
+        static_cast<void>(!::write(execEnds[1], &failure, sizeof failure));
         ::_exit(127);
     }
     const int forkFailure = errno;

@@ -96,7 +96,7 @@ LoopbackHttpServer::LoopbackHttpServer() {
 
 LoopbackHttpServer::~LoopbackHttpServer() {
     stopping_ = true;
-    static_cast<void>(::write(wake_[1], "x", 1));
+    static_cast<void>(!::write(wake_[1], "x", 1));
     acceptor_.join();
     {
         std::lock_guard lock(mutex_);
