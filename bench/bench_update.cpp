@@ -43,11 +43,12 @@ public:
     void SetLblStat(const std::string& text) override { lblStat = text; }
     void SetLblDefs(const std::string&) override {}
     void SetLblMain(const std::string&) override {}
+    void SetLblDefsDetail(const std::string&) override {}
     bool AskYesNo(const std::string&, const std::string&) override { return false; }
     void Yield() override { corvane::platform::Yield(); }
     void WaitForMessages() override { corvane::platform::WaitForMessages(); }
     // The download measured here is not a definitions file; nothing is handed to the service.
-    bool InstallDefinitions(int) override { return false; }
+    bool InstallDefinitions(int, std::string&) override { return false; }
     corvane::platform::ShellResult StartSetupProgram(const std::string&) override { return {}; }
     void EndSystem() override {}
 };
