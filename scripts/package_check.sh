@@ -79,7 +79,7 @@ if echo "$contents" | awk 'substr($1,4,1) ~ /[sS]/ || substr($1,7,1) ~ /[sS]/' |
 fi
 depends=$(dpkg-deb --field "$deb" Depends)
 echo "depends: $depends"
-for lib in libqt6widgets6 libqt6dbus6 libsqlite3-0 libmnl0 libbpf1 adduser dbus; do
+for lib in libqt6widgets6 libqt6dbus6 libsqlite3-0 libmnl0 libbpf1 libsystemd0 adduser dbus; do
   echo "$depends" | grep -Eq "(^|[ ,])$lib([ ,(]|$)" || fail "Depends lacks $lib"
 done
 echo "$depends" | grep -q libcap2-bin && fail "Depends still names libcap2-bin (no capabilities are set any more)"

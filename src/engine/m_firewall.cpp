@@ -42,10 +42,6 @@ void DefaultNotice(const std::string& line) {
     static_cast<void>(platform::WriteSystemLog(platform::LogLevel::kNotice, line));
 }
 
-void DefaultBlockLine(const std::string& line) {
-    static_cast<void>(platform::WriteSystemLog(platform::LogLevel::kNotice, line));
-}
-
 // The address a dotted text names: four decimal numbers 0..255 and nothing else. Whether it is the
 // address's own text is checked against AddressToText by the caller.
 bool ParseDotted(std::string_view text, std::uint32_t& address) {
@@ -167,7 +163,7 @@ mFirewall::mFirewall(std::unique_ptr<platform::TcpTableService> tcpTable,
       host_(host),
       timerReason_("no connection reports were asked for"),
       notice_(DefaultNotice),
-      blockLog_(DefaultBlockLine) {}
+      blockLog_(WriteBlockLine) {}
 
 mFirewall::mFirewall(std::unique_ptr<platform::TcpTableService> tcpTable,
                      std::unique_ptr<platform::OpenCounterService> openCounters, ScanHost& host, EventsFactory events,
@@ -195,6 +191,10 @@ std::unique_ptr<mFirewall> mFirewall::CreateForSystem(ScanHost& host, EngineChoi
 }
 
 void mFirewall::SetBlockLogSink(BlockLog::Sink sink, BlockLog::Clock clock) {
+    blockLog_ = BlockLog(std::move(sink), std::move(clock));
+}
+
+void mFirewall::SetBlockLogSink(BlockLog::LineSink sink, BlockLog::Clock clock) {
     blockLog_ = BlockLog(std::move(sink), std::move(clock));
 }
 

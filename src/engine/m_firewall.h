@@ -202,7 +202,10 @@ public:
     // Told of every counted block, after the count has risen (the service keeps the recent ones).
     using BlockObserver = std::function<void(const BlockRecord& record)>;
     void SetBlockObserver(BlockObserver observer) { blockObserver_ = std::move(observer); }
+    // Block lines with their records (the journal with fields by default: WriteBlockLine), or lines
+    // only.
     void SetBlockLogSink(BlockLog::Sink sink, BlockLog::Clock clock = {});
+    void SetBlockLogSink(BlockLog::LineSink sink, BlockLog::Clock clock = {});
 
 private:
     // The gate and the scan of one tick; Tick guards it against nesting.

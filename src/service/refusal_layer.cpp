@@ -18,6 +18,16 @@ std::string ListRefused(const engine::WatchedPrefixes& prefixes, std::uint32_t r
            std::to_string(prefixes.v6.size()) + " IPv6 prefixes (error " + std::to_string(result) + ")";
 }
 
+engine::BlockLayer LayerOf(platform::RefusalHook hook) {
+    switch (hook) {
+        case platform::RefusalHook::kConnect: return engine::BlockLayer::kConnect;
+        case platform::RefusalHook::kSend: return engine::BlockLayer::kSend;
+        case platform::RefusalHook::kInbound: return engine::BlockLayer::kInbound;
+        case platform::RefusalHook::kIcmp: return engine::BlockLayer::kIcmp;
+    }
+    return engine::BlockLayer::kConnect;
+}
+
 }  // namespace
 
 const char* HookName(std::size_t hook) {
@@ -241,6 +251,7 @@ void RefusalLayer::Collect() {
         record.direction = r.inbound ? engine::Direction::kInbound : engine::Direction::kOutbound;
         record.pid = r.pid;
         record.command = r.command;
+        record.layer = LayerOf(r.hook);
         records_.push_back(std::move(record));
     };
     if (const std::uint32_t result = kernel_->Drain(onReport); result != platform::win32::kNoError)

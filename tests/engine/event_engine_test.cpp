@@ -1,12 +1,23 @@
 // The event engine with a scripted kernel side: which engine runs, what the kernel is told, how
 // reports are torn down and counted, and that both engines block exactly the same connections.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <map>
 #include <memory>
 #include <random>
 #include <set>
@@ -18,6 +29,7 @@
 #include "engine/block_log.h"
 #include "engine/m_firewall.h"
 #include "fake_services.h"
+#include "platform/linux/unique_fd.h"
 
 namespace corvane::engine {
 namespace {
@@ -676,6 +688,97 @@ TEST(BlockLog, TwentyLinesASecondThenOneSummary) {
     record.command = "x\nblocked\x1b";
     EXPECT_EQ(BlockLine(record),
               "blocked outbound connection to 1.2.3.4:443, local port 40000, process 77 (x?blocked?)");
+}
+
+// An entry in the journal's native protocol: "NAME=value\n", or "NAME\n", the value's length (64
+// bits, little-endian), the value and "\n". Empty when it is not one.
+std::map<std::string, std::string> JournalEntry(std::string_view datagram) {
+    std::map<std::string, std::string> fields;
+    while (!datagram.empty()) {
+        const std::size_t end = datagram.find('\n');
+        if (end == std::string_view::npos) return {};
+        const std::size_t equals = datagram.substr(0, end).find('=');
+        if (equals != std::string_view::npos) {
+            fields[std::string(datagram.substr(0, equals))] = datagram.substr(equals + 1, end - equals - 1);
+            datagram.remove_prefix(end + 1);
+            continue;
+        }
+        std::uint64_t length = 0;
+        if (datagram.size() < end + 9) return {};
+        for (int i = 7; i >= 0; --i) length = length << 8 | static_cast<unsigned char>(datagram[end + 1 + i]);
+        if (datagram.size() - end - 9 <= length || datagram[end + 9 + length] != '\n') return {};
+        fields[std::string(datagram.substr(0, end))] = datagram.substr(end + 9, length);
+        datagram.remove_prefix(end + 10 + length);
+    }
+    return fields;
+}
+
+TEST(BlockLog, JournalEntryCarriesTheBlocksFields) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root: a private mount namespace with a journal socket of its own";
+    BlockRecord record;
+    record.remoteAddress = Address("203.0.113.5");
+    record.remotePort = 53;
+    record.protocol = IPPROTO_UDP;
+    record.direction = Direction::kOutbound;
+    record.pid = 4242;
+    record.command = "dig\nx";
+    record.list = "/etc/corvane/lists.d/test.list";
+    record.layer = BlockLayer::kSend;
+
+    int ends[2] = {-1, -1};
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    platform::linux_impl::UniqueFd fromChild(ends[0]), toParent(ends[1]);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Mounts of its own: a tmpfs as /run (where /run/systemd may be missing) holding the journal's
+        // socket, bound by the child itself.
+        auto fail = [&](const char* step) {
+            const std::string why = std::string(step) + ": " + std::strerror(errno);
+            static_cast<void>(!::write(toParent.Get(), why.data(), why.size()));
+            ::_exit(1);
+        };
+        if (::unshare(CLONE_NEWNS) != 0) fail("unshare(CLONE_NEWNS)");
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("mount --make-rprivate /");
+        if (::mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) fail("mount tmpfs /run");
+        if (::mkdir("/run/systemd", 0755) != 0 || ::mkdir("/run/systemd/journal", 0755) != 0) fail("mkdir");
+        platform::linux_impl::UniqueFd journal(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, "/run/systemd/journal/socket");
+        if (!journal.Valid() || ::bind(journal.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            fail("journal socket");
+        BlockLog(WriteBlockLine).Record(record);
+        std::string datagram(65536, '\0');
+        const ssize_t got = ::recv(journal.Get(), datagram.data(), datagram.size(), MSG_DONTWAIT);
+        if (got <= 0) fail("no entry at the journal's socket");
+        ::_exit(::write(toParent.Get(), datagram.data(), static_cast<std::size_t>(got)) == got ? 0 : 1);
+    }
+    toParent.Reset();
+    std::string received;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(fromChild.Get(), buffer, sizeof buffer)) > 0;) received.append(buffer, static_cast<std::size_t>(got));
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << received;
+
+    const std::map<std::string, std::string> entry = JournalEntry(received);
+    const std::map<std::string, std::string> expected = {
+        {"MESSAGE",
+         "blocked outbound UDP to 203.0.113.5:53, process 4242 (dig?x), listed in /etc/corvane/lists.d/test.list"},
+        {"MESSAGE_ID", std::string(kBlockMessageId)},
+        {"PRIORITY", "5"},
+        {"SYSLOG_FACILITY", "3"},
+        {"SYSLOG_IDENTIFIER", "corvane"},
+        {"CORVANE_ADDRESS", "203.0.113.5"},
+        {"CORVANE_PORT", "53"},
+        {"CORVANE_PROTOCOL", "UDP"},
+        {"CORVANE_PID", "4242"},
+        {"CORVANE_COMM", "dig?x"},
+        {"CORVANE_LIST", "/etc/corvane/lists.d/test.list"},
+        {"CORVANE_LAYER", "send"},
+    };
+    EXPECT_EQ(entry, expected) << received;
 }
 
 }  // namespace
