@@ -201,6 +201,24 @@ bool BusObject::handleMessage(const QDBusMessage& message, const QDBusConnection
             });
             return;
         }
+        if (allowed && message.member() == QLatin1String(bus::kMethodInstallDefinitions) &&
+            (message.interface().isEmpty() || message.interface() == QLatin1String(bus::kInterface)) &&
+            message.signature() == QLatin1String("h")) {
+            const QDBusUnixFileDescriptor file = message.arguments().value(0).value<QDBusUnixFileDescriptor>();
+            if (!file.isValid()) {
+                if (message.isReplyRequired())
+                    static_cast<void>(replyTo.send(Error(message, QLatin1String(bus::kErrorInvalidDefinitions),
+                                                         QStringLiteral("no file was passed"))));
+                return;
+            }
+            // Answered once the file is read, checked and in force.
+            backend_.InstallDefinitions(file, [message, replyTo](const RequestResult& result,
+                                                                 const std::string& version) mutable {
+                if (message.isReplyRequired())
+                    static_cast<void>(replyTo.send(Reply(message, result, {QString::fromStdString(version)})));
+            });
+            return;
+        }
         const QDBusMessage answer =
             allowed ? Answer(message)
                     : Error(message, QLatin1String(bus::kErrorAccessDenied),
@@ -270,15 +288,8 @@ QDBusMessage BusObject::AnswerOwn(const QDBusMessage& message) {
         if (signature != QLatin1String("b")) return InvalidArgs(message);
         return Reply(message, backend_.SetProtection(arguments[0].toBool()));
     }
-    if (member == QLatin1String(bus::kMethodInstallDefinitions)) {
-        if (signature != QLatin1String("h")) return InvalidArgs(message);
-        const QDBusUnixFileDescriptor file = arguments[0].value<QDBusUnixFileDescriptor>();
-        if (!file.isValid())
-            return Error(message, QLatin1String(bus::kErrorInvalidDefinitions), QStringLiteral("no file was passed"));
-        std::string version;
-        const RequestResult result = backend_.InstallDefinitions(file.fileDescriptor(), version);
-        return Reply(message, result, {QString::fromStdString(version)});
-    }
+    // A file is answered without waiting here (see handleMessage); anything else is wrong.
+    if (member == QLatin1String(bus::kMethodInstallDefinitions)) return InvalidArgs(message);
     if (member == QLatin1String(bus::kMethodReload)) return InvalidArgs(message);  // takes no arguments
     if (member == QLatin1String(bus::kMethodRecentBlocks)) {
         if (signature != QLatin1String("u")) return InvalidArgs(message);

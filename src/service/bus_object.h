@@ -3,6 +3,7 @@
 // and Introspectable interfaces, and the access check in front of every one of them.
 #include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusUnixFileDescriptor>
 #include <QDBusVirtualObject>
 #include <QString>
 #include <QVariantMap>
@@ -55,7 +56,10 @@ public:
     // Every property of kInterface by name.
     virtual QVariantMap Properties() = 0;
     virtual RequestResult SetProtection(bool on) = 0;
-    virtual RequestResult InstallDefinitions(int fd, std::string& version) = 0;
+    // Installs the definitions file passed; `done` is called with the version in force once they
+    // are (their reading and checking never holds up the other requests).
+    virtual void InstallDefinitions(QDBusUnixFileDescriptor file,
+                                    std::function<void(const RequestResult&, const std::string& version)> done) = 0;
     // Reads qd.def, the settings and the lists again; `done` is called once all of it is in force.
     virtual void Reload(std::function<void(const RequestResult&)> done) = 0;
     virtual std::vector<RecentBlock> Recent(std::size_t count) = 0;

@@ -46,7 +46,7 @@ std::int64_t NowMs() {
 ProtectionDaemon::ProtectionDaemon(ServiceOptions options, QObject* parent)
     : QObject(parent),
       options_(std::move(options)),
-      bus_(QDBusConnection::systemBus()),
+      bus_(QString()),
       serviceUid_(::geteuid()),
       countSaver_(CountSaver::MachineStore(), [this](const std::string& line) { Notice(line); },
                   [this](std::int32_t stored) {
@@ -55,13 +55,18 @@ ProtectionDaemon::ProtectionDaemon(ServiceOptions options, QObject* parent)
                                                 Qt::QueuedConnection);
                   }),
       signals_([this] { return Properties(); },
-               [this](const QVariantMap& changed) { SendPropertiesChanged(changed); }) {
+               [this](const QVariantMap& changed) { SendPropertiesChanged(changed); }),
+      installNotices_([this](const std::string& line) { Notice(line); }, "lines about definitions installs") {
     RegisterBusTypes();
+    busRetry_.setSingleShot(true);
+    connect(&busRetry_, &QTimer::timeout, this, &ProtectionDaemon::TryBusAgain);
 }
 
 ProtectionDaemon::~ProtectionDaemon() {
     Stop();
     if (object_) bus_.unregisterObject(QLatin1String(bus::kObjectPath));
+    if (!busName_.isEmpty()) QDBusConnection::disconnectFromBus(busName_);
+    busRetry_.stop();
 }
 
 void ProtectionDaemon::Notice(const std::string& line) {
@@ -125,7 +130,8 @@ bool ProtectionDaemon::Start(std::string& why) {
     // The administrator's lists, read before protection starts: every list protects from the start.
     listWatch_ = std::make_unique<ListWatch>(
         options_.listsDir, [this](engine::AddressLists lists) { return PrepareLists(std::move(lists)); },
-        [this](PreparedLists prepared) { ApplyLists(std::move(prepared)); });
+        [this](PreparedLists prepared) { ApplyLists(std::move(prepared)); },
+        [this](const std::string& line) { Notice(line); });
     listWatch_->LoadNow();
     // In front of the engine: connects to listed addresses are refused in the kernel, counted there
     // and added to the engine's count.
@@ -145,29 +151,35 @@ bool ProtectionDaemon::Start(std::string& why) {
     // which takes some 10 to 30 ms, and the engine protects meanwhile.
     refusalLoadDue_ = true;
     // A count that cannot be read now is not taken for 0: the engine counts from 0 the blocks since
-    // start, and the saver merges them with the stored count once it can read it.
-    const settings::StoredNumber stored = settings::ReadStoredNumber(settings::Setting::Attempts);
-    std::optional<std::int32_t> storedCount;
-    if (stored.answer == settings::StoreAnswer::kDone) storedCount = stored.number.value_or(0);
+    // start, and the saver merges them with the stored count once it can read it. The saver says
+    // what it found (and what it took from the count kept beside the store).
+    const std::optional<std::int32_t> storedCount = countSaver_.StartFromStore();
     firewall_->SetBlockedCount(storedCount.value_or(0));
-    if (!storedCount)
-        Notice(std::string("the stored count cannot be read now (") +
-               (stored.answer == settings::StoreAnswer::kBusy ? "the settings store is locked by another process"
-                : stored.answer == settings::StoreAnswer::kDamaged ? "the settings store is damaged"
-                                                                    : "the settings store refused") +
-               "): blocks since start are counted and added to it once it is read");
-    countSaver_.Start(storedCount);
     updateServer_ = ReadUpdateServer();
     // The switch as stored when it can be read, else on.
     const settings::StoredNumber run = settings::ReadStoredNumber(settings::Setting::Run);
     ApplyProtection(run.answer != settings::StoreAnswer::kDone || !run.number || *run.number == 1);
     platform::SetStoreWait(kRequestStoreWait);
 
-    // Then the bus: the object before the name, so the first caller finds it.
+    if (!TakeBus(why)) return false;
+    toldStatus_ = StatusLine();
+    if (!NotifyReady(toldStatus_)) Notice("systemd was not told that the service is ready");
+    QMetaObject::invokeMethod(this, [this] { LoadRefusal(); }, Qt::QueuedConnection);
+    return true;
+}
+
+bool ProtectionDaemon::TakeBus(std::string& why) {
+    // The object before the name, so the first caller finds it.
+    busName_ = QStringLiteral("corvaned-%1").arg(++busSerial_);
+    bus_ = QDBusConnection::connectToBus(QDBusConnection::SystemBus, busName_);
     if (!bus_.isConnected()) {
         why = "no system bus: " + bus_.lastError().message().toStdString();
         return false;
     }
+    // Sent by the bus library itself when the connection ends.
+    if (!bus_.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"), QStringLiteral("org.freedesktop.DBus.Local"),
+                      QStringLiteral("Disconnected"), this, SLOT(BusLost())))
+        Notice("the end of the bus connection cannot be watched: after a restart of the bus the service is not found");
     access_ = std::make_unique<CallerAccess>(bus_, controlGroup_, serviceUid_);
     object_ = std::make_unique<BusObject>(*this, *access_);
     if (!bus_.registerVirtualObject(QLatin1String(bus::kObjectPath), object_.get())) {
@@ -185,10 +197,46 @@ bool ProtectionDaemon::Start(std::string& why) {
     }
     nameOwned_ = true;
     signals_.Reset();
-    toldStatus_ = StatusLine();
-    if (!NotifyReady(toldStatus_)) Notice("systemd was not told that the service is ready");
-    QMetaObject::invokeMethod(this, [this] { LoadRefusal(); }, Qt::QueuedConnection);
     return true;
+}
+
+void ProtectionDaemon::BusLost() {
+    if (busRetry_.isActive() || stopped_) return;
+    nameOwned_ = false;
+    Notice("the connection to the system bus was lost; protection goes on, and the service connects again");
+    busRetryDelay_ = std::chrono::milliseconds(100);
+    toldBusWhy_.clear();
+    busRetry_.start(busRetryDelay_);
+}
+
+void ProtectionDaemon::DropBus() {
+    nameOwned_ = false;
+    if (object_) {
+        bus_.unregisterObject(QLatin1String(bus::kObjectPath));
+        // From the loop: an answer under way may still refer to them.
+        object_.release()->deleteLater();
+    }
+    if (access_) access_.release()->deleteLater();
+    if (!busName_.isEmpty()) QDBusConnection::disconnectFromBus(busName_);
+    bus_ = QDBusConnection(QString());
+}
+
+void ProtectionDaemon::TryBusAgain() {
+    if (stopped_) return;
+    DropBus();
+    std::string why;
+    if (TakeBus(why)) {
+        // Listeners read the whole state when they see the name's new owner.
+        Notice("connected to the system bus again; the service's name is its own again");
+        return;
+    }
+    // Said once per reason; tried less often while the bus stays away (at most every 5 s).
+    if (why != toldBusWhy_) {
+        Notice("the system bus cannot be taken yet (tried again later): " + why);
+        toldBusWhy_ = why;
+    }
+    busRetryDelay_ = std::min(busRetryDelay_ * 2, std::chrono::milliseconds(5000));
+    busRetry_.start(busRetryDelay_);
 }
 
 void ProtectionDaemon::LoadRefusal() {
@@ -235,6 +283,8 @@ void ProtectionDaemon::Stop() {
     stopped_ = true;
     // Refusals up to the detach are counted; then a scan yielding right now tears down (and counts)
     // nothing after this.
+    installer_.reset();  // an install under way ends first; those waiting are not answered
+    installNotices_.Flush();
     if (refusal_) refusal_->Stop();
     firewall_->Stop();
     host_.SetTicking(false);
@@ -424,25 +474,39 @@ RequestResult ProtectionDaemon::SetProtection(bool on) {
     return RequestResult::Ok();
 }
 
-RequestResult ProtectionDaemon::InstallDefinitions(int fd, std::string& version) {
-    if (stopped_) return RequestResult::Error(bus::kErrorFailed, "the service is stopping");
-    std::string bytes;
-    std::string why;
-    if (!ReadDefinitionsDescriptor(fd, bytes, why))
-        return RequestResult::Error(bus::kErrorInvalidDefinitions, "not a definitions file: " + why);
-    engine::Definitions definitions;
-    if (!CheckDefinitions(bytes, definitions, why))
-        return RequestResult::Error(bus::kErrorInvalidDefinitions, "not a definitions file: " + why);
-    if (!ReplaceDefinitionsFile(options_.stateDir, bytes, why)) {
-        Notice("new definitions not installed: " + why);
-        return RequestResult::Error(bus::kErrorFailed, "the definitions could not be stored: " + why);
+void ProtectionDaemon::InstallDefinitions(
+    QDBusUnixFileDescriptor file, std::function<void(const RequestResult&, const std::string& version)> done) {
+    if (stopped_) {
+        done(RequestResult::Error(bus::kErrorFailed, "the service is stopping"), {});
+        return;
     }
-    firewall_->SetDefinitions(std::move(definitions));
-    DefinitionsChanged();
-    version = firewall_->DefsVersion();
-    Notice("definitions " + version + " installed (" + std::to_string(firewall_->BlockList().size()) + " entries)");
-    EngineMayHaveChanged();  // the event engine may have had to give way to the timer
-    return RequestResult::Ok();
+    if (!installer_) installer_ = std::make_unique<DefinitionsInstaller>(options_.stateDir);
+    const bool taken = installer_->Submit(std::move(file), [this, done](InstalledDefinitions installed) {
+        if (stopped_) {
+            done(RequestResult::Error(bus::kErrorFailed, "the service is stopping"), {});
+            return;
+        }
+        if (!installed.ok) {
+            installNotices_.Say("new definitions not installed: " + installed.why);
+            done(installed.refused ? RequestResult::Error(bus::kErrorInvalidDefinitions, installed.why)
+                                   : RequestResult::Error(bus::kErrorFailed,
+                                                          "the definitions could not be stored: " + installed.why),
+                 {});
+            return;
+        }
+        firewall_->SetDefinitions(std::move(installed.definitions));
+        DefinitionsChanged();
+        const std::string version = firewall_->DefsVersion();
+        installNotices_.Say("definitions " + version + " installed (" +
+                            std::to_string(firewall_->BlockList().size()) + " entries)");
+        EngineMayHaveChanged();  // the event engine may have had to give way to the timer
+        done(RequestResult::Ok(), version);
+    });
+    if (!taken)
+        done(RequestResult::Error(bus::kErrorFailed,
+                                  "too many definitions installs under way (" +
+                                      std::to_string(DefinitionsInstaller::kMaxPending) + "); try again later"),
+             {});
 }
 
 void ProtectionDaemon::Reload(std::function<void(const RequestResult&)> done) {

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <sys/types.h>
 
@@ -21,6 +22,8 @@
 #include "service/caller_access.h"
 #include "service/list_watch.h"
 #include "service/count_saver.h"
+#include "service/definitions_installer.h"
+#include "service/notice_limit.h"
 #include "service/property_signals.h"
 #include "service/qt_scan_host.h"
 #include "service/recent_blocks.h"
@@ -45,11 +48,22 @@ public:
     // ServiceBackend
     QVariantMap Properties() override;
     RequestResult SetProtection(bool on) override;
-    RequestResult InstallDefinitions(int fd, std::string& version) override;
+    void InstallDefinitions(QDBusUnixFileDescriptor file,
+                            std::function<void(const RequestResult&, const std::string& version)> done) override;
     void Reload(std::function<void(const RequestResult&)> done) override;
     std::vector<RecentBlock> Recent(std::size_t count) override;
 
+private slots:
+    // The bus daemon went away (restarted, say): protection goes on, and the service connects again.
+    void BusLost();
+
 private:
+    // Connects to the system bus, registers the object and takes the service's name. False, with `why`.
+    bool TakeBus(std::string& why);
+    // One try to take the bus again after it was lost; the next, later, when it fails.
+    void TryBusAgain();
+    // Lets go of the connection and what hangs on it.
+    void DropBus();
     // How long a request on the engine's thread (the switch, a reload) waits for another process's
     // lock on the settings store, and how long the last write of the count may take at the end.
     static constexpr std::chrono::milliseconds kRequestStoreWait{10};
@@ -127,8 +141,18 @@ private:
     bool refusalLoadDue_ = false;
     CountSaver countSaver_;
     PropertySignals signals_;
+    // What each install of definitions did, for the log: callers may ask as often as they like.
+    NoticeLimit installNotices_;
+    // Reads and checks new definitions on its thread; destroyed before what its answers use.
+    std::unique_ptr<DefinitionsInstaller> installer_;
     std::unique_ptr<CallerAccess> access_;
     std::unique_ptr<BusObject> object_;
+    // A connection of the service's own (not the shared default one, which cannot come back).
+    QString busName_;
+    unsigned busSerial_ = 0;
+    QTimer busRetry_;  // single shot, armed only while the bus is lost
+    std::chrono::milliseconds busRetryDelay_{0};
+    std::string toldBusWhy_;
 };
 
 }  // namespace corvane::service

@@ -1,9 +1,12 @@
 #include "settings/stored_settings.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <span>
+#include <thread>
+#include <variant>
 
 #include "platform/environment.h"
 #include "platform/linux/registry_hive.h"
@@ -73,42 +76,82 @@ const SettingDefinition& KeyOwner(std::int32_t root) {
     return Definition(root == kHkeyLocalMachine ? Setting::Attempts : Setting::Tray);
 }
 
-}  // namespace
+// A setting's value as stored, type and bytes; with kDone, `present` says whether there is one.
+struct RawValue {
+    StoreAnswer answer = StoreAnswer::kFailed;
+    bool present = false;
+    std::uint32_t type = reg::kRegNone;
+    std::vector<std::uint8_t> data;
+};
 
-StoredValue ReadStoredSetting(Setting setting) {
-    const SettingDefinition& definition = Definition(setting);
-    StoredValue stored;
+RawValue ReadRawValue(const SettingDefinition& definition) {
+    RawValue raw;
     reg::RegistryKey key;
     reg::RegStatus status =
         reg::open_key(reg::root_key(definition.root), std::string(definition.key), reg::kKeyRead, key);
     if (status == reg::kErrorFileNotFound) {
-        stored.answer = StoreAnswer::kDone;
-        return stored;
+        raw.answer = StoreAnswer::kDone;
+        return raw;
     }
     if (status != reg::kErrorSuccess) {
-        stored.answer = AnswerOf(status);
-        return stored;
+        raw.answer = AnswerOf(status);
+        return raw;
     }
-    std::vector<std::uint8_t> buffer(256);
-    std::uint32_t type = reg::kRegNone;
+    raw.data.resize(256);
     std::uint32_t size = 0;
     for (int attempt = 0; attempt < 4; ++attempt) {
-        status = reg::query_value(key, definition.name, type, buffer, size);
+        status = reg::query_value(key, definition.name, raw.type, raw.data, size);
         if (status != reg::kErrorMoreData) break;
-        buffer.resize(size);
+        raw.data.resize(size);
     }
     if (status == reg::kErrorFileNotFound) {
-        stored.answer = StoreAnswer::kDone;
-        return stored;
+        raw.answer = StoreAnswer::kDone;
+        raw.data.clear();
+        return raw;
     }
-    stored.answer = AnswerOf(status);
-    if (status == reg::kErrorSuccess) stored.value = ValueOf(type, std::span(buffer.data(), size));
+    raw.answer = AnswerOf(status);
+    raw.present = status == reg::kErrorSuccess;
+    raw.data.resize(raw.present ? size : 0);
+    return raw;
+}
+
+// What a value that is not a number holds, for a notice.
+std::string NonNumberText(const RegistryVariant& value) {
+    if (const auto* text = std::get_if<std::string>(&value)) return "\"" + *text + "\"";
+    if (const auto* bytes = std::get_if<std::vector<std::uint8_t>>(&value))
+        return "binary data of " + std::to_string(bytes->size()) + " bytes";
+    return "a value of another kind";
+}
+
+}  // namespace
+
+StoredValue ReadStoredSetting(Setting setting) {
+    const RawValue raw = ReadRawValue(Definition(setting));
+    StoredValue stored;
+    stored.answer = raw.answer;
+    if (raw.present) stored.value = ValueOf(raw.type, raw.data);
     return stored;
 }
 
 StoredNumber ReadStoredNumber(Setting setting) {
     const StoredValue stored = ReadStoredSetting(setting);
-    return {stored.answer, stored.answer == StoreAnswer::kDone ? NumberOf(stored.value) : std::nullopt};
+    StoredNumber read{stored.answer, stored.answer == StoreAnswer::kDone ? NumberOf(stored.value) : std::nullopt, {}};
+    if (read.answer == StoreAnswer::kDone && stored.value && !read.number)
+        read.notNumber = NonNumberText(*stored.value);
+    return read;
+}
+
+StoreAnswer KeepNonNumberAside(Setting setting, std::string_view asideName) {
+    const SettingDefinition& definition = Definition(setting);
+    const RawValue raw = ReadRawValue(definition);
+    if (raw.answer != StoreAnswer::kDone) return raw.answer;
+    const std::optional<RegistryVariant> value = raw.present ? ValueOf(raw.type, raw.data) : std::nullopt;
+    if (!value || NumberOf(value)) return StoreAnswer::kDone;
+    reg::RegistryKey key;
+    reg::RegStatus status =
+        reg::create_key(reg::root_key(definition.root), std::string(definition.key), reg::kKeyWrite, key);
+    if (status == reg::kErrorSuccess) status = reg::set_value(key, asideName, raw.type, raw.data);
+    return AnswerOf(status);
 }
 
 StoreAnswer WriteStoredSetting(Setting setting, const RegistryVariant& value) {
@@ -146,6 +189,10 @@ StoreRepair RepairDamagedStore(std::int32_t root, const std::vector<Setting>& re
         repair.why = "the damaged file could not be set aside (error " + std::to_string(status) + ")";
         return repair;
     }
+    struct stat kept {};
+    if (::lstat(repair.damaged.c_str(), &kept) == 0 && !S_ISREG(kept.st_mode))
+        repair.damage = S_ISDIR(kept.st_mode) ? "a folder stood in its place"
+                                              : "something other than a file stood in its place";
     const SettingDefinition& owner = KeyOwner(root);
     const std::vector<reg::SalvagedValue> salvaged =
         reg::salvage_values(repair.damaged, reg::key_path::normalize(owner.key));
@@ -183,7 +230,9 @@ StoreRepair RepairDamagedStore(std::int32_t root, const std::vector<Setting>& re
 }
 
 std::string DamagedStoreNotice(const StoreRepair& repair) {
-    return "the settings store " + repair.file.string() + " was damaged: it is kept as " + repair.damaged.string() +
+    return "the settings store " + repair.file.string() + " was damaged" +
+           (repair.damage.empty() ? std::string() : " (" + repair.damage + ")") + ": it is kept as " +
+           repair.damaged.string() +
            " and a new one was made; to put it back, stop corvaned and rename it (with its -wal and -shm files) to " +
            repair.file.string();
 }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "settings/registry_variant.h"
@@ -30,12 +31,19 @@ struct StoredValue {
 };
 StoredValue ReadStoredSetting(Setting setting);
 
-// A setting read as a number: with kDone, nullopt when absent or not a number.
+// A setting read as a number: with kDone, nullopt when absent or not a number; `notNumber` then holds
+// what is stored instead (the text, or a word on what else it is).
 struct StoredNumber {
     StoreAnswer answer = StoreAnswer::kFailed;
     std::optional<std::int32_t> number;
+    std::optional<std::string> notNumber;
 };
 StoredNumber ReadStoredNumber(Setting setting);
+
+// A setting's stored value that is not a number copied, type and bytes as they are, to the value
+// `asideName` of the same key, before the setting is written over. kDone also when there is nothing
+// to keep (absent, or a number by now).
+StoreAnswer KeepNonNumberAside(Setting setting, std::string_view asideName);
 
 // Writes the setting (type REG_SZ, its key made when missing). A store file removed meanwhile is made
 // again.
@@ -49,6 +57,7 @@ struct StoreRepair {
     std::filesystem::path damaged;              // the damaged file's new name
     std::filesystem::path file;                 // the store's own name
     std::optional<std::int32_t> salvagedAttempts;  // "Attempts" as read from the damaged file
+    std::string damage;                         // what stood in the file's place, when not a file
     std::string why;                            // with a failure
 };
 StoreRepair RepairDamagedStore(std::int32_t root, const std::vector<Setting>& replaced);

@@ -29,12 +29,16 @@ public:
             std::lock_guard lock(mutex_);
             ++reads;
             changed_.notify_all();
-            return settings::StoredNumber{readAnswer, readAnswer == StoreAnswer::kDone ? stored : std::nullopt};
+            const bool done = readAnswer == StoreAnswer::kDone;
+            return settings::StoredNumber{readAnswer, done ? stored : std::nullopt, done ? notNumber : std::nullopt};
         };
         store.write = [this](std::int32_t count) {
             std::lock_guard lock(mutex_);
             ++writes;
-            if (writeAnswer == StoreAnswer::kDone) stored = count;
+            if (writeAnswer == StoreAnswer::kDone) {
+                stored = count;
+                notNumber.reset();
+            }
             changed_.notify_all();
             return writeAnswer;
         };
@@ -51,6 +55,19 @@ public:
             changed_.notify_all();
             return repair;
         };
+        store.keepAside = [this] {
+            std::lock_guard lock(mutex_);
+            if (notNumber) aside = *notNumber;
+            return StoreAnswer::kDone;
+        };
+        store.readJournal = [this] { return CountJournalRead{journal, {}}; };
+        store.writeJournal = [this](const CountJournal& kept) {
+            std::lock_guard lock(mutex_);
+            journal = kept;
+            changed_.notify_all();
+            return std::string();
+        };
+        store.journalName = "/state/attempts.count";
         return store;
     }
     // Waits (a generous deadline) until `done` holds under the store's lock.
@@ -67,6 +84,9 @@ public:
     StoreAnswer readAnswer = StoreAnswer::kDone;
     StoreAnswer writeAnswer = StoreAnswer::kDone;
     std::optional<std::int32_t> stored;
+    std::optional<std::string> notNumber;  // read instead of `stored`
+    std::optional<std::string> aside;      // what keepAside kept
+    std::optional<CountJournal> journal;
     int reads = 0;
     int writes = 0;
     int repairs = 0;
@@ -172,6 +192,48 @@ TEST(CountSaver, ADamagedStoreIsMadeAgainWithTheCountAndToldOnce) {
     std::lock_guard lock(heard.mutex);
     ASSERT_EQ(heard.notices.size(), 1U);
     EXPECT_NE(heard.notices[0].find("hklm.db.damaged-20260101T000000"), std::string::npos) << heard.notices[0];
+}
+
+TEST(CountSaver, TheJournalFollowsABusyStoreAndIsTakenOnlyWhereTheStoreIsBehindOrHoldsNoNumber) {
+    {
+        FakeStore store;
+        store.stored = 40;
+        store.writeAnswer = StoreAnswer::kBusy;
+        Heard heard;
+        CountSaver saver = MakeSaver(store, heard);
+        ASSERT_EQ(saver.StartFromStore(), 40);
+        saver.Changed(45);
+        EXPECT_TRUE(store.WaitFor([&] { return store.journal == CountJournal{45, 40, 0}; }));
+        store.Set([&] { EXPECT_EQ(store.stored, 40); });
+    }  // ended without a last write, as by a kill
+    struct Case {
+        const char* what;
+        std::optional<std::int32_t> stored;
+        std::optional<std::string> notNumber;
+        CountJournal journal;
+        std::int32_t expected;
+    };
+    const Case cases[] = {
+        {"the store behind the journal", 40, {}, {45, 40, 0}, 45},
+        {"a count written by another since", 7, {}, {45, 40, 0}, 7},
+        {"no count stored", {}, {}, {45, 40, 0}, 45},
+        {"a count that is no number", {}, "\"many\"", {45, 40, 0}, 45},
+        {"blocks counted before a count was read", 40, {}, {{}, {}, 3}, 43},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeStore store;
+        store.stored = c.stored;
+        store.notNumber = c.notNumber;
+        store.journal = c.journal;
+        Heard heard;
+        CountSaver saver = MakeSaver(store, heard);
+        EXPECT_EQ(saver.StartFromStore(), c.expected);
+        EXPECT_TRUE(store.WaitFor([&] { return store.stored == c.expected; }));
+        store.Set([&] { EXPECT_EQ(store.aside, c.notNumber); });
+        std::lock_guard lock(heard.mutex);
+        EXPECT_EQ(heard.notices.size(), c.expected == c.stored ? 0U : 1U);
+    }
 }
 
 TEST(CountSaver, TheLastWriteMergesAnUnreadCountAndEndsWithinItsLimit) {

@@ -13,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QXmlStreamReader>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -26,12 +27,14 @@
 #include <iterator>
 #include <thread>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "../engine/ipv6_loopback.h"
 #include "../engine/private_network.h"
 #include "platform/dbus/bus_names.h"
+#include "platform/protection_service.h"
 #include "service_harness.h"
 
 namespace corvane::service::testing {
@@ -450,12 +453,78 @@ TEST_F(Corvaned, InstalledDefinitionsApplyAtOnceAndInvalidOnesChangeNothing) {
     }
     EXPECT_EQ(service_->ReadDefinitions().value_or(""), next);
     EXPECT_EQ(client_->Get(bus::kPropDefinitionsVersion).toString(), "002");
+    // Each refusal is said in the log with its reason.
+    EXPECT_THAT(service_->Output(), HasSubstr("new definitions not installed: not a definitions file: "));
+
+    // A flood of installs sent without waiting: each is answered, those beyond the few under way at
+    // once are turned away, and the log says no more than a handful of lines for all of them.
+    std::string many = "V004\r\n127.0.0.2\r\n";
+    for (int i = 0; i < 20000; ++i)
+        many += "198.18." + std::to_string(i / 256) + "." + std::to_string(i % 256) + "\r\n";
+    UniqueFd big = MemoryFile(many);
+    ASSERT_TRUE(big.Valid());
+    std::vector<QDBusPendingCall> flood;
+    for (int i = 0; i < 24; ++i) {
+        QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(bus::kServiceName), QLatin1String(bus::kObjectPath),
+                                                           QLatin1String(bus::kInterface),
+                                                           QLatin1String(bus::kMethodInstallDefinitions));
+        call.setArguments({QVariant::fromValue(QDBusUnixFileDescriptor(big.Get()))});
+        flood.push_back(client_->Connection().asyncCall(call, 20000));
+    }
+    int turnedAway = 0;
+    for (QDBusPendingCall& pending : flood) {
+        pending.waitForFinished();
+        const QDBusMessage answer = pending.reply();
+        if (answer.type() == QDBusMessage::ErrorMessage) {
+            EXPECT_EQ(answer.errorName(), QLatin1String(bus::kErrorFailed));
+            EXPECT_THAT(answer.errorMessage().toStdString(), HasSubstr("too many definitions installs under way"));
+            ++turnedAway;
+        } else {
+            EXPECT_EQ(answer.arguments().value(0).toString(), "004");
+        }
+    }
+    EXPECT_GT(turnedAway, 0);
+    EXPECT_LT(turnedAway, 24);
+    EXPECT_EQ(client_->Get(bus::kPropDefinitionsVersion).toString(), "004");
+    const std::string log = service_->Output();
+    std::size_t installLines = 0;
+    for (std::size_t at = 0; (at = log.find("definitions ", at)) != std::string::npos; ++at) {
+        if (log.compare(at, 16, "definitions 004 ") == 0 || log.compare(at, 28, "definitions not installed: n") == 0)
+            ++installLines;
+    }
+    EXPECT_LE(installLines, 5U) << log;
 
     // Reload reads the file in place again.
     ASSERT_EQ(service_->WriteDefinitions("V003\r\n127.0.0.2\r\n"), "");
     const CommandResult reload = service_->Call(Caller::kMember, bus::kMethodReload);
     EXPECT_TRUE(reload.Succeeded()) << reload.out;
     EXPECT_EQ(client_->Get(bus::kPropDefinitionsVersion).toString(), "003");
+}
+
+TEST_F(Corvaned, AfterTheBusRestartsProtectionGoesOnAndTheServiceAndItsWindowFindEachOtherAgain) {
+    StartService();
+    // The window's side of the bus, as the window makes it.
+    ASSERT_EQ(::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_.Address().c_str(), 1), 0);
+    const std::unique_ptr<platform::ProtectionService> window = platform::ConnectProtectionService();
+    ASSERT_EQ(window->Refresh().link, platform::ServiceStatus::Link::kConnected);
+
+    ASSERT_EQ(bus_.Restart(), "");
+    EXPECT_TRUE(PumpUntil([&] { return window->Status().link == platform::ServiceStatus::Link::kUnreachable; }));
+    // Protection never stopped.
+    ASSERT_TRUE(TornDown(kListed, 2));
+    // Both find each other on the new bus without a restart of either.
+    EXPECT_TRUE(PumpUntil([&] {
+        return window->Status().link == platform::ServiceStatus::Link::kConnected && window->Status().attempts == 2;
+    })) << service_->Output();
+    client_ = std::make_unique<RootClient>(bus_.Address());
+    EXPECT_EQ(client_->Attempts(), 2);
+    EXPECT_TRUE(service_->Call(Caller::kMember, bus::kMethodSetProtection, {"boolean:false"}).Succeeded());
+    EXPECT_TRUE(PumpUntil([&] { return !window->Status().protection; }));
+    EXPECT_THAT(service_->Output(), HasSubstr("the connection to the system bus was lost; protection goes on"));
+    EXPECT_THAT(service_->Output(), HasSubstr("the service's name is its own again"));
+    const std::optional<int> status = Terminate();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << "\n" << service_->Output();
 }
 
 TEST_F(Corvaned, AfterKillNineProtectionResumesWithTheStoredCount) {
@@ -701,6 +770,44 @@ TEST_F(Corvaned, ProtectionByTheListsInForceGoesOnWhileALongListIsRead) {
     EXPECT_TRUE(TornDown(kListed, 1));
     EXPECT_TRUE(PumpUntil([&] { return client_->Attempts() == 4; })) << client_->Attempts();
     EXPECT_EQ(client_->Get(bus::kPropEngine).toString(), QStringLiteral("events"));
+}
+
+TEST_F(Corvaned, AListRewrittenInPlaceBySlowWriterStaysInForceWholeUntilItIsClosed) {
+    std::string old;
+    for (int net = 10; net < 18; ++net) old += "127.0." + std::to_string(net) + ".0/24\n";
+    ASSERT_EQ(service_->WriteList("slow.list", old), "");
+    StartService();
+    const auto inForce = [&] {
+        const std::vector<ListRow> lists = ListsOf(client_->Get(bus::kPropLists));
+        return lists.size() == 2 ? lists[1].prefixes4 : 0U;
+    };
+    ASSERT_EQ(inForce(), 8U);
+
+    // Truncated and written back in four pieces, each followed by a pause longer than the folder's
+    // settle time: the old list stays whole in force, its tail included.
+    const std::string fresh = old + "127.0.18.0/24\n";
+    std::set<uint> seen;
+    {
+        UniqueFd file(::open((service_->ListsDir() / "slow.list").c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+        ASSERT_TRUE(file.Valid());
+        for (std::size_t piece = 0; piece < 4; ++piece) {
+            const std::size_t from = piece * fresh.size() / 4;
+            const std::size_t to = (piece + 1) * fresh.size() / 4;
+            ASSERT_EQ(::write(file.Get(), fresh.data() + from, to - from), static_cast<ssize_t>(to - from));
+            if (piece == 0) {
+                EXPECT_TRUE(TornDown("127.0.17.1", 1)) << "the tail is protected";
+            }
+            QElapsedTimer pause;
+            pause.start();
+            while (pause.elapsed() < 600) {
+                seen.insert(inForce());
+                PumpUntil([] { return false; }, 50ms);
+            }
+        }
+    }
+    EXPECT_EQ(seen, std::set<uint>{8U}) << "prefixes in force while it was written";
+    EXPECT_TRUE(PumpUntil([&] { return inForce() == 9U; })) << "applied once closed";
+    EXPECT_THAT(service_->Output(), HasSubstr("slow.list is being written in place"));
 }
 
 }  // namespace

@@ -349,11 +349,24 @@ std::string PrivateSystemBus::Start(BusPolicy policy) {
     }
     text += "</busconfig>\n";
     if (!WriteFile(config, text, 0600)) return "cannot write " + config.string();
+    address_ = "unix:path=" + socket.string();
+    return Launch();
+}
+
+std::string PrivateSystemBus::Restart() {
+    if (!daemon_.Signal(SIGTERM) || !daemon_.Wait(20s)) return "dbus-daemon did not end";
+    std::error_code error;
+    fs::remove(dir_->Path() / "system_bus_socket", error);
+    return Launch();
+}
+
+std::string PrivateSystemBus::Launch() {
+    const fs::path socket = dir_->Path() / "system_bus_socket";
+    const fs::path config = dir_->Path() / "system.conf";
     daemon_ = Child::Start({Tool("dbus-daemon"), "--config-file=" + config.string(), "--nofork", "--nopidfile",
                             "--nosyslog"},
                            {kPath}, dir_->Path() / "dbus-daemon.log");
     if (!daemon_.Valid()) return "dbus-daemon did not start";
-    address_ = "unix:path=" + socket.string();
     // Ready once its socket accepts.
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (std::chrono::steady_clock::now() < deadline) {

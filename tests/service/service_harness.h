@@ -110,8 +110,12 @@ public:
     std::string Start(BusPolicy policy = BusPolicy::kPackage);
     // "unix:path=…", for DBUS_SYSTEM_BUS_ADDRESS.
     const std::string& Address() const { return address_; }
+    // Ends the bus daemon and starts it again at the same address, as a restart of dbus.service does.
+    std::string Restart();
 
 private:
+    std::string Launch();
+
     std::optional<TempDir> dir_;
     Child daemon_;
     std::string address_;

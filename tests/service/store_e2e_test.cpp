@@ -70,6 +70,17 @@ protected:
     }
 
     fs::path Store() const { return service_->StateDir() / "hklm.db"; }
+    // The count kept beside the store, as its first line says it.
+    std::string KeptCount() const {
+        std::ifstream file(service_->StateDir() / "attempts.count");
+        std::string line;
+        std::getline(file, line);
+        return line;
+    }
+    ::testing::AssertionResult Stop() {
+        if (!service_->Signal(SIGTERM) || !service_->Wait(20s)) return ::testing::AssertionFailure() << "did not end";
+        return ::testing::AssertionSuccess();
+    }
 
     // The stored count as corvane-reg reads it (its last line: notes come before it), or nullopt.
     std::optional<int> StoredAttempts() {
@@ -189,6 +200,45 @@ TEST_F(StoreUnderStrain, ALockHeldThroughTerminationLeavesTheStoredCountAloneAnd
     EXPECT_EQ(StoredAttempts(), 42) << "older, never less than what was stored";
 }
 
+TEST_F(StoreUnderStrain, AKillWhileAnotherWriterHoldsTheStoreLosesNoneOfTheCountKeptBesideIt) {
+    ASSERT_EQ(service_->Start(), "");
+    Child holder = HoldLock("writer");
+    ASSERT_TRUE(TearDownListed(20));
+    ASSERT_TRUE(WaitUntil([&] { return Attempts() == 60; }));
+    EXPECT_TRUE(WaitUntil([&] { return KeptCount() == "count 60"; })) << KeptCount();
+    EXPECT_EQ(StoredAttempts(), 40) << "no save got through the lock";
+    ASSERT_TRUE(service_->Signal(SIGKILL));
+    ASSERT_TRUE(service_->Wait(10s).has_value());
+    ASSERT_TRUE(holder.Signal(SIGKILL));
+    ASSERT_TRUE(holder.Wait(10s).has_value());
+
+    ASSERT_EQ(service_->Start(), "");
+    EXPECT_EQ(Attempts(), 60);
+    EXPECT_TRUE(WaitUntil([&] { return StoredAttempts() == 60; })) << StoredAttempts().value_or(-1);
+    EXPECT_NE(service_->Output().find("the stored count 40 is behind"), std::string::npos) << service_->Output();
+}
+
+TEST_F(StoreUnderStrain, AnEmptyStoreOrACountThatIsNoNumberAtStartIsSaidAndTheCountGoesOn) {
+    ASSERT_EQ(service_->Start(), "");
+    ASSERT_TRUE(TearDownListed(2));
+    ASSERT_TRUE(WaitUntil([&] { return StoredAttempts() == 42; }));
+    ASSERT_TRUE(Stop());
+
+    fs::resize_file(Store(), 0);
+    ASSERT_EQ(service_->Start(), "");
+    EXPECT_EQ(Attempts(), 42);
+    EXPECT_NE(service_->Output().find("was an empty file (0 bytes)"), std::string::npos) << service_->Output();
+    ASSERT_TRUE(Stop());
+
+    ASSERT_EQ(service_->SetSetting("Attempts", "many"), "");
+    ASSERT_EQ(service_->Start(), "");
+    EXPECT_EQ(Attempts(), 42);
+    EXPECT_TRUE(WaitUntil([&] { return StoredAttempts() == 42; })) << StoredAttempts().value_or(-1);
+    EXPECT_EQ(service_->Setting("AttemptsNotANumber"), "many");
+    EXPECT_NE(service_->Output().find("the stored count \"many\" is not a number"), std::string::npos)
+        << service_->Output();
+}
+
 TEST_F(StoreUnderStrain, EachKindOfDamageIsSetAsideAndTheStoreMadeAgainWithTheWholeCount) {
     struct Damage {
         const char* what;
@@ -210,6 +260,11 @@ TEST_F(StoreUnderStrain, EachKindOfDamageIsSetAsideAndTheStoreMadeAgainWithTheWh
              std::ofstream(file, std::ios::binary | std::ios::trunc) << noise;
          }},
         {"dropped table", [&](const fs::path& file) { sql(file, "DROP TABLE vals"); }},
+        {"a folder in its place",
+         [](const fs::path& file) {
+             fs::remove(file);
+             fs::create_directory(file);
+         }},
         {"wrong-shaped table",
          [&](const fs::path& file) { sql(file, "DROP TABLE keys; CREATE TABLE keys(id, name)"); }},
     };
@@ -234,6 +289,7 @@ TEST_F(StoreUnderStrain, EachKindOfDamageIsSetAsideAndTheStoreMadeAgainWithTheWh
     for (std::size_t at = output.find("was damaged"); at != std::string::npos; at = output.find("was damaged", at + 1))
         ++told;
     EXPECT_EQ(told, damages.size()) << output;
+    EXPECT_NE(output.find("(a folder stood in its place)"), std::string::npos) << output;
     // corvane-reg names the file kept and how to put it back.
     EXPECT_NE(service_->Setting("Attempts").value_or("").find("hklm.db.damaged-"), std::string::npos);
 

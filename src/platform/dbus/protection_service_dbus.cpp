@@ -18,6 +18,7 @@
 #include <QDBusUnixFileDescriptor>
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
 #include <QVariantMap>
 
 #include <atomic>
@@ -243,6 +244,15 @@ public:
     DbusProtectionService() {
         watcher_.setWatchMode(QDBusServiceWatcher::WatchForOwnerChange);
         connect(&watcher_, &QDBusServiceWatcher::serviceOwnerChanged, this, &DbusProtectionService::OnOwnerChanged);
+        busRetry_.setSingleShot(true);
+        busRetry_.setInterval(kBusRetryMs);
+        connect(&busRetry_, &QTimer::timeout, this, [this] {
+            if (!EnsureConnected()) {
+                busRetry_.start();
+                return;
+            }
+            Refresh();  // the service may have its name again already; else its owner change tells
+        });
     }
 
     ~DbusProtectionService() override { Disconnect(); }
@@ -316,6 +326,14 @@ public:
     }
 
 private slots:
+    // The bus daemon went away (restarted, say): nothing of the service is known until a new
+    // connection finds it; tried again every kBusRetryMs while an event loop runs.
+    void OnBusLost() {
+        Disconnect();
+        Apply(LinkDown(ServiceStatus::Link::kUnreachable, NoBusText()));
+        busRetry_.start();
+    }
+
     void OnPropertiesChanged(const QDBusMessage& message) {
         if (message.signature() != QLatin1String("sa{sv}as")) return;
         const auto arguments = message.arguments();
@@ -358,6 +376,10 @@ private:
                           QStringLiteral("PropertiesChanged"), this, SLOT(OnPropertiesChanged(QDBusMessage)));
         watcher_.setConnection(*bus_);
         watcher_.setWatchedServices({QLatin1String(bus::kServiceName)});
+        // Sent by the bus library itself when the connection ends.
+        watchingEnd_ = bus_->connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
+                                     QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), this,
+                                     SLOT(OnBusLost()));
         return true;
     }
 
@@ -369,6 +391,12 @@ private:
                                                kPropertiesInterface, QStringLiteral("PropertiesChanged"), this,
                                                SLOT(OnPropertiesChanged(QDBusMessage))));
             subscribed_ = false;
+        }
+        if (watchingEnd_) {
+            static_cast<void>(bus_->disconnect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
+                                               QStringLiteral("org.freedesktop.DBus.Local"),
+                                               QStringLiteral("Disconnected"), this, SLOT(OnBusLost())));
+            watchingEnd_ = false;
         }
         watcher_.setConnection(QDBusConnection(QString()));
         bus_.reset();
@@ -438,6 +466,9 @@ private:
     std::optional<QDBusConnection> bus_;
     std::string noBus_ = NoBusText();  // why the last connection to the bus failed
     bool subscribed_ = false;
+    bool watchingEnd_ = false;
+    static constexpr int kBusRetryMs = 1000;
+    QTimer busRetry_;  // single shot, armed only while the bus is lost
     QDBusServiceWatcher watcher_;
 };
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -230,6 +231,31 @@ RegStatus Hive::fail(int sqlite_code) {
     return status == kErrorSuccess ? kErrorRegistryIoFailed : status;
 }
 
+namespace {
+
+std::mutex empty_hives_mutex;
+std::vector<std::filesystem::path>& empty_hives_made() {
+    static std::vector<std::filesystem::path> made;
+    return made;
+}
+
+void note_empty_hive_made(const std::filesystem::path& file) {
+    std::lock_guard lock(empty_hives_mutex);
+    auto& made = empty_hives_made();
+    if (std::find(made.begin(), made.end(), file) == made.end()) made.push_back(file);
+}
+
+}  // namespace
+
+bool take_empty_hive_made(const std::filesystem::path& file) {
+    std::lock_guard lock(empty_hives_mutex);
+    auto& made = empty_hives_made();
+    const auto found = std::find(made.begin(), made.end(), file);
+    if (found == made.end()) return false;
+    made.erase(found);
+    return true;
+}
+
 RegStatus Hive::open(const Options& options, std::shared_ptr<Hive>& out) {
     struct Access : Hive {};  // lets make_shared reach the private constructor
     auto hive = std::static_pointer_cast<Hive>(std::make_shared<Access>());
@@ -237,7 +263,17 @@ RegStatus Hive::open(const Options& options, std::shared_ptr<Hive>& out) {
     const std::string file = options.file.string();
 
     struct stat info {};
-    if (::stat(file.c_str(), &info) != 0) {
+    // An existing file of 0 bytes holds no database: it is made anew below, and that is noted.
+    bool found_empty = false;
+    if (::stat(file.c_str(), &info) == 0) {
+        if (!S_ISREG(info.st_mode)) {
+            // A folder (or anything else) in the file's place holds no database: damaged, to be set
+            // aside like any other damage.
+            hive->damaged_.store(true, std::memory_order_relaxed);
+            return kErrorBadDb;
+        }
+        found_empty = info.st_size == 0;
+    } else {
         if (errno != ENOENT) return status_from_errno(errno);
         int error = make_directories(options.file.parent_path(), options.dir_mode);
         if (error == 0) {
@@ -316,6 +352,7 @@ RegStatus Hive::open(const Options& options, std::shared_ptr<Hive>& out) {
         }
         const RegStatus status = hive->create_schema(options.initial_keys);
         if (status != kErrorSuccess) return status;
+        if (found_empty) note_empty_hive_made(options.file);
     } else {
         const RegStatus status = hive->prepare_statements();
         if (status != kErrorSuccess) return status;

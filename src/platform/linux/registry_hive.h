@@ -13,8 +13,10 @@
 // How long a call waits for another process's lock is this thread's own budget (SetStoreWait): a
 // thread that must not stall (the engine's) tries once and gets kErrorBusy, and tries again later.
 //
-// A file that is not a database, a truncated one or one whose tables are missing or of another shape
-// is damaged: open gives kErrorBadDb, and so does any later call that meets the damage.
+// A file that is not a database, a truncated one, one whose tables are missing or of another shape,
+// or a folder (or anything but a file) in the file's place is damaged: open gives kErrorBadDb, and so
+// does any later call that meets the damage. A file of 0 bytes is made a new hive (and noted, see
+// take_empty_hive_made).
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -155,6 +157,10 @@ std::vector<SalvagedValue> salvage_values(const std::filesystem::path& file, std
 // log and index to "<file>.damaged-YYYYMMDDTHHMMSS" (local time) in the same folder, so that the next
 // use makes a new one. `kept` is the damaged file's new name.
 RegStatus set_damaged_hive_aside(RootKey root, std::filesystem::path& kept);
+
+// Whether this process found the hive file at `file` empty (0 bytes: whatever it held is gone) and
+// made a new hive in it; true once for each time, so that it is said once.
+bool take_empty_hive_made(const std::filesystem::path& file);
 
 // The damaged files of `root`'s hive kept beside it, oldest first.
 std::vector<std::filesystem::path> damaged_hives(RootKey root);
