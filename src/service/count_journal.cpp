@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform/linux/unique_fd.h"
+#include "service/write_all.h"
 
 namespace corvane::service {
 
@@ -44,18 +45,6 @@ bool TakeLine(std::string_view& text, std::string_view name, bool maybe, std::op
     const auto [at, error] = std::from_chars(line.data(), line.data() + line.size(), value);
     if (error != std::errc() || at != line.data() + line.size()) return false;
     number = value;
-    return true;
-}
-
-bool WriteAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t wrote = ::write(fd, bytes.data(), bytes.size());
-        if (wrote < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(wrote));
-    }
     return true;
 }
 

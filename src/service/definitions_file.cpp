@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "platform/linux/unique_fd.h"
+#include "service/write_all.h"
 
 namespace corvane::service {
 
@@ -23,18 +24,6 @@ constexpr char kDefinitionsName[] = "qd.def";
 constexpr std::string_view kTemporaryPrefix = ".qd.def.";
 
 std::string Failed(const char* step, int error) { return std::string(step) + ": " + std::strerror(error); }
-
-bool WriteAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t wrote = ::write(fd, bytes.data(), bytes.size());
-        if (wrote < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(wrote));
-    }
-    return true;
-}
 
 }  // namespace
 

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -393,7 +394,9 @@ ServiceUnderTest::ServiceUnderTest(const PrivateSystemBus& bus) : busAddress_(bu
     for (const fs::path& folder : {root_.Path() / "etc", root_.Path() / "etc/corvane", ListsDir()})
         static_cast<void>(::chmod(folder.c_str(), 0755));
     const fs::path state = StateDir();
-    if (::mkdir(state.c_str(), 0700) == 0) static_cast<void>(::chown(state.c_str(), serviceUid_, serviceGid_));
+    // A folder the service cannot use makes its start fail, and the test with it; said here first.
+    if (::mkdir(state.c_str(), 0700) == 0 && ::chown(state.c_str(), serviceUid_, serviceGid_) != 0)
+        std::perror(("chown " + state.string()).c_str());
     // systemd's notification socket, as the service finds it in NOTIFY_SOCKET.
     notifyPath_ = root_.Path() / "notify";
     notify_ = UniqueFd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
