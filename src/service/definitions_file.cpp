@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -94,6 +95,13 @@ bool CheckDefinitions(std::string_view bytes, engine::Definitions& definitions, 
     definitions = engine::ParseDefinitions(bytes);
     if (definitions.defsVersion.empty()) {
         why = "no version line (a line starting with \"V\", lines ending in CR LF)";
+        return false;
+    }
+    // A version is a number, compared as one: "~~~" would sort after every later version.
+    if (!std::all_of(definitions.defsVersion.begin(), definitions.defsVersion.end(),
+                     [](char c) { return c >= '0' && c <= '9'; })) {
+        why = "the version \"" + definitions.defsVersion + "\" is no number";
+        definitions = {};
         return false;
     }
     if (definitions.blockList.empty()) {

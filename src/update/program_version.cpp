@@ -45,9 +45,22 @@ std::string_view FirstLineTrimmed(std::string_view text) {
 
 std::string_view ProgramVersionText() { return CORVANE_VERSION; }
 
-bool ServerVersionIsNewer(std::string_view serverText, std::size_t length, std::string_view local) {
-    // std::char_traits<char> orders characters as unsigned codes.
-    return serverText.substr(0, length).compare(local) > 0;
+std::optional<std::uint32_t> DefinitionsVersionNumber(std::string_view text, std::size_t length) {
+    text = text.substr(0, std::min(length, text.find_first_of("\r\n")));
+    if (text.empty() || text.size() > 9) return std::nullopt;
+    std::uint32_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    }
+    return value;
+}
+
+std::optional<bool> ServerVersionIsNewer(std::string_view serverText, std::size_t length, std::string_view local) {
+    const std::optional<std::uint32_t> server = DefinitionsVersionNumber(serverText, length);
+    if (!server) return std::nullopt;
+    const std::optional<std::uint32_t> ours = DefinitionsVersionNumber(local, length);
+    return !ours || *server > *ours;
 }
 
 std::optional<bool> ProgramVersionIsNewer(std::string_view serverText, std::string_view local) {

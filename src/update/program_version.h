@@ -1,6 +1,7 @@
 #pragma once
 // Version texts of the program and of the definitions, and how a server's text is compared with ours.
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -12,10 +13,15 @@ std::string_view ProgramVersionText();
 // Length of the version text the server's definitions version file begins with.
 inline constexpr std::size_t kDefinitionsVersionLength = 3;
 
-// Whether the first `length` characters of the server's text (all of it when shorter) sort after
-// `local`, character by character by code, case-sensitive: definitions versions are three digits
-// ("104" < "105"). An empty server text is never newer.
-bool ServerVersionIsNewer(std::string_view serverText, std::size_t length, std::string_view local);
+// A definitions version as a number: the first `length` characters of `text` (all of it when shorter,
+// a line end after them not counted) when they are all decimal digits; nothing otherwise (an error
+// page, "~~~", an empty answer).
+std::optional<std::uint32_t> DefinitionsVersionNumber(std::string_view text, std::size_t length);
+
+// Whether the server's definitions version ("105", from defver) is a later one than `local` (the
+// version in force), both compared as numbers; a local version that is no number is older than any.
+// Nothing when the server's is no number: that says nothing about being up to date.
+std::optional<bool> ServerVersionIsNewer(std::string_view serverText, std::size_t length, std::string_view local);
 
 // Whether the server's program version ("mainver": its first line, blanks around it ignored) is a
 // later version than `local`. Both are decimal numbers joined by "." ("1.1.10"), compared number by

@@ -56,7 +56,13 @@ UpdateCheck::Outcome UpdateCheck::CheckDefinitions() {
         host_.SetLblDefs(kDefinitionsFailed);
         return Outcome::kFailed;
     }
-    if (!ServerVersionIsNewer(*newest, kDefinitionsVersionLength, defsVersion_)) {
+    const std::optional<bool> newer = ServerVersionIsNewer(*newest, kDefinitionsVersionLength, defsVersion_);
+    if (!newer) {
+        // An answer that is no version (an error page, "~~~") says as little as no answer.
+        host_.SetLblDefs(kDefinitionsFailed);
+        return Outcome::kFailed;
+    }
+    if (!*newer) {
         host_.SetLblDefs(kDefinitionsUpToDate);
         return Outcome::kDone;
     }

@@ -441,6 +441,7 @@ TEST_F(Corvaned, InstalledDefinitionsApplyAtOnceAndInvalidOnesChangeNothing) {
         "",
         "<!DOCTYPE html>\r\n<html><head><title>502 Bad Gateway</title></head></html>\r\n",
         "127.0.0.2\r\n127.0.0.4\r\n",
+        "V~~~\r\n127.0.0.4\r\n",
         std::string("\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR", 16),
     };
     for (const std::string& content : invalid) {

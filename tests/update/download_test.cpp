@@ -253,11 +253,15 @@ TEST(VersionTest, TheProgramIsTheBuildsVersionAndProgramVersionsCompareAsNumbers
     EXPECT_EQ(ProgramVersionIsNewer("2", "1.9.9.9"), true);
     for (const char* notAVersion : {"", "<html>", "1..2", "1.2.", "v1.2", "1.2.3.4.5", "99999999"})
         EXPECT_EQ(ProgramVersionIsNewer(notAVersion, "1.1.0"), std::nullopt) << notAVersion;
-    // Definitions versions are three characters compared by code.
-    EXPECT_TRUE(ServerVersionIsNewer("105\r\n", kDefinitionsVersionLength, "104"));
-    EXPECT_FALSE(ServerVersionIsNewer("105", kDefinitionsVersionLength, "105"));
-    EXPECT_TRUE(ServerVersionIsNewer("1", kDefinitionsVersionLength, ""));
-    EXPECT_FALSE(ServerVersionIsNewer("", kDefinitionsVersionLength, ""));
+    // Definitions versions are numbers of up to three digits, compared as numbers; one that is no
+    // number (a planted "~~~" that sorts after every digit, an error page) is never "up to date".
+    EXPECT_EQ(ServerVersionIsNewer("105\r\n", kDefinitionsVersionLength, "104"), true);
+    EXPECT_EQ(ServerVersionIsNewer("105", kDefinitionsVersionLength, "105"), false);
+    EXPECT_EQ(ServerVersionIsNewer("99", kDefinitionsVersionLength, "100"), false);
+    EXPECT_EQ(ServerVersionIsNewer("1", kDefinitionsVersionLength, ""), true);
+    EXPECT_EQ(ServerVersionIsNewer("200", kDefinitionsVersionLength, "~~~"), true);
+    for (const char* notAVersion : {"", "~~~", "<ht", "1 2", "-12"})
+        EXPECT_EQ(ServerVersionIsNewer(notAVersion, kDefinitionsVersionLength, "104"), std::nullopt) << notAVersion;
 }
 
 TEST(AddressTest, TheServersBaseGivesTheAddressesAndNoneIsTheVendors) {
