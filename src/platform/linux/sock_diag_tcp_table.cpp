@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/linux/sock_diag_request.h"
 #include "platform/win32_error.h"
 
 namespace corvane::platform {
@@ -125,14 +126,9 @@ std::uint32_t SockDiagTcpTable::EnsureOpen() {
 }
 
 std::uint32_t SockDiagTcpTable::SendDumpRequest(std::uint8_t family, std::uint32_t states) {
-    nlmsghdr* header = mnl_nlmsg_put_header(buffer_.data());
-    header->nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    header->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    header->nlmsg_seq = ++sequence_;
-    auto* request = static_cast<inet_diag_req_v2*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req_v2)));
-    request->sdiag_family = family;
-    request->sdiag_protocol = IPPROTO_TCP;
-    request->idiag_states = states;
+    nlmsghdr* header = nullptr;
+    PutSockDiagRequest(buffer_.data(), header, SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST | NLM_F_DUMP, ++sequence_, family,
+                       IPPROTO_TCP, states);
     if (mnl_socket_sendto(socket_.get(), header, header->nlmsg_len) < 0) return Win32FromErrno(errno);
     return win32::kNoError;
 }
@@ -243,14 +239,9 @@ bool SockDiagTcpTable::SendExactRequest(std::uint16_t type, std::uint16_t flags,
     result = EnsureOpen();
     if (result != win32::kNoError) return false;
 
-    nlmsghdr* header = mnl_nlmsg_put_header(buffer_.data());
-    header->nlmsg_type = type;
-    header->nlmsg_flags = flags;
-    header->nlmsg_seq = ++sequence_;
-    auto* request = static_cast<inet_diag_req_v2*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req_v2)));
-    request->sdiag_family = row.family;
-    request->sdiag_protocol = IPPROTO_TCP;
-    request->idiag_states = kTableStates;
+    nlmsghdr* header = nullptr;
+    inet_diag_req_v2* request =
+        PutSockDiagRequest(buffer_.data(), header, type, flags, ++sequence_, row.family, IPPROTO_TCP, kTableStates);
     inet_diag_sockid& id = request->id;
     id.idiag_sport = static_cast<__be16>(row.dwLocalPort);
     id.idiag_dport = static_cast<__be16>(row.dwRemotePort);

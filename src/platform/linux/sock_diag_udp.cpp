@@ -14,10 +14,13 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/linux/sock_diag_request.h"
 #include "platform/win32_error.h"
 
 namespace corvane::platform {
 namespace {
+
+using linux_impl::PutSockDiagRequest;
 
 // Large enough for the biggest datagram the kernel builds for a dump.
 constexpr std::size_t kReceiveBufferSize = 64 * 1024;
@@ -107,14 +110,9 @@ public:
 
     // Appends the connected UDP sockets of family (AF_INET, or AF_INET6 with the IPv4-mapped ones).
     int Dump(std::uint8_t family, std::vector<Connected>& found) {
-        nlmsghdr* header = mnl_nlmsg_put_header(buffer_.data());
-        header->nlmsg_type = SOCK_DIAG_BY_FAMILY;
-        header->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-        header->nlmsg_seq = ++sequence_;
-        auto* request = static_cast<inet_diag_req_v2*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req_v2)));
-        request->sdiag_family = family;
-        request->sdiag_protocol = IPPROTO_UDP;
-        request->idiag_states = 1U << kConnected;
+        nlmsghdr* header = nullptr;
+        PutSockDiagRequest(buffer_.data(), header, SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST | NLM_F_DUMP, ++sequence_, family,
+                           IPPROTO_UDP, 1U << kConnected);
         if (mnl_socket_sendto(socket_.get(), header, header->nlmsg_len) < 0) return errno;
 
         struct Sink {
@@ -145,14 +143,9 @@ public:
 
     // Disconnects the very socket of `connected`: ENOENT when it is no longer there.
     int Destroy(const Connected& connected) {
-        nlmsghdr* header = mnl_nlmsg_put_header(buffer_.data());
-        header->nlmsg_type = SOCK_DESTROY;
-        header->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
-        header->nlmsg_seq = ++sequence_;
-        auto* request = static_cast<inet_diag_req_v2*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req_v2)));
-        request->sdiag_family = connected.family;
-        request->sdiag_protocol = IPPROTO_UDP;
-        request->idiag_states = 1U << kConnected;
+        nlmsghdr* header = nullptr;
+        inet_diag_req_v2* request = PutSockDiagRequest(buffer_.data(), header, SOCK_DESTROY, NLM_F_REQUEST | NLM_F_ACK,
+                                                       ++sequence_, connected.family, IPPROTO_UDP, 1U << kConnected);
         request->id = connected.id;
         if (mnl_socket_sendto(socket_.get(), header, header->nlmsg_len) < 0) return errno;
         const ssize_t received = mnl_socket_recvfrom(socket_.get(), buffer_.data(), buffer_.size());
