@@ -91,7 +91,7 @@ double gCountersReadUs = 0;  // mean of one read of the counters, measured besid
 class NullHost final : public corvane::engine::ScanHost {
 public:
     void Yield() override {}
-    void ShowBlockedCaption(const std::string&) override {}
+    void CountChanged(std::int32_t) override {}
 };
 
 std::string ListOf(std::size_t entries, const char* extra = nullptr) {

@@ -81,7 +81,7 @@ void SleepToNextMillisecond(timespec& next) {
 class ThreadHost final : public corvane::engine::ScanHost {
 public:
     void Yield() override {}
-    void ShowBlockedCaption(const std::string&) override {}
+    void CountChanged(std::int32_t) override {}
     bool WatchDescriptor(int fd, std::function<void()> onReadable) override {
         fd_ = fd;
         onReadable_ = std::move(onReadable);

@@ -102,10 +102,6 @@ std::string AddressToText(std::uint32_t address) {
     return std::string(text.Of(address));
 }
 
-std::string BlockedCaption(std::int32_t blockedCount) {
-    return "Corvane - " + std::to_string(blockedCount) + " Attempts blocked";
-}
-
 std::uint64_t TableIdentity(const platform::TcpTable& table) noexcept {
     // A sum of well-mixed terms does not depend on the order the kernel lists
     // sockets in; the row count is folded in as well.
@@ -254,7 +250,7 @@ bool mFirewall::AdoptBackgroundLoad() {
         return false;
     }
     SayEventEngineRuns();
-    host_.EngineChanged();  // the window's timer stops
+    host_.EngineChanged();  // the host's tick stops
     if (protectionOn_) FullScan();
     return true;
 }
@@ -290,7 +286,7 @@ bool mFirewall::AdoptEvents(platform::ConnectionEventsLoad load, WatchedPrefixes
         return false;
     }
     if (!host_.WatchDescriptor(load.service->Descriptor(), [this] { OnConnectionEvents(); })) {
-        why = "the window cannot watch the kernel's reports";
+        why = "the service's loop cannot watch the kernel's reports";
         return false;
     }
     events_ = std::move(load.service);
@@ -457,7 +453,7 @@ bool mFirewall::RemakeEvents(WatchedPrefixes watched) {
     std::string why;
     if (!LoadEvents(std::move(watched), why)) {
         UseTimerEngine(why);
-        host_.EngineChanged();  // the window's timer takes over
+        host_.EngineChanged();  // the host's tick takes over
         return false;
     }
     return true;
@@ -466,7 +462,7 @@ bool mFirewall::RemakeEvents(WatchedPrefixes watched) {
 void mFirewall::Tick() {
     if (scanning_ || stopped_) return;  // a tick that fell due while an earlier scan yields
     if (backgroundLoadDue_) {
-        // The first tick: start-up is over, the window and the icon are up.
+        // The first tick: start-up is over, the service answers on the bus.
         backgroundLoadDue_ = false;
         StartBackgroundLoad();
     }
@@ -672,7 +668,7 @@ void mFirewall::ScanConnections() {
         lookAhead(index + 1);
         const platform::TcpRow& row = table_.rows[index];
         host_.Yield();
-        if (stopped_) return;  // the window closed while the scan yielded
+        if (stopped_) return;  // the service stopped while the scan yielded
         if (!IsLive(row.dwState)) continue;
         if (const std::string* list = ListOf(row, text, hash)) BlockRow(row, *list);
     }
@@ -736,7 +732,7 @@ void mFirewall::AddBlocks(std::uint64_t count, std::span<const BlockRecord> reco
     if (count == 0 && records.empty()) return;
     const std::int64_t room = std::int64_t{std::numeric_limits<std::int32_t>::max()} - blockedCount_;
     if (room > 0) blockedCount_ += static_cast<std::int32_t>(std::min(count, static_cast<std::uint64_t>(room)));
-    host_.ShowBlockedCaption(BlockedCaption(blockedCount_));
+    host_.CountChanged(blockedCount_);
     for (BlockRecord record : records) {
         if (record.list.empty()) {
             // Which list refused it, as the lists are now.
@@ -756,7 +752,7 @@ void mFirewall::AddBlocks(std::uint64_t count, std::span<const BlockRecord> reco
 
 void mFirewall::CountBlock(const BlockRecord& record) {
     if (blockedCount_ < std::numeric_limits<std::int32_t>::max()) ++blockedCount_;
-    host_.ShowBlockedCaption(BlockedCaption(blockedCount_));
+    host_.CountChanged(blockedCount_);
     LogBlock(record);
     if (blockObserver_) blockObserver_(record);
 }

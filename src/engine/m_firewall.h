@@ -1,9 +1,10 @@
 #pragma once
 // mFirewall: the connection scan and block.
 //
-// The main window owns one mFirewall for the life of the process. It runs one of two engines:
+// The service owns one mFirewall for the life of the process, driven by its host (scan_host.h, on
+// the service's event loop). It runs one of two engines:
 //
-// The timer engine: the window calls Tick() from every tFire tick. A tick is cheap while nothing
+// The timer engine: the host calls Tick() every millisecond (the tick tFire). A tick is cheap while nothing
 // happens: it reads the kernel's connection-open counters and stops when they have not moved.
 // Otherwise it reads the whole TCP table (and once more at the next tick, for a socket the counters
 // announced a moment early), and when the table differs from the last one read (by the identity
@@ -62,9 +63,6 @@ public:
 private:
     char text_[platform::kAddressTextMax + 1] = {};
 };
-
-// "Corvane - " + count + " Attempts blocked".
-std::string BlockedCaption(std::int32_t blockedCount);
 
 // Order-independent fingerprint of a table: which sockets, in which states.
 std::uint64_t TableIdentity(const platform::TcpTable& table) noexcept;
@@ -176,7 +174,7 @@ public:
     bool UsesTimer() { return Engine() == EngineKind::kTimer; }
 
     // Protection on or off. The event engine then listens or not (and scans once on turning on);
-    // the timer engine is driven by the window's timer alone.
+    // the timer engine is driven by the host's tick alone.
     void SetProtection(bool on);
 
     // tFire's tick (timer engine). Does nothing while a scan of an earlier tick is still
@@ -184,7 +182,7 @@ public:
     void Tick();
     bool Scanning() const noexcept { return scanning_; }
 
-    // Event engine: takes the waiting reports (the window calls it when their descriptor is
+    // Event engine: takes the waiting reports (the host calls it when their descriptor is
     // readable).
     void OnConnectionEvents();
 

@@ -1,6 +1,7 @@
 #pragma once
-// What the scan needs from the window that runs it.
+// What the engine needs from the loop that runs it.
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -9,10 +10,10 @@ namespace corvane::engine {
 class ScanHost {
 public:
     virtual ~ScanHost() = default;
-    virtual void Yield() = 0;  // let pending window messages through
-    virtual void ShowBlockedCaption(
-        const std::string& caption) = 0;  // set window caption, copy into tray tip, NIM_MODIFY
-    // Calls onReadable from the window's message loop whenever descriptor fd is readable; fd -1
+    virtual void Yield() = 0;  // lets the loop's pending events through during a long scan
+    // The count of blocks changed; `count` is the engine's BlockedCount() now.
+    virtual void CountChanged(std::int32_t count) = 0;
+    // Calls onReadable from the loop whenever descriptor fd is readable; fd -1
     // ends the watch. False when this host has no loop to watch descriptors in (then the engine
     // keeps to its timer).
     virtual bool WatchDescriptor(int fd, std::function<void()> onReadable) {

@@ -31,8 +31,8 @@ void QtScanHost::SetTicking(bool on) {
 
 void QtScanHost::Yield() { QCoreApplication::processEvents(); }
 
-void QtScanHost::ShowBlockedCaption(const std::string& caption) {
-    static_cast<void>(caption);  // no window: the count itself is what changed
+void QtScanHost::CountChanged(std::int32_t count) {
+    static_cast<void>(count);  // read by the handler from the engine, with the rest of the state
     if (onCount_) onCount_();
 }
 

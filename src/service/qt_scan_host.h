@@ -30,7 +30,7 @@ public:
 
     // engine::ScanHost
     void Yield() override;
-    void ShowBlockedCaption(const std::string& caption) override;
+    void CountChanged(std::int32_t count) override;
     bool WatchDescriptor(int fd, std::function<void()> onReadable) override;
     bool WakeAfter(std::chrono::milliseconds delay, std::function<void()> then) override;
     void EngineChanged() override;

@@ -148,7 +148,7 @@ TEST_F(EventEngine, FallsBackToTheTimerAndSaysWhy) {
     EXPECT_NE(notices_[0].find(loadFails_), std::string::npos);
     loadFails_.clear();
 
-    // The window cannot watch the reports.
+    // The host's loop cannot watch the reports.
     host_.canWatch = false;
     Make();
     EXPECT_TRUE(firewall_->UsesTimer());
@@ -207,7 +207,7 @@ TEST_F(EventEngine, EachConnectionIsCountedOnceAndTornDownByItsTuple) {
     Deliver({connecting});
     EXPECT_EQ(firewall_->BlockedCount(), 10);
     EXPECT_TRUE(table_->tornDown.empty());
-    EXPECT_TRUE(host_.captions.empty());
+    EXPECT_TRUE(host_.counts.empty());
     EXPECT_TRUE(blockLines_.empty());
 
     // Torn down when ESTABLISHED, and counted then, with what its first report said.
@@ -219,7 +219,7 @@ TEST_F(EventEngine, EachConnectionIsCountedOnceAndTornDownByItsTuple) {
     EXPECT_EQ(torn.dwLocalPort, htons(40001));
     EXPECT_EQ(torn.dwRemoteAddr, Address("1.2.3.4"));
     EXPECT_EQ(firewall_->BlockedCount(), 11);
-    EXPECT_EQ(host_.captions, std::vector<std::string>{"Corvane - 11 Attempts blocked"});
+    EXPECT_EQ(host_.counts, std::vector<std::int32_t>{11});
     ASSERT_EQ(blockLines_.size(), 1U);
     EXPECT_NE(blockLines_[0].find("1.2.3.4:443"), std::string::npos);
     EXPECT_NE(blockLines_[0].find("outbound"), std::string::npos);

@@ -1,5 +1,5 @@
 #pragma once
-// Scripted stand-ins for the TCP table, the open counters and the window.
+// Scripted stand-ins for the TCP table, the open counters and the engine's host.
 #include <arpa/inet.h>
 
 #include <cstdint>
@@ -77,7 +77,7 @@ public:
 class RecordingHost final : public ScanHost {
 public:
     int yields = 0;
-    std::vector<std::string> captions;
+    std::vector<std::int32_t> counts;  // each count the engine said
     std::function<void()> onYield;
     bool canWatch = true;
     int watchedFd = -1;
@@ -86,7 +86,7 @@ public:
         ++yields;
         if (onYield) onYield();
     }
-    void ShowBlockedCaption(const std::string& caption) override { captions.push_back(caption); }
+    void CountChanged(std::int32_t count) override { counts.push_back(count); }
     int engineChanges = 0;
     void EngineChanged() override { ++engineChanges; }
     bool WatchDescriptor(int fd, std::function<void()> callback) override {

@@ -308,7 +308,7 @@ TEST_P(Teardowns, WithoutTheCapabilityNothingIsCountedAndProtectionSaysItIsNotWo
         for (const UniqueFd& client : clients) EXPECT_EQ(ConnectionError(client.Get()), 0);
         EXPECT_EQ(firewall_->BlockedCount(), 12);
         EXPECT_EQ(tally_.confirmed, 0);
-        EXPECT_TRUE(host_.captions.empty());
+        EXPECT_TRUE(host_.counts.empty());
         EXPECT_NE(firewall_->Problem().find("CAP_NET_ADMIN"), std::string::npos) << firewall_->Problem();
         EXPECT_EQ(Said("protection is not working: "), 1);
         ASSERT_TRUE(dropped.Restore());
