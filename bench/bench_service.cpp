@@ -131,7 +131,7 @@ double gStartMs = 0, gTrueMs = 0;
 // so the Child still owns it.
 double TrueThroughSetprivMs() {
     const std::vector<std::string> command =
-        corvane::service::testing::AsTheUnitStarts({"/bin/true"}, {"net_admin", "bpf", "perfmon"});
+        corvane::service::testing::AsTheUnitStarts({"/bin/true"}, corvane::service::testing::UnitCapabilities());
     const auto start = Clock::now();
     Child child = Child::Start(command, {kPath});
     if (!child.Valid()) return 0;

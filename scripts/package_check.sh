@@ -10,6 +10,7 @@
 # package already made from that tree instead of building one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/service_unit.sh
 install_check=1
 [ "${1:-}" = "--no-install" ] && install_check=0
 build=${CORVANE_PACKAGE_BUILD:-build-package}
@@ -147,7 +148,7 @@ if [ "$install_check" = 1 ] && [ "$(id -u)" = 0 ]; then
     cleanups+=('kill "$(cat "$scratch/bus.pid")"; rm -f /run/dbus/system_bus_socket /run/dbus/pid')
   fi
 
-  # Starts the installed service as its unit does: its own user, the unit's three capabilities as
+  # Starts the installed service as its unit does: its own user, the installed unit's capabilities as
   # ambient ones and no others, no new privileges, a private umask, and (where the build has the
   # tests' sandbox) the installed unit's address families and system-call filter; in a network
   # namespace of its own, so it never tears down the machine's connections. Waits until it owns its
@@ -158,7 +159,8 @@ if [ "$install_check" = 1 ] && [ "$(id -u)" = 0 ]; then
     sandbox=("$(realpath "$build/tests/support/corvane-unit-sandbox")" --unit /lib/systemd/system/corvaned.service --)
   fi
   start_service() {
-    local caps=+net_admin,+bpf,+perfmon deadline=$((SECONDS + 30))
+    local caps deadline=$((SECONDS + 30))
+    caps=$(unit_capabilities /lib/systemd/system/corvaned.service) || { fail "the installed unit's capabilities"; return 1; }
     (umask 077 && exec unshare -n -- setpriv --reuid=corvaned --regid=corvaned --init-groups \
       --inh-caps=-all,$caps --ambient-caps=-all,$caps --bounding-set=-all,$caps --no-new-privs -- \
       "${sandbox[@]}" env -i PATH=/usr/sbin:/usr/bin STATE_DIRECTORY=$state /usr/sbin/corvaned) \

@@ -9,7 +9,7 @@
 # packaging/ (DBUS_SYSTEM_BUS_ADDRESS names it for the service and the window). The service keeps
 # its state in the build (build/state: the definitions, from data/qd.def at first; the settings
 # store below build/service-root), never in /var/lib/corvane.
-# It runs as the unit runs it, as the user "corvaned" with its three capabilities, when that user
+# It runs as the unit runs it, as the user "corvaned" with the unit's capabilities, when that user
 # exists, else as root. Closing the window stops the service (and the private bus).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,6 +17,7 @@ root=$(pwd)
 ./scripts/deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_TESTS=OFF -DCORVANE_BENCH=OFF >/dev/null
 ninja -C build corvaned corvanectl corvane corvane-reg
+. scripts/service_unit.sh
 
 service_name=org.corvane.Corvane1
 policy_name=$service_name.conf
@@ -40,40 +41,15 @@ if [ -S "$system_socket" ] && [ -n "$service_user" ] &&
   bus_address=unix:path=$system_socket
   echo "Using the system bus (the package's policy is installed)."
 else
-  # A bus configured like the system bus (same default policy) with the package's policy. When the
-  # service runs as root (no user "corvaned" here), root may own its name on this bus too.
+  # A bus configured like the system bus (packaging/dbus/system-bus.conf.in, as the tests' bus) with
+  # the package's policy. When the service runs as root (no user "corvaned" here), root may own its
+  # name on this bus too.
   mkdir -p build/bus
   rm -f build/bus/system_bus_socket
   root_owns=
   [ -z "$service_user" ] && root_owns="<policy user=\"root\"><allow own=\"$service_name\"/></policy>"
-  cat >build/bus/system.conf <<EOF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <auth>EXTERNAL</auth>
-  <listen>unix:path=$root/build/bus/system_bus_socket</listen>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Properties"/>
-    <deny send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"
-          send_member="UpdateActivationEnvironment"/>
-  </policy>
-  <include>$root/packaging/dbus/$policy_name</include>
-  $root_owns
-</busconfig>
-EOF
+  system_bus_config packaging/dbus/system-bus.conf.in "$root/build/bus/system_bus_socket" \
+    "$root/packaging/dbus/$policy_name" "$root_owns" >build/bus/system.conf
   dbus-daemon --config-file=build/bus/system.conf --nofork &
   pids+=($!)
   for _ in $(seq 1 100); do [ -S build/bus/system_bus_socket ] && break; sleep 0.05; done
@@ -91,13 +67,13 @@ mkdir -p build/state build/service-root
 service=(env CORVANE_ROOT="$root/build/service-root" DBUS_SYSTEM_BUS_ADDRESS="$bus_address"
   "$root/build/src/corvaned" --state-dir "$root/build/state")
 if [ -n "$service_user" ]; then
-  # As the unit runs it: its own user, three ambient capabilities and no others, no new privileges.
+  # As the unit runs it: its own user, the unit's ambient capabilities and no others, no new privileges.
+  caps=$(unit_capabilities packaging/systemd/corvaned.service)
   chown -R "$service_user:$service_user" build/state build/service-root
   chmod 0700 build/state build/service-root
-  caps=+net_admin,+bpf,+perfmon
   service=(setpriv --reuid="$service_user" --regid="$service_user" --init-groups
     "--inh-caps=-all,$caps" "--ambient-caps=-all,$caps" "--bounding-set=-all,$caps" --no-new-privs -- "${service[@]}")
-  echo "Starting the service as $service_user (CAP_NET_ADMIN, CAP_BPF, CAP_PERFMON), state in build/state."
+  echo "Starting the service as $service_user ($caps), state in build/state."
 else
   echo "Starting the service as root (no user corvaned here), state in build/state."
 fi

@@ -398,7 +398,7 @@ TEST_F(Corvaned, WithoutTheCapabilityNothingIsCountedAndTheServiceSaysProtection
     ASSERT_TRUE(stopped.has_value());
     EXPECT_EQ(service_->Setting("Attempts").value_or("0"), "0");
     client_.reset();
-    service_->SetCapabilities({"net_admin", "bpf", "perfmon"});
+    service_->SetCapabilities(UnitCapabilities());
     StartService();
     int error = 0;
     EXPECT_TRUE(PumpUntil([&] { return (error = ConnectionError(survivor.Get())) != 0; }));

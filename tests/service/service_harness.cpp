@@ -14,12 +14,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
+#include <string_view>
 #include <thread>
 
 #ifndef CORVANED_BINARY
@@ -36,6 +39,9 @@
 #endif
 #ifndef CORVANE_UNIT_FILE
 #error "CORVANE_UNIT_FILE names the package's unit file, corvaned.service"
+#endif
+#ifndef CORVANE_SYSTEM_BUS_CONFIG
+#error "CORVANE_SYSTEM_BUS_CONFIG names the system-like bus configuration, packaging/dbus/system-bus.conf.in"
 #endif
 
 namespace corvane::service::testing {
@@ -73,6 +79,17 @@ bool WriteFile(const fs::path& path, const std::string& content, mode_t mode) {
         done += static_cast<std::size_t>(wrote);
     }
     return ::fchmod(fd.Get(), mode) == 0;
+}
+
+// Puts `value` in place of every `placeholder` in `text`; false when there is none.
+bool ReplaceAll(std::string& text, std::string_view placeholder, const std::string& value) {
+    bool found = false;
+    for (std::size_t at = text.find(placeholder); at != std::string::npos;
+         at = text.find(placeholder, at + value.size())) {
+        text.replace(at, placeholder.size(), value);
+        found = true;
+    }
+    return found;
 }
 
 std::string Trimmed(std::string text) {
@@ -234,6 +251,33 @@ std::vector<std::string> Cgroup2MountPoints() {
     return points;
 }
 
+std::vector<std::string> UnitCapabilities() {
+    std::ifstream unit(CORVANE_UNIT_FILE);
+    if (!unit) throw std::runtime_error("cannot read " CORVANE_UNIT_FILE);
+    constexpr std::string_view kKey = "AmbientCapabilities=";
+    std::vector<std::string> capabilities;
+    std::string line;
+    while (std::getline(unit, line)) {
+        if (!line.starts_with(kKey)) continue;
+        // As in systemd: later lines add to earlier ones, an empty one clears them.
+        if (line.find_first_not_of(" \t", kKey.size()) == std::string::npos) {
+            capabilities.clear();
+            continue;
+        }
+        std::istringstream names(line.substr(kKey.size()));
+        std::string name;
+        while (names >> name) {
+            for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (!name.starts_with("cap_"))
+                throw std::runtime_error(CORVANE_UNIT_FILE ": AmbientCapabilities= names " + name +
+                                         ", which setpriv would not take");
+            capabilities.push_back(name.substr(4));
+        }
+    }
+    if (capabilities.empty()) throw std::runtime_error(CORVANE_UNIT_FILE ": no AmbientCapabilities=");
+    return capabilities;
+}
+
 std::vector<std::string> AsTheUnitStarts(const std::vector<std::string>& argv,
                                          const std::vector<std::string>& capabilities) {
     std::string raised;  // "+net_admin,+bpf,…"
@@ -311,44 +355,17 @@ std::string PrivateSystemBus::Start(BusPolicy policy) {
     if (dir_->Path().empty()) return "no temporary folder";
     const fs::path socket = dir_->Path() / "system_bus_socket";
     const fs::path config = dir_->Path() / "system.conf";
-    std::string text = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=)" + socket.string() +
-                       R"(</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Properties"/>
-    <deny send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"
-          send_member="UpdateActivationEnvironment"/>
-    <deny send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Debug.Stats"/>
-  </policy>
-  <policy user="root">
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Monitoring"/>
-  </policy>
-  <include>)" + std::string(CORVANE_DBUS_POLICY) +
-                       "</include>\n";
+    std::string text = ReadFile(CORVANE_SYSTEM_BUS_CONFIG);
+    std::string extra;
     if (policy == BusPolicy::kOpenToAll) {
-        text += R"(  <policy context="default">
+        extra = R"(<policy context="default">
     <allow send_destination="org.corvane.Corvane1"/>
     <allow receive_sender="org.corvane.Corvane1"/>
-  </policy>
-)";
+  </policy>)";
     }
-    text += "</busconfig>\n";
+    if (!ReplaceAll(text, "@SOCKET@", socket.string()) || !ReplaceAll(text, "@POLICY@", CORVANE_DBUS_POLICY) ||
+        !ReplaceAll(text, "@EXTRA_POLICY@", extra))
+        return CORVANE_SYSTEM_BUS_CONFIG " is unreadable or lacks @SOCKET@, @POLICY@ or @EXTRA_POLICY@";
     if (!WriteFile(config, text, 0600)) return "cannot write " + config.string();
     address_ = "unix:path=" + socket.string();
     return Launch();

@@ -84,6 +84,11 @@ struct CommandResult {
 // Where this process sees the cgroup2 hierarchy mounted (every such mount).
 std::vector<std::string> Cgroup2MountPoints();
 
+// The unit's ambient capabilities (AmbientCapabilities= of packaging/systemd/corvaned.service) as
+// setpriv names them: "net_admin", "bpf", …. Throws std::runtime_error when the unit cannot be read
+// or names none.
+std::vector<std::string> UnitCapabilities();
+
 // The command line that starts `argv` the way corvaned's unit starts the service: as its own user and
 // group, with only `capabilities` (as setpriv names them: "net_admin", …; none when empty), no new
 // privileges, and under the unit's seccomp settings (SystemCallFilter=, RestrictAddressFamilies=,
@@ -100,8 +105,9 @@ CommandResult Run(const std::vector<std::string>& argv, const std::vector<std::s
 // the service's own refusal behind the bus's).
 enum class BusPolicy { kPackage, kOpenToAll };
 
-// dbus-daemon with a system bus's configuration: EXTERNAL authentication, a default policy like
-// Debian's system.conf, and the package's policy file for the service.
+// dbus-daemon with a system bus's configuration (packaging/dbus/system-bus.conf.in, as scripts/run.sh
+// starts it): EXTERNAL authentication, a default policy like Debian's system.conf, and the package's
+// policy file for the service.
 class PrivateSystemBus {
 public:
     PrivateSystemBus() = default;
@@ -148,7 +154,7 @@ public:
     std::string WriteList(const std::string& name, const std::string& content, mode_t mode = 0644);
 
     // The capabilities the next Start gives the service, as setpriv names them (its unit's by
-    // default: net_admin, bpf, perfmon).
+    // default, UnitCapabilities()).
     void SetCapabilities(std::vector<std::string> capabilities) { capabilities_ = std::move(capabilities); }
     // Whether the next Start lets the service see the cgroup2 hierarchy (as its unit does, the
     // default). Hidden, in a mount namespace of its own, the service has nowhere to attach its
@@ -190,7 +196,7 @@ private:
     platform::linux_impl::UniqueFd notify_;
     std::filesystem::path notifyPath_;
     std::vector<std::string> notifications_;
-    std::vector<std::string> capabilities_ = {"net_admin", "bpf", "perfmon"};
+    std::vector<std::string> capabilities_ = UnitCapabilities();
     bool cgroupVisible_ = true;
     Child process_;
 };

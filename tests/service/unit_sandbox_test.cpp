@@ -96,7 +96,7 @@ TEST(UnitSandbox, ThePackagesUnitRefusesInetSocketsWriteExecuteMemoryAndTheCalls
     EXPECT_EQ(root.calls, expected) << Described(root);
 
     // The harness's own line (setpriv as the service's user, then the sandbox) gets the same.
-    const ProbeRun asService = Probe(AsTheUnitStarts({}, {"net_admin", "bpf", "perfmon"}));
+    const ProbeRun asService = Probe(AsTheUnitStarts({}, UnitCapabilities()));
     ASSERT_TRUE(asService.result.Succeeded()) << Described(asService);
     EXPECT_EQ(Got(asService, "socket_inet"), "EAFNOSUPPORT") << Described(asService);
     EXPECT_EQ(Got(asService, "socket_netlink"), "0") << Described(asService);
