@@ -98,32 +98,26 @@ void RegisterBusTypes() {
 }
 
 QString IntrospectionXml() {
+    QString properties;
+    for (const bus::PropertyDescription& property : bus::kProperties)
+        properties += QStringLiteral("    <property name=\"%1\" type=\"%2\" access=\"read\"/>\n")
+                          .arg(QLatin1String(property.name), QLatin1String(property.signature));
     return QString::fromLatin1(
                R"xml(<!DOCTYPE node PUBLIC "-//freedesktop//DTD D-BUS Object Introspection 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd">
 <node>
   <interface name="%1">
-    <property name="%2" type="b" access="read"/>
-    <property name="%3" type="i" access="read"/>
-    <property name="%4" type="s" access="read"/>
-    <property name="%5" type="s" access="read"/>
-    <property name="%6" type="s" access="read"/>
-    <property name="%7" type="s" access="read"/>
-    <property name="%12" type="s" access="read"/>
-    <property name="%13" type="s" access="read"/>
-    <property name="%14" type="%15" access="read"/>
-    <property name="%16" type="as" access="read"/>
-    <method name="%8">
+%2    <method name="%3">
       <arg name="on" type="b" direction="in"/>
     </method>
-    <method name="%9">
+    <method name="%4">
       <arg name="file" type="h" direction="in"/>
       <arg name="version" type="s" direction="out"/>
     </method>
-    <method name="%10"/>
-    <method name="%11">
+    <method name="%5"/>
+    <method name="%6">
       <arg name="count" type="u" direction="in"/>
-      <arg name="blocks" type="%17" direction="out"/>
+      <arg name="blocks" type="%7" direction="out"/>
     </method>
   </interface>
   <interface name="org.freedesktop.DBus.Properties">
@@ -160,14 +154,9 @@ QString IntrospectionXml() {
   </interface>
 </node>
 )xml")
-        .arg(QLatin1String(bus::kInterface), QLatin1String(bus::kPropProtection), QLatin1String(bus::kPropAttempts),
-             QLatin1String(bus::kPropDefinitionsVersion), QLatin1String(bus::kPropEngine),
-             QLatin1String(bus::kPropEngineReason), QLatin1String(bus::kPropUpdateServer),
-             QLatin1String(bus::kMethodSetProtection), QLatin1String(bus::kMethodInstallDefinitions))
-        .arg(QLatin1String(bus::kMethodReload), QLatin1String(bus::kMethodRecentBlocks),
-             QLatin1String(bus::kPropProblem), QLatin1String(bus::kPropLayers), QLatin1String(bus::kPropLists),
-             QLatin1String(bus::kListsSignature), QLatin1String(bus::kPropListProblems),
-             QLatin1String(bus::kRecentBlocksSignature));
+        .arg(QLatin1String(bus::kInterface), properties, QLatin1String(bus::kMethodSetProtection),
+             QLatin1String(bus::kMethodInstallDefinitions), QLatin1String(bus::kMethodReload),
+             QLatin1String(bus::kMethodRecentBlocks), QLatin1String(bus::kRecentBlocksSignature));
 }
 
 BusObject::BusObject(ServiceBackend& backend, CallerAccess& access, QObject* parent)

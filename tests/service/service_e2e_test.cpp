@@ -298,6 +298,20 @@ TEST_F(CorvanedBehindAnOpenBus, RefusesOutsidersItselfAndDescribesItselfToMember
     EXPECT_EQ(members, QStringList({"Protection:b", "Attempts:i", "DefinitionsVersion:s", "Engine:s", "EngineReason:s",
                                     "UpdateServer:s", "Problem:s", "Layers:s", "Lists:a(ssuuuuu)", "ListProblems:as",
                                     "SetProtection:", "InstallDefinitions:", "Reload:", "RecentBlocks:"}));
+    // What it describes is what it publishes: every property, and nothing else.
+    QDBusMessage getAll = QDBusMessage::createMethodCall(QLatin1String(bus::kServiceName), QLatin1String(bus::kObjectPath),
+                                                         QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                         QStringLiteral("GetAll"));
+    getAll << QLatin1String(bus::kInterface);
+    const QDBusMessage all = client_->Connection().call(getAll, QDBus::Block, 20000);
+    ASSERT_EQ(all.type(), QDBusMessage::ReplyMessage) << all.errorMessage().toStdString();
+    QStringList published = qdbus_cast<QVariantMap>(all.arguments().value(0)).keys();
+    QStringList described;
+    for (const QString& member : members)
+        if (!member.endsWith(QLatin1Char(':'))) described << member.section(QLatin1Char(':'), 0, 0);
+    published.sort();
+    described.sort();
+    EXPECT_EQ(published, described);
     const CommandResult wrong = service_->Call(Caller::kMember, bus::kMethodSetProtection, {"string:yes"});
     EXPECT_NE(wrong.out.find("InvalidArgs"), std::string::npos) << wrong.out;
 }

@@ -30,6 +30,19 @@ inline constexpr char kListsSignature[] = "a(ssuuuuu)";
 inline constexpr char kPropListProblems[] = "ListProblems";  // as
 inline constexpr unsigned kMaxListProblems = 100;
 
+// Every property with its D-Bus signature, in the order the service describes them: what the
+// introspection data says, and what the service and its clients are checked against.
+struct PropertyDescription {
+    const char* name;
+    const char* signature;
+};
+inline constexpr PropertyDescription kProperties[] = {
+    {kPropProtection, "b"},   {kPropAttempts, "i"},        {kPropDefinitionsVersion, "s"},
+    {kPropEngine, "s"},       {kPropEngineReason, "s"},    {kPropUpdateServer, "s"},
+    {kPropProblem, "s"},      {kPropLayers, "s"},          {kPropLists, kListsSignature},
+    {kPropListProblems, "as"},
+};
+
 // Methods.
 inline constexpr char kMethodSetProtection[] = "SetProtection";            // (b) -> ()
 inline constexpr char kMethodInstallDefinitions[] = "InstallDefinitions";  // (h) -> (s version)
