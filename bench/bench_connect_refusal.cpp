@@ -45,7 +45,7 @@ namespace {
 using corvane::platform::ConnectRefusalService;
 using corvane::platform::CreateSystemConnectRefusal;
 using corvane::platform::RefusalHookState;
-using corvane::platform::linux_impl::UniqueFd;
+using corvane::platform::UniqueFd;
 namespace net = corvane::engine::testing;
 namespace win32 = corvane::platform::win32;
 using Clock = std::chrono::steady_clock;

@@ -49,7 +49,7 @@
 #include "random_prefixes.h"
 #include "platform/linux/proc_net_snmp_counters.h"
 #include "platform/linux/sock_diag_tcp_table.h"
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 // ---- Heap allocation counter ------------------------------------------------
 
@@ -78,7 +78,7 @@ namespace {
 
 using corvane::engine::mFirewall;
 using corvane::engine::ParseDefinitions;
-using corvane::platform::linux_impl::UniqueFd;
+using corvane::platform::UniqueFd;
 
 bool gPrivateNetwork = false;
 unsigned long long gIdleAllocations = 0;

@@ -54,7 +54,7 @@ using corvane::engine::EngineChoice;
 using corvane::engine::EngineKind;
 using corvane::engine::mFirewall;
 using corvane::engine::ParseDefinitions;
-using corvane::platform::linux_impl::UniqueFd;
+using corvane::platform::UniqueFd;
 namespace net = corvane::engine::testing;
 
 double gIdleSeconds = 1.0;

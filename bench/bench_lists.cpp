@@ -20,11 +20,11 @@
 #include <string>
 
 #include "engine/address_lists.h"
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
-using corvane::platform::linux_impl::UniqueFd;
+using corvane::platform::UniqueFd;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kLines = 1000000;

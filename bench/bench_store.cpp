@@ -24,7 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using corvane::platform::linux_impl::UniqueFd;
+using corvane::platform::UniqueFd;
 namespace harness = corvane::service::testing;
 
 constexpr char kListed[] = "127.0.0.2";

@@ -14,14 +14,14 @@
 #include <vector>
 
 #include "../tests/service/service_harness.h"
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace corvane::bench {
 
 using namespace std::chrono_literals;
 using service::testing::PrivateSystemBus;
 using service::testing::ServiceUnderTest;
-using platform::linux_impl::UniqueFd;
+using platform::UniqueFd;
 
 // Root, a private network namespace with loopback up, and the service's accounts. Call before any
 // thread exists (the namespace is the calling thread's). Empty on success, else why not.

@@ -13,13 +13,13 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace corvane::engine {
 
 namespace {
 
-using platform::linux_impl::UniqueFd;
+using platform::UniqueFd;
 
 // A list file larger than this is refused whole: the biggest public block lists are a few tens of
 // megabytes, and a file this size would hold the service's memory hostage.

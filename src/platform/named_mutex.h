@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace corvane::platform {
 
@@ -50,14 +50,14 @@ public:
     std::vector<int> Channels() const;
 
 private:
-    linux_impl::UniqueFd fd_;
-    linux_impl::UniqueFd guard_;
+    UniqueFd fd_;
+    UniqueFd guard_;
     unsigned result_ = 0;
     std::string path_;
     std::string guardPath_;
     std::string heldElsewhere_;
     std::vector<std::string> notes_;
-    std::vector<linux_impl::UniqueFd> channels_;
+    std::vector<UniqueFd> channels_;
 };
 
 // The channel beside a lock file: "<folder>/<name>.lock" -> "<folder>/<name>.sock".
@@ -67,7 +67,7 @@ std::string ChannelPathOf(const std::string& lockPath);
 class ShowRequest {
 public:
     ShowRequest() = default;
-    ShowRequest(linux_impl::UniqueFd connection, std::string token)
+    ShowRequest(UniqueFd connection, std::string token)
         : connection_(std::move(connection)), token_(std::move(token)) {}
     // The asking start's activation token (XDG_ACTIVATION_TOKEN), empty when it had none.
     const std::string& Token() const { return token_; }
@@ -75,7 +75,7 @@ public:
     bool Answer();
 
 private:
-    linux_impl::UniqueFd connection_;
+    UniqueFd connection_;
     std::string token_;
 };
 

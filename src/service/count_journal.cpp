@@ -10,14 +10,14 @@
 #include <cstring>
 #include <string_view>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "service/write_all.h"
 
 namespace corvane::service {
 
 namespace {
 
-using platform::linux_impl::UniqueFd;
+using platform::UniqueFd;
 
 // Far more than the three lines ever take: a larger file is not the journal.
 constexpr std::size_t kMaxJournalBytes = 256;

@@ -10,14 +10,14 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "service/write_all.h"
 
 namespace corvane::service {
 
 namespace {
 
-using platform::linux_impl::UniqueFd;
+using platform::UniqueFd;
 
 constexpr char kDefinitionsName[] = "qd.def";
 // New definitions are written under this prefix first (see ReplaceDefinitionsFile); earlier versions

@@ -18,7 +18,7 @@ namespace corvane::service {
 
 namespace {
 
-using platform::linux_impl::UniqueFd;
+using platform::UniqueFd;
 
 constexpr std::uint32_t kParentEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_ONLYDIR;
 constexpr std::uint32_t kFolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_MODIFY |

@@ -25,7 +25,7 @@
 
 #include "engine/address_lists.h"
 #include "engine/m_firewall.h"
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "service/refusal_layer.h"
 
 class QSocketNotifier;
@@ -100,7 +100,7 @@ private:
     Prepare prepare_;
     Loaded loaded_;
     Notice notice_;
-    platform::linux_impl::UniqueFd inotify_;
+    platform::UniqueFd inotify_;
     QSocketNotifier* events_ = nullptr;  // a child of this object
     QTimer* settle_;                     // a child of this object
     int parentWatch_ = -1;

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "platform/paths.h"
 
 namespace corvane::service {
@@ -21,7 +21,7 @@ bool PrepareStateDir(const std::string& dir, std::vector<std::string>& notes, st
         why = "the state folder " + dir + " cannot be made: " + std::strerror(error);
         return false;
     }
-    const platform::linux_impl::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const platform::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.Valid()) {
         why = "the state folder " + dir + " cannot be opened (a link is not followed): " + std::strerror(errno);
         return false;

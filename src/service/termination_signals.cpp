@@ -42,8 +42,8 @@ bool TerminationSignals::Install(std::function<void(int)> onSignal, std::string&
         why = std::string("socketpair: ") + std::strerror(errno);
         return false;
     }
-    readEnd_ = platform::linux_impl::UniqueFd(ends[0]);
-    writeEnd_ = platform::linux_impl::UniqueFd(ends[1]);
+    readEnd_ = platform::UniqueFd(ends[0]);
+    writeEnd_ = platform::UniqueFd(ends[1]);
     onSignal_ = std::move(onSignal);
     notifier_ = std::make_unique<QSocketNotifier>(readEnd_.Get(), QSocketNotifier::Read);
     connect(notifier_.get(), &QSocketNotifier::activated, this, [this] {

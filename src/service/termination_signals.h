@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace corvane::service {
 
@@ -29,8 +29,8 @@ public:
     bool Install(std::function<void(int signal)> onSignal, std::string& why);
 
 private:
-    platform::linux_impl::UniqueFd readEnd_;
-    platform::linux_impl::UniqueFd writeEnd_;
+    platform::UniqueFd readEnd_;
+    platform::UniqueFd writeEnd_;
     std::unique_ptr<QSocketNotifier> notifier_;
     std::function<void(int)> onSignal_;
     bool installed_ = false;

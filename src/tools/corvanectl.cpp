@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "platform/protection_service.h"
 
 
@@ -253,7 +253,7 @@ int Blocks(std::uint32_t count, bool json) {
 
 int InstallDefinitions(const std::string& path) {
     // Opened as whoever runs this: the service reads only what this user could read. Not blocking on a FIFO.
-    corvane::platform::linux_impl::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    corvane::platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!file.Valid()) return Fail(path + ": " + std::strerror(errno));
     struct stat info {};
     if (::fstat(file.Get(), &info) != 0) return Fail(path + ": " + std::strerror(errno));

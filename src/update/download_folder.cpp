@@ -19,7 +19,7 @@
 namespace corvane::update {
 namespace {
 
-using platform::linux_impl::UniqueFd;
+using platform::UniqueFd;
 
 std::string EnvText(const char* name) {
     const char* value = std::getenv(name);

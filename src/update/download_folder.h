@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace corvane::update {
 
@@ -47,7 +47,7 @@ public:
     std::string PathOf(std::string_view name) const;
 
 private:
-    platform::linux_impl::UniqueFd fd_;
+    platform::UniqueFd fd_;
     std::string path_;
 };
 

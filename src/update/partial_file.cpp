@@ -10,7 +10,7 @@
 namespace corvane::update {
 namespace {
 
-using platform::linux_impl::UniqueFd;
+using platform::UniqueFd;
 
 constexpr std::size_t kBufferSize = 64 * 1024;
 constexpr int kAttempts = 100;

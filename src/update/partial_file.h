@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "update/download_folder.h"
 
 namespace corvane::update {
@@ -44,8 +44,8 @@ private:
     void Fail(int error);
     void Abandon();
 
-    platform::linux_impl::UniqueFd folder_;
-    platform::linux_impl::UniqueFd fd_;
+    platform::UniqueFd folder_;
+    platform::UniqueFd fd_;
     std::string name_;
     std::string temporary_;
     std::vector<std::uint8_t> buffer_;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace corvane::update {
 
@@ -34,7 +34,7 @@ public:
 private:
     void Fail(int error);
 
-    platform::linux_impl::UniqueFd fd_;
+    platform::UniqueFd fd_;
     std::int64_t size_ = 0;
     int error_ = 0;
     bool finished_ = false;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "client_support.h"
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "platform/protection_service.h"
 
 namespace corvane::platform::testing {
@@ -25,7 +25,7 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using Link = ServiceStatus::Link;
 using Code = ServiceResult::Code;
-using linux_impl::UniqueFd;
+using platform::UniqueFd;
 
 constexpr int kDeadlineMs = 10000;
 

@@ -18,12 +18,12 @@
 #include <thread>
 #include <utility>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace corvane::e2e {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using platform::linux_impl::UniqueFd;
+using platform::UniqueFd;
 
 Child::Child(Child&& other) noexcept { *this = std::move(other); }
 

@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "../service/service_harness.h"
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 #ifndef CORVANE_BINARY
 #error "CORVANE_BINARY names the built window"
@@ -25,7 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace harness = service::testing;
-using platform::linux_impl::UniqueFd;
+using platform::UniqueFd;
 
 constexpr char kPath[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 

@@ -29,7 +29,7 @@
 #include "engine/block_log.h"
 #include "engine/m_firewall.h"
 #include "fake_services.h"
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace corvane::engine {
 namespace {
@@ -727,7 +727,7 @@ TEST(BlockLog, JournalEntryCarriesTheBlocksFields) {
 
     int ends[2] = {-1, -1};
     ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-    platform::linux_impl::UniqueFd fromChild(ends[0]), toParent(ends[1]);
+    platform::UniqueFd fromChild(ends[0]), toParent(ends[1]);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -742,7 +742,7 @@ TEST(BlockLog, JournalEntryCarriesTheBlocksFields) {
         if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("mount --make-rprivate /");
         if (::mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) fail("mount tmpfs /run");
         if (::mkdir("/run/systemd", 0755) != 0 || ::mkdir("/run/systemd/journal", 0755) != 0) fail("mkdir");
-        platform::linux_impl::UniqueFd journal(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        platform::UniqueFd journal(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strcpy(address.sun_path, "/run/systemd/journal/socket");

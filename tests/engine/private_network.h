@@ -15,11 +15,11 @@
 #include <sstream>
 #include <string>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace corvane::engine::testing {
 
-using platform::linux_impl::UniqueFd;
+using platform::UniqueFd;
 
 // Moves this process into a fresh network namespace and brings lo up. Empty
 // on success, else why not.

@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "engine/address_lists.h"
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace corvane::engine {
 namespace {
 
-using platform::linux_impl::UniqueFd;
+using platform::UniqueFd;
 
 constexpr uid_t kNobody = 65534;
 

@@ -46,7 +46,7 @@ using engine::testing::LocalPort;
 using engine::testing::TcpCounters;
 using engine::testing::V4;
 using engine::testing::V6;
-using platform::linux_impl::UniqueFd;
+using platform::UniqueFd;
 
 constexpr char kListed[] = "127.0.0.2";
 constexpr char kListedLater[] = "127.0.0.3";

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "service/definitions_file.h"
 #include "service_harness.h"
 
@@ -22,7 +22,7 @@ namespace corvane::service {
 namespace {
 
 namespace fs = std::filesystem;
-using platform::linux_impl::UniqueFd;
+using platform::UniqueFd;
 
 std::string Slurp(const fs::path& path) {
     std::ifstream file(path, std::ios::binary);

@@ -47,7 +47,7 @@
 namespace corvane::service::testing {
 
 namespace fs = std::filesystem;
-using platform::linux_impl::UniqueFd;
+using platform::UniqueFd;
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace corvane::service::testing {
 
@@ -193,7 +193,7 @@ private:
     gid_t serviceGid_ = 0;
     gid_t controlGid_ = 0;
     uid_t clientUid_ = 0;
-    platform::linux_impl::UniqueFd notify_;
+    platform::UniqueFd notify_;
     std::filesystem::path notifyPath_;
     std::vector<std::string> notifications_;
     std::vector<std::string> capabilities_ = UnitCapabilities();

@@ -14,7 +14,7 @@
 #include <sstream>
 #include <string>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "service/caller_access.h"
 #include "service/definitions_file.h"
 #include "service/recent_blocks.h"
@@ -24,7 +24,7 @@
 namespace corvane::service {
 namespace {
 
-using platform::linux_impl::UniqueFd;
+using platform::UniqueFd;
 namespace fs = std::filesystem;
 
 UniqueFd MemoryFile(const std::string& content) {

@@ -32,7 +32,7 @@ using engine::testing::Connect;
 using engine::testing::ConnectionError;
 using engine::testing::Listen;
 using engine::testing::LocalPort;
-using platform::linux_impl::UniqueFd;
+using platform::UniqueFd;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kListed[] = "127.0.0.2";

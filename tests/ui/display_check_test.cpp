@@ -14,7 +14,7 @@
 #include <string>
 
 #include "desktop.h"
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "ui/main/display_check.h"
 #include "ui_test_support.h"
 
@@ -161,7 +161,7 @@ TEST_F(TheProgram, WithoutADisplaySaysSoAndEnds) {
 TEST_F(TheProgram, ADisplayThatCannotBeUsedIsSaidAndEnds) {
     // A compositor that has gone, its socket file left in the runtime folder.
     {
-        const platform::linux_impl::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::snprintf(address.sun_path, sizeof address.sun_path, "%s/wayland-gone", runtime_.c_str());

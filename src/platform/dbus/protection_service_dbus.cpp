@@ -29,13 +29,13 @@
 #include <utility>
 
 #include "platform/dbus/bus_names.h"
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "platform/protection_service.h"
 
 namespace corvane::platform {
 namespace {
 
-using linux_impl::UniqueFd;
+using platform::UniqueFd;
 
 // Reading values and switching protection are quick for a service that works; checking and loading a
 // definitions file of some hundred thousand lines takes longer.

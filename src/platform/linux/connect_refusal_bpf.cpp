@@ -31,7 +31,7 @@
 #include "connect_refusal.skel.h"
 #include "platform/linux/bpf/connect_refusal.h"
 #include "platform/linux/bpf_support.h"
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "platform/win32_error.h"
 
 #ifndef SO_NETNS_COOKIE

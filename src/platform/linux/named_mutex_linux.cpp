@@ -26,7 +26,7 @@ namespace corvane::platform {
 namespace {
 
 namespace fs = std::filesystem;
-using linux_impl::UniqueFd;
+using platform::UniqueFd;
 
 // The folders to try, best first. The kernel drops a lock when its holder ends, however it ends.
 // `shared` tells that the first lies in the shared temporary folder.

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdint>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "platform/open_counters.h"
 
 namespace corvane::platform::linux_impl {

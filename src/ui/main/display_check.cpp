@@ -19,12 +19,12 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace corvane::ui {
 namespace {
 
-using platform::linux_impl::UniqueFd;
+using platform::UniqueFd;
 using State = DisplayContact::State;
 
 std::optional<std::string> Env(const char* name) {

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace corvane::platform::linux_impl {
+namespace corvane::platform {
 
 class UniqueFd {
 public:
@@ -35,4 +35,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace corvane::platform::linux_impl
+}  // namespace corvane::platform
