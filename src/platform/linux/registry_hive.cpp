@@ -2,6 +2,7 @@
 #include "platform/linux/registry_status.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 
 #include "platform/linux/registry_key_path.h"
 #include "platform/paths.h"
+#include "platform/unique_fd.h"
 
 namespace corvane::platform {
 
@@ -22,6 +24,8 @@ namespace {
 // process writing many values back to back keeps the lock most of the time, so the wait must cover
 // such a burst (a few hundred writes), yet stay short enough for a window's handler.
 thread_local std::chrono::milliseconds store_wait = kDefaultStoreWait;
+// How long an opener waits at least for another process setting up a new hive (a moment's work).
+constexpr std::chrono::milliseconds kSetUpWait{2000};
 
 // SQLite's own steps between tries (sqliteDefaultBusyCallback), in ms, and the time waited before each.
 constexpr int kBusyDelays[] = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
@@ -298,6 +302,29 @@ RegStatus Hive::open(const Options& options, std::shared_ptr<Hive>& out) {
         if (error != 0) return status_from_errno(error);
     }
 
+    // A file that holds no database yet (just made, here or by another process, or left empty) is set
+    // up by one opener at a time: two processes setting it up at once each find the other's lock when
+    // SQLite switches the file to its log, and one gives up. The lock is on the folder, not the file:
+    // closing any descriptor of the file would drop the locks SQLite holds on it.
+    UniqueFd setting_up;
+    const auto set_up_alone = [&]() -> RegStatus {
+        if (setting_up.Valid()) return kErrorSuccess;
+        setting_up = UniqueFd(::open(options.file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!setting_up.Valid()) return status_from_errno(errno);
+        const auto deadline = std::chrono::steady_clock::now() + std::max(store_wait, kSetUpWait);
+        while (::flock(setting_up.Get(), LOCK_EX | LOCK_NB) != 0) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= deadline)
+                return errno == EWOULDBLOCK ? kErrorBusy : status_from_errno(errno);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return kErrorSuccess;
+    };
+    if (::stat(file.c_str(), &info) == 0 && info.st_size == 0) {
+        if (const RegStatus status = set_up_alone(); status != kErrorSuccess) return status;
+        // Set up by the other opener meanwhile: it holds a database now.
+        if (found_empty && ::stat(file.c_str(), &info) == 0 && info.st_size > 0) found_empty = false;
+    }
+
     sqlite3* raw = nullptr;
     int rc = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
     hive->db_.reset(raw);
@@ -339,7 +366,12 @@ RegStatus Hive::open(const Options& options, std::shared_ptr<Hive>& out) {
     if (rc != SQLITE_OK) return hive->fail(rc);
 
     bool empty = false;
-    const RegStatus shape = check_hive_schema(db, empty);
+    RegStatus shape = check_hive_schema(db, empty);
+    if (shape == kErrorSuccess && empty && hive->writable_ && !setting_up.Valid()) {
+        // Found with a database but no tables: another opener may be making them right now.
+        if (const RegStatus status = set_up_alone(); status != kErrorSuccess) return status;
+        shape = check_hive_schema(db, empty);
+    }
     if (shape != kErrorSuccess) {
         if (shape == kErrorBadDb) hive->damaged_.store(true, std::memory_order_relaxed);
         return shape;
