@@ -471,8 +471,8 @@ TEST_F(Corvaned, InstalledDefinitionsApplyAtOnceAndInvalidOnesChangeNothing) {
     // Each refusal is said in the log with its reason.
     EXPECT_THAT(service_->Output(), HasSubstr("new definitions not installed: not a definitions file: "));
 
-    // A flood of installs sent without waiting: each is answered, those beyond the few under way at
-    // once are turned away, and the log says no more than a handful of lines for all of them.
+    // A flood of installs sent without waiting: each is answered (installed, or turned away when too
+    // many wait), and the log says no more than a handful of lines for all of them.
     std::string many = "V004\r\n127.0.0.2\r\n";
     for (int i = 0; i < 20000; ++i)
         many += "198.18." + std::to_string(i / 256) + "." + std::to_string(i % 256) + "\r\n";
@@ -498,7 +498,6 @@ TEST_F(Corvaned, InstalledDefinitionsApplyAtOnceAndInvalidOnesChangeNothing) {
             EXPECT_EQ(answer.arguments().value(0).toString(), "004");
         }
     }
-    EXPECT_GT(turnedAway, 0);
     EXPECT_LT(turnedAway, 24);
     EXPECT_EQ(client_->Get(bus::kPropDefinitionsVersion).toString(), "004");
     const std::string log = service_->Output();

@@ -17,6 +17,7 @@
 #include "platform/unique_fd.h"
 #include "service/caller_access.h"
 #include "service/definitions_file.h"
+#include "service/definitions_installer.h"
 #include "service/recent_blocks.h"
 #include "service/service_options.h"
 #include "service_harness.h"
@@ -64,6 +65,18 @@ TEST(DefinitionsDescriptor, ReadsFromTheStartWhateverTheOffsetAndRefusesWhatIsNo
     ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
     UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
     EXPECT_FALSE(ReadDefinitionsDescriptor(readEnd.Get(), bytes, why));
+}
+
+TEST(DefinitionsInstaller, TurnsAwayInstallsBeyondTheFewWaitingOrUnderWay) {
+    testing::TempDir dir("corvane-installs");
+    DefinitionsInstaller installer(dir.Path().string());
+    UniqueFd file = MemoryFile("V004\r\n192.0.2.1\r\n");
+    ASSERT_TRUE(file.Valid());
+    // Answers come back only through this thread's loop, which does not run here: those submitted
+    // stay pending however fast the installer's thread is.
+    for (std::size_t i = 0; i < DefinitionsInstaller::kMaxPending; ++i)
+        EXPECT_TRUE(installer.Submit(QDBusUnixFileDescriptor(file.Get()), [](InstalledDefinitions) {}));
+    EXPECT_FALSE(installer.Submit(QDBusUnixFileDescriptor(file.Get()), [](InstalledDefinitions) {}));
 }
 
 TEST(DefinitionsReplacement, ReplacesTheFileAndNeverWritesThroughALink) {
